@@ -1,0 +1,142 @@
+// Construction, teardown and the information console of the main window.
+#include "app/principale.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <cstring>
+
+// ------------------------------------------------------------------ class-wide tables
+const int32_t Principale::FREQ[17] = {10, 11, 12, 13, 14, 15, 16, 20, 25, 40, 50, 80, 100, 125, 160, 200, 250};
+const int32_t Principale::DELAY[17] = {10, 9, 9, 9, 9, 9, 9, 8, 8, 7, 7, 7, 7, 7, 7, 7, 7};
+bool Principale::enabled[12] = {};
+
+libusb_transfer *Principale::transfert[Principale::NB_SLOTS] = {};
+unsigned char *Principale::buffers[Principale::NB_SLOTS] = {};
+bool Principale::transf_arret[Principale::NB_SLOTS] = {};
+uint32_t Principale::a_ecrire[Principale::NB_SLOTS] = {};
+int Principale::en_vol = 0;
+
+uint32_t Principale::num_pkt = 0;
+uint64_t Principale::ntr = 0;
+uint64_t Principale::ntw = 0;
+bool Principale::fini = false;
+bool Principale::compteur = false;
+bool Principale::erreur_compteur = false;
+uint32_t Principale::position_compteur = 0;
+int32_t Principale::val_compteur = 0;
+int32_t Principale::increment_position = 0;
+int32_t Principale::increment_compteur = 0;
+bool Principale::err_timeout = false;
+bool Principale::test_init = false;
+bool Principale::record = false;
+bool Principale::test = false;
+bool Principale::erreur_ecriture = false;
+int32_t Principale::nb_voies = 0;
+int32_t Principale::TimeOut = 2000;
+FILE *Principale::Filep = nullptr;
+QPlainTextEdit *Principale::txtBox_Info = nullptr;
+QString Principale::console_text;
+type_header_file Principale::header_file;
+
+std::function<void(const QString &)> Principale::alert_hook;
+std::function<QString()> Principale::save_dialog_hook;
+
+// ------------------------------------------------------------------ construction
+Principale::Principale(QWidget *parent)
+    : QMainWindow(parent)
+{
+    // Native buffers, kept for the window's whole life.
+    buf = new unsigned char[16]();
+    num_mic_valid = new int32_t[256]();
+    R_jet = new int32_t[128]();
+    V_jet = new int32_t[128]();
+    B_jet = new int32_t[128]();
+
+    // "Century Gothic" is rarely installed on Linux: URW Gothic has the same design.
+    QFont::insertSubstitution(QStringLiteral("Century Gothic"), QStringLiteral("URW Gothic"));
+
+    InitializeComponent();
+
+    initialisation_FX3 = false;
+    initialisation = false;
+    count = 0;
+    test = false;
+    TimeOut = 2000;
+
+    creation_cases();
+    creation_cases_VA();
+
+    duree_max = 1.0f;
+
+    txtBox_Info = textBox_Info;
+
+    std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
+    commentaires = false;
+    std::memset(header_file.compteurs_actifs, 0, sizeof header_file.compteurs_actifs);
+    std::memset(header_file.va_actives, 0, sizeof header_file.va_actives);
+    std::memset(header_file.micros_actifs, 0, sizeof header_file.micros_actifs);
+
+    init_colorbar();
+
+    applique_etat_verrouille();
+}
+
+// Teardown: with a device open, reset the microphones, release interface 0, close it and
+// release the library. With no device, no library call at all.
+Principale::~Principale()
+{
+    ferme_USB();
+    ferme_fichiers(false);
+    if (txtBox_Info == textBox_Info)
+        txtBox_Info = nullptr;
+    delete[] buf;
+    delete[] num_mic_valid;
+    delete[] R_jet;
+    delete[] V_jet;
+    delete[] B_jet;
+}
+
+// A close request during a run stops the run first; the window closes once the run has
+// ended and written its files.
+void Principale::closeEvent(QCloseEvent *event)
+{
+    if (run_en_cours) {
+        fermeture_demandee = true;
+        event->ignore();
+        if (started && !stopped)
+            arret();
+        else if (!started)
+            button_Abort_Click();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+// ------------------------------------------------------------------ console
+void Principale::call_verb(const QString &verbose, int flag)
+{
+    console_text += verbose;
+    if (txtBox_Info) {
+        QTextCursor c(txtBox_Info->document());
+        c.movePosition(QTextCursor::End);
+        c.insertText(verbose);
+        txtBox_Info->moveCursor(QTextCursor::End);
+        txtBox_Info->ensureCursorVisible();
+    }
+    if (flag != 1)
+        return;
+    const QString texte = QStringLiteral("Alerte : ") + verbose;
+    if (alert_hook) {
+        alert_hook(texte);
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Erreur"), texte, QMessageBox::Ok,
+                    txtBox_Info ? txtBox_Info->window() : nullptr);
+    box.exec();
+}

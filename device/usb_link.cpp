@@ -1,0 +1,68 @@
+// The USB link with the recorder: opening it, one vendor request, one framed command.
+#include "app/principale.h"
+#include "device/commands.h"
+
+#include <libusb.h>
+
+namespace {
+constexpr uint16_t VENDOR_ID = 0xFE27;
+constexpr uint16_t PRODUCT_ID = 0xAC01;
+bool bibliotheque_ouverte = false; // libusb's default context exists
+} // namespace
+
+int32_t Principale::init_USB()
+{
+    if (handle) {
+        libusb_release_interface(handle, 0);
+        libusb_close(handle);
+    }
+    initialisation_FX3 = false;
+    handle = nullptr;
+
+    // After a failed init there is no default context and any further call would crash:
+    // that counts as "no recorder", and the next attempt tries the init again.
+    if (!bibliotheque_ouverte) {
+        if (libusb_init(nullptr) != 0) {
+            call_verb(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+            return -1;
+        }
+        bibliotheque_ouverte = true;
+    }
+    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
+
+    libusb_device_handle *h = libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID);
+    if (h) {
+        handle = h;
+        libusb_claim_interface(handle, 0);
+        call_verb(QStringLiteral("Liaison USB activée !\r\n"), 0);
+        initialisation_FX3 = true;
+        return 0;
+    }
+    call_verb(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+    return -1;
+}
+
+int32_t Principale::write_command(libusb_device_handle *udh, int32_t request, unsigned char *data, int32_t length)
+{
+    return libusb_control_transfer(udh, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,
+                                   length > 0 ? data : nullptr, static_cast<uint16_t>(length & 0xFFFF),
+                                   static_cast<unsigned int>(TimeOut));
+}
+
+int32_t Principale::commande(int32_t nb_arg)
+{
+    return write_command(handle, cmd::requete_commande(nb_arg), buf, cmd::longueur_commande(nb_arg));
+}
+
+void Principale::ferme_USB()
+{
+    if (!handle)
+        return;
+    reset_micros();
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    handle = nullptr;
+    initialisation_FX3 = false;
+    libusb_exit(nullptr);
+    bibliotheque_ouverte = false;
+}

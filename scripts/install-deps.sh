@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs, with apt-get and only when missing, every Debian package that the build, the tests,
+# the emulated recorder and the benchmarks need. Safe to run again.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev libgl-dev
+  libusb-1.0-0-dev
+  umockdev libumockdev-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth x11-utils
+  fonts-urw-base35
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
