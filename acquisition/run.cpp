@@ -1,9 +1,477 @@
+// A run, from the Start click to the end: planning, trigger wait, streaming loop, stop, end.
+#include "acquisition/anneau.h"
+#include "acquisition/planning.h"
+#include "app/console_format.h"
 #include "app/principale.h"
-void Principale::fn_callback(libusb_transfer *) {}
-void Principale::calcul_count() {}
-void Principale::arret() {}
-void Principale::button_Start_Click() {}
-void Principale::button_Stop_Click() {}
-void Principale::button_Abort_Click() {}
-void Principale::numericUpDown_Duree_ValueChanged() {}
-void Principale::checkBox_Definie_CheckedChanged() {}
+#include "device/commands.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+#include <QTimer>
+
+#include <filesystem>
+
+namespace {
+
+constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
+constexpr int ATTENTE_USB_MS = 50; // longest wait for USB events before the window is served again
+
+bool coche(const QAbstractButton *b)
+{
+    return b && b->isChecked();
+}
+
+uint8_t octet_declenchement(const QAbstractButton *soft, const QAbstractButton *trig1, const QAbstractButton *trig2,
+                            const QAbstractButton *fm, const QAbstractButton *fd, const QAbstractButton *eh,
+                            const QAbstractButton *eb)
+{
+    int source = 0;
+    if (coche(soft))
+        source = 0;
+    else if (coche(trig1))
+        source = 1;
+    else if (coche(trig2))
+        source = 2;
+    int condition = 0;
+    if (coche(fm))
+        condition = 0;
+    else if (coche(fd))
+        condition = 1;
+    else if (coche(eh))
+        condition = 2;
+    else if (coche(eb))
+        condition = 3;
+    return cmd::octet_declenchement(source, condition);
+}
+
+SystemTime maintenant()
+{
+    const QDateTime t = QDateTime::currentDateTime();
+    SystemTime s;
+    s.wYear = static_cast<uint16_t>(t.date().year());
+    s.wMonth = static_cast<uint16_t>(t.date().month());
+    s.wDayOfWeek = static_cast<uint16_t>(t.date().dayOfWeek() % 7); // 0 = Sunday
+    s.wDay = static_cast<uint16_t>(t.date().day());
+    s.wHour = static_cast<uint16_t>(t.time().hour());
+    s.wMinute = static_cast<uint16_t>(t.time().minute());
+    s.wSecond = static_cast<uint16_t>(t.time().second());
+    s.wMilliseconds = static_cast<uint16_t>(t.time().msec());
+    return s;
+}
+
+uint64_t espace_libre(const QString &chemin)
+{
+    if (Principale::espace_libre_hook)
+        return Principale::espace_libre_hook(chemin);
+    std::error_code ec;
+    const std::filesystem::path dossier(QFile::encodeName(QFileInfo(chemin).absolutePath()).toStdString());
+    const std::filesystem::space_info si = std::filesystem::space(dossier, ec);
+    if (ec)
+        return 0;
+    return si.available;
+}
+
+void montre(QWidget *w, bool visible)
+{
+    if (w)
+        w->setVisible(visible);
+}
+
+} // namespace
+
+uint8_t Principale::octet_start() const
+{
+    return octet_declenchement(radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2,
+                               radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB);
+}
+
+uint8_t Principale::octet_stop() const
+{
+    return octet_declenchement(radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2,
+                               radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB);
+}
+
+// ------------------------------------------------------------------ sample count
+void Principale::calcul_count()
+{
+    if (!initialisation_FX3)
+        init_USB();
+    if (!initialisation_FX3)
+        return;
+    if (!clock_def)
+        listBox_Freq_Click();
+    duree = static_cast<float>(numericUpDown_Duree->value());
+    count = planning::nb_echantillons(duree, frequence, coche(checkBox_Definie));
+    buf[0] = cmd::NB_ECH;
+    buf[1] = static_cast<unsigned char>(count & 0xFF);
+    buf[2] = static_cast<unsigned char>((count >> 8) & 0xFF);
+    buf[3] = static_cast<unsigned char>((count >> 16) & 0xFF);
+    buf[4] = static_cast<unsigned char>((count >> 24) & 0xFF);
+    commande(4);
+    count_def = true;
+}
+
+void Principale::numericUpDown_Duree_ValueChanged()
+{
+    count_def = false;
+    if (numericUpDown_Duree)
+        duree = static_cast<float>(numericUpDown_Duree->value());
+}
+
+void Principale::checkBox_Definie_CheckedChanged()
+{
+    const bool definie = coche(checkBox_Definie);
+    montre(panel_Duree, definie);
+    if (definie && radioButton_Stop_Soft)
+        radioButton_Stop_Soft->setChecked(true);
+    count_def = false;
+}
+
+// ------------------------------------------------------------------ stop and abort
+void Principale::button_Stop_Click()
+{
+    montre(panel_Stop, false);
+    buf[0] = cmd::STOP;
+    buf[1] = octet_stop();
+    commande(1);
+    if (coche(radioButton_Stop_Soft)) {
+        stopped = true;
+        montre(button_Stop, false);
+    } else {
+        call_verb(QStringLiteral("Arrêt en attente de trig\r\n"), 0);
+        radioButton_Stop_Soft->setChecked(true);
+    }
+    if (count != 0)
+        call_verb(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n"), 0);
+    else if (test)
+        call_verb(QStringLiteral("\r\nStopped\r\n"), 0);
+    QThread::msleep(1);
+}
+
+void Principale::arret()
+{
+    if (radioButton_Stop_Soft && !radioButton_Stop_Soft->isChecked()) {
+        radioButton_Stop_Soft->setChecked(true);
+        radioButton_Stop_Soft_CheckedChanged();
+    }
+    button_Stop_Click();
+}
+
+void Principale::button_Abort_Click()
+{
+    aborted = true;
+    montre(button_Abort, false);
+    if (test)
+        call_verb(QStringLiteral("  Aborted\r\n"), 0);
+}
+
+// ------------------------------------------------------------------ the run
+void Principale::button_Start_Click()
+{
+    if (run_en_cours)
+        return;
+    fini = false;
+    aborted = false;
+
+    if (!initialisation) {
+        button_Init_Click();
+        if (!enabled[9])
+            return; // the initialisation failed and said why; the window is locked
+    }
+    for (uint32_t &a : a_ecrire)
+        a = 0;
+
+    choix_micros();
+    if (nb_voies == 0) {
+        call_verb(QStringLiteral("Pas de voie choisie !\r\n"), 1);
+        return;
+    }
+    const planning::PasCompteur pas = planning::pas_compteur(nb_voies);
+    increment_position = pas.increment_position;
+    increment_compteur = pas.increment_compteur;
+    call_verb(QStringLiteral("\r\nNb_voies (micros+compteur) : %1\r\n").arg(fmt_G(int64_t(nb_voies))), 0);
+
+    if (entree_frequence() != num_freq)
+        listBox_Freq_Click();
+    else
+        call_verb(QStringLiteral("Fréquence : %1 Hz\r\n").arg(fmt_N0(double(frequence))), 0);
+    if (!count_def)
+        calcul_count();
+    if (!initialisation_FX3)
+        return; // the link could not be opened: the alert has been shown
+
+    const bool definie = coche(checkBox_Definie);
+    if (definie)
+        call_verb(QStringLiteral("Durée : %1 s, nb échantillons : %2\r\n").arg(fmt_N1(double(duree)), fmt_N0(uint64_t(count))), 0);
+    else
+        call_verb(QStringLiteral("Durée non définie\r\n"), 0);
+
+    const uint64_t demandes = uint64_t(nb_voies) * 4 * count;
+    uint64_t utilisable = 0;
+    if (record) {
+        if (!file_open)
+            button_Fichier_Click();
+        if (!file_open) {
+            call_verb(QStringLiteral("Pas de fichier choisi\r\n"), 1);
+            return;
+        }
+        if (!QFileInfo::exists(acqui_name)) {
+            // The folder or the file went away since the choice: data would go nowhere.
+            call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(acqui_name), 1);
+            ferme_fichiers(false);
+            return;
+        }
+        utilisable = planning::espace_utilisable(espace_libre(acqui_name));
+        const QString ligne_espace = QStringLiteral("%1 Go disponibles sur le disque, soit %2 s\r\n")
+                                         .arg(fmt_N0(uint64_t(utilisable / 1073741824u)),
+                                              fmt_N1(double(utilisable) / (double(nb_voies) * 4.0 * double(frequence))));
+        const bool trop_petit = count != 0 ? demandes > utilisable : utilisable < planning::ESPACE_MIN_OUVERT;
+        if (trop_petit) {
+            call_verb(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
+            call_verb(ligne_espace, 0);
+            return;
+        }
+        if (count == 0)
+            call_verb(ligne_espace, 0);
+    }
+
+    buf[0] = cmd::TYPE;
+    type_float = coche(radioButton_Float);
+    buf[1] = type_float ? 1 : 0;
+    commande(1);
+    header_file.type_float = type_float ? 1 : 0;
+
+    for (bool &e : enabled)
+        e = false;
+    enabled[10] = true;
+    enable();
+    run_en_cours = true;
+
+    // Packet budget; an open-ended run stops on its own before the disk is full.
+    uint32_t budget_arret = planning::SANS_LIMITE;
+    if (definie) {
+        montre(panel_Progress, true);
+        progressBar_Progress->setValue(0);
+        n_pkt = planning::paquets_definis(demandes);
+        if (demandes % TAILLE_PAQUET != 0) {
+            if (test)
+                call_verb(QStringLiteral("%1 octets, soit %2 paquets de %3 octets et un paquet de %4 octets\r\n")
+                              .arg(fmt_N0(demandes), fmt_N0(uint64_t(n_pkt - 1)), fmt_N0(uint64_t(TAILLE_PAQUET)),
+                                   fmt_N0(demandes % TAILLE_PAQUET)),
+                          0);
+        } else if (test) {
+            call_verb(QStringLiteral("%1 octets, soit %2 paquets de %3 octets\r\n")
+                          .arg(fmt_N0(demandes), fmt_N0(uint64_t(n_pkt)), fmt_N0(uint64_t(TAILLE_PAQUET))),
+                      0);
+        }
+        progressBar_Progress->setMaximum(static_cast<int>(std::min<uint32_t>(n_pkt, INT32_MAX)));
+        if (duree > 59.9f) {
+            label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
+            montre(label_Duree_Ecoulee, true);
+        }
+        if (count == 0 && record)
+            budget_arret = planning::paquets_ouverts(utilisable);
+    } else {
+        if (test)
+            call_verb(QStringLiteral("Nombre d'échantillons non fixé ; paquets de %1 octets\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET))), 0);
+        n_pkt = record ? planning::paquets_ouverts(utilisable) : planning::SANS_LIMITE;
+        budget_arret = n_pkt;
+        label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
+        montre(label_Duree_Ecoulee, true);
+    }
+
+    TimeOut = planning::timeout_run(nb_voies, frequence);
+    if (test)
+        call_verb(QStringLiteral("TimeOut = %1 ms\r\n").arg(fmt_N0(uint64_t(TimeOut))), 0);
+    const bool attente_declenchement = !coche(radioButton_Start_Soft);
+    if (attente_declenchement) {
+        TimeOut += planning::MARGE_DECLENCHEMENT_MS;
+        if (test)
+            call_verb(QStringLiteral("En attente de déclenchement externe, le TimeOut est ajusté. \r\n"), 0);
+        call_verb(QStringLiteral("Le déclenchement doit intervenir avant %1 s \r\n").arg(fmt_G(int64_t(30))), 0);
+        montre(button_Abort, true);
+    }
+
+    erreur_compteur = false;
+    erreur_ecriture = false;
+    if (!anneau::prepare(handle, static_cast<unsigned int>(TimeOut))) {
+        call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
+        TimeOut = planning::timeout_run(nb_voies, frequence);
+        montre(button_Abort, false);
+        montre(label_Duree_Ecoulee, false);
+        montre(panel_Progress, false);
+        run_en_cours = false;
+        applique_etat_repos();
+        return;
+    }
+    const uint8_t octet = octet_start();
+    anneau::soumet();
+    affiche_cases(true);
+    header_file.date_heure = maintenant();
+    buf[0] = cmd::START;
+    buf[1] = octet;
+    commande(1);
+
+    // ---------------------------------------------------------- wait for the start trigger
+    if (attente_declenchement) {
+        unsigned char temoin[NB_SLOTS];
+        for (int i = 0; i < NB_SLOTS; ++i)
+            temoin[i] = buffers[i] ? buffers[i][8] : 0;
+        QElapsedTimer attente;
+        attente.start();
+        montre(button_Stop, false);
+        montre(panel_Stop, false);
+        montre(button_Abort, true);
+        bool declenche = false;
+        while (!aborted && !declenche) {
+            if (attente.elapsed() > ATTENTE_DECLENCHEMENT_MS) {
+                call_verb(QStringLiteral("Temps d'attente dépassé...    "), 0);
+                button_Abort_Click();
+            }
+            QApplication::processEvents();
+            // Data reach a buffer only when its transfer comes back: the first completion,
+            // or data landing in a buffer, is the trigger.
+            anneau::service(20);
+            declenche = num_pkt > 0 || fini;
+            for (int i = 0; i < NB_SLOTS && !declenche; ++i)
+                declenche = buffers[i] && buffers[i][8] != temoin[i];
+            if (aborted)
+                break;
+        }
+        if (aborted) {
+            button_Reset_Micros_Click();
+            QThread::msleep(10);
+            call_verb(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
+            for (int i = 0; i < NB_SLOTS; ++i)
+                transf_arret[i] = true; // nothing more belongs to this run
+            anneau::annule_tout(true);
+            fini = false;
+            anneau::vidange();
+            if (record)
+                ferme_fichiers(false);
+            file_open = false;
+            anneau::libere();
+            started = false;
+            stopped = false;
+            fini = false;
+            affiche_cases(false);
+            applique_etat_repos();
+            montre(label_Duree_Ecoulee, false);
+            montre(panel_Progress, false);
+            montre(button_Abort, false);
+            TimeOut = planning::timeout_run(nb_voies, frequence);
+            run_en_cours = false;
+            if (fermeture_demandee)
+                QTimer::singleShot(0, this, &QWidget::close);
+            return;
+        }
+        TimeOut = planning::timeout_run(nb_voies, frequence);
+        montre(button_Abort, false);
+    }
+
+    // ---------------------------------------------------------- streaming
+    montre(button_Stop, true);
+    montre(panel_Stop, !definie);
+    if (groupBox_Stop_Trig_Mode)
+        groupBox_Stop_Trig_Mode->setVisible(!coche(radioButton_Stop_Soft));
+    started = true;
+    stopped = false;
+    if (test)
+        call_verb(QStringLiteral("Paquet : \r\n"), 0);
+    QElapsedTimer debut;
+    debut.start();
+
+    int r = 0;
+    while (r == 0) {
+        QApplication::processEvents();
+        if ((erreur_compteur || erreur_ecriture) && !stopped)
+            arret();
+        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= budget_arret)
+            arret();
+        QThread::msleep(1);
+        r = anneau::service(ATTENTE_USB_MS);
+        if (r != 0) {
+            call_verb(QStringLiteral("\r\nERREUR \r\n"), 0);
+            break;
+        }
+        label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : %1 s").arg(fmt_N0(uint64_t(debut.elapsed() / 1000))));
+        if (num_pkt <= n_pkt && count != 0)
+            progressBar_Progress->setValue(static_cast<int>(std::min<uint32_t>(num_pkt, INT32_MAX)));
+        if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
+            num_pkt_aff = num_pkt - 1;
+            if (!stopped && uint64_t(a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4)
+                passe_niveaux();
+        }
+        if (fini)
+            break;
+    }
+
+    // ---------------------------------------------------------- end of run
+    const qint64 duree_ms = debut.elapsed();
+    montre(label_Duree_Ecoulee, false);
+    montre(panel_Progress, false);
+    if (!fini) {
+        // Left on an event failure: nothing more belongs to this run.
+        for (int i = 0; i < NB_SLOTS; ++i)
+            transf_arret[i] = true;
+        anneau::annule_tout(false);
+    }
+    if (!anneau::vidange())
+        call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; leurs tampons restent réservés\r\n"), 0);
+    header_file.nb_ech = static_cast<uint32_t>(ntw / 4 / uint64_t(nb_voies));
+    header_file.duree_acquise = static_cast<float>(header_file.nb_ech) / frequence;
+    anneau::libere();
+
+    if (test) {
+        if (record && count != 0)
+            call_verb(QStringLiteral("\r\nTransfert total : %1 octets demandés,  %2 octets acquis, %3 octets écrits\r\n")
+                          .arg(fmt_N0(demandes), fmt_N0(ntr), fmt_N0(ntw)),
+                      0);
+        else if (record)
+            call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis, %2 écrits\r\n").arg(fmt_N0(ntr), fmt_N0(ntw)), 0);
+        else if (count != 0)
+            call_verb(QStringLiteral("\r\nTransfert total : %1 octets demandés %2 octets acquis\r\n").arg(fmt_N0(demandes), fmt_N0(ntr)), 0);
+        else
+            call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis\r\n").arg(fmt_N0(ntr)), 0);
+    }
+    call_verb(QStringLiteral("Fin du transfert : %1 Mo en %2 s")
+                  .arg(fmt_N1(double(ntr / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
+              0);
+    if (!stopped && definie)
+        call_verb(QStringLiteral("\r\n"), 0);
+    else
+        call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(ntr / (uint64_t(nb_voies) * 4))), 0);
+    if (count != 0 && demandes != ntr && !stopped)
+        call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(demandes) - int64_t(ntr))), 0);
+    if (anneau::appareil_perdu()) {
+        call_verb(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
+        initialisation = false;
+    } else if (!anneau::flux_termine() && !stopped) {
+        call_verb(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées.\r\n"), 0);
+    }
+
+    started = false;
+    stopped = false;
+    fini = false;
+    applique_etat_repos();
+    montre(button_Start, true);
+    affiche_cases(false);
+    montre(button_Stop, false);
+    montre(panel_Stop, false);
+    if (record)
+        ferme_fichiers(true);
+    run_en_cours = false;
+    if (fermeture_demandee)
+        QTimer::singleShot(0, this, &QWidget::close);
+}

@@ -46,6 +46,7 @@ type_header_file Principale::header_file;
 
 std::function<void(const QString &)> Principale::alert_hook;
 std::function<QString()> Principale::save_dialog_hook;
+std::function<uint64_t(const QString &)> Principale::espace_libre_hook;
 
 // ------------------------------------------------------------------ construction
 Principale::Principale(QWidget *parent)

@@ -93,6 +93,8 @@ public:
     // Seam for tests: when set, replaces the save dialog; returns the chosen path or an
     // empty string for a cancelled dialog.
     static std::function<QString()> save_dialog_hook;
+    // Seam for tests: when set, gives the free bytes of the volume holding a path.
+    static std::function<uint64_t(const QString &chemin)> espace_libre_hook;
 
     // ---------------------------------------------------------------- device link (device/)
     int32_t init_USB();
@@ -102,6 +104,7 @@ public:
     int32_t initialise();
     int32_t test_boitier();
     int32_t reset_micros();
+    int entree_frequence() const; // index of the frequency-list entry scrolled to the top
 
     // ---------------------------------------------------------------- transfer ring (acquisition/)
     static void fn_callback(libusb_transfer *transfer);
@@ -117,6 +120,8 @@ public:
     // ---------------------------------------------------------------- acquisition (acquisition/)
     void calcul_count();
     void arret();
+    uint8_t octet_start() const; // trigger byte of the start command, from the start-side buttons
+    uint8_t octet_stop() const;  // trigger byte of the stop command, from the stop-side buttons
 
     // ---------------------------------------------------------------- recording (recording/)
     void ecrit_log();

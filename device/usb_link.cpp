@@ -8,6 +8,29 @@ namespace {
 constexpr uint16_t VENDOR_ID = 0xFE27;
 constexpr uint16_t PRODUCT_ID = 0xAC01;
 bool bibliotheque_ouverte = false; // libusb's default context exists
+
+// The recorder is on the bus but the system refuses to open it (device node permissions).
+bool present_mais_interdit()
+{
+    libusb_device **liste = nullptr;
+    const ssize_t n = libusb_get_device_list(nullptr, &liste);
+    bool interdit = false;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(liste[i], &d) != 0 || d.idVendor != VENDOR_ID || d.idProduct != PRODUCT_ID)
+            continue;
+        libusb_device_handle *h = nullptr;
+        const int r = libusb_open(liste[i], &h);
+        if (r == LIBUSB_ERROR_ACCESS)
+            interdit = true;
+        if (h)
+            libusb_close(h);
+        break;
+    }
+    if (n >= 0)
+        libusb_free_device_list(liste, 1);
+    return interdit;
+}
 } // namespace
 
 int32_t Principale::init_USB()
@@ -39,6 +62,10 @@ int32_t Principale::init_USB()
         return 0;
     }
     call_verb(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+    if (present_mais_interdit())
+        call_verb(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
+                                 "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),
+                  0);
     return -1;
 }
 

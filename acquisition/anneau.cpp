@@ -1,0 +1,263 @@
+// The transfer ring and its completion routine.
+#include "acquisition/anneau.h"
+
+#include "acquisition/planning.h"
+#include "app/console_format.h"
+#include "app/principale.h"
+
+#include <QElapsedTimer>
+#include <libusb.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace {
+constexpr unsigned char ENDPOINT = 0x81;
+bool en_attente[Principale::NB_SLOTS] = {}; // slot i's transfer is with the library
+bool fin_de_flux = false;                    // a short transfer ended the stream
+bool sans_appareil = false;                  // a transfer came back with "no device"
+} // namespace
+
+namespace anneau {
+
+bool flux_termine()
+{
+    return fin_de_flux;
+}
+
+bool appareil_perdu()
+{
+    return sans_appareil;
+}
+
+bool tous_finis()
+{
+    for (bool arret : Principale::transf_arret)
+        if (!arret)
+            return false;
+    return true;
+}
+
+bool prepare(libusb_device_handle *handle, unsigned int timeout_ms)
+{
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        Principale::transfert[i] = libusb_alloc_transfer(0);
+        Principale::buffers[i] = new (std::nothrow) unsigned char[Principale::TAILLE_PAQUET];
+        if (!Principale::transfert[i] || !Principale::buffers[i]) {
+            libere();
+            return false;
+        }
+        Principale::transf_arret[i] = false;
+        en_attente[i] = false;
+        libusb_fill_bulk_transfer(Principale::transfert[i], handle, ENDPOINT, Principale::buffers[i],
+                                  static_cast<int>(Principale::TAILLE_PAQUET), Principale::fn_callback,
+                                  reinterpret_cast<void *>(static_cast<intptr_t>(i)), timeout_ms);
+    }
+    return true;
+}
+
+void soumet()
+{
+    Principale::num_pkt = 0;
+    Principale::ntr = 0;
+    Principale::ntw = 0;
+    Principale::en_vol = 0;
+    fin_de_flux = false;
+    sans_appareil = false;
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        Principale::transf_arret[i] = false;
+        Principale::a_ecrire[i] = 0;
+    }
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        if (libusb_submit_transfer(Principale::transfert[i]) != 0) {
+            Principale::call_verb(QStringLiteral("Erreur lancement transfert du paquet %1\r\n").arg(fmt_G(int64_t(i))), 0);
+            // A slot that never went out never comes back: it counts as finished.
+            Principale::transf_arret[i] = true;
+        } else {
+            en_attente[i] = true;
+            ++Principale::en_vol;
+        }
+    }
+}
+
+int service(int timeout_ms)
+{
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+}
+
+void annule_tout(bool verbeux)
+{
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        if (!en_attente[i])
+            continue;
+        const int r = libusb_cancel_transfer(Principale::transfert[i]);
+        if (verbeux && Principale::test)
+            Principale::call_verb(QStringLiteral("Anulation du transfert %1 retour %2 \r\n").arg(fmt_G(int64_t(i)), fmt_G(int64_t(r))), 0);
+    }
+}
+
+bool vidange()
+{
+    QElapsedTimer t;
+    t.start();
+    bool relance = false;
+    while (Principale::en_vol > 0) {
+        service(50);
+        // A transfer still out long after its own time-out: cancel it again, once; then
+        // give up waiting rather than hang the window.
+        const qint64 limite = static_cast<qint64>(Principale::TimeOut) + 2000;
+        if (!relance && t.elapsed() > limite) {
+            for (int i = 0; i < Principale::NB_SLOTS; ++i)
+                if (en_attente[i])
+                    libusb_cancel_transfer(Principale::transfert[i]);
+            relance = true;
+        }
+        if (t.elapsed() > 2 * limite + 5000)
+            return false;
+    }
+    return true;
+}
+
+void libere()
+{
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        if (en_attente[i])
+            continue; // still with the library: never free it under its feet
+        if (Principale::transfert[i]) {
+            libusb_free_transfer(Principale::transfert[i]);
+            Principale::transfert[i] = nullptr;
+        }
+        delete[] Principale::buffers[i];
+        Principale::buffers[i] = nullptr;
+    }
+}
+
+} // namespace anneau
+
+// ------------------------------------------------------------------ completion routine
+namespace {
+
+bool slot_perdu(int s)
+{
+    // A slot that will not come back counts as finished, so a ring whose slots all died ends.
+    Principale::transf_arret[s] = true;
+    return anneau::tous_finis();
+}
+
+void verifie_compteur(const unsigned char *data, uint32_t len)
+{
+    const int32_t nb = Principale::nb_voies;
+    if (Principale::num_pkt == 0) {
+        Principale::position_compteur = 0;
+        std::memcpy(&Principale::val_compteur, data, 4);
+        return;
+    }
+    const planning::PasCompteur pas{Principale::increment_position, Principale::increment_compteur};
+    Principale::position_compteur = planning::avance_compteur(Principale::position_compteur, Principale::val_compteur, pas, nb);
+    const uint64_t octet = uint64_t(Principale::position_compteur) * 4;
+    if (octet + 4 > len)
+        return; // never read past what the recorder delivered
+    int32_t lu;
+    std::memcpy(&lu, data + octet, 4);
+    if (lu != Principale::val_compteur) {
+        Principale::call_verb(QStringLiteral("\r\nErreur sur le compteur paquet : %1\r\n").arg(fmt_N0(uint64_t(Principale::num_pkt))), 0);
+        Principale::erreur_compteur = true;
+    }
+}
+
+} // namespace
+
+void Principale::fn_callback(libusb_transfer *t)
+{
+    const int s = static_cast<int>(reinterpret_cast<intptr_t>(t->user_data)) & (NB_SLOTS - 1);
+    en_attente[s] = false;
+    --en_vol;
+
+    if (test)
+        call_verb(QStringLiteral(" %1 ").arg(fmt_G(int64_t(num_pkt))), 0);
+
+    if (t->status == LIBUSB_TRANSFER_CANCELLED) {
+        transf_arret[s] = true;
+        fini = anneau::tous_finis();
+        if (test)
+            call_verb(QStringLiteral(" status == LIBUSB_TRANSFER_CANCELLED -> Tâche %1 annulée \r\n").arg(fmt_G(int64_t(s))), 0);
+        ++num_pkt;
+        return;
+    }
+
+    if (t->status != LIBUSB_TRANSFER_COMPLETED) {
+        if (t->status == LIBUSB_TRANSFER_TIMED_OUT) {
+            err_timeout = true;
+            if (!test_init)
+                call_verb(QStringLiteral("TIMEOUT lors du transfert du paquet %1\r\n").arg(fmt_N0(uint64_t(num_pkt))), 0);
+        } else {
+            if (t->status == LIBUSB_TRANSFER_NO_DEVICE)
+                sans_appareil = true;
+            call_verb(QStringLiteral("Erreur lors du transfert du paquet %1 status %2\r\n")
+                          .arg(fmt_N0(uint64_t(num_pkt)), fmt_G(int64_t(t->status))),
+                      0);
+        }
+        fini = slot_perdu(s);
+        ++num_pkt;
+        return;
+    }
+
+    const uint32_t len = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0u;
+    a_ecrire[s] = len;
+    if (len != TAILLE_PAQUET && test)
+        call_verb(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))), 0);
+
+    if (!transf_arret[s]) {
+        ntr += len;
+        if (record && Filep && len > 0) {
+            const size_t ecrit = std::fwrite(buffers[s], 1, len, Filep);
+            ntw += ecrit;
+            if (ecrit != len && !erreur_ecriture) {
+                erreur_ecriture = true;
+                const int e = errno;
+                call_verb(QStringLiteral("\r\nErreur d'écriture du fichier de données (%1) : arrêt de l'acquisition\r\n")
+                              .arg(QString::fromLocal8Bit(std::strerror(e))),
+                          0);
+            }
+        }
+        if (!erreur_compteur && compteur && nb_voies > 0 && uint64_t(len) > uint64_t(nb_voies) * 16)
+            verifie_compteur(buffers[s], len);
+    }
+
+    if (len < TAILLE_PAQUET) {
+        if (len != 0 && test)
+            call_verb(QStringLiteral("   fin en cours \r\n"), 0);
+        transf_arret[s] = true;
+        fin_de_flux = true;
+        for (int i = 0; i < NB_SLOTS; ++i) {
+            if (transf_arret[i])
+                continue;
+            const int r = libusb_cancel_transfer(transfert[i]);
+            if (test)
+                call_verb(QStringLiteral("Arrêt du transfert %1 retour %2 status : %3\r\n")
+                              .arg(fmt_G(int64_t(i)), fmt_G(int64_t(r)), fmt_G(int64_t(transfert[i]->status))),
+                          0);
+            transf_arret[i] = true;
+        }
+        // No cancellation will come back to raise the end: the ring is over now.
+        if (en_vol == 0)
+            fini = true;
+    }
+
+    if (!transf_arret[s]) {
+        const int r = libusb_submit_transfer(t);
+        if (r == 0) {
+            en_attente[s] = true;
+            ++en_vol;
+        } else {
+            call_verb(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n")
+                          .arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))),
+                      0);
+            fini = slot_perdu(s);
+        }
+    }
+    ++num_pkt;
+}

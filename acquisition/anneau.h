@@ -1,0 +1,35 @@
+#pragma once
+// The ring of eight bulk transfers on endpoint 0x81, shared by the device probe and every run.
+// Each slot owns a transfer record and an 8 MiB buffer; the transfer's user data is its slot
+// index. The completion routine is Principale::fn_callback.
+struct libusb_device_handle;
+
+namespace anneau {
+
+// Allocates and fills the eight transfers (bulk IN 0x81, time-out in ms). False, with every
+// allocation undone, when memory is short.
+bool prepare(libusb_device_handle *handle, unsigned int timeout_ms);
+// Resets the ring's counters and submits slots 0 to 7 in order. A failed submission is
+// reported and leaves its slot finished.
+void soumet();
+// One bounded wait for USB events (completions run inside it). Returns libusb's result.
+int service(int timeout_ms);
+// Services events until every submitted transfer has come back. A transfer that never comes
+// back is cancelled again and, as a last resort, left allocated rather than freed under the
+// library's feet. Returns false in that case.
+bool vidange();
+// Frees the records and buffers of the slots whose transfers have come back.
+void libere();
+// Cancels every slot that is not finished yet.
+void annule_tout(bool verbeux);
+// True when every slot is finished.
+bool tous_finis();
+
+} // namespace anneau
+
+namespace anneau {
+// The recorder ended the stream with a short transfer during this use of the ring.
+bool flux_termine();
+// A transfer came back with "no device": the recorder left the bus.
+bool appareil_perdu();
+} // namespace anneau

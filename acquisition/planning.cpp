@@ -1,0 +1,72 @@
+#include "acquisition/planning.h"
+
+#include <cmath>
+
+namespace planning {
+
+uint32_t nb_echantillons(float duree, float frequence, bool definie)
+{
+    if (!definie)
+        return 0;
+    const double produit = static_cast<double>(duree) * 10.0 * static_cast<double>(frequence);
+    if (!(produit > 0.0))
+        return 0;
+    const uint64_t dixiemes = static_cast<uint64_t>(produit);
+    return static_cast<uint32_t>(dixiemes / 10);
+}
+
+uint32_t paquets_definis(uint64_t demandes)
+{
+    if (demandes % TAILLE_PAQUET != 0)
+        return static_cast<uint32_t>(demandes / TAILLE_PAQUET + 1);
+    return static_cast<uint32_t>(demandes / TAILLE_PAQUET);
+}
+
+uint32_t paquets_ouverts(uint64_t utilisable)
+{
+    const uint64_t entiers = utilisable / TAILLE_PAQUET;
+    if (entiers < 2)
+        return 0;
+    const uint64_t n = entiers - 1;
+    return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
+}
+
+uint64_t espace_utilisable(uint64_t libre)
+{
+    return libre > RESERVE_DISQUE ? libre - RESERVE_DISQUE : 0;
+}
+
+double duree_anneau_ms(int32_t nb_voies, float frequence)
+{
+    const float trames = static_cast<float>(MOTS_PAQUET / static_cast<uint32_t>(nb_voies));
+    return 8.0 * static_cast<double>(trames) / static_cast<double>(frequence) * 1000.0;
+}
+
+int32_t timeout_run(int32_t nb_voies, float frequence)
+{
+    const double anneau = duree_anneau_ms(nb_voies, frequence);
+    if (anneau > 1000.0)
+        return static_cast<int32_t>(anneau + 1000.0);
+    return 2000;
+}
+
+PasCompteur pas_compteur(int32_t nb_voies)
+{
+    const int32_t mots = static_cast<int32_t>(MOTS_PAQUET);
+    PasCompteur p;
+    p.increment_position = (nb_voies - (mots % nb_voies)) % nb_voies;
+    p.increment_compteur = (p.increment_position + mots) / nb_voies;
+    return p;
+}
+
+uint32_t avance_compteur(uint32_t position, int32_t &attendu, const PasCompteur &pas, int32_t nb_voies)
+{
+    const uint32_t p = (position + static_cast<uint32_t>(pas.increment_position)) % static_cast<uint32_t>(nb_voies);
+    uint32_t v = static_cast<uint32_t>(attendu) + static_cast<uint32_t>(pas.increment_compteur);
+    if (p < position)
+        v -= 1;
+    attendu = static_cast<int32_t>(v);
+    return p;
+}
+
+} // namespace planning

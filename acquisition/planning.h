@@ -1,0 +1,49 @@
+#pragma once
+// Arithmetic of a run: sample count, packet budget, transfer time-out, counter-check steps,
+// usable disk space. Pure functions, no window, no device.
+#include <cstdint>
+
+namespace planning {
+
+constexpr uint32_t TAILLE_PAQUET = 8388608;    // bytes in one bulk transfer
+constexpr uint32_t MOTS_PAQUET = 2097152;      // 32-bit words in one bulk transfer
+constexpr uint64_t RESERVE_DISQUE = 1000000000; // bytes always left free on the disk
+constexpr uint32_t SANS_LIMITE = 4294967295u;  // packet budget of an unrecorded open-ended run
+constexpr uint32_t MARGE_ARRET = 16;           // an open-ended run stops this many packets early
+
+// Frames requested for a duration: floor(floor(duree x 10 x frequence) / 10), low 32 bits;
+// 0 when no duration is fixed.
+uint32_t nb_echantillons(float duree, float frequence, bool definie);
+
+// Packets of a fixed-count run of `demandes` bytes (the last one may be partial).
+uint32_t paquets_definis(uint64_t demandes);
+
+// Packets an open-ended recorded run may fill: whole packets that fit, less one.
+// Returns 0 when fewer than two fit (the caller refuses such a run).
+uint32_t paquets_ouverts(uint64_t utilisable);
+
+// Smallest usable space in which an open-ended recorded run can reach its automatic stop.
+constexpr uint64_t ESPACE_MIN_OUVERT = uint64_t(MARGE_ARRET + 2) * TAILLE_PAQUET;
+
+// Free space available to the user less the reserve, never below 0.
+uint64_t espace_utilisable(uint64_t libre);
+
+// Time the recorder takes to fill the eight transfers, in milliseconds.
+double duree_anneau_ms(int32_t nb_voies, float frequence);
+// Time-out of the run's transfers and requests: ring time + 1000 ms, at least 2000 ms.
+int32_t timeout_run(int32_t nb_voies, float frequence);
+constexpr int32_t MARGE_DECLENCHEMENT_MS = 30000; // added while an external start is awaited
+
+// Counter check: how far the first frame start moves from one packet to the next, and how
+// many frames begin in a packet.
+struct PasCompteur {
+    int32_t increment_position;
+    int32_t increment_compteur;
+};
+PasCompteur pas_compteur(int32_t nb_voies);
+
+// One step of the counter check from one packet's first frame start to the next.
+// Returns the new position; `attendu` becomes the counter value expected there.
+uint32_t avance_compteur(uint32_t position, int32_t &attendu, const PasCompteur &pas, int32_t nb_voies);
+
+} // namespace planning
