@@ -1,0 +1,104 @@
+// Arithmetic of a run: sample count, packets, time-outs, counter-check steps, disk space.
+#include <gtest/gtest.h>
+
+#include "acquisition/planning.h"
+
+using namespace planning;
+
+TEST(Planning, SampleCount)
+{
+    EXPECT_EQ(nb_echantillons(5.0f, 50000.0f, true), 250000u);
+    EXPECT_EQ(nb_echantillons(5.0f, 50000.0f, false), 0u);
+    // Shorter than one sample period: no fixed count at all.
+    EXPECT_EQ(nb_echantillons(0.00001f, 2000.0f, true), 0u);
+    EXPECT_EQ(nb_echantillons(0.0f, 50000.0f, true), 0u);
+    // A tenth of a second: the float 0.1 is slightly above, the count stays exact.
+    EXPECT_EQ(nb_echantillons(0.1f, 50000.0f, true), 5000u);
+    EXPECT_EQ(nb_echantillons(1.3f, 41666.0f, true), 54165u);
+    // Beyond 32 bits the count keeps its low 32 bits.
+    EXPECT_EQ(nb_echantillons(100000.0f, 50000.0f, true), uint32_t(5000000000ull - 4294967296ull));
+}
+
+TEST(Planning, PacketBudget)
+{
+    // 257 words, 5 s at 50 000 Hz: 257 000 000 bytes = 30 full packets and 5 341 760 bytes.
+    const uint64_t demandes = 257ull * 4 * 250000;
+    EXPECT_EQ(demandes, 257000000u);
+    EXPECT_EQ(paquets_definis(demandes), 31u);
+    EXPECT_EQ(demandes % TAILLE_PAQUET, 5341760u);
+    EXPECT_EQ(paquets_definis(3ull * TAILLE_PAQUET), 3u);
+    EXPECT_EQ(paquets_definis(3ull * TAILLE_PAQUET + 1), 4u);
+    EXPECT_EQ(paquets_definis(0), 0u);
+
+    // Open-ended: whole packets that fit, less one; fewer than two never wrap around.
+    EXPECT_EQ(paquets_ouverts(100ull * TAILLE_PAQUET + 5), 99u);
+    EXPECT_EQ(paquets_ouverts(TAILLE_PAQUET), 0u);
+    EXPECT_EQ(paquets_ouverts(TAILLE_PAQUET - 1), 0u);
+    EXPECT_EQ(paquets_ouverts(0), 0u);
+    EXPECT_GE(paquets_ouverts(ESPACE_MIN_OUVERT), MARGE_ARRET + 1);
+    EXPECT_LT(paquets_ouverts(ESPACE_MIN_OUVERT - TAILLE_PAQUET), MARGE_ARRET + 1);
+
+    EXPECT_EQ(espace_utilisable(999999999), 0u);
+    EXPECT_EQ(espace_utilisable(1000000000), 0u);
+    EXPECT_EQ(espace_utilisable(3000000000ull), 2000000000u);
+}
+
+TEST(Planning, TransferTimeOut)
+{
+    // 257 words at 50 000 Hz: 8160 frames a packet, ring of 1305.6 ms.
+    EXPECT_NEAR(duree_anneau_ms(257, 50000.0f), 1305.6, 1e-6);
+    EXPECT_EQ(timeout_run(257, 50000.0f), 2305);
+    EXPECT_EQ(timeout_run(257, 50000.0f) + MARGE_DECLENCHEMENT_MS, 32305);
+    // A ring of exactly 1000 ms or less gives the floor.
+    EXPECT_EQ(timeout_run(2097152 * 8 / 50000 + 1000, 50000.0f), 2000); // tiny packets in frames
+    // 1 word at 2 000 Hz: 2 097 152 frames a packet, more than two hours for the ring.
+    EXPECT_EQ(timeout_run(1, 2000.0f), 8 * 2097152 / 2000 * 1000 + 8 * 2097152 % 2000 / 2 + 1000);
+}
+
+TEST(Planning, CounterSteps)
+{
+    PasCompteur p = pas_compteur(257);
+    EXPECT_EQ(p.increment_position, 225);
+    EXPECT_EQ(p.increment_compteur, 8161);
+
+    // Packet 1's first frame starts at word 225 with the counter 8161 further;
+    // packet 2's at 193 (a wrap) with one frame fewer in between.
+    int32_t attendu = 1000;
+    uint32_t pos = avance_compteur(0, attendu, p, 257);
+    EXPECT_EQ(pos, 225u);
+    EXPECT_EQ(attendu, 9161);
+    pos = avance_compteur(pos, attendu, p, 257);
+    EXPECT_EQ(pos, 193u);
+    EXPECT_EQ(attendu, 9161 + 8160);
+
+    // A width dividing the packet: frames always start at word 0.
+    p = pas_compteur(8);
+    EXPECT_EQ(p.increment_position, 0);
+    EXPECT_EQ(p.increment_compteur, 262144);
+    attendu = 0;
+    EXPECT_EQ(avance_compteur(0, attendu, p, 8), 0u);
+    EXPECT_EQ(attendu, 262144);
+
+    // The expected counter wraps at 32 bits like the recorder's.
+    p = pas_compteur(1);
+    attendu = INT32_MAX;
+    avance_compteur(0, attendu, p, 1);
+    EXPECT_EQ(attendu, static_cast<int32_t>(uint32_t(INT32_MAX) + 2097152u));
+}
+
+// Simulates the recorder's stream cut into packets and checks that the steps land on the
+// counter of the first frame of every packet, for every frame width.
+TEST(Planning, CounterStepsFollowARealStream)
+{
+    for (int32_t nb : {1, 2, 3, 7, 9, 17, 100, 257, 262}) {
+        const PasCompteur p = pas_compteur(nb);
+        uint32_t pos = 0;
+        int32_t attendu = 0; // counter of word 0 of packet 0
+        for (uint64_t paquet = 1; paquet < 40; ++paquet) {
+            pos = avance_compteur(pos, attendu, p, nb);
+            const uint64_t mot = paquet * MOTS_PAQUET + pos; // stream word index
+            ASSERT_EQ(mot % uint64_t(nb), 0u) << "width " << nb << " packet " << paquet;
+            ASSERT_EQ(uint32_t(attendu), uint32_t(mot / uint64_t(nb))) << "width " << nb << " packet " << paquet;
+        }
+    }
+}
