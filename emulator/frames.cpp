@@ -1,0 +1,138 @@
+#include "emulator/frames.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+static_assert(std::endian::native == std::endian::little, "frames are written in host order");
+
+namespace emu {
+
+namespace {
+
+inline void put32(uint8_t *p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+uint32_t sample_word(double v, bool floats)
+{
+    if (floats)
+        return std::bit_cast<uint32_t>(float(v));
+    return uint32_t(int32_t(std::lround(v)));
+}
+
+} // namespace
+
+FrameLayout FrameLayout::from_masks(const uint8_t beams[32], uint8_t aux, bool floats)
+{
+    FrameLayout l;
+    l.floats = floats;
+    l.counter = aux & 0x80;
+    l.status = aux & 0x40;
+    for (int b = 0; b < 32; ++b)
+        for (int m = 0; m < 8; ++m)
+            if (beams[b] & (1u << m))
+                l.mics.push_back(8 * b + m);
+    for (int n = 0; n < 4; ++n)
+        if (aux & (1u << n))
+            l.analog.push_back(n);
+    return l;
+}
+
+double mic_amplitude(int channel)
+{
+    // Distance from a source at beam 9.5, microphone 3.5, in grid units (beams are the long axis).
+    const double db = channel / 8 - 9.5, dm = (channel % 8 - 3.5) * 2.0;
+    const double d = std::sqrt(db * db + dm * dm);
+    const double dmax = std::sqrt(22.5 * 22.5 + 7.0 * 7.0);
+    const double top = std::log10(3.0e6), bottom = std::log10(14.0);
+    return std::pow(10.0, top - (top - bottom) * std::min(1.0, d / dmax));
+}
+
+void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
+                            uint64_t jump_frame, uint32_t jump)
+{
+    layout_ = layout;
+    words_ = layout.words();
+    counter_start_ = counter_start;
+    jump_frame_ = jump_frame;
+    jump_ = jump;
+
+    const size_t nm = layout.mics.size();
+    mic_rows_.assign(size_t(kPeriod) * nm, 0);
+    uint32_t noise = 0x12345678u;
+    for (int k = 0; k < kPeriod; ++k) {
+        for (size_t i = 0; i < nm; ++i) {
+            const int c = layout.mics[i];
+            noise = noise * 1664525u + 1013904223u;
+            const double jitter = double(int(noise >> 29) - 4) * 0.5;   // a little noise: -2..+1.5
+            const double v = mic_amplitude(c) * std::sin(2 * M_PI * k / kPeriod + 0.37 * c) + jitter;
+            mic_rows_[size_t(k) * nm + i] = sample_word(v, layout.floats);
+        }
+    }
+
+    analog_period_ = std::max<uint64_t>(1, uint64_t(std::llround(frame_rate / 2.0)));
+    analog_table_.assign(4 * kAnalogSteps, 0);
+    for (int n = 0; n < 4; ++n)
+        for (int s = 0; s < kAnalogSteps; ++s)
+            analog_table_[n * kAnalogSteps + s] =
+                sample_word(2.0e6 * std::sin(2 * M_PI * s / kAnalogSteps + n * M_PI / 2), layout.floats);
+}
+
+uint32_t FrameSource::counter_at(uint64_t frame) const
+{
+    uint64_t v = counter_start_ + frame;
+    if (frame >= jump_frame_)
+        v += jump_;
+    return uint32_t(v);
+}
+
+void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
+{
+    if (layout_.counter) {
+        put32(out, counter_at(frame));
+        out += 4;
+    }
+    const size_t nm = layout_.mics.size();
+    if (nm) {
+        std::memcpy(out, &mic_rows_[size_t(frame % kPeriod) * nm], nm * 4);
+        out += nm * 4;
+    }
+    if (layout_.status) {
+        put32(out, kStatusWord);
+        out += 4;
+    }
+    if (!layout_.analog.empty()) {
+        const uint64_t step = (frame % analog_period_) * kAnalogSteps / analog_period_;
+        for (int n : layout_.analog) {
+            put32(out, analog_table_[n * kAnalogSteps + step]);
+            out += 4;
+        }
+    }
+}
+
+void FrameSource::generate(uint8_t *dst, uint64_t pos, size_t n) const
+{
+    const uint64_t fb = frame_bytes();
+    if (fb == 0 || n == 0)
+        return;
+    uint64_t frame = pos / fb;
+    size_t off = size_t(pos % fb);
+    uint8_t tmp[262 * 4];
+    while (n > 0) {
+        if (off == 0 && n >= fb) {
+            build_frame(frame, dst);
+            dst += fb;
+            n -= fb;
+        } else {
+            build_frame(frame, tmp);
+            const size_t k = std::min<size_t>(n, fb - off);
+            std::memcpy(dst, tmp + off, k);
+            dst += k;
+            n -= k;
+            off = 0;
+        }
+        ++frame;
+    }
+}
+
+} // namespace emu

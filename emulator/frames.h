@@ -1,0 +1,56 @@
+// Sample frames of the emulated recorder: frames of nb_voies little-endian 32-bit words,
+// the counter in word 0 (when selected), then the selected microphones in channel order, then
+// the status word (when selected), then the selected analogue channels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace emu {
+
+struct FrameLayout {
+    bool counter = false;
+    std::vector<int> mics;     // microphone channel numbers 0..255, increasing
+    bool status = false;
+    std::vector<int> analog;   // analogue channels 0..3, increasing
+    bool floats = false;       // microphone and analogue samples as 32-bit floats
+
+    int words() const { return int(counter) + int(mics.size()) + int(status) + int(analog.size()); }
+    // The layout selected by 32 beam masks and the auxiliary mask.
+    static FrameLayout from_masks(const uint8_t beams[32], uint8_t aux, bool floats);
+};
+
+// The level of microphone channel c (peak amplitude in counts): a source near beam 9, so the
+// levels span about 14 to 3 million counts across the array.
+double mic_amplitude(int channel);
+
+class FrameSource {
+public:
+    // frame_rate in frames/s sets the period of the slow analogue sine (2 Hz).
+    void configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
+                   uint64_t jump_frame, uint32_t jump);
+    int words() const { return words_; }
+    uint64_t frame_bytes() const { return uint64_t(words_) * 4; }
+    uint32_t counter_at(uint64_t frame) const;
+    // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
+    void generate(uint8_t *dst, uint64_t pos, size_t n) const;
+
+    static constexpr int kPeriod = 48;          // frames per period of the microphone signal
+    static constexpr uint32_t kStatusWord = 0x00000001;
+
+private:
+    void build_frame(uint64_t frame, uint8_t *out) const;
+
+    FrameLayout layout_;
+    int words_ = 0;
+    std::vector<uint32_t> mic_rows_;            // kPeriod rows of mics.size() words
+    std::vector<uint32_t> analog_table_;        // 4 channels x kAnalogSteps
+    uint64_t analog_period_ = 1;
+    uint32_t counter_start_ = 0;
+    uint64_t jump_frame_ = UINT64_MAX;
+    uint32_t jump_ = 0;
+    static constexpr int kAnalogSteps = 4096;
+};
+
+} // namespace emu

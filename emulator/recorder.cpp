@@ -1,0 +1,856 @@
+// The emulated recorder's USB side: a umockdev ioctl handler answering the usbfs requests that
+// libusb makes, and the recorder's acquisition logic behind its vendor requests and its bulk IN
+// endpoint 0x81.
+//
+// Threads. umockdev calls the handler on its own worker thread, which runs its own GLib main
+// context; the handler never sleeps there, and real-time pacing is a GLib timeout attached to that
+// context. The public API may be called from any thread: all state sits behind one mutex.
+//
+// Memory. The handler runs in the client's process, so URBs and their buffers are used in place:
+// samples are generated straight into the client's transfer buffer, and status and length are
+// written into the client's URB when it is reaped.
+//
+// Wake-ups. umockdev's device node is a regular file, so poll() always reports it ready and libusb
+// spins. By default the node is replaced by a FIFO that the handler keeps full (no POLLOUT, which
+// is what libusb polls usbfs descriptors for) while nothing is reapable, and empty as soon as an
+// URB is ready. Options::spin_fallback keeps the regular file.
+#include "emulator/recorder.h"
+
+#include "emulator/frames.h"
+
+#include <umockdev.h>
+
+// clang-format off
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+// clang-format on
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace emu {
+
+namespace {
+
+constexpr const char *kNode = "/dev/bus/usb/001/001";
+constexpr uint8_t kBulkIn = 0x81;
+constexpr int kTickMs = 10;
+
+// Device (USB 3, vendor 0xFE27, product 0xAC01), one configuration, one vendor-class interface
+// 0 with a bulk IN endpoint 0x81 (1024-byte packets, with its SuperSpeed companion).
+constexpr const char *kDescriptors =
+    "120100030000000927FE01AC000100000001"
+    "09021F000101008032"
+    "0904000001FF000000"
+    "07058102000400"
+    "06300F000000";
+
+std::string hex_without_blanks(const char *s)
+{
+    std::string out;
+    for (; *s; ++s)
+        if (*s != ' ')
+            out += *s;
+    return out;
+}
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+struct Recorder::Impl {
+    // One URB handed to us by a client, identified by its address in the client's memory.
+    struct Urb {
+        UMockdevIoctlClient *client = nullptr;
+        usbdevfs_urb *u = nullptr;
+        bool done = false;        // completed: reapable
+        bool discarded = false;   // discarded by the host: reapable
+        int status = 0;
+        uint32_t filled = 0;      // bulk: stream bytes written into the buffer so far
+        uint32_t length = 0;      // value to report in actual_length
+    };
+
+    enum class Phase { Idle, ArmedStart, Running, Ending };
+
+    mutable std::mutex mu;
+    std::condition_variable cv;
+
+    UMockdevTestbed *testbed = nullptr;
+    UMockdevIoctlBase *handler = nullptr;
+    GMainContext *worker = nullptr;
+    GSource *ticker = nullptr;
+    int fifo = -1;
+    bool fifo_ready = true;        // the FIFO is empty (POLLOUT)
+
+    // Configuration, as the vendor requests set it.
+    uint8_t clock_arg = 9;
+    uint32_t count = 0;
+    uint8_t beams[32] = {};
+    uint8_t aux = 0;
+    bool floats = false;
+    uint8_t delay = 10;
+    uint8_t start_byte = 0, stop_byte = 0;
+
+    std::vector<Request> requests;
+    std::list<Urb> controls;       // completed control URBs, in completion order
+    std::list<Urb> bulk;           // bulk URBs in submission order
+
+    // The stream.
+    Phase phase = Phase::Idle;
+    int armed_start = 0, armed_stop = 0;
+    FrameSource source;
+    uint64_t limit = UINT64_MAX;   // bytes of this stream (counted runs)
+    uint64_t produced = 0;
+    Clock::time_point pace_t0;
+    uint64_t pace_bytes0 = 0;
+    double bytes_per_second = 0;
+
+    // Behaviour and faults.
+    bool paced = false;
+    uint32_t counter_start = 0;
+    bool silence = false;
+    int probe_size = 0;
+    uint64_t jump_frame = UINT64_MAX;
+    uint32_t jump = 0;
+    uint64_t vanish_at = UINT64_MAX;
+    bool stall = false;
+    uint32_t odd_once = 0;
+    bool gone = false;
+
+    uint64_t streamed = 0;
+    uint64_t completed = 0;
+
+    // ---------------------------------------------------------------- set-up
+
+    void create(const Options &o)
+    {
+        paced = o.paced;
+        testbed = umockdev_testbed_new();
+        handler = umockdev_ioctl_base_new();
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl_cb), this);
+        g_signal_connect(handler, "client-vanished", G_CALLBACK(&Impl::on_vanished_cb), this);
+        GError *err = nullptr;
+        if (!umockdev_testbed_attach_ioctl(testbed, kNode, handler, &err))
+            die("cannot attach the ioctl handler", err);
+
+        const std::string dev = std::string("P: /devices/usb1\n"
+                                            "N: bus/usb/001/001\n"
+                                            "E: SUBSYSTEM=usb\n"
+                                            "E: DEVTYPE=usb_device\n"
+                                            "E: DRIVER=usb\n"
+                                            "E: BUSNUM=001\n"
+                                            "E: DEVNUM=001\n"
+                                            "E: DEVNAME=/dev/bus/usb/001/001\n"
+                                            "A: busnum=1\\n\n"
+                                            "A: devnum=1\\n\n"
+                                            "A: speed=5000\\n\n"
+                                            "A: bConfigurationValue=1\\n\n"
+                                            "A: idVendor=fe27\\n\n"
+                                            "A: idProduct=ac01\\n\n"
+                                            "H: descriptors=")
+                                + hex_without_blanks(kDescriptors) + "\n";
+        if (!umockdev_testbed_add_from_string(testbed, dev.c_str(), &err))
+            die("cannot add the recorder", err);
+
+        if (!o.spin_fallback)
+            make_fifo();
+    }
+
+    [[noreturn]] static void die(const char *what, GError *err)
+    {
+        std::fprintf(stderr, "emulated recorder: %s: %s\n", what, err ? err->message : "?");
+        std::abort();
+    }
+
+    // Replaces umockdev's regular-file node by a FIFO that we keep full while nothing is
+    // reapable. On any failure the regular file stays (libusb then spins, but works).
+    void make_fifo()
+    {
+        gchar *root = umockdev_testbed_get_root_dir(testbed);
+        const std::string path = std::string(root) + kNode;
+        g_free(root);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return;
+        if (::unlink(path.c_str()) != 0)
+            return;
+        if (::mkfifo(path.c_str(), 0666) != 0) {
+            std::fprintf(stderr, "emulated recorder: no FIFO (%s); polling will spin\n", std::strerror(errno));
+            int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        fifo = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fifo < 0)
+            return;
+        fifo_ready = true;
+        update_fifo();
+    }
+
+    // ---------------------------------------------------------------- wake-ups
+
+    bool head_due() const
+    {
+        if (paced || phase != Phase::Running || silence || stall || gone || source.words() == 0)
+            return false;
+        return head() != nullptr;
+    }
+
+    bool reapable() const
+    {
+        if (!controls.empty() || head_due())
+            return true;
+        for (const Urb &r : bulk)
+            if (r.done || r.discarded)
+                return true;
+        return false;
+    }
+
+    void update_fifo()
+    {
+        if (fifo < 0)
+            return;
+        const bool want = reapable();
+        if (want && !fifo_ready) {
+            char buf[65536];
+            while (::read(fifo, buf, sizeof buf) > 0) {
+            }
+            fifo_ready = true;
+        } else if (!want && fifo_ready) {
+            static const char zeros[4096] = {};
+            while (::write(fifo, zeros, sizeof zeros) > 0) {
+            }
+            fifo_ready = false;
+        }
+    }
+
+    void changed()
+    {
+        update_fifo();
+        cv.notify_all();
+    }
+
+    // ---------------------------------------------------------------- the stream
+
+    Urb *head() const
+    {
+        for (const Urb &r : bulk)
+            if (!r.done && !r.discarded)
+                return const_cast<Urb *>(&r);
+        return nullptr;
+    }
+
+    void complete_bulk(Urb &r, int status)
+    {
+        r.done = true;
+        r.status = status;
+        r.length = r.filled;
+        if (status == 0)
+            ++completed;
+    }
+
+    void start(uint8_t t)
+    {
+        if (phase != Phase::Idle)
+            return;   // already started: the recorder ignores a second start
+        start_byte = t;
+        const FrameLayout layout = FrameLayout::from_masks(beams, aux, floats);
+        const double rate = 500000.0 / (clock_arg + 1);
+        source.configure(layout, rate, counter_start, jump_frame, jump);
+        bytes_per_second = rate * source.frame_bytes();
+        limit = UINT64_MAX;
+        if (count != 0)
+            limit = probe_size > 0 ? uint64_t(probe_size) : uint64_t(count) * source.frame_bytes();
+        produced = 0;
+        armed_stop = 0;
+        const int input = t & 3;
+        if (input == 1 || input == 2) {
+            armed_start = input;
+            phase = Phase::ArmedStart;
+        } else {
+            begin_running();
+        }
+    }
+
+    void begin_running()
+    {
+        armed_start = 0;
+        phase = Phase::Running;
+        pace_t0 = Clock::now();
+        pace_bytes0 = 0;
+        if (produced >= limit)
+            phase = Phase::Ending;
+        ensure_ticker();
+        pump();
+    }
+
+    void stop(uint8_t t)
+    {
+        stop_byte = t;
+        const int input = t & 3;
+        if (phase == Phase::ArmedStart) {
+            if (input == 0) {   // a soft stop before the trigger: nothing was sent, nothing to end
+                phase = Phase::Idle;
+                armed_start = 0;
+            }
+            return;
+        }
+        if (phase != Phase::Running)
+            return;
+        if (input == 1 || input == 2)
+            armed_stop = input;
+        else
+            end_stream();
+    }
+
+    // A stop: the transfer being filled completes short. Unpaced, the stream has no "current"
+    // data of its own, so the recorder still flushes half a transfer's worth it had in hand.
+    void end_stream()
+    {
+        armed_stop = 0;
+        if (!paced && !silence)
+            if (Urb *h = head(); h && phase == Phase::Running)
+                produce(((h->u->buffer_length - h->filled) / 2) & ~3u);
+        if (phase == Phase::Running)
+            phase = Phase::Ending;
+        stop_ticker();
+        pump();
+    }
+
+    // B0, C0, C4: the acquisition logic stops at once; no end-of-stream transfer is sent, the
+    // queued URBs stay queued until the host cancels them.
+    void reset_acquisition()
+    {
+        phase = Phase::Idle;
+        armed_start = armed_stop = 0;
+        stop_ticker();
+    }
+
+    // Writes up to budget bytes of the stream into the queued URBs, completing those that fill.
+    void produce(uint64_t budget)
+    {
+        while (budget > 0 && phase == Phase::Running && !silence && !stall && !gone) {
+            Urb *h = head();
+            if (!h || source.words() == 0)
+                return;
+            uint32_t target = h->u->buffer_length;
+            const bool odd = odd_once != 0 && odd_once > h->filled && odd_once < target;
+            if (odd)
+                target = odd_once;
+            uint64_t n = std::min<uint64_t>(budget, target - h->filled);
+            n = std::min(n, limit - produced);
+            const bool vanish_now = streamed + n >= vanish_at;
+            if (vanish_now)
+                n = vanish_at - streamed;
+            source.generate(static_cast<uint8_t *>(h->u->buffer) + h->filled, produced, size_t(n));
+            h->filled += uint32_t(n);
+            produced += n;
+            streamed += n;
+            budget -= n;
+            if (vanish_now) {
+                vanish();
+                return;
+            }
+            if (h->filled == target) {
+                complete_bulk(*h, 0);
+                if (odd)
+                    odd_once = 0;
+            }
+            if (produced >= limit)
+                phase = Phase::Ending;
+        }
+    }
+
+    // Moves the stream on after any change: stalls, the end of a stream, unpaced production is
+    // done lazily by reap().
+    void pump()
+    {
+        if (gone)
+            return;
+        if (stall)
+            for (Urb &r : bulk)
+                if (!r.done && !r.discarded)
+                    complete_bulk(r, -EPIPE);
+        if (silence)
+            return;
+        if (phase == Phase::Ending)
+            if (Urb *h = head()) {
+                complete_bulk(*h, 0);
+                phase = Phase::Idle;
+            }
+    }
+
+    // The device goes away: URBs in flight come back with -ESHUTDOWN (libusb: NO_DEVICE), every
+    // later request fails with ENODEV.
+    void vanish()
+    {
+        gone = true;
+        phase = Phase::Idle;
+        stop_ticker();
+        for (Urb &r : bulk)
+            if (!r.done && !r.discarded) {
+                r.done = true;
+                r.status = -ESHUTDOWN;
+                r.length = r.filled;
+            }
+    }
+
+    // ---------------------------------------------------------------- pacing
+
+    void ensure_ticker()
+    {
+        if (!paced || phase != Phase::Running || ticker || !worker)
+            return;
+        ticker = g_timeout_source_new(kTickMs);
+        g_source_set_callback(ticker, &Impl::on_tick_cb, this, nullptr);
+        g_source_attach(ticker, worker);
+    }
+
+    void stop_ticker()
+    {
+        if (!ticker)
+            return;
+        g_source_destroy(ticker);
+        g_source_unref(ticker);
+        ticker = nullptr;
+    }
+
+    void produce_paced()
+    {
+        const double secs = std::chrono::duration<double>(Clock::now() - pace_t0).count();
+        uint64_t due = pace_bytes0 + uint64_t(secs * bytes_per_second);
+        due &= ~uint64_t(3);
+        if (due > produced)
+            produce(due - produced);
+    }
+
+    static gboolean on_tick_cb(gpointer p)
+    {
+        Impl *d = static_cast<Impl *>(p);
+        std::lock_guard<std::mutex> lock(d->mu);
+        if (g_main_current_source() != d->ticker)
+            return G_SOURCE_REMOVE;
+        if (!d->paced || d->phase != Phase::Running) {
+            g_source_unref(d->ticker);
+            d->ticker = nullptr;
+            return G_SOURCE_REMOVE;
+        }
+        d->produce_paced();
+        d->pump();
+        d->changed();
+        if (g_main_current_source() != d->ticker || d->ticker == nullptr)
+            return G_SOURCE_REMOVE;
+        return G_SOURCE_CONTINUE;
+    }
+
+    void set_paced(bool on)
+    {
+        if (on == paced)
+            return;
+        paced = on;
+        pace_t0 = Clock::now();
+        pace_bytes0 = produced;
+        if (paced)
+            ensure_ticker();
+        else
+            stop_ticker();
+    }
+
+    // ---------------------------------------------------------------- vendor requests
+
+    bool command(const Request &r)
+    {
+        if (r.bmRequestType != 0x40 || r.wValue != 0 || r.wIndex != 0)
+            return false;
+        if (r.bRequest == 0xC0 || r.bRequest == 0xC4) {
+            if (!r.data.empty())
+                return false;
+            reset_acquisition();
+            if (r.bRequest == 0xC0) {
+                stall = false;   // the controller reset clears the endpoint halt
+            } else {             // pseudo-hard reset: configuration back to power-on values
+                clock_arg = 9;
+                count = 0;
+                std::memset(beams, 0, sizeof beams);
+                aux = 0;
+                floats = false;
+                delay = 10;
+            }
+            return true;
+        }
+        if ((r.bRequest & 0xF0) != 0xB0)
+            return false;
+        const size_t n = r.bRequest - 0xB0;
+        if (r.data.size() != n + 1)
+            return false;
+        const uint8_t *a = r.data.data() + 1;
+        switch (r.data[0]) {
+        case 0x00:
+            if (n != 0)
+                return false;
+            reset_acquisition();
+            return true;
+        case 0x01:
+            if (n != 1)
+                return false;
+            clock_arg = a[0];
+            return true;
+        case 0x02:
+            if (n != 1)
+                return false;
+            start(a[0]);
+            return true;
+        case 0x03:
+            if (n != 1)
+                return false;
+            stop(a[0]);
+            return true;
+        case 0x04:
+            if (n != 4)
+                return false;
+            count = uint32_t(a[0]) | uint32_t(a[1]) << 8 | uint32_t(a[2]) << 16 | uint32_t(a[3]) << 24;
+            return true;
+        case 0x05:
+            if (n != 3)
+                return false;
+            if (a[1] < 32)
+                beams[a[1]] = a[2];
+            else if (a[1] == 0xFF)
+                aux = a[2] & 0xCF;
+            else
+                return false;
+            return true;
+        case 0x07:
+            if (n != 1)
+                return false;
+            delay = a[0];
+            return true;
+        case 0x09:
+            if (n != 1)
+                return false;
+            floats = a[0] != 0;
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // ---------------------------------------------------------------- usbfs
+
+    static gboolean on_ioctl_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer p)
+    {
+        static_cast<Impl *>(p)->on_ioctl(client);
+        return TRUE;
+    }
+
+    static void on_vanished_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer p)
+    {
+        Impl *d = static_cast<Impl *>(p);
+        std::lock_guard<std::mutex> lock(d->mu);
+        d->controls.remove_if([client](const Urb &r) { return r.client == client; });
+        d->bulk.remove_if([client](const Urb &r) { return r.client == client; });
+        d->changed();
+    }
+
+    void on_ioctl(UMockdevIoctlClient *client)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!worker)
+            worker = g_main_context_ref_thread_default();
+        const unsigned long req = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+        void *p = nullptr;
+        if (arg && arg->data && size_t(arg->data_len) >= sizeof(void *))
+            std::memcpy(&p, arg->data, sizeof p);
+
+        long res = 0;
+        int err = 0;
+        switch (req) {
+        case USBDEVFS_GET_CAPABILITIES:
+            if (gone)
+                res = -1, err = ENODEV;
+            else
+                *static_cast<uint32_t *>(p) = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+            break;
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+            if (gone)
+                res = -1, err = ENODEV;
+            else if (*static_cast<unsigned *>(p) != 0)
+                res = -1, err = EINVAL;
+            break;
+        case USBDEVFS_CLEAR_HALT:
+            if (gone)
+                res = -1, err = ENODEV;
+            else
+                stall = false;
+            break;
+        case USBDEVFS_SUBMITURB:
+            if (gone)
+                res = -1, err = ENODEV;
+            else
+                err = submit(client, static_cast<usbdevfs_urb *>(p));
+            res = err ? -1 : 0;
+            break;
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            // libusb only reaps without delay; a blocking reap is answered the same way.
+            err = reap(client, static_cast<void **>(p));
+            res = err ? -1 : 0;
+            break;
+        case USBDEVFS_DISCARDURB:
+            err = gone ? ENODEV : discard(client, p);
+            res = err ? -1 : 0;
+            break;
+        default:
+            res = -1;
+            err = gone ? ENODEV : ENOTTY;
+            break;
+        }
+        umockdev_ioctl_client_complete(client, res, err);
+        changed();
+    }
+
+    int submit(UMockdevIoctlClient *client, usbdevfs_urb *u)
+    {
+        if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
+            if (u->buffer_length < 8)
+                return EINVAL;
+            const uint8_t *s = static_cast<const uint8_t *>(u->buffer);
+            Request r;
+            r.bmRequestType = s[0];
+            r.bRequest = s[1];
+            r.wValue = uint16_t(s[2] | s[3] << 8);
+            r.wIndex = uint16_t(s[4] | s[5] << 8);
+            const uint16_t wLength = uint16_t(s[6] | s[7] << 8);
+            if (8 + int(wLength) > u->buffer_length)
+                return EINVAL;
+            if (!(r.bmRequestType & 0x80))
+                r.data.assign(s + 8, s + 8 + wLength);
+            r.accepted = command(r);
+            requests.push_back(r);
+            Urb c;
+            c.client = client;
+            c.u = u;
+            c.done = true;
+            c.status = r.accepted ? 0 : -EPIPE;
+            c.length = r.accepted ? wLength : 0;
+            controls.push_back(c);
+            return 0;
+        }
+        if (u->type == USBDEVFS_URB_TYPE_BULK) {
+            if (u->endpoint != kBulkIn)
+                return ENOENT;
+            Urb b;
+            b.client = client;
+            b.u = u;
+            bulk.push_back(b);
+            pump();
+            return 0;
+        }
+        return EINVAL;
+    }
+
+    int reap(UMockdevIoctlClient *client, void **out)
+    {
+        Urb *pick = nullptr;
+        std::list<Urb> *from = nullptr;
+        for (Urb &r : controls)
+            if (r.client == client) {
+                pick = &r;
+                from = &controls;
+                break;
+            }
+        if (!pick) {
+            // Bulk URBs come back in submission order: the first one that is completed or
+            // discarded, or else the head, filled now when the stream runs unpaced.
+            Urb *first_pending = nullptr;
+            for (Urb &r : bulk) {
+                if (r.client != client)
+                    continue;
+                if (r.done || r.discarded) {
+                    pick = &r;
+                    break;
+                }
+                if (!first_pending)
+                    first_pending = &r;
+            }
+            if (!pick && first_pending && head_due() && first_pending == head()) {
+                produce(first_pending->u->buffer_length - first_pending->filled);
+                pump();
+                if (first_pending->done)
+                    pick = first_pending;
+                else  // the stream ended or the device vanished meanwhile: look again
+                    for (Urb &r : bulk)
+                        if (r.client == client && (r.done || r.discarded)) {
+                            pick = &r;
+                            break;
+                        }
+            }
+            from = &bulk;
+        }
+        if (!pick)
+            return gone ? ENODEV : EAGAIN;
+        pick->u->status = pick->status;
+        pick->u->actual_length = int(pick->length);
+        *out = pick->u;
+        for (auto it = from->begin(); it != from->end(); ++it)
+            if (&*it == pick) {
+                from->erase(it);
+                break;
+            }
+        return 0;
+    }
+
+    int discard(UMockdevIoctlClient *client, void *u)
+    {
+        for (Urb &r : bulk)
+            if (r.client == client && r.u == u) {
+                if (r.done || r.discarded)
+                    return EINVAL;   // already completed: the host will reap it
+                r.discarded = true;
+                r.status = -ENOENT;
+                r.length = r.filled;
+                return 0;
+            }
+        return EINVAL;
+    }
+};
+
+// -------------------------------------------------------------------- public API
+
+static Recorder *g_recorder = nullptr;
+
+Recorder::Recorder() : d(new Impl) {}
+Recorder::~Recorder() = default;   // lives for the whole process
+
+Recorder &Recorder::start(const Options &o)
+{
+    static std::once_flag once;
+    std::call_once(once, [&] {
+        const char *preload = std::getenv("LD_PRELOAD");
+        if (!preload || !std::strstr(preload, "umockdev-preload")) {
+            std::fprintf(stderr, "emulated recorder: run this program under umockdev-wrapper\n");
+            std::abort();
+        }
+        g_recorder = new Recorder;
+        g_recorder->d->create(o);
+    });
+    return *g_recorder;
+}
+
+Recorder *Recorder::instance() { return g_recorder; }
+
+#define LOCKED std::lock_guard<std::mutex> lock(d->mu)
+
+std::vector<Request> Recorder::requests() const { LOCKED; return d->requests; }
+void Recorder::clear_requests() { LOCKED; d->requests.clear(); }
+uint64_t Recorder::bytes_streamed() const { LOCKED; return d->streamed; }
+uint64_t Recorder::transfers_completed() const { LOCKED; return d->completed; }
+bool Recorder::streaming() const { LOCKED; return d->phase != Impl::Phase::Idle; }
+bool Recorder::waiting_for_trigger() const { LOCKED; return d->phase == Impl::Phase::ArmedStart; }
+uint32_t Recorder::count() const { LOCKED; return d->count; }
+uint8_t Recorder::clock_arg() const { LOCKED; return d->clock_arg; }
+uint8_t Recorder::delay() const { LOCKED; return d->delay; }
+bool Recorder::float_samples() const { LOCKED; return d->floats; }
+uint8_t Recorder::beam_mask(int b) const { LOCKED; return b >= 0 && b < 32 ? d->beams[b] : 0; }
+uint8_t Recorder::aux_mask() const { LOCKED; return d->aux; }
+int Recorder::words_per_frame() const { LOCKED; return FrameLayout::from_masks(d->beams, d->aux, d->floats).words(); }
+uint8_t Recorder::start_trigger() const { LOCKED; return d->start_byte; }
+uint8_t Recorder::stop_trigger() const { LOCKED; return d->stop_byte; }
+bool Recorder::vanished() const { LOCKED; return d->gone; }
+bool Recorder::fifo_wakeups() const { LOCKED; return d->fifo >= 0; }
+
+int Recorder::pending_transfers() const
+{
+    LOCKED;
+    return int(d->bulk.size());
+}
+
+bool Recorder::wait_until(std::function<bool()> cond, int timeout_ms)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (cond())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::unique_lock<std::mutex> lock(d->mu);
+        d->cv.wait_for(lock, std::chrono::milliseconds(2));
+    }
+}
+
+void Recorder::set_paced(bool on) { LOCKED; d->set_paced(on); d->changed(); }
+void Recorder::set_counter_start(uint32_t v) { LOCKED; d->counter_start = v; }
+
+void Recorder::fire_trigger(int input)
+{
+    LOCKED;
+    if (d->phase == Impl::Phase::ArmedStart && d->armed_start == input)
+        d->begin_running();
+    else if (d->phase == Impl::Phase::Running && d->armed_stop == input)
+        d->end_stream();
+    d->changed();
+}
+
+void Recorder::reset()
+{
+    LOCKED;
+    d->reset_acquisition();
+    d->clock_arg = 9;
+    d->count = 0;
+    std::memset(d->beams, 0, sizeof d->beams);
+    d->aux = 0;
+    d->floats = false;
+    d->delay = 10;
+    d->start_byte = d->stop_byte = 0;
+    d->requests.clear();
+    d->counter_start = 0;
+    d->silence = false;
+    d->probe_size = 0;
+    d->jump_frame = UINT64_MAX;
+    d->jump = 0;
+    d->vanish_at = UINT64_MAX;
+    d->stall = false;
+    d->odd_once = 0;
+    d->gone = false;
+    d->streamed = 0;
+    d->completed = 0;
+    d->changed();
+}
+
+void Recorder::fault_silence(bool on) { LOCKED; d->silence = on; d->pump(); d->changed(); }
+void Recorder::fault_probe_size(int bytes) { LOCKED; d->probe_size = bytes > 0 ? bytes : 0; }
+
+void Recorder::fault_counter_jump_at_frame(uint64_t frame, uint32_t jump)
+{
+    LOCKED;
+    d->jump_frame = frame;
+    d->jump = jump;
+}
+
+void Recorder::fault_vanish_at_byte(uint64_t byte)
+{
+    LOCKED;
+    d->vanish_at = byte;
+    if (d->streamed >= byte)
+        d->vanish();
+    d->changed();
+}
+
+void Recorder::fault_stall(bool on) { LOCKED; d->stall = on; d->pump(); d->changed(); }
+void Recorder::fault_odd_length_once(uint32_t bytes) { LOCKED; d->odd_once = bytes; }
+
+} // namespace emu

@@ -1,0 +1,87 @@
+// The emulated recorder: a umockdev testbed with one USB device 0xFE27/0xAC01 at
+// /dev/bus/usb/001/001 whose usbfs ioctls are answered in-process, so the real libusb drives it
+// exactly as it drives the hardware. Nothing of the program proper knows about it.
+//
+// Use: Recorder::start() once per process, BEFORE libusb_init, in a process running under
+// umockdev-wrapper. Every getter and fault switch is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace emu {
+
+// One control request as the recorder received it (accepted or stalled).
+struct Request {
+    uint8_t bRequest = 0;
+    std::vector<uint8_t> data;      // data stage (empty for wLength 0)
+    uint8_t bmRequestType = 0x40;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    bool accepted = true;           // false: answered with a stall
+};
+
+struct Options {
+    bool paced = false;          // real time at 500 000 / (clock arg + 1) frames/s; else as fast as possible
+    bool spin_fallback = false;  // keep umockdev's regular-file node (libusb then polls in a spin)
+};
+
+class Recorder {
+public:
+    // Once per process, before libusb_init; later calls return the same recorder (options ignored).
+    // Aborts with a message when the process does not run under umockdev-wrapper.
+    static Recorder &start(const Options &o = {});
+    static Recorder *instance();
+
+    // Observability.
+    std::vector<Request> requests() const;
+    void clear_requests();
+    uint64_t bytes_streamed() const;       // stream bytes written into transfers since start()/reset()
+    uint64_t transfers_completed() const;  // bulk transfers completed with data (full, short or empty)
+    bool streaming() const;                // started (or armed on a trigger) and not yet ended
+    bool waiting_for_trigger() const;      // a start is armed on Trig1/Trig2
+    uint32_t count() const;
+    uint8_t clock_arg() const;
+    uint8_t delay() const;
+    bool float_samples() const;
+    uint8_t beam_mask(int b) const;
+    uint8_t aux_mask() const;
+    int words_per_frame() const;           // of the current configuration
+    uint8_t start_trigger() const;         // last start trigger byte
+    uint8_t stop_trigger() const;          // last stop trigger byte
+    int pending_transfers() const;         // bulk URBs queued by the host and not yet given back
+    bool fifo_wakeups() const;             // true when the node is the FIFO (no spinning)
+
+    // Waits (polling cond on the caller's thread) until cond() holds; false on time-out.
+    // It does not service libusb: use it from a thread other than the one handling events,
+    // or for state that changes without the host's help (triggers, pacing).
+    bool wait_until(std::function<bool()> cond, int timeout_ms);
+
+    // Behaviour.
+    void set_paced(bool);
+    void set_counter_start(uint32_t v);    // counter value of frame 0 of the next stream (default 0)
+    void fire_trigger(int input);          // 1 or 2: an armed start or stop on that input goes off
+    void reset();                          // configuration to power-on values, faults off, counts 0
+
+    // Faults.
+    void fault_silence(bool on);                          // starts accepted, nothing ever sent
+    void fault_probe_size(int bytes);                     // counted streams end after this many bytes; 0 = normal
+    void fault_counter_jump_at_frame(uint64_t frame, uint32_t jump = 1000);
+    void fault_vanish_at_byte(uint64_t byte);             // at that stream byte the device goes away (ENODEV)
+    void fault_stall(bool on);                            // bulk endpoint halted: URBs fail with -EPIPE
+    void fault_odd_length_once(uint32_t bytes);           // next bulk completion carries this many bytes
+    bool vanished() const;
+
+    struct Impl;
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
+private:
+    Recorder();
+    ~Recorder();
+    Impl *d;
+};
+
+} // namespace emu
