@@ -1,0 +1,130 @@
+// File choice and the three files of a recorded run, through the real window.
+#include "tests/support/fenetre.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+class RecordingFiles : public Fenetre {
+protected:
+    QString chemin(const QString &nom) const { return dossier.path() + QLatin1Char('/') + nom; }
+    qint64 taille(const QString &nom) const
+    {
+        const QFileInfo f(chemin(nom));
+        return f.exists() ? f.size() : -1;
+    }
+    void rien_d_ouvert()
+    {
+        EXPECT_FALSE(w->file_open);
+        EXPECT_EQ(Principale::Filep, nullptr);
+        EXPECT_EQ(w->Mu, nullptr);
+        EXPECT_EQ(w->log, nullptr);
+    }
+    QTemporaryDir dossier;
+};
+
+TEST_F(RecordingFiles, ChoiceCreatesThreeEmptyFiles)
+{
+    {
+        QFile ancien(chemin(QStringLiteral("essai.Vlx")));
+        ASSERT_TRUE(ancien.open(QIODevice::WriteOnly));
+        ancien.write("earlier content");
+    }
+    chemin_choisi = chemin(QStringLiteral("essai.dat"));
+    const qsizetype marque = console().size();
+    w->button_Fichier_Click();
+
+    EXPECT_EQ(dialogues, 1);
+    EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(w->file_open);
+    EXPECT_EQ(w->acqui_name, chemin_choisi);
+    EXPECT_EQ(console_depuis(marque), QStringLiteral("Nom du fichier d'acquisition : ") + chemin_choisi + QStringLiteral("\r\n"));
+    EXPECT_NE(Principale::Filep, nullptr);
+    for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
+        EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
+    EXPECT_EQ(QDir(dossier.path()).entryList(QDir::Files).size(), 3);
+
+    // The abort path closes them untouched: they stay on disk, empty.
+    w->ferme_fichiers(false);
+    rien_d_ouvert();
+    for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
+        EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
+}
+
+TEST_F(RecordingFiles, CancelledDialogForgetsAnEarlierChoice)
+{
+    chemin_choisi = chemin(QStringLiteral("essai.dat"));
+    w->button_Fichier_Click();
+    ASSERT_TRUE(w->file_open);
+    chemin_choisi.clear();
+    const qsizetype marque = console().size();
+    w->button_Fichier_Click();
+    EXPECT_EQ(dialogues, 2);
+    rien_d_ouvert();
+    EXPECT_EQ(console_depuis(marque), QString());
+}
+
+TEST_F(RecordingFiles, SameNamesChosenTwice)
+{
+    chemin_choisi = chemin(QStringLiteral("essai.dat"));
+    w->button_Fichier_Click();
+    ASSERT_TRUE(w->file_open);
+    ASSERT_EQ(std::fwrite("abcd", 1, 4, Principale::Filep), 4u);
+    w->button_Fichier_Click();
+    EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(w->file_open);
+    EXPECT_EQ(taille(QStringLiteral("essai.dat")), 0);
+    ASSERT_EQ(std::fwrite("xy", 1, 2, Principale::Filep), 2u);
+    w->ferme_fichiers(true);
+    EXPECT_EQ(taille(QStringLiteral("essai.dat")), 2);
+    EXPECT_EQ(taille(QStringLiteral("essai.Vlx")), 2097);
+}
+
+TEST_F(RecordingFiles, MissingFolderAlertsAndOpensNothing)
+{
+    chemin_choisi = chemin(QStringLiteral("absent/essai.dat"));
+    w->button_Fichier_Click();
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_TRUE(alertes[0].startsWith(QStringLiteral("Alerte : ")));
+    EXPECT_TRUE(alertes[0].contains(chemin_choisi)) << alertes[0].toStdString();
+    EXPECT_TRUE(alertes[0].contains(QString::fromLocal8Bit(std::strerror(ENOENT)))) << alertes[0].toStdString();
+    rien_d_ouvert();
+}
+
+// The log name is taken by a folder: the data and header files were created, but the
+// choice fails as a whole and nothing stays open.
+TEST_F(RecordingFiles, CompanionThatCannotBeCreatedUndoesTheChoice)
+{
+    ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("essai.log")));
+    chemin_choisi = chemin(QStringLiteral("essai.dat"));
+    w->button_Fichier_Click();
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_TRUE(alertes[0].contains(chemin(QStringLiteral("essai.log")))) << alertes[0].toStdString();
+    rien_d_ouvert();
+}
+
+TEST_F(RecordingFiles, FailedWriteIsReportedAndBothFilesClosed)
+{
+    chemin_choisi = chemin(QStringLiteral("plein.dat"));
+    w->button_Fichier_Click();
+    ASSERT_TRUE(w->file_open);
+    delete w->log;
+    w->log = new QFile(QStringLiteral("/dev/full"));
+    ASSERT_TRUE(w->log->open(QIODevice::WriteOnly));
+
+    const qsizetype marque = console().size();
+    w->ferme_fichiers(true);
+    const QString texte = console_depuis(marque);
+    EXPECT_TRUE(texte.startsWith(QStringLiteral("Erreur d'écriture du fichier /dev/full : "))) << texte.toStdString();
+    EXPECT_TRUE(texte.endsWith(QStringLiteral("\r\n")));
+    EXPECT_EQ(taille(QStringLiteral("plein.Vlx")), 2097);
+    rien_d_ouvert();
+}
+
+} // namespace
