@@ -1,0 +1,202 @@
+// Init, the probe, the resets, the delay and the frequency choice against the emulated recorder.
+#include "tests/support/emule.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QSpinBox>
+
+namespace {
+
+std::vector<std::string> sequence_init()
+{
+    std::vector<std::string> v = {"C0:", "C4:", "B0:00", "C4:", "C0:", "B1:01 09", "B4:04 FF 00 00 00", "B3:05 00 00 FF"};
+    char tmp[32];
+    for (int b = 1; b < 32; ++b) {
+        std::snprintf(tmp, sizeof tmp, "B3:05 00 %02X 00", b);
+        v.push_back(tmp);
+    }
+    v.push_back("B3:05 00 FF 00");
+    v.push_back("B1:02 00");
+    return v;
+}
+
+bool etat_repos()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i != 10))
+            return false;
+    return true;
+}
+
+bool etat_verrouille()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i == 0))
+            return false;
+    return true;
+}
+
+const QString PAS_DE_REPONSE = QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n");
+
+} // namespace
+
+using Initialisation = FenetreEmulee;
+
+TEST_F(Initialisation, HealthyRecorderIsResetProbedAndUnlocksTheWindow)
+{
+    initialise_ok();
+    EXPECT_EQ(requetes(), sequence_init());
+    EXPECT_EQ(console(), QStringLiteral("Liaison USB activée !\r\nVelmarix 256 détecté `\r\n\r\n"));
+    EXPECT_TRUE(etat_repos());
+    EXPECT_TRUE(w->initialisation);
+    EXPECT_EQ(w->num_freq, -1);
+    EXPECT_FALSE(w->clock_def);
+    EXPECT_EQ(Principale::ntr, 8160u);
+    // The probe's ring is freed: nothing of it is left with the library.
+    EXPECT_EQ(Principale::en_vol, 0);
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        EXPECT_EQ(Principale::transfert[i], nullptr);
+        EXPECT_EQ(Principale::buffers[i], nullptr);
+    }
+    EXPECT_EQ(rec->pending_transfers(), 0);
+
+    // A second Init closes and reopens the link and runs the whole sequence again.
+    rec->clear_requests();
+    initialise_ok();
+    EXPECT_EQ(requetes(), sequence_init());
+    EXPECT_EQ(console().count(QStringLiteral("Liaison USB activée !\r\n")), 2);
+}
+
+TEST_F(Initialisation, AdvancedModeShowsResetsPacketsAndCancellations)
+{
+    w->checkBox_Test->setChecked(true);
+    initialise_ok();
+    const QString c = console();
+    const QString attendu_debut = QStringLiteral("Liaison USB activée !\r\nReset FX3\r\nReset Pseudo Hard (C4)\r\n\r\nReset B0\r\n"
+                                                 "Reset Pseudo Hard (C4)\r\nReset FX3\r\n");
+    EXPECT_TRUE(c.startsWith(attendu_debut)) << c.toStdString();
+    // Completion 0 carries the 8160 bytes and ends the stream; the seven others are cancelled
+    // and come back in slot order.
+    EXPECT_TRUE(c.contains(QStringLiteral(" 0  - ") + QLocale().toString(8388608 - 8160) + QStringLiteral(" octets de moins qu'un paquet\r\n   fin en cours \r\n")))
+        << c.toStdString();
+    for (int i = 1; i < 8; ++i) {
+        EXPECT_TRUE(c.contains(QStringLiteral("Arrêt du transfert %1 retour 0 status : ").arg(i))) << i;
+        EXPECT_TRUE(c.contains(QStringLiteral(" %1  status == LIBUSB_TRANSFER_CANCELLED -> Tâche %1 annulée \r\n").arg(i))) << i;
+    }
+    EXPECT_TRUE(c.endsWith(QStringLiteral("Velmarix 256 détecté `\r\n\r\n")));
+}
+
+TEST_F(Initialisation, WrongProbeSizesAreRefused)
+{
+    for (int taille : {8156, 8164}) {
+        alertes.clear();
+        rec->fault_probe_size(taille);
+        clic(w->button_Init);
+        ASSERT_EQ(alertes.size(), 1) << taille;
+        EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
+        EXPECT_TRUE(etat_verrouille());
+        EXPECT_EQ(Principale::en_vol, 0);
+    }
+    // A healthy answer afterwards unlocks the window.
+    rec->fault_probe_size(0);
+    alertes.clear();
+    initialise_ok();
+    EXPECT_TRUE(etat_repos());
+}
+
+TEST_F(Initialisation, SilentRecorderTimesOutQuietly)
+{
+    rec->fault_silence(true);
+    QElapsedTimer t;
+    t.start();
+    clic(w->button_Init);
+    const qint64 ms = t.elapsed();
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
+    EXPECT_FALSE(console().contains(QStringLiteral("TIMEOUT")));
+    EXPECT_TRUE(etat_verrouille());
+    EXPECT_GE(ms, 450); // the probe waited for its 500 ms transfer time-outs
+    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(rec->pending_transfers(), 0);
+    EXPECT_FALSE(Principale::test_init);
+}
+
+TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
+{
+    initialise_ok();
+    rec->clear_requests();
+    qsizetype marque = console().size();
+    choisit_frequence(0);
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 09", "B1:07 0A"}));
+    const QString s = QLocale().groupSeparator();
+    EXPECT_EQ(console_depuis(marque),
+              QStringLiteral("Fréquence : 50") + s + QStringLiteral("000 Hz.  Durée max d'acquisition (si le disque le supporte) : 85") + s +
+                  QStringLiteral("899,3 s \r\n"));
+    EXPECT_FLOAT_EQ(Principale::header_file.freq, 50000.0f);
+    EXPECT_TRUE(w->clock_def);
+    EXPECT_FALSE(w->count_def);
+
+    rec->clear_requests();
+    choisit_frequence(2);
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 0B", "B1:07 09"}));
+    EXPECT_FLOAT_EQ(w->frequence, 41666.0f);
+
+    rec->clear_requests();
+    choisit_frequence(7);
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 13", "B1:07 08"}));
+
+    rec->clear_requests();
+    choisit_frequence(16);
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 F9", "B1:07 07"}));
+    EXPECT_FLOAT_EQ(w->frequence, 2000.0f);
+    EXPECT_FLOAT_EQ(w->duree_max, 2147483.75f);
+    EXPECT_EQ(rec->clock_arg(), 0xF9);
+}
+
+TEST_F(Initialisation, AdvancedModeSendsTheSpinnerDelay)
+{
+    initialise_ok();
+    w->checkBox_Test->setChecked(true);
+    w->numericUpDown_Delay->setValue(16);
+    rec->clear_requests();
+    qsizetype marque = console().size();
+    choisit_frequence(0);
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 09", "B1:07 10"}));
+    const QString c = console_depuis(marque);
+    EXPECT_TRUE(c.startsWith(QStringLiteral("Clock division : 9.  Fréquence : "))) << c.toStdString();
+    EXPECT_TRUE(c.endsWith(QStringLiteral("N_DELAY : 16  \r\n"))) << c.toStdString();
+}
+
+TEST_F(Initialisation, ResetButtons)
+{
+    // Reset Micros with the link closed sends and writes nothing.
+    w->button_Reset_Micros_Click();
+    EXPECT_TRUE(requetes().empty());
+    EXPECT_TRUE(console().isEmpty());
+
+    initialise_ok();
+    rec->clear_requests();
+    w->button_Reset_Micros_Click();
+    w->button_Reset_FX3_Click();
+    w->button_Reset_PH_Click();
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B0:00", "C0:", "C4:"}));
+    EXPECT_FALSE(w->clock_def);
+}
+
+TEST_F(Initialisation, TeardownResetsTheMicrophonesBeforeClosing)
+{
+    initialise_ok();
+    rec->clear_requests();
+    w.reset();
+    EXPECT_EQ(requetes(), (std::vector<std::string>{"B0:00"}));
+}
+
+TEST_F(Initialisation, VanishedRecorderDuringTheProbe)
+{
+    rec->fault_vanish_at_byte(4000);
+    clic(w->button_Init);
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
+    EXPECT_TRUE(etat_verrouille());
+    EXPECT_EQ(Principale::en_vol, 0);
+}

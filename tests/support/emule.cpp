@@ -1,0 +1,66 @@
+#include "tests/support/emule.h"
+
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdio>
+
+std::string en_texte(const emu::Request &r)
+{
+    char tmp[8];
+    std::snprintf(tmp, sizeof tmp, "%02X", r.bRequest);
+    std::string s = tmp;
+    s += ':';
+    for (size_t i = 0; i < r.data.size(); ++i) {
+        std::snprintf(tmp, sizeof tmp, i ? " %02X" : "%02X", r.data[i]);
+        s += tmp;
+    }
+    return s;
+}
+
+void FenetreEmulee::SetUp()
+{
+    rec = &emu::Recorder::start();
+    Fenetre::SetUp();
+    ASSERT_TRUE(dossier.isValid());
+}
+
+void FenetreEmulee::TearDown()
+{
+    Fenetre::TearDown();
+}
+
+std::vector<std::string> FenetreEmulee::requetes() const
+{
+    std::vector<std::string> v;
+    for (const emu::Request &r : rec->requests())
+        v.push_back(en_texte(r));
+    return v;
+}
+
+void FenetreEmulee::initialise_ok()
+{
+    clic(w->button_Init);
+    ASSERT_TRUE(console().contains(QStringLiteral("Velmarix 256 détecté `\r\n\r\n"))) << console().toStdString();
+    ASSERT_TRUE(alertes.isEmpty()) << alertes.join("|").toStdString();
+}
+
+void FenetreEmulee::choisit_frequence(int entree)
+{
+    QListWidget *l = w->listBox_Freq;
+    ASSERT_NE(l, nullptr);
+    l->scrollToItem(l->item(entree), QAbstractItemView::PositionAtTop);
+    QApplication::processEvents();
+    ASSERT_EQ(w->entree_frequence(), entree);
+    w->listBox_Freq_Click();
+}
+
+void FenetreEmulee::attend(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
