@@ -3,7 +3,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QTimer>
 #include <QTemporaryDir>
 
 #include <cerrno>
@@ -125,6 +127,31 @@ TEST_F(RecordingFiles, FailedWriteIsReportedAndBothFilesClosed)
     EXPECT_TRUE(texte.endsWith(QStringLiteral("\r\n")));
     EXPECT_EQ(taille(QStringLiteral("plein.Vlx")), 2097);
     rien_d_ouvert();
+}
+
+// The real save dialog: one "data" filter, ".dat" appended to a bare name, overwrite prompt on.
+TEST_F(RecordingFiles, SaveDialogAppendsDatToABareName)
+{
+    Principale::save_dialog_hook = nullptr;
+    bool vu = false;
+    QTimer::singleShot(0, [&] {
+        auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        vu = true;
+        EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptSave);
+        EXPECT_EQ(d->nameFilters(), QStringList{QStringLiteral("data (*.dat)")});
+        EXPECT_EQ(d->defaultSuffix(), QStringLiteral("dat"));
+        EXPECT_FALSE(d->testOption(QFileDialog::DontConfirmOverwrite));
+        d->setDirectory(dossier.path());
+        d->selectFile(QStringLiteral("mesure"));
+        static_cast<QDialog *>(d)->accept(); // as the Save button does
+    });
+    w->button_Fichier_Click();
+    ASSERT_TRUE(vu);
+    EXPECT_TRUE(w->file_open);
+    EXPECT_EQ(w->acqui_name, chemin(QStringLiteral("mesure.dat")));
+    for (const char *nom : {"mesure.dat", "mesure.Vlx", "mesure.log"})
+        EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
 }
 
 } // namespace
