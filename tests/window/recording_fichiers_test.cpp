@@ -78,7 +78,10 @@ TEST_F(RecordingFiles, SameNamesChosenTwice)
     w->button_Fichier_Click();
     ASSERT_TRUE(w->file_open);
     ASSERT_EQ(std::fwrite("abcd", 1, 4, Principale::Filep), 4u);
+    const auto descripteurs = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(); };
+    const qsizetype avant = descripteurs();
     w->button_Fichier_Click();
+    EXPECT_EQ(descripteurs(), avant) << "the files of the first choice were not closed";
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(w->file_open);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 0);
