@@ -1,10 +1,223 @@
-// Selection grid and its click rules.
+// Selection grid: the boxes of the microphones, beams, blocks and analogue channels, their
+// click rules, and the channel selection sent to the recorder at each start.
+#include "app/layout.h"
 #include "app/principale.h"
+#include "channels/selection.h"
+#include "device/commands.h"
 
-void Principale::creation_cases() {}
-void Principale::creation_cases_VA() {}
-void Principale::micro_valide(int, int) {}
-void Principale::faisceaux_valide(int) {}
-void Principale::blocs_valide(int) {}
-void Principale::tout_valide() {}
-void Principale::choix_micros() {}
+#include <QApplication>
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QThread>
+
+namespace {
+
+// Geometry of the grid inside groupBox_Micros (its title line included).
+constexpr int X0 = 88, Y0 = 45, PAS_X = 21, PAS_Y = 19, ECART_BLOC = 8, COTE = 16;
+constexpr int Y_FAISCEAUX = Y0 + 9 * PAS_Y; // row 9: beam boxes and "T"
+constexpr int Y_BLOCS = Y0 + 10 * PAS_Y;    // row 10: block boxes
+constexpr int Y_NUMEROS = Y0 - PAS_Y;       // beam numbers, one row above row 0
+constexpr int X_LIGNES = X0 - PAS_X;        // row labels, one column left of column 0
+
+constexpr int x_faisceau(int b) { return X0 + PAS_X * b + ECART_BLOC * (b / 8); }
+constexpr int y_micro(int m) { return Y0 + PAS_Y * m; }
+constexpr int X_TOUS = X0 + PAS_X * 32 + ECART_BLOC * 3;
+constexpr int x_bloc(int k) { return X0 + PAS_X * (8 * k + 4) + ECART_BLOC * k; }
+
+static_assert(x_faisceau(31) == 763 && X_TOUS == 784 && x_bloc(3) == 700 && Y_BLOCS == 235);
+
+// The toolkit's default control font at the given size, fully set so that it does not
+// inherit the group box's font.
+QFont police_defaut(double points)
+{
+    const QFont base = QApplication::font();
+    QFont f(base.family());
+    f.setPointSizeF(points);
+    f.setWeight(base.weight());
+    f.setItalic(base.italic());
+    return f;
+}
+
+QLabel *etiquette(QWidget *parent, const QString &nom, const QString &texte, const QFont &f, int x, int y)
+{
+    auto *l = new QLabel(texte, parent);
+    l->setObjectName(nom);
+    l->setFont(f);
+    l->setGeometry(x, y, COTE, COTE);
+    return l;
+}
+
+QCheckBox *case_cochee(QWidget *parent, const QString &nom, int x, int y)
+{
+    auto *c = new QCheckBox(parent);
+    c->setObjectName(nom);
+    c->setGeometry(x, y, COTE, COTE);
+    c->setChecked(true);
+    return c;
+}
+
+selection::Grille lit_grille(const Principale &w)
+{
+    selection::Grille g;
+    for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
+        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
+            g.micros[b][m] = w.grid[b][m]->isChecked();
+        g.faisceaux[b] = w.faisceaux_T[b]->isChecked();
+    }
+    for (int k = 0; k < selection::NB_BLOCS; ++k)
+        g.blocs[k] = w.bloc_T[k]->isChecked();
+    g.tous = w.paq_T->isChecked();
+    return g;
+}
+
+// setChecked raises no `clicked`, so writing the states never starts another rule.
+void ecrit_grille(Principale &w, const selection::Grille &g)
+{
+    auto pose = [](QCheckBox *c, bool s) {
+        if (c->isChecked() != s)
+            c->setChecked(s);
+    };
+    for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
+        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
+            pose(w.grid[b][m], g.micros[b][m]);
+        pose(w.faisceaux_T[b], g.faisceaux[b]);
+    }
+    for (int k = 0; k < selection::NB_BLOCS; ++k)
+        pose(w.bloc_T[k], g.blocs[k]);
+    pose(w.paq_T, g.tous);
+}
+
+} // namespace
+
+void Principale::creation_cases()
+{
+    QWidget *g = groupBox_Micros;
+    const QFont f10 = police_defaut(10);
+    const QFont f8 = police_defaut(8);
+
+    for (int m = 0; m < 8; ++m)
+        num_micros[m] = etiquette(g, QStringLiteral("Label_M%1").arg(m), QString::number(m), f10, X_LIGNES, y_micro(m));
+    num_micros[8] = etiquette(g, QStringLiteral("Label_MT"), QStringLiteral("T"), f10, X_LIGNES, Y_FAISCEAUX);
+
+    for (int b = 0; b < 32; ++b) {
+        const int x = x_faisceau(b);
+        for (int m = 0; m < 8; ++m) {
+            grid[b][m] = case_cochee(g, QStringLiteral("Case_%1_%2").arg(b).arg(m), x, y_micro(m));
+            connect(grid[b][m], &QCheckBox::clicked, this, [this, b, m] { micro_valide(b, m); });
+
+            auto *n = new QFrame(g);
+            n->setObjectName(QStringLiteral("Case_n_%1_%2").arg(b).arg(m));
+            n->setGeometry(x, y_micro(m), COTE, COTE);
+            n->setAutoFillBackground(true);
+            QPalette p = n->palette();
+            p.setColor(QPalette::Window, Qt::white);
+            n->setPalette(p);
+            n->hide();
+            grid_n[b][m] = n;
+        }
+        faisceaux_T[b] = case_cochee(g, QStringLiteral("Faisceau_%1").arg(b), x, Y_FAISCEAUX);
+        connect(faisceaux_T[b], &QCheckBox::clicked, this, [this, b] { faisceaux_valide(b); });
+        num_faisceaux[b] = etiquette(g, QStringLiteral("Label_F%1").arg(b), QString::number(b), f8, x, Y_NUMEROS);
+    }
+
+    paq_T = case_cochee(g, QStringLiteral("Tous"), X_TOUS, Y_FAISCEAUX);
+    connect(paq_T, &QCheckBox::clicked, this, [this] { tout_valide(); });
+
+    for (int k = 0; k < 4; ++k) {
+        bloc_T[k] = case_cochee(g, QStringLiteral("Bloc_%1").arg(k), x_bloc(k), Y_BLOCS);
+        connect(bloc_T[k], &QCheckBox::clicked, this, [this, k] { blocs_valide(k); });
+    }
+
+    // The grid lies behind the fixed controls of the group.
+    label_Faisceaux->raise();
+    label_Micros_1->raise();
+    panel_dB->raise();
+}
+
+void Principale::creation_cases_VA()
+{
+    QFont f(QStringLiteral("Century Gothic"));
+    f.setPointSizeF(10);
+    f.setBold(false);
+    f.setItalic(false);
+    for (int n = 0; n < 4; ++n) {
+        auto *c = new QCheckBox(QStringLiteral("VA %1").arg(n), groupBox_VA);
+        c->setObjectName(QStringLiteral("VA_%1").arg(n));
+        c->setFont(f);
+        c->setGeometry(10 + 70 * (n % 2), 20 + 30 * (n / 2), 60, 24);
+        grid_VA[n] = c;
+    }
+    // The grid's boxes join the keyboard order after the fixed controls of their group.
+    layout_fixe::ordonne_tabulation(centralWidget());
+}
+
+// ------------------------------------------------------------------ click rules
+void Principale::micro_valide(int b, int)
+{
+    selection::Grille g = lit_grille(*this);
+    selection::clic_micro(g, b);
+    ecrit_grille(*this, g);
+}
+
+void Principale::faisceaux_valide(int b)
+{
+    selection::Grille g = lit_grille(*this);
+    selection::clic_faisceau(g, b);
+    ecrit_grille(*this, g);
+}
+
+void Principale::blocs_valide(int k)
+{
+    selection::Grille g = lit_grille(*this);
+    selection::clic_bloc(g, k);
+    ecrit_grille(*this, g);
+}
+
+void Principale::tout_valide()
+{
+    selection::Grille g = lit_grille(*this);
+    selection::clic_tous(g);
+    ecrit_grille(*this, g);
+}
+
+// ------------------------------------------------------------------ selection of a run
+// Rewrites the recorder's whole channel configuration (beam 0..31, then the auxiliary group),
+// the channel list, the frame width and the selection flags of the header record.
+void Principale::choix_micros()
+{
+    selection::Micros micros{};
+    for (int b = 0; b < selection::NB_FAISCEAUX; ++b)
+        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
+            micros[b][m] = grid[b][m]->isChecked();
+    std::array<bool, selection::NB_VA> va{};
+    for (int n = 0; n < selection::NB_VA; ++n)
+        va[n] = grid_VA[n]->isChecked();
+    const selection::Choix c =
+        selection::calcule_choix(micros, checkBox_Compteur->isChecked(), checkBox_Status->isChecked(), va);
+
+    buf[0] = cmd::VOIES;
+    buf[1] = 0;
+    for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
+        buf[2] = static_cast<unsigned char>(b);
+        buf[3] = c.masques[b];
+        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
+            header_file.micros_actifs[b][m] = micros[b][m] ? 1 : 0;
+        commande(3);
+    }
+    // Entries past nb_micros keep what an earlier run left there.
+    for (int i = 0; i < c.nb_micros; ++i)
+        num_mic_valid[i] = c.voies[i];
+    nb_micros = c.nb_micros;
+    nb_voies = c.nb_voies;
+    compteur = c.compteur;
+    header_file.compteurs_actifs[0] = c.compteur ? 1 : 0;
+    for (int n = 0; n < selection::NB_VA; ++n)
+        header_file.va_actives[0][n] = va[n] ? 1 : 0;
+
+    buf[2] = cmd::GROUPE_AUX;
+    buf[3] = c.masque_aux;
+    commande(3);
+    QThread::msleep(300);
+}
