@@ -1,6 +1,104 @@
-// Colour map and live level display.
+// Colour map and live level display: the colour bar, the switch between the selection view
+// and the level view, and the level pass on the latest packet.
 #include "app/principale.h"
+#include "channels/colormap.h"
 
-void Principale::init_colorbar() {}
-void Principale::affiche_cases(bool) {}
-void Principale::passe_niveaux() {}
+#include <QCheckBox>
+#include <QFrame>
+#include <QImage>
+#include <QLabel>
+#include <QPalette>
+#include <QPixmap>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// One palette per colour index, made once: a level cell only swaps its palette, and only
+// when its index changed.
+const std::array<QPalette, niveaux::NB_COULEURS> &palettes()
+{
+    static const std::array<QPalette, niveaux::NB_COULEURS> tables = [] {
+        std::array<QPalette, niveaux::NB_COULEURS> t;
+        for (int i = 0; i < niveaux::NB_COULEURS; ++i) {
+            const niveaux::Rvb c = niveaux::couleur(i);
+            t[i].setColor(QPalette::Window, QColor(c.r, c.v, c.b));
+        }
+        return t;
+    }();
+    return tables;
+}
+
+const QPalette &palette_blanche()
+{
+    static const QPalette p = [] {
+        QPalette b;
+        b.setColor(QPalette::Window, Qt::white);
+        return b;
+    }();
+    return p;
+}
+
+void colore(QFrame *cellule, const QPalette &p)
+{
+    if (cellule->palette().color(QPalette::Window).rgb() != p.color(QPalette::Window).rgb())
+        cellule->setPalette(p);
+}
+
+} // namespace
+
+void Principale::init_colorbar()
+{
+    niveaux::remplit_tables(R_jet, V_jet, B_jet);
+
+    QImage image(23, niveaux::NB_COULEURS, QImage::Format_RGB32);
+    for (int i = 0; i < niveaux::NB_COULEURS; ++i) {
+        const QRgb c = qRgb(R_jet[i], V_jet[i], B_jet[i]);
+        auto *ligne = reinterpret_cast<QRgb *>(image.scanLine(niveaux::NB_COULEURS - 1 - i));
+        std::fill(ligne, ligne + image.width(), c);
+    }
+    pictureBox_ColorBar->setPixmap(QPixmap::fromImage(image));
+    pictureBox_ColorBar->repaint();
+    palettes(); // made now rather than during the first run
+}
+
+void Principale::affiche_cases(bool niv)
+{
+    for (int b = 0; b < 32; ++b) {
+        for (int m = 0; m < 8; ++m) {
+            grid[b][m]->setVisible(!niv);
+            if (niv)
+                colore(grid_n[b][m], palette_blanche());
+            grid_n[b][m]->setVisible(niv);
+        }
+        faisceaux_T[b]->setVisible(!niv);
+    }
+    num_micros[8]->setVisible(!niv);
+    for (QCheckBox *c : bloc_T)
+        c->setVisible(!niv);
+    paq_T->setVisible(!niv);
+    panel_dB->setVisible(niv);
+    if (!niv)
+        progressBar_Progress->setValue(0);
+}
+
+// The streaming loop has checked that a level pass is due on packet num_pkt_aff and that the
+// packet holds more than 2001 frames.
+void Principale::passe_niveaux()
+{
+    const unsigned char *paquet = buffers[num_pkt_aff % NB_SLOTS];
+    const int32_t n = std::min(nb_micros, 256);
+    if (!paquet || n <= 0 || nb_voies <= 0)
+        return;
+    double ms[256];
+    niveaux::moyennes_carres(paquet, niveaux::decalage_trame(num_pkt_aff, nb_voies), nb_voies, n, type_float, ms);
+    const auto &couleurs = palettes();
+    for (int32_t i = 0; i < n; ++i) {
+        const int c = num_mic_valid[i];
+        if (c < 0 || c > 255)
+            continue;
+        colore(grid_n[c / 8][c % 8], couleurs[niveaux::indice_niveau(ms[i])]);
+    }
+}
