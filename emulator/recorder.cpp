@@ -118,6 +118,7 @@ struct Recorder::Impl {
 
     // Behaviour and faults.
     bool paced = false;
+    bool paced_option = false;     // paced as asked at start(); reset() returns to it
     uint32_t counter_start = 0;
     bool silence = false;
     int probe_size = 0;
@@ -135,7 +136,7 @@ struct Recorder::Impl {
 
     void create(const Options &o)
     {
-        paced = o.paced;
+        paced = paced_option = o.paced;
         testbed = umockdev_testbed_new();
         handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl_cb), this);
@@ -809,6 +810,7 @@ void Recorder::reset()
 {
     LOCKED;
     d->reset_acquisition();
+    d->set_paced(d->paced_option);
     d->clock_arg = 9;
     d->count = 0;
     std::memset(d->beams, 0, sizeof d->beams);

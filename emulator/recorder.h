@@ -63,7 +63,7 @@ public:
     void set_paced(bool);
     void set_counter_start(uint32_t v);    // counter value of frame 0 of the next stream (default 0)
     void fire_trigger(int input);          // 1 or 2: an armed start or stop on that input goes off
-    void reset();                          // configuration to power-on values, faults off, counts 0
+    void reset();                          // power-on configuration, pacing as started, faults off, counts 0
 
     // Faults.
     void fault_silence(bool on);                          // starts accepted, nothing ever sent
