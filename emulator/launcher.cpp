@@ -1,0 +1,72 @@
+// viz256-emulated: the program against the emulated recorder, for trying it by hand.
+//
+// The recorder streams in real time (VIZ256_EMU_UNPACED=1: as fast as possible), and its input
+// Trig1 fires every 5 s (VIZ256_EMU_TRIGGER_MS sets the period, 0 never), so runs armed on Trig1
+// can be tried. VIZ256_EMU_SPIN=1 keeps umockdev's plain node (libusb then polls in a spin).
+// Started outside umockdev-wrapper, it restarts itself under it.
+#include "app/principale.h"
+#include "emulator/recorder.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool env_flag(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+void restart_under_umockdev(char **argv)
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (preload && std::strstr(preload, "umockdev-preload"))
+        return;
+    char self[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return;
+    std::vector<char *> args{const_cast<char *>("umockdev-wrapper"), self};
+    for (char **a = argv + 1; *a; ++a)
+        args.push_back(*a);
+    args.push_back(nullptr);
+    execvp("umockdev-wrapper", args.data());
+    std::fprintf(stderr, "viz256-emulated: cannot run umockdev-wrapper: %s\n", std::strerror(errno));
+    std::exit(1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    restart_under_umockdev(argv);
+
+    emu::Options options;
+    options.paced = !env_flag("VIZ256_EMU_UNPACED");
+    options.spin_fallback = env_flag("VIZ256_EMU_SPIN");
+    emu::Recorder &recorder = emu::Recorder::start(options);   // before the program's libusb_init
+
+    QApplication app(argc, argv);
+
+    int period_ms = 5000;
+    if (const char *p = std::getenv("VIZ256_EMU_TRIGGER_MS"))
+        period_ms = std::atoi(p);
+    QTimer trig1;
+    if (period_ms > 0) {
+        QObject::connect(&trig1, &QTimer::timeout, [&recorder] { recorder.fire_trigger(1); });
+        trig1.start(period_ms);
+    }
+
+    Principale window;
+    window.show();
+    app.exec();
+    return 0;
+}
