@@ -293,6 +293,11 @@ struct Recorder::Impl {
         pace_bytes0 = 0;
         if (produced >= limit)
             phase = Phase::Ending;
+        // Unpaced, the first transfer fills at once, so data reach the host's buffer before it
+        // services any event (as they do on hardware); later ones fill when reaped.
+        if (!paced)
+            if (Urb *h = head())
+                produce(h->u->buffer_length - h->filled);
         ensure_ticker();
         pump();
     }

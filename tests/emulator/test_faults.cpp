@@ -285,3 +285,19 @@ TEST_F(Faults, MeasureCpuIdleAndPaced)
     EXPECT_GT(rec->transfers_completed(), 0u);
     ASSERT_EQ(cmd({0x03, 0x00}), 2);
 }
+
+TEST_F(Faults, UnpacedTriggeredStartFillsTheFirstBufferBeforeAnyEventIsHandled)
+{
+    beam0(0x80);
+    set_count(0);
+    make_ring();
+    submit_all();
+    ASSERT_EQ(cmd({0x02, 0x02}), 2);   // Trig2, rising edge
+    const uint32_t before = word(ring[0].buf.data(), 2);
+    rec->fire_trigger(2);
+    // no libusb event handled since: the data are in the buffer all the same
+    EXPECT_NE(word(ring[0].buf.data(), 2), before);
+    EXPECT_EQ(word(ring[0].buf.data(), 9), 1u);
+    EXPECT_EQ(rec->bytes_streamed(), uint64_t(kPacket));
+    EXPECT_EQ(word(ring[1].buf.data(), 0), 0u) << "later transfers fill only when reaped";
+}
