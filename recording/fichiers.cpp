@@ -63,6 +63,9 @@ bool Principale::ouvre_fichiers(const QString &chemin)
         call_verb(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(chemin, raison_systeme(errno)), 1);
         return false;
     }
+    // Each completion is one large write: the C library's buffer adds nothing, and without
+    // it every write reports exactly what reached the file, even when the disk fills up.
+    std::setvbuf(Filep, nullptr, _IONBF, 0);
 
     const auto ouvre = [this](QFile *&f, const QString &nom) {
         f = new QFile(nom);
