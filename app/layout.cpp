@@ -319,6 +319,9 @@ void ordonne_tabulation(QWidget *racine)
 
 void Principale::InitializeComponent()
 {
+    // The pictures are compiled into the program library, which must register them itself.
+    Q_INIT_RESOURCE(viz256);
+
     setObjectName(QStringLiteral("Principale"));
     setWindowTitle(QStringLiteral("Tervagne Zuruduzudu - Institut Dufrenne - Velmarix VIZ_256 V3.2.0 (décembre 2022)"));
     setWindowIcon(QIcon(QStringLiteral(":/$this.Icon")));
