@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <list>
 #include <mutex>
 #include <string>
@@ -68,6 +69,8 @@ std::string hex_without_blanks(const char *s)
 using Clock = std::chrono::steady_clock;
 
 } // namespace
+
+static Recorder::Impl *g_recorder_impl = nullptr;
 
 struct Recorder::Impl {
     // One URB handed to us by a client, identified by its address in the client's memory.
@@ -166,7 +169,19 @@ struct Recorder::Impl {
 
         if (!o.spin_fallback)
             make_fifo();
+
+        // The testbed lives as long as the process; its directory goes with it.
+        gchar *root = umockdev_testbed_get_root_dir(testbed);
+        root_dir = root;
+        g_free(root);
+        std::atexit([] {
+            if (g_recorder_impl) {
+                std::error_code ec;
+                std::filesystem::remove_all(g_recorder_impl->root_dir, ec);
+            }
+        });
     }
+    std::string root_dir;
 
     [[noreturn]] static void die(const char *what, GError *err)
     {
@@ -623,6 +638,8 @@ struct Recorder::Impl {
         default:
             res = -1;
             err = gone ? ENODEV : ENOTTY;
+            if (std::getenv("VIZ256_EMU_DEBUG"))
+                std::fprintf(stderr, "emulated recorder: ioctl 0x%lx not handled\n", req);
             break;
         }
         umockdev_ioctl_client_complete(client, res, err);
@@ -752,6 +769,7 @@ Recorder &Recorder::start(const Options &o)
             std::abort();
         }
         g_recorder = new Recorder;
+        g_recorder_impl = g_recorder->d;
         g_recorder->d->create(o);
     });
     return *g_recorder;
