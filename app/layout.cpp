@@ -19,7 +19,10 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QPointer>
+#include <QStyleFactory>
 #include <QStyledItemDelegate>
+#include <QApplication>
 #include <QTextCursor>
 
 #include <algorithm>
@@ -175,6 +178,19 @@ private:
     int marge_droite_;
 };
 
+// Group boxes draw their frame through the middle of the title line, as the layout was
+// designed: controls placed near a group's top then lie inside the frame, not across it.
+QStyle *style_cadres()
+{
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = QStyleFactory::create(QStringLiteral("Windows"));
+        if (style)
+            style->setParent(qApp);
+    }
+    return style;
+}
+
 QFont police(double points, bool gras)
 {
     QFont f(QStringLiteral("Century Gothic"));
@@ -219,6 +235,8 @@ QWidget *cree(const Fixe &c, QWidget *parent)
     }
     case Sorte::Groupe:
         w = new QGroupBox(texte, parent);
+        if (QStyle *s = style_cadres())
+            w->setStyle(s);
         break;
     case Sorte::Image: {
         auto *l = new QLabel(parent);
