@@ -43,6 +43,7 @@ protected:
 
     void TearDown() override
     {
+        on_data = nullptr;   // it may refer to the test body's locals
         free_ring();
         if (h) {
             libusb_release_interface(h, 0);
