@@ -1,6 +1,8 @@
 #pragma once
 // Arithmetic of a run: sample count, packet budget, transfer time-out, counter-check steps,
 // usable disk space. Pure functions, no window, no device.
+#include <QElapsedTimer>
+
 #include <cstdint>
 
 namespace planning {
@@ -45,5 +47,15 @@ PasCompteur pas_compteur(int32_t nb_voies);
 // One step of the counter check from one packet's first frame start to the next.
 // Returns the new position; `attendu` becomes the counter value expected there.
 uint32_t avance_compteur(uint32_t position, int32_t &attendu, const PasCompteur &pas, int32_t nb_voies);
+
+// What the start handler decides for one run and carries from stage to stage.
+struct PlanRun {
+    bool definie = false;               // a duration is fixed
+    uint64_t demandes = 0;              // bytes requested (0 when no count is fixed)
+    uint64_t utilisable = 0;            // usable disk space (0 when not recording)
+    uint32_t budget_arret = SANS_LIMITE; // packets after which an open-ended run stops itself (+ margin)
+    bool attente_declenchement = false; // the start waits for an external trigger
+    QElapsedTimer debut;                // start of streaming
+};
 
 } // namespace planning

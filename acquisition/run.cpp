@@ -177,17 +177,36 @@ void Principale::button_Abort_Click()
 }
 
 // ------------------------------------------------------------------ the run
+// The whole run happens inside this handler: planning, the start trigger, streaming and the
+// end of run. Window events are processed from inside it, so Stop and Abort run nested.
 void Principale::button_Start_Click()
 {
     if (run_en_cours)
         return;
+    planning::PlanRun plan;
+    if (!planifie_run(plan))
+        return;
+    if (!lance_run(plan))
+        return;
+    if (plan.attente_declenchement && !attend_declenchement()) {
+        abandonne_run();
+        return;
+    }
+    boucle_streaming(plan);
+    fin_de_run(plan);
+}
+
+// Checks and configuration before anything is queued. False: the start is refused (the
+// reason is on the console) and the window keeps its idle state.
+bool Principale::planifie_run(planning::PlanRun &plan)
+{
     fini = false;
     aborted = false;
 
     if (!initialisation) {
         button_Init_Click();
         if (!enabled[9])
-            return; // the initialisation failed and said why; the window is locked
+            return false; // the initialisation failed and said why; the window is locked
     }
     for (uint32_t &a : a_ecrire)
         a = 0;
@@ -195,7 +214,7 @@ void Principale::button_Start_Click()
     choix_micros();
     if (nb_voies == 0) {
         call_verb(QStringLiteral("Pas de voie choisie !\r\n"), 1);
-        return;
+        return false;
     }
     const planning::PasCompteur pas = planning::pas_compteur(nb_voies);
     increment_position = pas.increment_position;
@@ -209,43 +228,49 @@ void Principale::button_Start_Click()
     if (!count_def)
         calcul_count();
     if (!initialisation_FX3)
-        return; // the link could not be opened: the alert has been shown
+        return false; // the link could not be opened: the alert has been shown
 
-    const bool definie = coche(checkBox_Definie);
-    if (definie)
+    plan.definie = coche(checkBox_Definie);
+    if (plan.definie)
         call_verb(QStringLiteral("Durée : %1 s, nb échantillons : %2\r\n").arg(fmt_N1(double(duree)), fmt_N0(uint64_t(count))), 0);
     else
         call_verb(QStringLiteral("Durée non définie\r\n"), 0);
 
-    const uint64_t demandes = uint64_t(nb_voies) * 4 * count;
-    uint64_t utilisable = 0;
+    plan.demandes = uint64_t(nb_voies) * 4 * count;
     if (record) {
         if (!file_open)
             button_Fichier_Click();
         if (!file_open) {
             call_verb(QStringLiteral("Pas de fichier choisi\r\n"), 1);
-            return;
+            return false;
         }
         if (!QFileInfo::exists(acqui_name)) {
             // The folder or the file went away since the choice: data would go nowhere.
             call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(acqui_name), 1);
             ferme_fichiers(false);
-            return;
+            return false;
         }
-        utilisable = planning::espace_utilisable(espace_libre(acqui_name));
+        plan.utilisable = planning::espace_utilisable(espace_libre(acqui_name));
         const QString ligne_espace = QStringLiteral("%1 Go disponibles sur le disque, soit %2 s\r\n")
-                                         .arg(fmt_N0(uint64_t(utilisable / 1073741824u)),
-                                              fmt_N1(double(utilisable) / (double(nb_voies) * 4.0 * double(frequence))));
-        const bool trop_petit = count != 0 ? demandes > utilisable : utilisable < planning::ESPACE_MIN_OUVERT;
+                                         .arg(fmt_N0(uint64_t(plan.utilisable / 1073741824u)),
+                                              fmt_N1(double(plan.utilisable) / (double(nb_voies) * 4.0 * double(frequence))));
+        // An open-ended run must have room to reach its own stop before the disk is full.
+        const bool trop_petit = count != 0 ? plan.demandes > plan.utilisable : plan.utilisable < planning::ESPACE_MIN_OUVERT;
         if (trop_petit) {
             call_verb(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
             call_verb(ligne_espace, 0);
-            return;
+            return false;
         }
         if (count == 0)
             call_verb(ligne_espace, 0);
     }
+    return true;
+}
 
+// From the data-type command to the start command: the window enters the run state and the
+// ring is queued. False when the buffers cannot be had (the window is idle again).
+bool Principale::lance_run(planning::PlanRun &plan)
+{
     buf[0] = cmd::TYPE;
     type_float = coche(radioButton_Float);
     buf[1] = type_float ? 1 : 0;
@@ -258,35 +283,35 @@ void Principale::button_Start_Click()
     enable();
     run_en_cours = true;
 
-    // Packet budget; an open-ended run stops on its own before the disk is full.
-    uint32_t budget_arret = planning::SANS_LIMITE;
-    if (definie) {
+    // Packet budget; an open-ended recorded run stops on its own before the disk is full.
+    if (plan.definie) {
         montre(panel_Progress, true);
         progressBar_Progress->setValue(0);
-        n_pkt = planning::paquets_definis(demandes);
-        if (demandes % TAILLE_PAQUET != 0) {
-            if (test)
+        n_pkt = planning::paquets_definis(plan.demandes);
+        if (test) {
+            if (plan.demandes % TAILLE_PAQUET != 0)
                 call_verb(QStringLiteral("%1 octets, soit %2 paquets de %3 octets et un paquet de %4 octets\r\n")
-                              .arg(fmt_N0(demandes), fmt_N0(uint64_t(n_pkt - 1)), fmt_N0(uint64_t(TAILLE_PAQUET)),
-                                   fmt_N0(demandes % TAILLE_PAQUET)),
+                              .arg(fmt_N0(plan.demandes), fmt_N0(uint64_t(n_pkt - 1)), fmt_N0(uint64_t(TAILLE_PAQUET)),
+                                   fmt_N0(plan.demandes % TAILLE_PAQUET)),
                           0);
-        } else if (test) {
-            call_verb(QStringLiteral("%1 octets, soit %2 paquets de %3 octets\r\n")
-                          .arg(fmt_N0(demandes), fmt_N0(uint64_t(n_pkt)), fmt_N0(uint64_t(TAILLE_PAQUET))),
-                      0);
+            else
+                call_verb(QStringLiteral("%1 octets, soit %2 paquets de %3 octets\r\n")
+                              .arg(fmt_N0(plan.demandes), fmt_N0(uint64_t(n_pkt)), fmt_N0(uint64_t(TAILLE_PAQUET))),
+                          0);
         }
         progressBar_Progress->setMaximum(static_cast<int>(std::min<uint32_t>(n_pkt, INT32_MAX)));
         if (duree > 59.9f) {
             label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
             montre(label_Duree_Ecoulee, true);
         }
+        // A duration shorter than one sample period is open-ended too.
         if (count == 0 && record)
-            budget_arret = planning::paquets_ouverts(utilisable);
+            plan.budget_arret = planning::paquets_ouverts(plan.utilisable);
     } else {
         if (test)
             call_verb(QStringLiteral("Nombre d'échantillons non fixé ; paquets de %1 octets\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET))), 0);
-        n_pkt = record ? planning::paquets_ouverts(utilisable) : planning::SANS_LIMITE;
-        budget_arret = n_pkt;
+        n_pkt = record ? planning::paquets_ouverts(plan.utilisable) : planning::SANS_LIMITE;
+        plan.budget_arret = n_pkt;
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
         montre(label_Duree_Ecoulee, true);
     }
@@ -294,8 +319,8 @@ void Principale::button_Start_Click()
     TimeOut = planning::timeout_run(nb_voies, frequence);
     if (test)
         call_verb(QStringLiteral("TimeOut = %1 ms\r\n").arg(fmt_N0(uint64_t(TimeOut))), 0);
-    const bool attente_declenchement = !coche(radioButton_Start_Soft);
-    if (attente_declenchement) {
+    plan.attente_declenchement = !coche(radioButton_Start_Soft);
+    if (plan.attente_declenchement) {
         TimeOut += planning::MARGE_DECLENCHEMENT_MS;
         if (test)
             call_verb(QStringLiteral("En attente de déclenchement externe, le TimeOut est ajusté. \r\n"), 0);
@@ -313,7 +338,7 @@ void Principale::button_Start_Click()
         montre(panel_Progress, false);
         run_en_cours = false;
         applique_etat_repos();
-        return;
+        return false;
     }
     const uint8_t octet = octet_start();
     anneau::soumet();
@@ -322,82 +347,91 @@ void Principale::button_Start_Click()
     buf[0] = cmd::START;
     buf[1] = octet;
     commande(1);
+    return true;
+}
 
-    // ---------------------------------------------------------- wait for the start trigger
-    if (attente_declenchement) {
-        unsigned char temoin[NB_SLOTS];
-        for (int i = 0; i < NB_SLOTS; ++i)
-            temoin[i] = buffers[i] ? buffers[i][8] : 0;
-        QElapsedTimer attente;
-        attente.start();
-        montre(button_Stop, false);
-        montre(panel_Stop, false);
-        montre(button_Abort, true);
-        bool declenche = false;
-        while (!aborted && !declenche) {
-            if (attente.elapsed() > ATTENTE_DECLENCHEMENT_MS) {
-                call_verb(QStringLiteral("Temps d'attente dépassé...    "), 0);
-                button_Abort_Click();
-            }
-            QApplication::processEvents();
-            // Data reach a buffer only when its transfer comes back: the first completion,
-            // or data landing in a buffer, is the trigger.
-            anneau::service(20);
-            declenche = num_pkt > 0 || fini;
-            for (int i = 0; i < NB_SLOTS && !declenche; ++i)
-                declenche = buffers[i] && buffers[i][8] != temoin[i];
-            if (aborted)
-                break;
+// Waits for the external start trigger. Data reach a buffer only when its transfer comes
+// back, so the events are serviced in short waits and the first completion (or data landing
+// in a buffer) is the trigger. False when the wait was abandoned (Abort, or 30 s).
+bool Principale::attend_declenchement()
+{
+    unsigned char temoin[NB_SLOTS];
+    for (int i = 0; i < NB_SLOTS; ++i)
+        temoin[i] = buffers[i] ? buffers[i][8] : 0;
+    QElapsedTimer attente;
+    attente.start();
+    montre(button_Stop, false);
+    montre(panel_Stop, false);
+    montre(button_Abort, true);
+    bool declenche = false;
+    while (!aborted && !declenche) {
+        if (attente.elapsed() > ATTENTE_DECLENCHEMENT_MS) {
+            call_verb(QStringLiteral("Temps d'attente dépassé...    "), 0);
+            button_Abort_Click();
         }
-        if (aborted) {
-            button_Reset_Micros_Click();
-            QThread::msleep(10);
-            call_verb(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-            for (int i = 0; i < NB_SLOTS; ++i)
-                transf_arret[i] = true; // nothing more belongs to this run
-            anneau::annule_tout(true);
-            fini = false;
-            anneau::vidange();
-            if (record)
-                ferme_fichiers(false);
-            file_open = false;
-            anneau::libere();
-            started = false;
-            stopped = false;
-            fini = false;
-            affiche_cases(false);
-            applique_etat_repos();
-            montre(label_Duree_Ecoulee, false);
-            montre(panel_Progress, false);
-            montre(button_Abort, false);
-            TimeOut = planning::timeout_run(nb_voies, frequence);
-            run_en_cours = false;
-            if (fermeture_demandee)
-                QTimer::singleShot(0, this, &QWidget::close);
-            return;
-        }
-        TimeOut = planning::timeout_run(nb_voies, frequence);
-        montre(button_Abort, false);
+        QApplication::processEvents();
+        anneau::service(20);
+        declenche = num_pkt > 0 || fini;
+        for (int i = 0; i < NB_SLOTS && !declenche; ++i)
+            declenche = buffers[i] && buffers[i][8] != temoin[i];
     }
+    if (aborted)
+        return false;
+    TimeOut = planning::timeout_run(nb_voies, frequence);
+    montre(button_Abort, false);
+    return true;
+}
 
-    // ---------------------------------------------------------- streaming
+// A run abandoned before its trigger: the recorder is reset, the ring cancelled and drained,
+// the files stay on disk empty, and the window is idle again.
+void Principale::abandonne_run()
+{
+    button_Reset_Micros_Click();
+    QThread::msleep(10);
+    call_verb(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
+    for (int i = 0; i < NB_SLOTS; ++i)
+        transf_arret[i] = true; // nothing more belongs to this run
+    anneau::annule_tout(true);
+    fini = false;
+    anneau::vidange();
+    if (record)
+        ferme_fichiers(false);
+    file_open = false;
+    anneau::libere();
+    started = false;
+    stopped = false;
+    fini = false;
+    affiche_cases(false);
+    applique_etat_repos();
+    montre(label_Duree_Ecoulee, false);
+    montre(panel_Progress, false);
+    montre(button_Abort, false);
+    TimeOut = planning::timeout_run(nb_voies, frequence);
+    run_en_cours = false;
+    if (fermeture_demandee)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// Streaming: window events, the automatic stops, a bounded wait for USB events (so Stop and
+// the elapsed time answer at every rate), progress and live levels; until the ring is over.
+void Principale::boucle_streaming(planning::PlanRun &plan)
+{
     montre(button_Stop, true);
-    montre(panel_Stop, !definie);
+    montre(panel_Stop, !plan.definie);
     if (groupBox_Stop_Trig_Mode)
         groupBox_Stop_Trig_Mode->setVisible(!coche(radioButton_Stop_Soft));
     started = true;
     stopped = false;
     if (test)
         call_verb(QStringLiteral("Paquet : \r\n"), 0);
-    QElapsedTimer debut;
-    debut.start();
+    plan.debut.start();
 
     int r = 0;
     while (r == 0) {
         QApplication::processEvents();
         if ((erreur_compteur || erreur_ecriture) && !stopped)
             arret();
-        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= budget_arret)
+        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= plan.budget_arret)
             arret();
         QThread::msleep(1);
         r = anneau::service(ATTENTE_USB_MS);
@@ -405,7 +439,7 @@ void Principale::button_Start_Click()
             call_verb(QStringLiteral("\r\nERREUR \r\n"), 0);
             break;
         }
-        label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : %1 s").arg(fmt_N0(uint64_t(debut.elapsed() / 1000))));
+        label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : %1 s").arg(fmt_N0(uint64_t(plan.debut.elapsed() / 1000))));
         if (num_pkt <= n_pkt && count != 0)
             progressBar_Progress->setValue(static_cast<int>(std::min<uint32_t>(num_pkt, INT32_MAX)));
         if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
@@ -416,9 +450,13 @@ void Principale::button_Start_Click()
         if (fini)
             break;
     }
+}
 
-    // ---------------------------------------------------------- end of run
-    const qint64 duree_ms = debut.elapsed();
+// End of run: every transfer back, header totals from the bytes written, the account, the
+// idle state, and the files written and closed.
+void Principale::fin_de_run(const planning::PlanRun &plan)
+{
+    const qint64 duree_ms = plan.debut.elapsed();
     montre(label_Duree_Ecoulee, false);
     montre(panel_Progress, false);
     if (!fini) {
@@ -436,24 +474,24 @@ void Principale::button_Start_Click()
     if (test) {
         if (record && count != 0)
             call_verb(QStringLiteral("\r\nTransfert total : %1 octets demandés,  %2 octets acquis, %3 octets écrits\r\n")
-                          .arg(fmt_N0(demandes), fmt_N0(ntr), fmt_N0(ntw)),
+                          .arg(fmt_N0(plan.demandes), fmt_N0(ntr), fmt_N0(ntw)),
                       0);
         else if (record)
             call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis, %2 écrits\r\n").arg(fmt_N0(ntr), fmt_N0(ntw)), 0);
         else if (count != 0)
-            call_verb(QStringLiteral("\r\nTransfert total : %1 octets demandés %2 octets acquis\r\n").arg(fmt_N0(demandes), fmt_N0(ntr)), 0);
+            call_verb(QStringLiteral("\r\nTransfert total : %1 octets demandés %2 octets acquis\r\n").arg(fmt_N0(plan.demandes), fmt_N0(ntr)), 0);
         else
             call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis\r\n").arg(fmt_N0(ntr)), 0);
     }
     call_verb(QStringLiteral("Fin du transfert : %1 Mo en %2 s")
                   .arg(fmt_N1(double(ntr / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
               0);
-    if (!stopped && definie)
+    if (!stopped && plan.definie)
         call_verb(QStringLiteral("\r\n"), 0);
     else
         call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(ntr / (uint64_t(nb_voies) * 4))), 0);
-    if (count != 0 && demandes != ntr && !stopped)
-        call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(demandes) - int64_t(ntr))), 0);
+    if (count != 0 && plan.demandes != ntr && !stopped)
+        call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
     if (anneau::appareil_perdu()) {
         call_verb(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
         initialisation = false;

@@ -23,6 +23,9 @@
 
 struct libusb_device_handle;
 struct libusb_transfer;
+namespace planning {
+struct PlanRun;
+}
 
 class QCheckBox;
 class QCloseEvent;
@@ -274,4 +277,11 @@ protected:
 
 private:
     void InitializeComponent();
+    // Stages of a run (acquisition/run.cpp).
+    bool planifie_run(planning::PlanRun &plan);
+    bool lance_run(planning::PlanRun &plan);
+    bool attend_declenchement();
+    void abandonne_run();
+    void boucle_streaming(planning::PlanRun &plan);
+    void fin_de_run(const planning::PlanRun &plan);
 };
