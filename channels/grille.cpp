@@ -2,6 +2,7 @@
 // click rules, and the channel selection sent to the recorder at each start.
 #include "app/layout.h"
 #include "app/principale.h"
+#include "channels/case_niveau.h"
 #include "channels/selection.h"
 #include "device/commands.h"
 
@@ -107,13 +108,9 @@ void Principale::creation_cases()
             grid[b][m] = case_cochee(g, QStringLiteral("Case_%1_%2").arg(b).arg(m), x, y_micro(m));
             connect(grid[b][m], &QCheckBox::clicked, this, [this, b, m] { micro_valide(b, m); });
 
-            auto *n = new QFrame(g);
+            auto *n = new CaseNiveau(g); // white
             n->setObjectName(QStringLiteral("Case_n_%1_%2").arg(b).arg(m));
             n->setGeometry(x, y_micro(m), COTE, COTE);
-            n->setAutoFillBackground(true);
-            QPalette p = n->palette();
-            p.setColor(QPalette::Window, Qt::white);
-            n->setPalette(p);
             n->hide();
             grid_n[b][m] = n;
         }

@@ -1,13 +1,13 @@
 // Colour map and live level display: the colour bar, the switch between the selection view
 // and the level view, and the level pass on the latest packet.
 #include "app/principale.h"
+#include "channels/case_niveau.h"
 #include "channels/colormap.h"
 
 #include <QCheckBox>
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
-#include <QPalette>
 #include <QPixmap>
 #include <QProgressBar>
 
@@ -16,36 +16,21 @@
 
 namespace {
 
-// One palette per colour index, made once: a level cell only swaps its palette, and only
-// when its index changed.
-const std::array<QPalette, niveaux::NB_COULEURS> &palettes()
+// The 128 colours, made once.
+const std::array<QRgb, niveaux::NB_COULEURS> &couleurs()
 {
-    static const std::array<QPalette, niveaux::NB_COULEURS> tables = [] {
-        std::array<QPalette, niveaux::NB_COULEURS> t;
+    static const std::array<QRgb, niveaux::NB_COULEURS> table = [] {
+        std::array<QRgb, niveaux::NB_COULEURS> t{};
         for (int i = 0; i < niveaux::NB_COULEURS; ++i) {
             const niveaux::Rvb c = niveaux::couleur(i);
-            t[i].setColor(QPalette::Window, QColor(c.r, c.v, c.b));
+            t[i] = qRgb(c.r, c.v, c.b);
         }
         return t;
     }();
-    return tables;
+    return table;
 }
 
-const QPalette &palette_blanche()
-{
-    static const QPalette p = [] {
-        QPalette b;
-        b.setColor(QPalette::Window, Qt::white);
-        return b;
-    }();
-    return p;
-}
-
-void colore(QFrame *cellule, const QPalette &p)
-{
-    if (cellule->palette().color(QPalette::Window).rgb() != p.color(QPalette::Window).rgb())
-        cellule->setPalette(p);
-}
+CaseNiveau *cellule(QFrame *f) { return static_cast<CaseNiveau *>(f); }
 
 } // namespace
 
@@ -61,7 +46,7 @@ void Principale::init_colorbar()
     }
     pictureBox_ColorBar->setPixmap(QPixmap::fromImage(image));
     pictureBox_ColorBar->repaint();
-    palettes(); // made now rather than during the first run
+    couleurs(); // made now rather than during the first run
 }
 
 void Principale::affiche_cases(bool niv)
@@ -70,7 +55,7 @@ void Principale::affiche_cases(bool niv)
         for (int m = 0; m < 8; ++m) {
             grid[b][m]->setVisible(!niv);
             if (niv)
-                colore(grid_n[b][m], palette_blanche());
+                cellule(grid_n[b][m])->setCouleur(qRgb(255, 255, 255));
             grid_n[b][m]->setVisible(niv);
         }
         faisceaux_T[b]->setVisible(!niv);
@@ -94,11 +79,11 @@ void Principale::passe_niveaux()
         return;
     double ms[256];
     niveaux::moyennes_carres(paquet, niveaux::decalage_trame(num_pkt_aff, nb_voies), nb_voies, n, type_float, ms);
-    const auto &couleurs = palettes();
+    const auto &table = couleurs();
     for (int32_t i = 0; i < n; ++i) {
         const int c = num_mic_valid[i];
         if (c < 0 || c > 255)
             continue;
-        colore(grid_n[c / 8][c % 8], couleurs[niveaux::indice_niveau(ms[i])]);
+        cellule(grid_n[c / 8][c % 8])->setCouleur(table[niveaux::indice_niveau(ms[i])]);
     }
 }

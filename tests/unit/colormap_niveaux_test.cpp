@@ -122,3 +122,18 @@ TEST(MoyennesCarres, EchantillonsFlottantsLusCommeFlottants)
     niveaux::moyennes_carres(p.data(), 4, 3, 2, false, ms);
     EXPECT_GT(niveaux::indice_niveau(ms[0]), 120);
 }
+
+// Full frames (262 words) and odd counts: every microphone lands on its own word.
+TEST(MoyennesCarres, TousLesMicrosDUneTrameLarge)
+{
+    const int nb_voies = 262;
+    auto p = paquet<int32_t>(1048, nb_voies, [](int j, int w) { return (j % 3 ? 1 : -1) * (w * 1000 + 7); });
+    for (int nb_micros : {256, 13, 1}) {
+        double ms[256];
+        niveaux::moyennes_carres(p.data(), 1048, nb_voies, nb_micros, false, ms);
+        for (int i = 0; i < nb_micros; ++i) {
+            const double a = (i + 1) * 1000.0 + 7;
+            ASSERT_EQ(ms[i], a * a) << nb_micros << " mics, mic " << i;
+        }
+    }
+}

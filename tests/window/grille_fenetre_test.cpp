@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "channels/case_niveau.h"
 #include "channels/colormap.h"
 #include "channels/selection.h"
 
@@ -32,7 +33,12 @@ selection::Grille etat(const Principale &w)
     return g;
 }
 
-QColor fond(const QWidget *c) { return c->palette().color(QPalette::Window); }
+// Colour shown by a level cell.
+QColor fond(const QFrame *c)
+{
+    auto *n = dynamic_cast<const CaseNiveau *>(c);
+    return n ? QColor::fromRgb(n->couleur()) : QColor();
+}
 
 } // namespace
 
@@ -175,9 +181,7 @@ TEST_F(Fenetre, VueDesNiveauxEtRetour)
     w->applique_etat_repos();
     clic(w->grid[2][2]);
     w->progressBar_Progress->setValue(40);
-    QPalette rouge;
-    rouge.setColor(QPalette::Window, Qt::red);
-    w->grid_n[4][4]->setPalette(rouge); // a colour left by an earlier run
+    dynamic_cast<CaseNiveau *>(w->grid_n[4][4])->setCouleur(qRgb(255, 0, 0)); // left by an earlier run
 
     w->affiche_cases(true);
     EXPECT_TRUE(w->panel_dB->isVisible());
