@@ -29,21 +29,6 @@ TEST(CarteDeCouleurs, LignesRemarquables)
     }
 }
 
-TEST(CarteDeCouleurs, TablesEtRampesDePas8)
-{
-    int32_t r[128], v[128], b[128];
-    niveaux::remplit_tables(r, v, b);
-    for (int i = 0; i < 128; ++i) {
-        EXPECT_EQ((Rvb{r[i], v[i], b[i]}), niveaux::couleur(i));
-        for (int32_t x : {r[i], v[i], b[i]})
-            ASSERT_TRUE(x >= 0 && x <= 255);
-        if (i > 0) { // every step moves one component by 8 at most (the jumps to 255 by less)
-            for (int32_t d : {r[i] - r[i - 1], v[i] - v[i - 1], b[i] - b[i - 1]})
-                EXPECT_LE(std::abs(d), 8) << "index " << i;
-        }
-    }
-}
-
 TEST(IndiceDeNiveau, DuSilenceAPleineEchelle)
 {
     EXPECT_EQ(niveaux::indice_niveau(0.0), 0);             // silence, floored at 1

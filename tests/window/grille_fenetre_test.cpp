@@ -138,19 +138,9 @@ TEST_F(Fenetre, ReglesDeClicParLaSourisEtLeClavier)
     }
 }
 
-TEST_F(Fenetre, ReglesDeClicExemples)
+TEST_F(Fenetre, EtatsPosesParLeProgrammeNeLancentAucuneRegle)
 {
     w->applique_etat_repos();
-    clic(w->grid[12][3]);
-    EXPECT_FALSE(w->faisceaux_T[12]->isChecked());
-    EXPECT_FALSE(w->bloc_T[1]->isChecked());
-    EXPECT_FALSE(w->paq_T->isChecked());
-    clic(w->grid[12][3]);
-    EXPECT_TRUE(w->faisceaux_T[12]->isChecked());
-    EXPECT_TRUE(w->bloc_T[1]->isChecked());
-    EXPECT_TRUE(w->paq_T->isChecked());
-
-    // States set by the program run no rule.
     w->grid[0][0]->setChecked(false);
     EXPECT_TRUE(w->faisceaux_T[0]->isChecked());
     w->paq_T->setChecked(false);
