@@ -107,6 +107,7 @@ public:
     int32_t initialise();
     int32_t test_boitier();
     int32_t reset_micros();
+    void envoie_reset(int requete, const QString &message); // Reset FX3 / Reset PH
     int entree_frequence() const; // index of the frequency-list entry scrolled to the top
 
     // ---------------------------------------------------------------- transfer ring (acquisition/)

@@ -135,26 +135,26 @@ int32_t Principale::reset_micros()
     return r == 1 ? 0 : -1;
 }
 
-void Principale::button_Reset_FX3_Click()
+// The two controller resets: open the link if needed, then one request without data.
+void Principale::envoie_reset(int requete, const QString &message)
 {
     if (!initialisation_FX3)
         init_USB();
     if (!initialisation_FX3)
         return;
-    write_command(handle, cmd::REQ_RESET_FX3, buf, 0);
+    write_command(handle, requete, buf, 0);
     if (test)
-        call_verb(QStringLiteral("Reset FX3\r\n"), 0);
+        call_verb(message, 0);
+}
+
+void Principale::button_Reset_FX3_Click()
+{
+    envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
 }
 
 void Principale::button_Reset_PH_Click()
 {
-    if (!initialisation_FX3)
-        init_USB();
-    if (!initialisation_FX3)
-        return;
-    write_command(handle, cmd::REQ_RESET_PH, buf, 0);
-    if (test)
-        call_verb(QStringLiteral("Reset Pseudo Hard (C4)\r\n"), 0);
+    envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
 }
 
 void Principale::button_Reset_Micros_Click()
