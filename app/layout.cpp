@@ -504,16 +504,27 @@ void limite_longueur(QPlainTextEdit *t, int maximum)
     if (longueur <= maximum)
         return;
     const int surplus = longueur - maximum;
-    // Refuse what was just typed or pasted: remove the surplus just before the cursor.
+    // Refuse what was just typed or pasted: remove the surplus just before the cursor, never
+    // leaving half of a surrogate pair behind.
+    const QString texte = doc->toPlainText(); // one unit per position, paragraph ends included
+    auto coupe_une_paire = [&texte](int p) {
+        return p > 0 && p < texte.size() && texte[p - 1].isHighSurrogate() && texte[p].isLowSurrogate();
+    };
     QTextCursor c = t->textCursor();
     const int fin = c.position();
-    const int debut = std::max(0, fin - surplus);
+    int debut = std::max(0, fin - surplus);
+    if (coupe_une_paire(debut))
+        --debut;
     c.setPosition(debut);
     c.setPosition(fin, QTextCursor::KeepAnchor);
     c.removeSelectedText();
     if (doc->characterCount() - 1 > maximum) { // the cursor stood too close to the start
+        const QString reste = doc->toPlainText();
+        int coupe = maximum;
+        if (coupe > 0 && reste[coupe - 1].isHighSurrogate())
+            --coupe;
         QTextCursor f(doc);
-        f.setPosition(maximum);
+        f.setPosition(coupe);
         f.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
         f.removeSelectedText();
     }

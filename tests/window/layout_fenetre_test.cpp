@@ -211,6 +211,14 @@ TEST_F(Fenetre, SpinnersEtZonesDeTexte)
     c->insertPlainText(QStringLiteral("zz"));
     EXPECT_EQ(c->toPlainText().size(), 1024);
     EXPECT_FALSE(c->toPlainText().startsWith(QLatin1Char('z')));
+
+    // The limit never splits a character made of two UTF-16 units.
+    c->clear();
+    c->insertPlainText(QString(1023, QLatin1Char('a')) + QStringLiteral("\U0001F3A4b"));
+    EXPECT_EQ(c->toPlainText(), QString(1023, QLatin1Char('a')));
+    c->moveCursor(QTextCursor::Start);
+    c->insertPlainText(QStringLiteral("\U0001F3A4"));
+    EXPECT_EQ(c->toPlainText(), QString(1023, QLatin1Char('a')));
 }
 
 TEST_F(Fenetre, ConsoleSElargitAvecLaFenetreEtCommentaireDevant)
