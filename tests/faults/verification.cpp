@@ -1,0 +1,174 @@
+#include "tests/faults/verification.h"
+
+#include "recording/fichiers.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringConverter>
+#include <QTimer>
+
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+void Fautes::prepare(bool enregistre, const QString &nom)
+{
+    initialise_ok();
+    w->checkBox_Record->setChecked(enregistre);
+    chemin_choisi = chemin(nom);
+}
+
+void Fautes::demarre(int garde_ms)
+{
+    flux_avant = rec->bytes_streamed();
+    garde_declenchee = false;
+    QTimer garde;
+    garde.setSingleShot(true);
+    QObject::connect(&garde, &QTimer::timeout, w.get(), [this] {
+        if (!w->run_en_cours)
+            return;
+        garde_declenchee = true;
+        if (w->started)
+            w->button_Stop->click();
+        else
+            w->button_Abort->click();
+    });
+    garde.start(garde_ms);
+    clic(w->button_Start);
+    EXPECT_FALSE(garde_declenchee) << "the run was still going after " << garde_ms << " ms";
+}
+
+void Fautes::dans(int ms, std::function<void()> f)
+{
+    QTimer::singleShot(ms, w.get(), std::move(f));
+}
+
+QByteArray Fautes::lit(const QString &chemin)
+{
+    QFile f(chemin);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+int Fautes::descripteurs()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(d);
+        --n; // the listing's own descriptor
+    }
+    return n;
+}
+
+long Fautes::memoire_ko()
+{
+    std::ifstream f("/proc/self/status");
+    std::string ligne;
+    while (std::getline(f, ligne))
+        if (ligne.rfind("VmRSS:", 0) == 0)
+            return std::stol(ligne.substr(6));
+    return -1;
+}
+
+namespace {
+
+bool repos()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i != 10))
+            return false;
+    return true;
+}
+
+bool verrouille()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i == 0))
+            return false;
+    return true;
+}
+
+// No descriptor of this process still points into `dossier`.
+QStringList ouverts_dans(const QString &dossier)
+{
+    QStringList v;
+    const QDir fd(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &e : fd.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString cible = e.symLinkTarget();
+        if (cible.startsWith(dossier + QLatin1Char('/')))
+            v << cible;
+    }
+    return v;
+}
+
+} // namespace
+
+void Fautes::verifie_apres(const Attendu &a)
+{
+    // The program still answers: a timer fires and events are processed.
+    bool reveil = false;
+    QTimer::singleShot(0, [&reveil] { reveil = true; });
+    QElapsedTimer t;
+    t.start();
+    while (!reveil && t.elapsed() < 2000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_TRUE(reveil) << "the event loop no longer answers";
+
+    // Usable: idle, or locked with Init usable; nothing left in flight.
+    EXPECT_FALSE(w->run_en_cours);
+    EXPECT_EQ(Principale::en_vol, 0);
+    if (a.fenetre_ouverte) {
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_TRUE((repos() && w->button_Start->isEnabled()) || (verrouille() && w->button_Init->isEnabled()))
+            << "neither idle nor locked";
+    } else {
+        EXPECT_FALSE(w->isVisible());
+    }
+
+    // Every byte the recorder put on the wire during the run reached the run's count.
+    if (a.tout_garde) {
+        EXPECT_EQ(Principale::ntr, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
+    }
+
+    // The files agree with the run's counts, and none is left open.
+    if (!a.nom.isEmpty()) {
+        const QString dat = chemin(a.nom);
+        const NomsCompagnons noms = noms_compagnons(dat);
+        EXPECT_FALSE(w->file_open);
+        EXPECT_EQ(ouverts_dans(dossier.path()), QStringList());
+        if (a.entete) {
+            EXPECT_EQ(QFileInfo(dat).size(), qint64(Principale::ntw));
+            if (Principale::record) {
+                EXPECT_EQ(Principale::ntw, Principale::ntr);
+            }
+            const QByteArray h = lit(noms.entete);
+            EXPECT_EQ(h.size(), TAILLE_HEADER);
+            if (h.size() == TAILLE_HEADER) {
+                std::array<uint8_t, TAILLE_HEADER> b{};
+                std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
+                EXPECT_EQ(deserialise(b).nb_ech, uint32_t(Principale::ntw / 4 / uint64_t(Principale::nb_voies)));
+            }
+            const QByteArray log = lit(noms.log);
+            const QString texte = QString::fromUtf8(log);
+            EXPECT_EQ(texte.toUtf8(), log) << "the log is not valid UTF-8";
+            EXPECT_TRUE(texte.contains(QStringLiteral("\r\nNb_ech = %1\r\n").arg(Principale::ntw / 4 / uint64_t(Principale::nb_voies))));
+            const QString fin = QStringLiteral("\n[OPTIONNAL]\r\n") + w->commentaire.value_or(QString()) + QStringLiteral("\r\n");
+            EXPECT_TRUE(texte.endsWith(fin)) << "log incomplete: ..." << texte.right(200).toStdString();
+        } else {
+            for (const QString &f : {dat, noms.entete, noms.log})
+                EXPECT_EQ(QFileInfo(f).size(), 0) << f.toStdString();
+        }
+    }
+
+    // The console said what happened.
+    for (const QString &s : a.console)
+        EXPECT_TRUE(console().contains(s)) << "console lacks \"" << s.toStdString() << "\":\n" << console().right(1500).toStdString();
+}
