@@ -147,6 +147,23 @@ bool slot_perdu(int s)
     return anneau::tous_finis();
 }
 
+// Counts the bytes received and, when recording, writes them to the data file.
+void garde_donnees(const unsigned char *data, uint32_t len)
+{
+    Principale::ntr += len;
+    if (!Principale::record || !Principale::Filep || len == 0)
+        return;
+    const size_t ecrit = std::fwrite(data, 1, len, Principale::Filep);
+    Principale::ntw += ecrit;
+    if (ecrit != len && !Principale::erreur_ecriture) {
+        Principale::erreur_ecriture = true;
+        const int e = errno;
+        Principale::call_verb(QStringLiteral("\r\nErreur d'écriture du fichier de données (%1) : arrêt de l'acquisition\r\n")
+                                  .arg(QString::fromLocal8Bit(std::strerror(e))),
+                              0);
+    }
+}
+
 void verifie_compteur(const unsigned char *data, uint32_t len)
 {
     const int32_t nb = Principale::nb_voies;
@@ -200,6 +217,9 @@ void Principale::fn_callback(libusb_transfer *t)
                           .arg(fmt_N0(uint64_t(num_pkt)), fmt_G(int64_t(t->status))),
                       0);
         }
+        // What arrived before the failure is part of the stream, in order: keep it.
+        if (!test_init && !transf_arret[s] && t->actual_length > 0)
+            garde_donnees(buffers[s], static_cast<uint32_t>(t->actual_length));
         fini = slot_perdu(s);
         ++num_pkt;
         return;
@@ -211,23 +231,25 @@ void Principale::fn_callback(libusb_transfer *t)
         call_verb(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))), 0);
 
     if (!transf_arret[s]) {
-        ntr += len;
-        if (record && Filep && len > 0) {
-            const size_t ecrit = std::fwrite(buffers[s], 1, len, Filep);
-            ntw += ecrit;
-            if (ecrit != len && !erreur_ecriture) {
-                erreur_ecriture = true;
-                const int e = errno;
-                call_verb(QStringLiteral("\r\nErreur d'écriture du fichier de données (%1) : arrêt de l'acquisition\r\n")
-                              .arg(QString::fromLocal8Bit(std::strerror(e))),
-                          0);
-            }
-        }
+        garde_donnees(buffers[s], len);
         if (!erreur_compteur && compteur && nb_voies > 0 && uint64_t(len) > uint64_t(nb_voies) * 16)
             verifie_compteur(buffers[s], len);
     }
 
-    if (len < TAILLE_PAQUET) {
+    // The recorder sends whole 32-bit words and ends its stream on a word boundary: a short
+    // transfer that leaves the stream in the middle of a word is a fault, not the end. The
+    // stream goes on (nothing is dropped); the counter check, which assumes word-aligned
+    // packets, is off for the rest of the run.
+    const bool hors_mot = !test_init && !transf_arret[s] && ntr % 4 != 0;
+    if (hors_mot && len % 4 != 0) {
+        call_verb(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
+                                 "contrôle du compteur suspendu pour cette acquisition\r\n")
+                      .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))),
+                  0);
+        compteur = false;
+    }
+
+    if (len < TAILLE_PAQUET && !hors_mot) {
         if (len != 0 && test)
             call_verb(QStringLiteral("   fin en cours \r\n"), 0);
         transf_arret[s] = true;
