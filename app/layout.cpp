@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -29,6 +30,28 @@
 #include <climits>
 
 namespace {
+
+// A picture box shows its picture as it is, also while its container is disabled (a plain
+// label would grey it, and the colour scale of the level view lies in a disabled group
+// during every run).
+class ImageFixe : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *e) override
+    {
+        const QPixmap p = pixmap();
+        if (p.isNull()) {
+            QLabel::paintEvent(e);
+            return;
+        }
+        QPainter peintre(this);
+        const QSize taille = p.deviceIndependentSize().toSize();
+        const QPoint coin((width() - taille.width()) / 2, (height() - taille.height()) / 2);
+        peintre.drawPixmap(coin, p);
+    }
+};
 
 enum class Sorte { Bouton, Case, Radio, Etiquette, Panneau, Groupe, Image, Liste, Reel, Entier, Texte, Progression };
 
@@ -239,7 +262,7 @@ QWidget *cree(const Fixe &c, QWidget *parent)
             w->setStyle(s);
         break;
     case Sorte::Image: {
-        auto *l = new QLabel(parent);
+        auto *l = new ImageFixe(parent);
         l->setAlignment(Qt::AlignCenter);
         l->setFocusPolicy(Qt::NoFocus);
         w = l;
