@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
-constexpr int ATTENTE_USB_MS = 50; // longest wait for USB events before the window is served again
+constexpr int ATTENTE_USB_MS = 20; // longest wait for USB events before the window is served again
 
 bool coche(const QAbstractButton *b)
 {
@@ -427,6 +427,7 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     plan.debut.start();
 
     int r = 0;
+    uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
     while (r == 0) {
         QApplication::processEvents();
         if ((erreur_compteur || erreur_ecriture) && !stopped)
@@ -444,8 +445,11 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
             progressBar_Progress->setValue(static_cast<int>(std::min<uint32_t>(num_pkt, INT32_MAX)));
         if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
             num_pkt_aff = num_pkt - 1;
-            if (!stopped && uint64_t(a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4)
+            if (!stopped && num_pkt_aff != dernier_niveau &&
+                uint64_t(a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
                 passe_niveaux();
+                dernier_niveau = num_pkt_aff;
+            }
         }
         if (fini)
             break;

@@ -1,0 +1,120 @@
+// The level pass of the live display: Principale::passe_niveaux on a full 8 MiB packet of
+// 257 words a frame (the counter and 256 microphones), the window shown in its level view.
+//
+//   PasseNiveaux/stable   the same packet each pass: the cells keep their colour
+//   PasseNiveaux/change   two packets in turn whose levels differ by 6 dB: every cell changes
+//                         colour at every pass (the worst case)
+//   PasseNiveaux/float    as stable, float samples
+//   MoyennesCarres        reference: the arithmetic of the pass alone (2000 frames x 256)
+#include "app/principale.h"
+#include "channels/colormap.h"
+
+#include <QApplication>
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int32_t NB_VOIES = 257;
+constexpr int32_t NB_MICROS = 256;
+
+// A full packet of frames: word 0 the counter, microphone i a square-ish wave of amplitude
+// amp(i) = 100 x 1.04^i x gain, so the 256 levels spread over the colour map.
+std::vector<unsigned char> paquet(double gain, bool flottant)
+{
+    std::vector<unsigned char> p(Principale::TAILLE_PAQUET);
+    const size_t mots = p.size() / 4;
+    for (size_t k = 0; k < mots; ++k) {
+        const size_t w = k % NB_VOIES;
+        const size_t trame = k / NB_VOIES;
+        if (w == 0) {
+            const int32_t c = static_cast<int32_t>(trame);
+            std::memcpy(&p[4 * k], &c, 4);
+            continue;
+        }
+        const double a = 100.0 * std::pow(1.04, double(w - 1)) * gain * (((trame + w) % 3 == 0) ? -1.0 : 1.0);
+        if (flottant) {
+            const float f = static_cast<float>(a);
+            std::memcpy(&p[4 * k], &f, 4);
+        } else {
+            const int32_t v = static_cast<int32_t>(a);
+            std::memcpy(&p[4 * k], &v, 4);
+        }
+    }
+    return p;
+}
+
+Principale *fenetre()
+{
+    static Principale *w = [] {
+        auto *f = new Principale;
+        f->show();
+        for (int i = 0; i < NB_MICROS; ++i)
+            f->num_mic_valid[i] = i;
+        f->nb_micros = NB_MICROS;
+        Principale::nb_voies = NB_VOIES;
+        f->affiche_cases(true);
+        QApplication::processEvents();
+        return f;
+    }();
+    return w;
+}
+
+void passe(benchmark::State &state, bool alterne, bool flottant)
+{
+    Principale *w = fenetre();
+    std::vector<unsigned char> a = paquet(1.0, flottant);
+    std::vector<unsigned char> b = paquet(2.0, flottant); // +6 dB: another colour for each cell
+    Principale::buffers[0] = a.data();
+    Principale::buffers[1] = alterne ? b.data() : a.data();
+    w->type_float = flottant;
+    uint32_t n = 0;
+    for (auto _ : state) {
+        w->num_pkt_aff = alterne ? (n++ & 1u) : 0u;
+        w->passe_niveaux();
+    }
+    QApplication::processEvents();
+    Principale::buffers[0] = nullptr;
+    Principale::buffers[1] = nullptr;
+}
+
+void BM_PasseNiveauxStable(benchmark::State &s) { passe(s, false, false); }
+void BM_PasseNiveauxChange(benchmark::State &s) { passe(s, true, false); }
+void BM_PasseNiveauxFloat(benchmark::State &s) { passe(s, false, true); }
+
+void BM_MoyennesCarres(benchmark::State &state)
+{
+    const std::vector<unsigned char> p = paquet(1.0, false);
+    double ms[NB_MICROS];
+    const uint32_t debut = niveaux::decalage_trame(0, NB_VOIES);
+    for (auto _ : state) {
+        niveaux::moyennes_carres(p.data(), debut, NB_VOIES, NB_MICROS, false, ms);
+        benchmark::DoNotOptimize(ms);
+        benchmark::ClobberMemory();
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_PasseNiveauxStable)->Name("PasseNiveaux/stable")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PasseNiveauxChange)->Name("PasseNiveaux/change")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PasseNiveauxFloat)->Name("PasseNiveaux/float")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MoyennesCarres)->Name("MoyennesCarres")->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char **argv)
+{
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,526 @@
+// Whole-run measurements of the real window against the emulated recorder (run under
+// umockdev-wrapper; bench/run.sh does it). One measurement per process, printed as
+// "key value" lines on stdout for bench/table.py.
+//
+//   bench_run record  DIR SECONDS [reference-first] [cold]
+//                                   unpaced recorded run at 50 kHz, 257 words, SECONDS of
+//                                   frames; and a plain sequential write of the same bytes in
+//                                   8 MiB blocks to the same folder, after the run or before
+//                                   it (both files deleted); each right after an untimed
+//                                   write of the same size (warm page cache) or, with
+//                                   `cold`, after a 5 s pause
+//   bench_run cpu     DIR SECONDS   paced recorded run at 50 kHz, 257 words: CPU per thread
+//   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
+//                                   longest delay of a 10 ms timer on the window's thread
+//   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
+//
+// Threads. The emulated recorder runs in this process on umockdev's worker threads. The
+// threads that exist right after the recorder has started (before Qt and the window) and the
+// ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
+// thread Qt or libusb start are the program's. Each thread is listed with its name.
+#include "app/principale.h"
+#include "emulator/recorder.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QLocale>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void echec(const std::string &m)
+{
+    std::fprintf(stderr, "bench_run: %s\n", m.c_str());
+    std::fflush(stdout);
+    std::_Exit(2);
+}
+
+double maintenant_s()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// ------------------------------------------------------------------ per-thread CPU
+struct Fil {
+    std::string nom;
+    double cpu_s = 0; // user + system
+};
+
+std::string lit_fichier(const std::string &chemin)
+{
+    std::string s;
+    FILE *f = std::fopen(chemin.c_str(), "r");
+    if (!f)
+        return s;
+    char b[4096];
+    size_t n;
+    while ((n = std::fread(b, 1, sizeof b, f)) > 0)
+        s.append(b, n);
+    std::fclose(f);
+    return s;
+}
+
+// CPU time of every thread of this process: schedstat's run time (ns) when the kernel has it,
+// else utime + stime from stat.
+std::map<int, Fil> fils()
+{
+    std::map<int, Fil> m;
+    DIR *d = opendir("/proc/self/task");
+    if (!d)
+        return m;
+    static const double tick = double(sysconf(_SC_CLK_TCK));
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const int tid = std::atoi(e->d_name);
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        Fil f;
+        f.nom = lit_fichier(base + "/comm");
+        while (!f.nom.empty() && f.nom.back() == '\n')
+            f.nom.pop_back();
+        const std::string ss = lit_fichier(base + "/schedstat");
+        if (!ss.empty()) {
+            f.cpu_s = std::strtod(ss.c_str(), nullptr) * 1e-9;
+        } else {
+            const std::string st = lit_fichier(base + "/stat");
+            const size_t p = st.rfind(')');
+            if (p != std::string::npos) {
+                // Fields after the name: state is field 3; utime and stime are 14 and 15.
+                std::vector<std::string> champs;
+                size_t i = p + 2;
+                while (i < st.size()) {
+                    size_t j = st.find(' ', i);
+                    if (j == std::string::npos)
+                        j = st.size();
+                    champs.push_back(st.substr(i, j - i));
+                    i = j + 1;
+                }
+                if (champs.size() > 12)
+                    f.cpu_s = (std::strtod(champs[11].c_str(), nullptr) + std::strtod(champs[12].c_str(), nullptr)) / tick;
+            }
+        }
+        m[tid] = f;
+    }
+    closedir(d);
+    return m;
+}
+
+std::set<int> fils_emulateur; // threads present right after the recorder started
+
+// Prints the CPU of each thread between two snapshots over `duree_s` seconds, as a percentage
+// of one core, and the sums for the program and the emulator.
+void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, const std::map<int, Fil> &apres, double duree_s)
+{
+    const int principal = int(getpid());
+    double programme = 0, emulateur = 0, total = 0, fenetre = 0;
+    for (const auto &[tid, f] : apres) {
+        const auto a = avant.find(tid);
+        const double cpu = f.cpu_s - (a != avant.end() ? a->second.cpu_s : 0.0);
+        const bool emu = fils_emulateur.count(tid) || f.nom.rfind("umockdev", 0) == 0 || f.nom == "gmain" || f.nom == "gdbus" || f.nom == "pool-spawner";
+        const double pc = 100.0 * cpu / duree_s;
+        std::string nom = f.nom.empty() ? std::string("?") : f.nom;
+        std::replace(nom.begin(), nom.end(), ' ', '_');
+        std::printf("%s_thread %d %s %s %.3f\n", prefixe.c_str(), tid, nom.c_str(),
+                    tid == principal ? "window" : (emu ? "emulator" : "program"), pc);
+        total += pc;
+        if (tid == principal)
+            fenetre += pc;
+        if (emu)
+            emulateur += pc;
+        else
+            programme += pc;
+    }
+    std::printf("%s_cpu_window_pct %.3f\n", prefixe.c_str(), fenetre);
+    std::printf("%s_cpu_program_pct %.3f\n", prefixe.c_str(), programme);
+    std::printf("%s_cpu_emulator_pct %.3f\n", prefixe.c_str(), emulateur);
+    std::printf("%s_cpu_process_pct %.3f\n", prefixe.c_str(), total);
+}
+
+long statut_kb(const char *cle)
+{
+    const std::string s = lit_fichier("/proc/self/status");
+    const size_t p = s.find(cle);
+    if (p == std::string::npos)
+        return -1;
+    return std::atol(s.c_str() + p + std::strlen(cle) + 1);
+}
+
+// ------------------------------------------------------------------ the window
+struct Banc {
+    Principale *w = nullptr;
+    QStringList alertes;
+    QString fichier;
+    emu::Recorder *rec = nullptr;
+
+    void ouvre()
+    {
+        Principale::alert_hook = [this](const QString &t) { alertes << t; };
+        Principale::save_dialog_hook = [this]() { return fichier; };
+        w = new Principale;
+        w->show();
+        QApplication::processEvents();
+        w->button_Init->click();
+        if (!Principale::console_text.contains(QStringLiteral("détecté")) || !alertes.isEmpty())
+            echec("Init failed: " + alertes.join('|').toStdString());
+    }
+
+    // Entry of the frequency list (0: 50 kHz ... 16: 2 kHz), a fixed duration, 256
+    // microphones and the counter (the window's default selection), applied before Start so
+    // that Start itself only sends the channels, the data type and the start.
+    void regle(int entree, double secondes, bool enregistre)
+    {
+        QListWidget *l = w->listBox_Freq;
+        l->scrollToItem(l->item(entree), QAbstractItemView::PositionAtTop);
+        QApplication::processEvents();
+        if (w->entree_frequence() != entree)
+            echec("cannot choose frequency entry " + std::to_string(entree));
+        w->listBox_Freq_Click();
+        w->checkBox_Definie->setChecked(true);
+        w->numericUpDown_Duree->setValue(secondes);
+        if (std::abs(w->numericUpDown_Duree->value() - secondes) > 1e-6)
+            echec("duration refused by the window");
+        w->calcul_count();
+        w->checkBox_Record->setChecked(enregistre);
+        w->radioButton_Integer->setChecked(true);
+    }
+
+    void verifie(const char *quoi)
+    {
+        if (!alertes.isEmpty())
+            echec(std::string(quoi) + ": alert " + alertes.join('|').toStdString());
+        if (Principale::console_text.contains(QStringLiteral("Manquent")) ||
+            Principale::console_text.contains(QStringLiteral("Erreur")))
+            echec(std::string(quoi) + ": the run reported an error:\n" + Principale::console_text.right(600).toStdString());
+    }
+};
+
+void efface(const QString &dat)
+{
+    QString base = dat;
+    base.chop(4);
+    for (const char *ext : {".dat", ".Vlx", ".log"})
+        QFile::remove(base + QLatin1String(ext));
+}
+
+// A plain sequential write of `octets` bytes in 8 MiB blocks; seconds taken (file closed).
+double ecriture_simple(const QString &chemin, uint64_t octets)
+{
+    const uint32_t bloc = Principale::TAILLE_PAQUET;
+    std::vector<unsigned char> tampon(bloc);
+    for (size_t i = 0; i < tampon.size(); ++i)
+        tampon[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+    const QByteArray nom = QFile::encodeName(chemin);
+    const double t0 = maintenant_s();
+    const int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        echec("reference write: cannot create " + chemin.toStdString());
+    uint64_t reste = octets;
+    while (reste > 0) {
+        const size_t n = size_t(std::min<uint64_t>(reste, bloc));
+        const ssize_t e = ::write(fd, tampon.data(), n);
+        if (e != ssize_t(n))
+            echec(std::string("reference write failed: ") + std::strerror(errno));
+        reste -= n;
+    }
+    ::close(fd);
+    return maintenant_s() - t0;
+}
+
+// ------------------------------------------------------------------ measurements
+int mesure_record(Banc &b, const QString &dossier, double secondes, bool reference_d_abord, bool froid)
+{
+    b.regle(0, secondes, true);
+    const QString dat = QDir(dossier).filePath(QStringLiteral("bench_run.dat"));
+    const QString ref = QDir(dossier).filePath(QStringLiteral("bench_reference.bin"));
+    efface(dat);
+    QFile::remove(ref);
+    b.fichier = dat;
+    // Page cache that has not been used for a while costs far more to fill here: on a
+    // virtual machine that reports free pages to its host, the host backs them again on first
+    // touch. So each timed write (the run's and the reference's) starts right after an
+    // untimed write of the same size has been deleted, and both fill the same kind of pages.
+    const uint64_t prevu = uint64_t(b.w->count) * 257 * 4;
+    const QString chaud = QDir(dossier).filePath(QStringLiteral("bench_warm.bin"));
+    // With `froid`, each timed write follows a 5 s pause instead: the pages it fills are cold,
+    // as in a long recording.
+    auto rechauffe = [&] {
+        ::sync();
+        if (froid) {
+            usleep(5000000);
+            return;
+        }
+        ecriture_simple(chaud, prevu);
+        QFile::remove(chaud);
+    };
+    double t_ref = 0;
+    if (reference_d_abord) {
+        rechauffe();
+        t_ref = ecriture_simple(ref, prevu);
+        QFile::remove(ref);
+    }
+
+    b.w->button_Fichier->click();
+    if (!b.w->file_open)
+        echec("cannot create the run's files in " + dossier.toStdString());
+    rechauffe();
+
+    // The program's run: from the click to the files closed, and from the recorder's first
+    // byte (watched from a thread of our own, off the window's thread) to the files closed.
+    const uint64_t deja = b.rec->bytes_streamed(); // the probe's bytes at Init
+    std::atomic<double> t_flux{0};
+    std::atomic<bool> fin{false};
+    std::thread sonde([&] {
+        while (!fin && b.rec->bytes_streamed() == deja)
+            usleep(200);
+        t_flux = maintenant_s();
+    });
+    const auto cpu_avant = fils();
+    const double t0 = maintenant_s();
+    b.w->button_Start->click();
+    const double t1 = maintenant_s();
+    const auto cpu_apres = fils();
+    fin = true;
+    sonde.join();
+    b.verifie("record");
+    const uint64_t octets = Principale::ntw;
+    const qint64 taille = QFileInfo(dat).size();
+    if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->count) * 257 * 4)
+        echec("record: .dat holds " + std::to_string(taille) + " bytes, ntw " + std::to_string(octets));
+    const long hwm = statut_kb("VmHWM:");
+    efface(dat);
+    if (!reference_d_abord) {
+        rechauffe();
+        t_ref = ecriture_simple(ref, octets);
+        QFile::remove(ref);
+    }
+    ::sync();
+
+    const char *p = froid ? "recordcold" : "record";
+    std::printf("%s_reference_first %d\n", p, reference_d_abord ? 1 : 0);
+    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(octets));
+    std::printf("%s_run_s %.4f\n", p, t1 - t0);
+    std::printf("%s_stream_s %.4f\n", p, t1 - t_flux);
+    std::printf("%s_run_MBps %.1f\n", p, double(octets) / (t1 - t0) / 1e6);
+    std::printf("%s_stream_MBps %.1f\n", p, double(octets) / (t1 - t_flux) / 1e6);
+    std::printf("%s_reference_write_s %.4f\n", p, t_ref);
+    std::printf("%s_reference_write_MBps %.1f\n", p, double(octets) / t_ref / 1e6);
+    std::printf("%s_vmhwm_kB %ld\n", p, hwm);
+    rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
+    return 0;
+}
+
+int mesure_cpu(Banc &b, const QString &dossier, double secondes)
+{
+    b.regle(0, secondes, !dossier.isEmpty());
+    QString dat;
+    if (!dossier.isEmpty()) {
+        dat = QDir(dossier).filePath(QStringLiteral("bench_cpu.dat"));
+        efface(dat);
+        b.fichier = dat;
+    }
+    std::printf("baseline_vmrss_kB %ld\n", statut_kb("VmRSS:"));
+    std::printf("baseline_vmhwm_kB %ld\n", statut_kb("VmHWM:"));
+    const auto avant = fils();
+    const double t0 = maintenant_s();
+    b.w->button_Start->click();
+    const double t1 = maintenant_s();
+    const auto apres = fils();
+    b.verifie("cpu");
+    const char *p = dat.isEmpty() ? "cpunorec" : "cpu";
+    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(Principale::ntr));
+    std::printf("%s_run_s %.3f\n", p, t1 - t0);
+    rapporte_cpu(p, avant, apres, t1 - t0);
+    std::printf("%s_vmhwm_kB %ld\n", p, statut_kb("VmHWM:"));
+    if (dat.isEmpty())
+        return 0;
+    efface(dat);
+    ::sync();
+
+    // Reference: the same stream written by a plain loop at the same rate, 8 MiB every
+    // 8 MiB / (257 x 4 x 50 000) s, each block freshly written by another thread (as the
+    // recorder's data land in the transfer buffers) and then written to the folder; the CPU
+    // of the writing thread for at most 20 s.
+    const QString ref = QDir(dossier).filePath(QStringLiteral("bench_cpu_reference.bin"));
+    const QByteArray nom = QFile::encodeName(ref);
+    const int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        echec("cpu reference: cannot create " + ref.toStdString());
+    const size_t bloc = Principale::TAILLE_PAQUET;
+    const double periode = double(bloc) / (257.0 * 4.0 * 50000.0);
+    const double duree_ref = std::min(20.0, secondes);
+    std::vector<std::vector<unsigned char>> anneau(Principale::NB_SLOTS, std::vector<unsigned char>(bloc));
+    double cpu = 0;
+    const double r0 = maintenant_s();
+    for (int k = 0; maintenant_s() - r0 < duree_ref; ++k) {
+        std::vector<unsigned char> &t = anneau[size_t(k) % anneau.size()];
+        std::thread remplit([&t, k] {
+            for (size_t i = 0; i < t.size(); i += 4) {
+                const uint32_t v = uint32_t(k) * 2654435761u + uint32_t(i);
+                std::memcpy(&t[i], &v, 4);
+            }
+        });
+        remplit.join();
+        timespec c0{}, c1{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+        if (::write(fd, t.data(), bloc) != ssize_t(bloc))
+            echec(std::string("cpu reference: write failed: ") + std::strerror(errno));
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+        cpu += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
+        const double prochain = r0 + double(k + 1) * periode;
+        const double attente = prochain - maintenant_s();
+        if (attente > 0)
+            usleep(useconds_t(attente * 1e6));
+    }
+    const double r1 = maintenant_s();
+    ::close(fd);
+    QFile::remove(ref);
+    std::printf("cpu_reference_write_pct %.3f\n", 100.0 * cpu / (r1 - r0));
+    return 0;
+}
+
+int mesure_latence(Banc &b, int hz, double secondes)
+{
+    if (hz != 2000 && hz != 50000)
+        echec("latency: 50000 or 2000 Hz");
+    const int entree = hz == 2000 ? 16 : 0;
+    b.regle(entree, secondes, false);
+    if (std::abs(b.w->frequence - float(hz)) > 1.0f)
+        echec("frequency " + std::to_string(b.w->frequence) + " instead of " + std::to_string(hz));
+
+    // Longest gap between two ticks of a 10 ms timer, over the whole click and over the
+    // streaming loop alone; also over 2 s of the idle window as a reference.
+    double dernier = 0, pire_run = 0, pire_flux = 0;
+    bool dans_flux = false;
+    QTimer t;
+    t.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&t, &QTimer::timeout, [&] {
+        const double n = maintenant_s();
+        if (dernier != 0) {
+            const double g = n - dernier;
+            pire_run = std::max(pire_run, g);
+            if (dans_flux && b.w->started)
+                pire_flux = std::max(pire_flux, g);
+        }
+        dans_flux = b.w->started;
+        dernier = n;
+    });
+    t.start(10);
+    const double r0 = maintenant_s();
+    while (maintenant_s() - r0 < 2.0)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const double pire_repos = pire_run;
+    pire_run = 0; // the first gap of the run spans the click's set-up before the streaming loop
+    const uint32_t n_pkt_attendu = uint32_t((uint64_t(b.w->count) * 257 * 4 + Principale::TAILLE_PAQUET - 1) / Principale::TAILLE_PAQUET);
+    b.w->button_Start->click();
+    t.stop();
+    b.verifie("latency");
+    if (Principale::ntr != uint64_t(b.w->count) * 257 * 4)
+        echec("latency: incomplete run");
+    const char *p = hz == 2000 ? "latency2000" : "latency50000";
+    std::printf("%s_packets %u\n", p, n_pkt_attendu);
+    std::printf("%s_idle_gap_ms %.2f\n", p, pire_repos * 1e3);
+    std::printf("%s_run_gap_ms %.2f\n", p, pire_run * 1e3);
+    std::printf("%s_stream_gap_ms %.2f\n", p, pire_flux * 1e3);
+    std::printf("%s_stream_delay_ms %.2f\n", p, std::max(0.0, pire_flux * 1e3 - 10.0));
+    return 0;
+}
+
+int mesure_repos(Banc &, double secondes)
+{
+    // Let the window settle after Init, then measure the event loop alone.
+    QElapsedTimer e;
+    e.start();
+    while (e.elapsed() < 1000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const auto avant = fils();
+    const double t0 = maintenant_s();
+    QTimer::singleShot(int(secondes * 1000), qApp, &QCoreApplication::quit);
+    QApplication::exec();
+    const double t1 = maintenant_s();
+    rapporte_cpu("idle", avant, fils(), t1 - t0);
+    return 0;
+}
+
+void usage()
+{
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS\n");
+    std::exit(1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        usage();
+    const std::string mode = argv[1];
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    emu::Options o;
+    o.paced = mode != "record";
+    emu::Recorder &rec = emu::Recorder::start(o);
+    for (const auto &[tid, f] : fils())
+        if (tid != int(getpid()))
+            fils_emulateur.insert(tid);
+    std::printf("emulator_fifo %d\n", rec.fifo_wakeups() ? 1 : 0);
+
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    QApplication app(argc, argv);
+    Banc b;
+    b.rec = &rec;
+    b.ouvre();
+
+    int r = 0;
+    bool d_abord = false, froid = false, options_ok = true;
+    for (int i = 4; i < argc; ++i) {
+        if (std::strcmp(argv[i], "reference-first") == 0)
+            d_abord = true;
+        else if (std::strcmp(argv[i], "cold") == 0)
+            froid = true;
+        else
+            options_ok = false;
+    }
+    if (mode == "record" && argc >= 4 && options_ok)
+        r = mesure_record(b, QString::fromLocal8Bit(argv[2]), std::atof(argv[3]), d_abord, froid);
+    else if (mode == "cpu" && argc == 4)
+        r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
+    else if (mode == "latency" && argc == 4)
+        r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
+    else if (mode == "idle" && argc == 3)
+        r = mesure_repos(b, std::atof(argv[2]));
+    else
+        usage();
+    std::fflush(stdout);
+    delete b.w;
+    return r;
+}

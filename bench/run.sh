@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Performance benchmarks of viz256 against the emulated recorder, in Release mode (build-bench/).
+#
+#   bench/run.sh [folder]
+#
+# folder: where the recorded runs and the reference writes go (default: $VIZ256_BENCH_DIR,
+# else a new temporary folder, removed at the end). Every big file is deleted after its
+# repetition. Environment:
+#   VIZ256_BENCH_REPS     repetitions of each measurement (default 3, at least 3 advised)
+#   VIZ256_BENCH_SECONDS  length of the unpaced recorded run at 50 kHz x 257 words (default 40
+#                         s = 2.06 GB); scaled down when the folder's disk cannot hold it
+#   VIZ256_BENCH_CPU_SECONDS  length of the paced run of the CPU figure (default 60)
+#   VIZ256_BENCH_LATENCY_SECONDS  length of each paced run of the latency figure (default 15)
+# Prints a table of medians and spreads (min-max) with the reference measured in the same run;
+# the raw figures stay in build-bench/results/.
+# Benchmarks are never part of the test suite.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+reps=${VIZ256_BENCH_REPS:-3}
+rec_s=${VIZ256_BENCH_SECONDS:-40}
+cpu_s=${VIZ256_BENCH_CPU_SECONDS:-60}
+lat_s=${VIZ256_BENCH_LATENCY_SECONDS:-15}
+frame=$((257 * 4))
+rate=$((frame * 50000)) # bytes per second at 50 kHz
+reserve=1000000000      # the program leaves 1 GB free on the disk
+margin=500000000
+
+if [ -x scripts/install-deps.sh ]; then
+  scripts/install-deps.sh >/dev/null
+fi
+if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
+  echo "bench/run.sh: installing libbenchmark-dev (Google Benchmark)"
+  if [ "$(id -u)" = 0 ]; then apt-get install -y libbenchmark-dev >/dev/null
+  else sudo apt-get install -y libbenchmark-dev >/dev/null; fi
+fi
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVIZ256_TESTS=OFF -DVIZ256_BENCH=ON >/dev/null
+cmake --build build-bench -j2 --target viz256_bench_run viz256_bench_levels >/dev/null
+run_bin=build-bench/bench/viz256_bench_run
+levels_bin=build-bench/bench/viz256_bench_levels
+
+folder=${1:-${VIZ256_BENCH_DIR:-}}
+tmp_made=""
+if [ -z "$folder" ]; then
+  folder=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench.XXXXXX")
+  tmp_made=$folder
+fi
+mkdir -p "$folder"
+folder=$(cd "$folder" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
+cleanup() {
+  rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
+        "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin
+  [ -n "$tmp_made" ] && rm -rf "$tmp_made"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+notes=()
+avail=$(df -B1 --output=avail "$folder" | tail -n 1 | tr -d ' ')
+need=$((rec_s * rate + reserve + margin))
+if [ "$avail" -lt "$need" ]; then
+  rec_s=$(( (avail - reserve - margin) / rate ))
+  if [ "$rec_s" -lt 2 ]; then
+    echo "bench/run.sh: $folder has $((avail / 1000000)) MB free: not enough for a recorded run" >&2
+    exit 1
+  fi
+  notes+=("disk of $folder has $((avail / 1000000)) MB free: recorded run scaled down to ${rec_s} s ($((rec_s * rate / 1000000)) MB) instead of 2 GB")
+fi
+cpu_dir=$folder
+if [ "$avail" -lt $((cpu_s * rate + reserve + margin)) ]; then
+  cpu_dir=-
+  notes+=("disk too small for ${cpu_s} s at the real rate: the CPU run does not record (no write in the figure)")
+fi
+
+echo "bench/run.sh: folder $folder ($(df -h --output=avail "$folder" | tail -n 1 | tr -d ' ') free), $reps repetitions, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
+chmod 700 "$work"
+one() { # rep, then the arguments of bench_run
+  local rep=$1; shift
+  echo "  rep $rep: $*" >&2
+  if ! umockdev-wrapper "$run_bin" "$@" >"$work/out" 2>"$work/err"; then
+    echo "bench/run.sh: bench_run $* failed:" >&2
+    cat "$work/err" >&2
+    exit 1
+  fi
+  sed "s/^/$rep /" "$work/out" >>"$work/results"
+}
+for rep in $(seq 1 "$reps"); do
+  # The reference write goes after the run on odd repetitions and before it on even ones.
+  if [ $((rep % 2)) = 0 ]; then order=reference-first; else order=; fi
+  one "$rep" record "$folder" "$rec_s" $order
+  one "$rep" record "$folder" "$rec_s" $order cold
+  one "$rep" cpu "$cpu_dir" "$cpu_s"
+  one "$rep" cpu - "$cpu_s"
+  one "$rep" latency 50000 "$lat_s"
+  one "$rep" latency 2000 "$lat_s"
+  one "$rep" idle 10
+done
+echo "  level pass (Google Benchmark, $reps repetitions)" >&2
+"$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \
+  >"$work/levels.json" 2>"$work/levels.err" || { cat "$work/levels.err" >&2; exit 1; }
+notes+=("load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)")
+mkdir -p build-bench/results
+cp "$work/results" build-bench/results/bench_run.txt
+cp "$work/levels.json" build-bench/results/levels.json
+python3 bench/table.py "$work/results" "$work/levels.json" "${notes[@]}"

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""Median/spread table of the benchmarks run by bench/run.sh.
+
+usage: table.py RESULTS LEVELS_JSON [NOTE...]
+RESULTS holds "rep key value..." lines written by bench_run; LEVELS_JSON is Google
+Benchmark's JSON output of viz256_bench_levels (with repetitions)."""
+import json
+import statistics
+import sys
+from collections import defaultdict
+
+PEAK_MBPS = 262 * 4 * 50000 / 1e6  # the recorder's peak, 52.4 MB/s
+
+
+def load(path):
+    reps = defaultdict(dict)  # rep -> key -> float
+    threads = defaultdict(lambda: defaultdict(list))  # prefix -> (name, role) -> [pct]
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 3:
+                continue
+            rep, key = parts[0], parts[1]
+            if key.endswith("_thread") and len(parts) >= 6:
+                threads[key[:-7]][(parts[3], parts[4])].append(float(parts[5]))
+                continue
+            try:
+                reps[rep][key] = float(parts[2])
+            except ValueError:
+                pass
+    return reps, threads
+
+
+def series(reps, key, fn=None):
+    out = []
+    for rep in sorted(reps):
+        d = reps[rep]
+        if fn is not None:
+            try:
+                out.append(fn(d))
+            except KeyError:
+                pass
+        elif key in d:
+            out.append(d[key])
+    return out
+
+
+def fmt(values, digits=1, unit=""):
+    if not values:
+        return "n/a"
+    med = statistics.median(values)
+    if len(values) == 1:
+        return f"{med:.{digits}f}{unit}"
+    return f"{med:.{digits}f}{unit} [{min(values):.{digits}f}-{max(values):.{digits}f}]"
+
+
+def verdict(values, ok):
+    if not values:
+        return "n/a"
+    return "met" if ok(statistics.median(values)) else "MISSED"
+
+
+def main():
+    reps, threads = load(sys.argv[1])
+    levels = defaultdict(list)
+    try:
+        with open(sys.argv[2]) as f:
+            for b in json.load(f)["benchmarks"]:
+                if b.get("run_type") == "iteration":
+                    unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[b["time_unit"]]
+                    levels[b["run_name"]].append((b["real_time"] * unit, b["cpu_time"] * unit))
+    except (OSError, ValueError, KeyError):
+        pass
+    notes = sys.argv[3:]
+    n = len(reps)
+
+    rows = []  # (figure, measured, reference, ratio or target, verdict)
+
+    # 1. Recording throughput, warm then cold page cache
+    for k, cond in (("record", "warm page cache"), ("recordcold", "cold page cache")):
+        mb = series(reps, f"{k}_stream_MBps")
+        ref = series(reps, f"{k}_reference_write_MBps")
+        ratio = series(reps, None, lambda d: d[f"{k}_stream_MBps"] / d[f"{k}_reference_write_MBps"])
+        size = series(reps, f"{k}_bytes")
+        if not mb:
+            continue
+        gb = f"{statistics.median(size) / 1e9:.2f} GB" if size else "?"
+        rows.append((f"1 Recording {gb}, {cond}: streaming (MB/s)", fmt(mb, 0), "plain 8 MiB writes " + fmt(ref, 0),
+                     "ratio " + fmt(ratio, 2) + " (>= 0.8)", verdict(ratio, lambda v: v >= 0.8)))
+        peak = [v / PEAK_MBPS for v in mb]
+        rows.append((f"1 Recording, {cond}: vs the recorder's peak", fmt(peak, 1, " x"), f"peak {PEAK_MBPS:.1f} MB/s",
+                     ">= 20 x", verdict(peak, lambda v: v >= 20)))
+        whole = series(reps, f"{k}_run_MBps")
+        rows.append((f"1 Recording, {cond}: click to files closed (MB/s)", fmt(whole, 0), "", "info", "info"))
+        busy = series(reps, f"{k}_cpu_window_pct")
+        emu_busy = series(reps, f"{k}_cpu_emulator_pct")
+        rows.append((f"1 Recording, {cond}: window thread busy (% of the run)", fmt(busy, 0),
+                     "emulator threads " + fmt(emu_busy, 0), "info", "info"))
+
+    # 2. CPU at the real rate
+    cpu = series(reps, "cpu_cpu_window_pct")
+    prog = series(reps, "cpu_cpu_program_pct")
+    refw = series(reps, "cpu_reference_write_pct")
+    rows.append(("2 CPU at 50 kHz x 257, recording: window thread (% core)", fmt(cpu, 2),
+                 "plain paced write of the stream " + fmt(refw, 2), "<= 3 %", verdict(cpu, lambda v: v <= 3)))
+    rows.append(("2 CPU, all program threads (% core)", fmt(prog, 2), "", "<= 3 %", verdict(prog, lambda v: v <= 3)))
+    over = series(reps, None, lambda d: d["cpu_cpu_window_pct"] - d["cpu_reference_write_pct"])
+    rows.append(("2 CPU, window thread less the reference write", fmt(over, 2), "", "info", "info"))
+    norec = series(reps, "cpunorec_cpu_window_pct")
+    rows.append(("2 CPU at 50 kHz x 257, not recording: window thread", fmt(norec, 2), "", "<= 3 %",
+                 verdict(norec, lambda v: v <= 3)))
+    emu = series(reps, "cpu_cpu_emulator_pct")
+    rows.append(("2 CPU, emulator threads (not the program)", fmt(emu, 2), "", "info", "info"))
+
+    # 3. Window latency (two latency runs per repetition: 50 kHz then 2 kHz)
+    for hz in (50000, 2000):
+        d = series(reps, f"latency{hz}_stream_delay_ms")
+        idle = series(reps, f"latency{hz}_idle_gap_ms")
+        idle_delay = [max(0.0, v - 10.0) for v in idle]
+        rows.append((f"3 10 ms timer, longest delay while streaming at {hz} Hz (ms)", fmt(d, 1),
+                     "idle window " + fmt(idle_delay, 1), "<= 50 ms", verdict(d, lambda v: v <= 50)))
+        s = series(reps, f"latency{hz}_run_gap_ms")
+        rows.append((f"3 longest timer gap over the whole Start click at {hz} Hz (ms)", fmt(s, 0), "", "info", "info"))
+
+    # 4. Level pass
+    for name, label in (("PasseNiveaux/stable", "cells keep their colour"),
+                        ("PasseNiveaux/change", "every cell changes colour"),
+                        ("PasseNiveaux/float", "float samples, stable")):
+        real = [r for r, _ in levels.get(name, [])]
+        cpu_t = [c for _, c in levels.get(name, [])]
+        ref_t = [r for r, _ in levels.get("MoyennesCarres", [])]
+        rows.append((f"4 Level pass, 257 words, 256 mics, {label} (ms)", fmt(real, 3) + " (cpu " + fmt(cpu_t, 3) + ")",
+                     "arithmetic alone " + fmt(ref_t, 3), "<= 0.2 ms", verdict(real, lambda v: v <= 0.2)))
+
+    # 5. Memory
+    hwm = series(reps, None, lambda d: max(d.get("cpu_vmhwm_kB", 0), d.get("record_vmhwm_kB", 0),
+                                          d.get("recordcold_vmhwm_kB", 0), d.get("cpunorec_vmhwm_kB", 0)) * 1024 / 1e6)
+    base = series(reps, None, lambda d: d["baseline_vmhwm_kB"] * 1024 / 1e6)
+    rows.append(("5 Peak RSS (VmHWM) of a run (MB)", fmt(hwm, 1), "after Init, before Start " + fmt(base, 1),
+                 "<= 120 MB", verdict(hwm, lambda v: v <= 120)))
+
+    # 6. Idle
+    idle = series(reps, "idle_cpu_window_pct")
+    idle_all = series(reps, "idle_cpu_process_pct")
+    rows.append(("6 Idle after Init, 10 s: window thread (% core)", fmt(idle, 3), "whole process " + fmt(idle_all, 3),
+                 "<= 1 %", verdict(idle, lambda v: v <= 1)))
+    idle_prog = series(reps, "idle_cpu_program_pct")
+    rows.append(("6 Idle, all program threads (% core)", fmt(idle_prog, 3), "", "<= 1 %",
+                 verdict(idle_prog, lambda v: v <= 1)))
+
+    head = ("Figure", "Measured: median [min-max]", "Reference, same run", "Ratio / target", "Verdict")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]
+    print(f"Repetitions: {n} (level pass: {len(levels.get('PasseNiveaux/stable', []))})")
+    print("| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |")
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+
+    # Threads seen, so the split between program and emulator can be checked.
+    for prefix in ("cpu", "idle"):
+        if prefix in threads:
+            parts = [f"{name} ({role}) {statistics.median(v):.2f}" for (name, role), v in sorted(threads[prefix].items())]
+            print(f"Threads during the {prefix} measurement (% core, median): " + "; ".join(parts))
+    fifo = series(reps, "emulator_fifo")
+    if fifo:
+        print("Emulated recorder wake-ups: " + ("FIFO node (libusb does not spin)" if min(fifo) >= 1
+                                                else "regular-file node: libusb spins, CPU figures include it"))
+    for note in notes:
+        print("Note: " + note)
+
+
+if __name__ == "__main__":
+    main()
