@@ -500,7 +500,11 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
         call_verb(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
         initialisation = false;
     } else if (!anneau::flux_termine() && !stopped) {
-        call_verb(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées.\r\n"), 0);
+        // Silent or stalled: the next start initialises the recorder again (resets, probe).
+        call_verb(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
+                                 "Il sera réinitialisé au prochain Start.\r\n"),
+                  0);
+        initialisation = false;
     }
 
     started = false;

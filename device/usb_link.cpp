@@ -56,8 +56,12 @@ int32_t Principale::init_USB()
     libusb_device_handle *h = libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID);
     if (h) {
         handle = h;
-        libusb_claim_interface(handle, 0);
+        const int r = libusb_claim_interface(handle, 0);
         call_verb(QStringLiteral("Liaison USB activée !\r\n"), 0);
+        if (r != 0)
+            call_verb(QStringLiteral("Interface du Velmarix non disponible (%1) : un autre programme l'utilise-t-il ?\r\n")
+                          .arg(QString::fromUtf8(libusb_strerror(r))),
+                      0);
         initialisation_FX3 = true;
         return 0;
     }

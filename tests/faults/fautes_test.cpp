@@ -24,7 +24,8 @@ bool commande_envoyee(const std::vector<std::string> &r, const std::string &debu
 }
 
 const QString DISPARU = QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n");
-const QString MUET = QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées.\r\n");
+const QString MUET = QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
+                                    "Il sera réinitialisé au prochain Start.\r\n");
 
 } // namespace
 
@@ -83,6 +84,16 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("Erreur lors du transfert du paquet "), MUET}});
     EXPECT_GT(Principale::ntw, 0u);
+
+    // The next start initialises the recorder again, which clears the stall, and records.
+    rec->clear_requests();
+    w->numericUpDown_Duree->setValue(0.5);
+    chemin_choisi = chemin(QStringLiteral("apres.dat"));
+    rec->set_paced(false);
+    demarre();
+    EXPECT_EQ(requetes().front(), "C0:");
+    verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
+    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
@@ -106,7 +117,7 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
     rec->set_paced(false);
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
-    verifie_apres({.nom = QStringLiteral("apres.dat")});
+    verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
     EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
 }
 
