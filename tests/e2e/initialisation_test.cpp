@@ -20,22 +20,6 @@ std::vector<std::string> sequence_init()
     return v;
 }
 
-bool etat_repos()
-{
-    for (int i = 0; i < 12; ++i)
-        if (Principale::enabled[i] != (i != 10))
-            return false;
-    return true;
-}
-
-bool etat_verrouille()
-{
-    for (int i = 0; i < 12; ++i)
-        if (Principale::enabled[i] != (i == 0))
-            return false;
-    return true;
-}
-
 const QString PAS_DE_REPONSE = QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n");
 
 } // namespace

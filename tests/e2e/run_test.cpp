@@ -71,10 +71,7 @@ protected:
     }
     bool repos() const
     {
-        for (int i = 0; i < 12; ++i)
-            if (Principale::enabled[i] != (i != 10))
-                return false;
-        return !w->run_en_cours && !w->started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
+        return etat_repos() && !w->run_en_cours && !w->started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
     }
 };
 

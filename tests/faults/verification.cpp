@@ -80,22 +80,6 @@ long Fautes::memoire_ko()
 
 namespace {
 
-bool repos()
-{
-    for (int i = 0; i < 12; ++i)
-        if (Principale::enabled[i] != (i != 10))
-            return false;
-    return true;
-}
-
-bool verrouille()
-{
-    for (int i = 0; i < 12; ++i)
-        if (Principale::enabled[i] != (i == 0))
-            return false;
-    return true;
-}
-
 // No descriptor of this process still points into `dossier`.
 QStringList ouverts_dans(const QString &dossier)
 {
@@ -127,7 +111,7 @@ void Fautes::verifie_apres(const Attendu &a)
     EXPECT_EQ(Principale::en_vol, 0);
     if (a.fenetre_ouverte) {
         EXPECT_TRUE(w->isVisible());
-        EXPECT_TRUE((repos() && w->button_Start->isEnabled()) || (verrouille() && w->button_Init->isEnabled()))
+        EXPECT_TRUE((etat_repos() && w->button_Start->isEnabled()) || (etat_verrouille() && w->button_Init->isEnabled()))
             << "neither idle nor locked";
     } else {
         EXPECT_FALSE(w->isVisible());

@@ -37,3 +37,19 @@ QString Fenetre::console_depuis(qsizetype marque)
 {
     return Principale::console_text.mid(marque);
 }
+
+bool Fenetre::etat_repos()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i != 10))
+            return false;
+    return true;
+}
+
+bool Fenetre::etat_verrouille()
+{
+    for (int i = 0; i < 12; ++i)
+        if (Principale::enabled[i] != (i == 0))
+            return false;
+    return true;
+}

@@ -26,6 +26,10 @@ protected:
     }
     // An operator's mouse click on a button, check box or radio button.
     static void clic(QAbstractButton *b);
+    // The control-state table holds the idle state (all but the stop controls) / the locked
+    // state (only Init).
+    static bool etat_repos();
+    static bool etat_verrouille();
     // Console text as appended (CR LF kept).
     static QString console();
     // Console text appended since the mark.
