@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
-cmake -S . -B build -DVIZ256_TESTS=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target viz256 viz256-emulated
 
 recorder_present() {
