@@ -148,6 +148,7 @@ void Principale::button_Comment_Click()
         enable();
         button_Comment->setEnabled(true);
         button_Stop->hide();
+        textBox_Comment->setFocus(); // the operator types at once
         return;
     }
     button_Comment->setText(QStringLiteral("Commentaires"));
