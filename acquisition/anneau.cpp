@@ -226,6 +226,9 @@ void Principale::fn_callback(libusb_transfer *t)
     }
 
     const uint32_t len = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0u;
+    // A transfer that completed before its cancellation could take effect comes back
+    // completed, not cancelled, into a slot already finished.
+    const bool deja_fini = transf_arret[s];
     a_ecrire[s] = len;
     if (len != TAILLE_PAQUET && test)
         call_verb(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))), 0);
@@ -281,5 +284,8 @@ void Principale::fn_callback(libusb_transfer *t)
             fini = slot_perdu(s);
         }
     }
+    // Such a late completion also ends the ring, as its cancellation would have.
+    if (deja_fini)
+        fini = anneau::tous_finis();
     ++num_pkt;
 }
