@@ -93,7 +93,6 @@ struct Recorder::Impl {
     UMockdevIoctlBase *handler = nullptr;
     GMainContext *worker = nullptr;
     GSource *ticker = nullptr;
-    GSource *filler = nullptr;     // unpaced: fills queued transfers ahead, between requests
     int fifo = -1;
     bool fifo_ready = true;        // the FIFO is empty (POLLOUT)
 
@@ -255,7 +254,6 @@ struct Recorder::Impl {
 
     void changed()
     {
-        ensure_filler();
         update_fifo();
         cv.notify_all();
     }
@@ -448,43 +446,6 @@ struct Recorder::Impl {
         g_source_destroy(ticker);
         g_source_unref(ticker);
         ticker = nullptr;
-    }
-
-    // Unpaced, the recorder fills the queued transfers as fast as it can, on its own thread,
-    // while the host is busy with the ones it already has (one transfer per idle turn, so
-    // requests are still answered in between).
-    bool filler_due() const
-    {
-        return !paced && phase == Phase::Running && !silence && !stall && !gone && source.words() != 0 && head();
-    }
-
-    void ensure_filler()
-    {
-        if (filler || !worker || !filler_due())
-            return;
-        filler = g_idle_source_new();
-        g_source_set_callback(filler, &Impl::on_fill_cb, this, nullptr);
-        g_source_attach(filler, worker);
-    }
-
-    static gboolean on_fill_cb(gpointer p)
-    {
-        Impl *d = static_cast<Impl *>(p);
-        std::lock_guard<std::mutex> lock(d->mu);
-        if (g_main_current_source() != d->filler)
-            return G_SOURCE_REMOVE;
-        if (d->filler_due()) {
-            Urb *h = d->head();
-            d->produce(h->u->buffer_length - h->filled);
-            d->pump();
-            d->update_fifo();
-            d->cv.notify_all();
-        }
-        if (d->filler_due())
-            return G_SOURCE_CONTINUE;
-        g_source_unref(d->filler);
-        d->filler = nullptr;
-        return G_SOURCE_REMOVE;
     }
 
     void produce_paced()
