@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <initializer_list>
 
 namespace {
 
@@ -32,27 +33,16 @@ bool coche(const QAbstractButton *b)
     return b && b->isChecked();
 }
 
-uint8_t octet_declenchement(const QAbstractButton *soft, const QAbstractButton *trig1, const QAbstractButton *trig2,
-                            const QAbstractButton *fm, const QAbstractButton *fd, const QAbstractButton *eh,
-                            const QAbstractButton *eb)
+// Index of the first ticked button (0 when none is).
+int premier_coche(std::initializer_list<const QAbstractButton *> boutons)
 {
-    int source = 0;
-    if (coche(soft))
-        source = 0;
-    else if (coche(trig1))
-        source = 1;
-    else if (coche(trig2))
-        source = 2;
-    int condition = 0;
-    if (coche(fm))
-        condition = 0;
-    else if (coche(fd))
-        condition = 1;
-    else if (coche(eh))
-        condition = 2;
-    else if (coche(eb))
-        condition = 3;
-    return cmd::octet_declenchement(source, condition);
+    int i = 0;
+    for (const QAbstractButton *b : boutons) {
+        if (coche(b))
+            return i;
+        ++i;
+    }
+    return 0;
 }
 
 SystemTime maintenant()
@@ -90,16 +80,20 @@ void montre(QWidget *w, bool visible)
 
 } // namespace
 
+// The source is tested in the order Soft, Trig1, Trig2; the condition in the order rising
+// edge, falling edge, high level, low level.
 uint8_t Principale::octet_start() const
 {
-    return octet_declenchement(radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2,
-                               radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB);
+    return cmd::octet_declenchement(
+        premier_coche({radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2}),
+        premier_coche({radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB}));
 }
 
 uint8_t Principale::octet_stop() const
 {
-    return octet_declenchement(radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2,
-                               radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB);
+    return cmd::octet_declenchement(
+        premier_coche({radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2}),
+        premier_coche({radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB}));
 }
 
 // ------------------------------------------------------------------ sample count
