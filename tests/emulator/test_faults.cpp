@@ -18,17 +18,6 @@ protected:
         uint8_t beams[32] = {0xFF};
         select(beams, aux);
     }
-    void end_on_short_transfer()
-    {
-        ended = false;
-        on_data = [this](int, libusb_transfer *t) {
-            if (t->status == LIBUSB_TRANSFER_COMPLETED && t->actual_length < t->length && !ended) {
-                ended = true;
-                cancel_all();
-            }
-            return !ended && t->status == LIBUSB_TRANSFER_COMPLETED;
-        };
-    }
     uint64_t completed_bytes() const
     {
         uint64_t n = 0;
@@ -37,12 +26,12 @@ protected:
                 n += uint64_t(c.length);
         return n;
     }
-    bool ended = false;
 };
 
 TEST_F(Faults, WrongProbeSizeIsSentAsAsked)
 {
-    for (int size : {8156, 8164, 8162}) {
+    // 0: the fault switched off again, the healthy 8160 bytes.
+    for (int size : {8156, 8164, 8162, 0}) {
         SCOPED_TRACE(size);
         rec->fault_probe_size(size);
         beam0();
@@ -54,17 +43,8 @@ TEST_F(Faults, WrongProbeSizeIsSentAsAsked)
         submit_all();
         ASSERT_EQ(cmd({0x02, 0x00}), 2);
         ASSERT_TRUE(run_until([&] { return ended && outstanding() == 0; }, 5000));
-        EXPECT_EQ(completed_bytes(), uint64_t(size));
+        EXPECT_EQ(completed_bytes(), uint64_t(size ? size : 8160));
     }
-    rec->fault_probe_size(0);
-    done.clear();
-    free_ring();
-    make_ring(8, kPacket, 500);
-    end_on_short_transfer();
-    submit_all();
-    ASSERT_EQ(cmd({0x02, 0x00}), 2);
-    ASSERT_TRUE(run_until([&] { return ended && outstanding() == 0; }, 5000));
-    EXPECT_EQ(completed_bytes(), 8160u);
 }
 
 TEST_F(Faults, CounterJumpsAtTheGivenFrameAndWrapsAt32Bits)

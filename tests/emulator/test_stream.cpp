@@ -29,24 +29,10 @@ protected:
     {
         probe_config(*this, [this](std::initializer_list<uint8_t> b) { return cmd(b); });
     }
-    // Like the program: full transfers are resubmitted; a short one ends the stream and has the
-    // rest of the ring cancelled. Set before the start, as completions may arrive inside it.
-    void end_on_short_transfer()
-    {
-        ended = false;
-        on_data = [this](int, libusb_transfer *t) {
-            if (t->status == LIBUSB_TRANSFER_COMPLETED && t->actual_length < t->length && !ended) {
-                ended = true;
-                cancel_all();
-            }
-            return !ended;
-        };
-    }
     void run_to_end(int timeout_ms = 20000)
     {
         ASSERT_TRUE(run_until([&] { return ended && outstanding() == 0; }, timeout_ms));
     }
-    bool ended = false;
 };
 
 TEST_F(Stream, ProbeAnswersWith8160BytesInOneShortTransferThenCancellationsInOrder)

@@ -164,6 +164,21 @@ protected:
     std::vector<Slot> ring;
     std::vector<Completion> done;
     std::function<bool(int, libusb_transfer *)> on_data;
+
+    // Like the program: full transfers are resubmitted; a short one ends the stream and has the
+    // rest of the ring cancelled. Set before the start, as completions may arrive inside it.
+    void end_on_short_transfer()
+    {
+        ended = false;
+        on_data = [this](int, libusb_transfer *t) {
+            if (t->status == LIBUSB_TRANSFER_COMPLETED && t->actual_length < t->length && !ended) {
+                ended = true;
+                cancel_all();
+            }
+            return !ended;
+        };
+    }
+    bool ended = false;
 };
 
 inline uint32_t word(const uint8_t *p, size_t i)
