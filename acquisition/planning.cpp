@@ -1,5 +1,6 @@
 #include "acquisition/planning.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace planning {
@@ -48,6 +49,14 @@ int32_t timeout_run(int32_t nb_voies, float frequence)
     if (anneau > 1000.0)
         return static_cast<int32_t>(anneau + 1000.0);
     return 2000;
+}
+
+uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique)
+{
+    const double voulu = std::ceil(RESERVE_SECONDES * std::max(octets_par_s, 0.0) / TAILLE_PAQUET);
+    const uint64_t borne = std::max<uint64_t>(memoire_physique / 4 / TAILLE_PAQUET, 2);
+    const uint64_t n = std::max<uint64_t>(static_cast<uint64_t>(voulu), RESERVE_MIN_PAQUETS);
+    return static_cast<uint32_t>(std::min(n, borne));
 }
 
 PasCompteur pas_compteur(int32_t nb_voies)

@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <unistd.h>
 #include <initializer_list>
 
 namespace {
@@ -194,7 +195,7 @@ void Principale::button_Start_Click()
 // reason is on the console) and the window keeps its idle state.
 bool Principale::planifie_run(planning::PlanRun &plan)
 {
-    fini = false;
+    anneau.fini = false;
     aborted = false;
 
     if (!initialisation) {
@@ -202,7 +203,7 @@ bool Principale::planifie_run(planning::PlanRun &plan)
         if (!enabled[9])
             return false; // the initialisation failed and said why; the window is locked
     }
-    for (uint32_t &a : a_ecrire)
+    for (uint32_t &a : anneau.a_ecrire)
         a = 0;
 
     choix_micros();
@@ -322,9 +323,13 @@ bool Principale::lance_run(planning::PlanRun &plan)
         montre(button_Abort, true);
     }
 
-    erreur_compteur = false;
-    erreur_ecriture = false;
-    if (!anneau::prepare(handle, static_cast<unsigned int>(TimeOut))) {
+    const Anneau::Parametres par = parametres_anneau(false);
+    if (record && test)
+        call_verb(QStringLiteral("Réserve en mémoire : %1 paquets (%2 Mo), %3 s d'acquisition\r\n")
+                      .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * TAILLE_PAQUET / 1048576),
+                           fmt_N1(double(par.paquets_file) * TAILLE_PAQUET / (double(nb_voies) * 4.0 * double(frequence)))),
+                  0);
+    if (!anneau.prepare(handle, static_cast<unsigned int>(TimeOut), par)) {
         call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
         TimeOut = planning::timeout_run(nb_voies, frequence);
         montre(button_Abort, false);
@@ -335,7 +340,7 @@ bool Principale::lance_run(planning::PlanRun &plan)
         return false;
     }
     const uint8_t octet = octet_start();
-    anneau::soumet();
+    anneau.soumet();
     affiche_cases(true);
     header_file.date_heure = maintenant();
     buf[0] = cmd::START;
@@ -351,7 +356,7 @@ bool Principale::attend_declenchement()
 {
     unsigned char temoin[NB_SLOTS];
     for (int i = 0; i < NB_SLOTS; ++i)
-        temoin[i] = buffers[i] ? buffers[i][8] : 0;
+        temoin[i] = anneau.buffers[i] ? anneau.buffers[i][8] : 0;
     QElapsedTimer attente;
     attente.start();
     montre(button_Stop, false);
@@ -364,10 +369,10 @@ bool Principale::attend_declenchement()
             button_Abort_Click();
         }
         QApplication::processEvents();
-        anneau::service(20);
-        declenche = num_pkt > 0 || fini;
+        Anneau::service(20);
+        declenche = anneau.num_pkt > 0 || anneau.fini;
         for (int i = 0; i < NB_SLOTS && !declenche; ++i)
-            declenche = buffers[i] && buffers[i][8] != temoin[i];
+            declenche = anneau.buffers[i] && anneau.buffers[i][8] != temoin[i];
     }
     if (aborted)
         return false;
@@ -383,18 +388,19 @@ void Principale::abandonne_run()
     button_Reset_Micros_Click();
     QThread::msleep(10);
     call_verb(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-    for (int i = 0; i < NB_SLOTS; ++i)
-        transf_arret[i] = true; // nothing more belongs to this run
-    anneau::annule_tout(true);
-    fini = false;
-    anneau::vidange();
+    for (bool &a : anneau.transf_arret)
+        a = true; // nothing more belongs to this run
+    anneau.annule_tout(true);
+    anneau.fini = false;
+    anneau.vidange(TimeOut);
+    anneau.vide_file(nullptr);
     if (record)
         ferme_fichiers(false);
     file_open = false;
-    anneau::libere();
+    anneau.libere();
     started = false;
     stopped = false;
-    fini = false;
+    anneau.fini = false;
     affiche_cases(false);
     applique_etat_repos();
     montre(label_Duree_Ecoulee, false);
@@ -424,29 +430,80 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
     while (r == 0) {
         QApplication::processEvents();
-        if ((erreur_compteur || erreur_ecriture) && !stopped)
+        // A write failure, or a disk so slow that the reserve in memory is nearly full:
+        // the run stops while every frame received can still be kept.
+        if (anneau.surveille_ecriture() && !stopped)
             arret();
-        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= plan.budget_arret)
+        if (anneau.erreur_compteur && !stopped)
             arret();
+        if (count == 0 && !stopped && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret)
+            arret();
+        anneau.relance();
         QThread::msleep(1);
-        r = anneau::service(ATTENTE_USB_MS);
+        r = Anneau::service(ATTENTE_USB_MS);
         if (r != 0) {
             call_verb(QStringLiteral("\r\nERREUR \r\n"), 0);
             break;
         }
+        const uint32_t num_pkt = anneau.num_pkt;
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : %1 s").arg(fmt_N0(uint64_t(plan.debut.elapsed() / 1000))));
         if (num_pkt <= n_pkt && count != 0)
             progressBar_Progress->setValue(static_cast<int>(std::min<uint32_t>(num_pkt, INT32_MAX)));
         if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
             num_pkt_aff = num_pkt - 1;
-            if (!stopped && num_pkt_aff != dernier_niveau &&
-                uint64_t(a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
+            if (!stopped && num_pkt_aff != dernier_niveau && anneau.dernier_num == num_pkt_aff &&
+                uint64_t(anneau.a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
                 passe_niveaux();
                 dernier_niveau = num_pkt_aff;
             }
         }
-        if (fini)
+        if (anneau.fini)
             break;
+    }
+}
+
+// What the ring needs to know of this use: the run's frame and flags, or the probe's.
+Anneau::Parametres Principale::parametres_anneau(bool sonde) const
+{
+    Anneau::Parametres p;
+    p.nb_voies = nb_voies;
+    p.compteur = compteur;
+    p.record = record;
+    p.test = test;
+    p.test_init = sonde;
+    p.increment_position = increment_position;
+    p.increment_compteur = increment_compteur;
+    if (!sonde && record) {
+        const uint64_t memoire = memoire_physique_hook ? memoire_physique_hook()
+                                                       : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+        p.paquets_file = planning::paquets_file(double(nb_voies) * 4.0 * double(frequence), memoire);
+    }
+    return p;
+}
+
+// The ring is over: the writer still empties its queue. The window shows how much is left
+// and keeps answering meanwhile.
+void Principale::attend_ecriture()
+{
+    const uint64_t total = anneau.ecrivain.octets_en_file();
+    const bool montre_progres = total > 0;
+    if (montre_progres) {
+        montre(button_Stop, false);
+        montre(panel_Stop, false);
+        progressBar_Progress->setMaximum(1000);
+        progressBar_Progress->setValue(0);
+        montre(panel_Progress, true);
+        montre(label_Duree_Ecoulee, true);
+    }
+    anneau.vide_file([&] {
+        const uint64_t reste = anneau.ecrivain.octets_en_file();
+        label_Duree_Ecoulee->setText(QStringLiteral("Écriture sur le disque : %1 Mo restants").arg(fmt_N0(reste / 1048576)));
+        progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
+        QApplication::processEvents();
+    });
+    if (montre_progres) {
+        montre(panel_Progress, false);
+        montre(label_Duree_Ecoulee, false);
     }
 }
 
@@ -457,17 +514,20 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     const qint64 duree_ms = plan.debut.elapsed();
     montre(label_Duree_Ecoulee, false);
     montre(panel_Progress, false);
-    if (!fini) {
+    if (!anneau.fini) {
         // Left on an event failure: nothing more belongs to this run.
-        for (int i = 0; i < NB_SLOTS; ++i)
-            transf_arret[i] = true;
-        anneau::annule_tout(false);
+        for (bool &a : anneau.transf_arret)
+            a = true;
+        anneau.annule_tout(false);
     }
-    if (!anneau::vidange())
+    if (!anneau.vidange(TimeOut))
         call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; leurs tampons restent réservés\r\n"), 0);
+    attend_ecriture();
+    anneau.surveille_ecriture(); // a failure of the last writes is said too
+    const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
     header_file.nb_ech = static_cast<uint32_t>(ntw / 4 / uint64_t(nb_voies));
     header_file.duree_acquise = static_cast<float>(header_file.nb_ech) / frequence;
-    anneau::libere();
+    anneau.libere();
 
     if (test) {
         if (record && count != 0)
@@ -490,10 +550,10 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
         call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(ntr / (uint64_t(nb_voies) * 4))), 0);
     if (count != 0 && plan.demandes != ntr && !stopped)
         call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
-    if (anneau::appareil_perdu()) {
+    if (anneau.appareil_perdu()) {
         call_verb(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
         initialisation = false;
-    } else if (!anneau::flux_termine() && !stopped) {
+    } else if (!anneau.flux_termine() && !stopped) {
         // Silent or stalled: the next start initialises the recorder again (resets, probe).
         call_verb(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
                                  "Il sera réinitialisé au prochain Start.\r\n"),
@@ -503,7 +563,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
 
     started = false;
     stopped = false;
-    fini = false;
+    anneau.fini = false;
     applique_etat_repos();
     montre(button_Start, true);
     affiche_cases(false);

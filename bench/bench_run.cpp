@@ -310,7 +310,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     fin = true;
     sonde.join();
     b.verifie("record");
-    const uint64_t octets = Principale::ntw;
+    const uint64_t octets = b.w->anneau.ntw.load();
     const qint64 taille = QFileInfo(dat).size();
     if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->count) * 257 * 4)
         echec("record: .dat holds " + std::to_string(taille) + " bytes, ntw " + std::to_string(octets));
@@ -355,7 +355,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes)
     const auto apres = fils();
     b.verifie("cpu");
     const char *p = dat.isEmpty() ? "cpunorec" : "cpu";
-    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(Principale::ntr));
+    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->anneau.ntr));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
     std::printf("%s_vmhwm_kB %ld\n", p, statut_kb("VmHWM:"));
@@ -442,7 +442,7 @@ int mesure_latence(Banc &b, int hz, double secondes)
     b.w->button_Start->click();
     t.stop();
     b.verifie("latency");
-    if (Principale::ntr != uint64_t(b.w->count) * 257 * 4)
+    if (b.w->anneau.ntr != uint64_t(b.w->count) * 257 * 4)
         echec("latency: incomplete run");
     const char *p = hz == 2000 ? "latency2000" : "latency50000";
     std::printf("%s_packets %u\n", p, n_pkt_attendu);

@@ -1,5 +1,4 @@
 // Initialisation of the recorder: resets, the probe, the delay setting, trigger-mode groups.
-#include "acquisition/anneau.h"
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
@@ -44,14 +43,11 @@ int32_t Principale::initialise()
     button_Reset_FX3_Click();
     QThread::msleep(10);
 
-    test_init = true;
     if (test_boitier() != 0) {
         call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
-        test_init = false;
         return -1;
     }
     test = checkBox_Test && checkBox_Test->isChecked();
-    test_init = false;
     call_verb(QStringLiteral("Velmarix 256 détecté `\r\n\r\n"), 0);
     clock_def = false;
     num_freq = -1;
@@ -67,12 +63,8 @@ int32_t Principale::initialise()
 // The probe: 255 frames of beam 0 at 50 000 Hz must come back as exactly 8160 bytes.
 int32_t Principale::test_boitier()
 {
-    num_pkt = 0;
-    ntr = 0;
     compteur = false;
     record = false;
-    fini = false;
-    err_timeout = false;
 
     buf[0] = cmd::HORLOGE;
     buf[1] = 9;
@@ -96,24 +88,24 @@ int32_t Principale::test_boitier()
     buf[2] = cmd::GROUPE_AUX;
     commande(3);
 
-    bool ok = anneau::prepare(handle, TIMEOUT_SONDE_MS);
+    bool ok = anneau.prepare(handle, TIMEOUT_SONDE_MS, parametres_anneau(true));
     if (ok) {
-        anneau::soumet();
+        anneau.soumet();
         buf[0] = cmd::START;
         buf[1] = 0;
         commande(1);
-        while (en_vol > 0) {
+        while (anneau.en_vol > 0) {
             QThread::msleep(1);
-            if (anneau::service(100) != 0)
+            if (Anneau::service(100) != 0)
                 break;
         }
-        anneau::vidange();
-        anneau::libere();
+        anneau.vidange(TimeOut);
+        anneau.libere();
     }
 
     compteur = true;
     record = checkBox_Record && checkBox_Record->isChecked();
-    if (!ok || err_timeout || ntr != OCTETS_SONDE)
+    if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
         return -1;
     return 0;
 }

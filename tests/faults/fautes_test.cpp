@@ -38,7 +38,7 @@ TEST_F(Fautes, RecorderVanishesWhileWaitingForTheTrigger)
     dans(600, [this] { rec->fault_vanish_at_byte(0); });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_EQ(Principale::ntw, 0u);
+    EXPECT_EQ(w->anneau.ntw.load(), 0u);
 
     // Init then says the recorder is gone and locks the window.
     alertes.clear();
@@ -59,7 +59,7 @@ TEST_F(Fautes, StopRequestedWhileTheRecorderIsGone)
     });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 }
 
 TEST_F(Fautes, RecorderFallsSilentMidRun)
@@ -71,7 +71,7 @@ TEST_F(Fautes, RecorderFallsSilentMidRun)
     demarre(30000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("TIMEOUT lors du transfert du paquet "), MUET, QStringLiteral("Manquent ")}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 }
 
 TEST_F(Fautes, BulkEndpointStallsMidRun)
@@ -83,7 +83,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     demarre(30000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("Erreur lors du transfert du paquet "), MUET}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 
     // The next start initialises the recorder again, which clears the stall, and records.
     rec->clear_requests();
@@ -93,7 +93,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     demarre();
     EXPECT_EQ(requetes().front(), "C0:");
     verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
@@ -108,8 +108,8 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
     const QString g = QLocale().groupSeparator();
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral(" incomplet : 1") + g + QStringLiteral("000") + g + QStringLiteral("001 octets, pas un nombre entier de mots")}});
-    EXPECT_GT(Principale::ntw, 2ull * Principale::TAILLE_PAQUET);
-    EXPECT_EQ(Principale::ntw % 4, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
+    EXPECT_EQ(w->anneau.ntw.load() % 4, 0u);
 
     // The recorder and the window still make a normal run afterwards.
     w->checkBox_Definie->setChecked(true);
@@ -118,7 +118,7 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
     verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 // ------------------------------------------------------------------ the disk
@@ -146,7 +146,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     demarre();
     EXPECT_EQ(dialogues, avant + 1);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, FolderWithoutWritePermission)
@@ -249,7 +249,7 @@ TEST_F(Fautes, FileNameWithSpacesAccentsAndNoExtension)
     w->numericUpDown_Duree->setValue(0.5);
     demarre();
     verifie_apres({.nom = nom, .console = {QStringLiteral("Nom du fichier d'acquisition : ") + chemin(nom) + QStringLiteral("\r\n")}});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
     QStringList noms = QDir(chemin(QStringLiteral("mes essais"))).entryList(QDir::Files);
     noms.sort();
     EXPECT_EQ(noms, (QStringList{QStringLiteral("relevé d'été n°2"), QStringLiteral("relevé d'été n°2.Vlx"),
@@ -280,7 +280,7 @@ TEST_F(Fautes, HundredShortRunsLeaveNoDescriptorOrMemoryBehind)
     long ko_depart = 0;
     for (int i = 0; i < 100; ++i) {
         demarre();
-        ASSERT_EQ(Principale::ntw, 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
+        ASSERT_EQ(w->anneau.ntw.load(), 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
         if (i == 9) { // after warm-up: library caches, allocator pools
             fd_depart = descripteurs();
             ko_depart = memoire_ko();

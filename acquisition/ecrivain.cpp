@@ -1,0 +1,176 @@
+// The data-file writer thread, its queue and its pool of packet buffers.
+#include "acquisition/ecrivain.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+std::function<void(uint64_t)> Ecrivain::avant_ecriture;
+
+Ecrivain::~Ecrivain()
+{
+    arrete();
+    libere();
+}
+
+void Ecrivain::dimensionne(uint32_t max, uint32_t capacite)
+{
+    std::lock_guard<std::mutex> l(mu);
+    max_tampons = max;
+    capacite_file = capacite;
+    max_vu = 0;
+    ecrits = 0;
+    erreur = false;
+    erreur_errno = 0;
+    direct = false;
+}
+
+unsigned char *Ecrivain::prend()
+{
+    std::lock_guard<std::mutex> l(mu);
+    if (!libres.empty()) {
+        unsigned char *p = libres.back();
+        libres.pop_back();
+        return p;
+    }
+    if (tous.size() >= max_tampons)
+        return nullptr;
+    void *p = nullptr;
+    if (posix_memalign(&p, BLOC_DIRECT, TAILLE_TAMPON) != 0)
+        return nullptr;
+    tous.push_back(static_cast<unsigned char *>(p));
+    ++faits;
+    return static_cast<unsigned char *>(p);
+}
+
+void Ecrivain::rend(unsigned char *tampon)
+{
+    if (!tampon)
+        return;
+    std::lock_guard<std::mutex> l(mu);
+    libres.push_back(tampon);
+}
+
+void Ecrivain::libere(const unsigned char *const *garde, int n)
+{
+    std::lock_guard<std::mutex> l(mu);
+    for (unsigned char *p : tous)
+        if (std::find(garde, garde + n, p) == garde + n)
+            std::free(p);
+    tous.clear();
+    libres.clear();
+    faits = 0;
+}
+
+void Ecrivain::demarre(int fd)
+{
+    arrete();
+    {
+        std::lock_guard<std::mutex> l(mu);
+        fin = false;
+    }
+    // Direct writes need an aligned file offset; a file system that refuses the flag
+    // (tmpfs on older kernels, some network file systems) keeps the page cache.
+    const off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    const int fl = ::fcntl(fd, F_GETFL);
+    direct = pos >= 0 && pos % BLOC_DIRECT == 0 && fl != -1 && ::fcntl(fd, F_SETFL, fl | O_DIRECT) == 0;
+    fil = std::thread(&Ecrivain::boucle, this, fd);
+}
+
+void Ecrivain::depose(unsigned char *tampon, uint32_t len)
+{
+    {
+        std::lock_guard<std::mutex> l(mu);
+        file.push_back({tampon, len});
+        const uint32_t n = file_n.fetch_add(1, std::memory_order_relaxed) + 1;
+        octets_file.fetch_add(len, std::memory_order_relaxed);
+        if (n > max_vu.load(std::memory_order_relaxed))
+            max_vu.store(n, std::memory_order_relaxed);
+    }
+    cv.notify_one();
+}
+
+void Ecrivain::arrete()
+{
+    if (!fil.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> l(mu);
+        fin = true;
+    }
+    cv.notify_one();
+    fil.join();
+}
+
+void Ecrivain::boucle(int fd)
+{
+    for (;;) {
+        Paquet p;
+        {
+            std::unique_lock<std::mutex> l(mu);
+            cv.wait(l, [this] { return fin || !file.empty(); });
+            if (file.empty())
+                break; // asked to stop and nothing left
+            p = file.front();
+        }
+        // After a failure the file keeps the unbroken part of the stream it holds.
+        if (!erreur.load())
+            ecrit(fd, p.tampon, p.len);
+        std::lock_guard<std::mutex> l(mu);
+        file.pop_front();
+        libres.push_back(p.tampon);
+        file_n.fetch_sub(1, std::memory_order_relaxed);
+        octets_file.fetch_sub(p.len, std::memory_order_relaxed);
+    }
+    // The file is closed with the ordinary flags, as it was opened.
+    if (direct) {
+        const int fl = ::fcntl(fd, F_GETFL);
+        if (fl != -1)
+            ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+    }
+}
+
+// Writes the whole block: whole aligned blocks directly, the partial tail through the page
+// cache (after which the offset is no longer aligned, so the rest of the run does too).
+bool Ecrivain::ecrit(int fd, const unsigned char *p, uint32_t len)
+{
+    if (avant_ecriture)
+        avant_ecriture(ecrits.load());
+    while (len > 0) {
+        const bool en_direct = direct.load(std::memory_order_relaxed);
+        uint32_t n = len;
+        if (en_direct) {
+            n = len & ~(BLOC_DIRECT - 1);
+            if (n == 0 || reinterpret_cast<uintptr_t>(p) % BLOC_DIRECT != 0) {
+                const int fl = ::fcntl(fd, F_GETFL);
+                if (fl != -1)
+                    ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+                direct = false;
+                continue;
+            }
+        }
+        const ssize_t r = ::write(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && en_direct && errno == EINVAL) {
+            // The file system refuses this direct write (or a size limit cut it off a block
+            // boundary): the page cache takes over, silently.
+            const int fl = ::fcntl(fd, F_GETFL);
+            if (fl != -1)
+                ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+            direct = false;
+            continue;
+        }
+        if (r <= 0) {
+            erreur_errno = r < 0 ? errno : ENOSPC;
+            erreur = true;
+            return false;
+        }
+        ecrits.fetch_add(uint64_t(r));
+        p += r;
+        len -= uint32_t(r);
+    }
+    return true;
+}
