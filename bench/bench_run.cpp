@@ -4,7 +4,7 @@
 //
 //   bench_run record  DIR SECONDS [reference-first] [cold]
 //                                   unpaced recorded run at 50 kHz, 257 words, SECONDS of
-//                                   frames; and a plain sequential write of the same bytes in
+//                                   frames; and a plain direct (O_DIRECT) write of the same bytes in
 //                                   8 MiB blocks to the same folder, after the run or before
 //                                   it (both files deleted); each right after an untimed
 //                                   write of the same size (warm page cache) or, with
@@ -13,11 +13,14 @@
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
+//   bench_run stall   DIR           paced recorded run at 50 kHz, 257 words, whose writer
+//                                   stalls until the run stops itself: the stall ridden out
 //
 // Threads. The emulated recorder runs in this process on umockdev's worker threads. The
 // threads that exist right after the recorder has started (before Qt and the window) and the
 // ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
+#include "acquisition/ecrivain.h"
 #include "app/principale.h"
 #include "emulator/recorder.h"
 
@@ -212,6 +215,7 @@ struct Banc {
         w->radioButton_Integer->setChecked(true);
     }
 
+    bool vides() const { return alertes.isEmpty(); }
     void verifie(const char *quoi)
     {
         if (!alertes.isEmpty())
@@ -230,27 +234,40 @@ void efface(const QString &dat)
         QFile::remove(base + QLatin1String(ext));
 }
 
-// A plain sequential write of `octets` bytes in 8 MiB blocks; seconds taken (file closed).
+// A plain sequential write of `octets` bytes in 8 MiB blocks with O_DIRECT from an aligned
+// buffer (the page cache where the file system refuses it); seconds taken (file closed).
+bool reference_directe = false;
 double ecriture_simple(const QString &chemin, uint64_t octets)
 {
     const uint32_t bloc = Principale::TAILLE_PAQUET;
-    std::vector<unsigned char> tampon(bloc);
-    for (size_t i = 0; i < tampon.size(); ++i)
+    void *m = nullptr;
+    if (posix_memalign(&m, 4096, bloc) != 0)
+        echec("reference write: no memory");
+    unsigned char *tampon = static_cast<unsigned char *>(m);
+    for (size_t i = 0; i < bloc; ++i)
         tampon[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
     const QByteArray nom = QFile::encodeName(chemin);
     const double t0 = maintenant_s();
-    const int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0644);
+    reference_directe = fd >= 0;
+    if (fd < 0)
+        fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         echec("reference write: cannot create " + chemin.toStdString());
     uint64_t reste = octets;
     while (reste > 0) {
-        const size_t n = size_t(std::min<uint64_t>(reste, bloc));
-        const ssize_t e = ::write(fd, tampon.data(), n);
+        size_t n = size_t(std::min<uint64_t>(reste, bloc));
+        if (reference_directe && n % 4096 != 0) {
+            const int fl = ::fcntl(fd, F_GETFL);
+            ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+        }
+        const ssize_t e = ::write(fd, tampon, n);
         if (e != ssize_t(n))
             echec(std::string("reference write failed: ") + std::strerror(errno));
         reste -= n;
     }
     ::close(fd);
+    std::free(m);
     return maintenant_s() - t0;
 }
 
@@ -332,6 +349,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     std::printf("%s_stream_MBps %.1f\n", p, double(octets) / (t1 - t_flux) / 1e6);
     std::printf("%s_reference_write_s %.4f\n", p, t_ref);
     std::printf("%s_reference_write_MBps %.1f\n", p, double(octets) / t_ref / 1e6);
+    std::printf("%s_reference_direct %d\n", p, reference_directe ? 1 : 0);
     std::printf("%s_vmhwm_kB %ld\n", p, hwm);
     rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
     return 0;
@@ -453,6 +471,74 @@ int mesure_latence(Banc &b, int hz, double secondes)
     return 0;
 }
 
+// Longest stall of the data file the run rides out with no frame lost, in a paced recorded
+// run of 257 words at 50 kHz: the writer stops at its first write and stays stopped until the
+// run stops itself (the reserve in memory 90 % full); then every frame received must reach
+// the file, with an unbroken counter.
+int mesure_calage(Banc &b, const QString &dossier)
+{
+    b.regle(0, 120.0, true);
+    const QString dat = QDir(dossier).filePath(QStringLiteral("bench_stall.dat"));
+    efface(dat);
+    b.fichier = dat;
+    std::atomic<bool> relache{false};
+    std::atomic<double> debut{0};
+    Ecrivain::avant_ecriture = [&](uint64_t position) {
+        if (position != 0)
+            return;
+        debut = maintenant_s();
+        while (!relache && maintenant_s() - debut < 120.0)
+            usleep(1000);
+    };
+    double t_arret = 0;
+    QTimer guet;
+    QObject::connect(&guet, &QTimer::timeout, [&] {
+        if (t_arret == 0 && b.w->stopped) {
+            t_arret = maintenant_s();
+            relache = true;
+        }
+    });
+    guet.start(5);
+    b.w->button_Start->click();
+    guet.stop();
+    relache = true;
+    Ecrivain::avant_ecriture = nullptr;
+    if (!b.vides())
+        echec("stall: alert " + b.alertes.join('|').toStdString());
+    // Every frame received reached the file, and the counter runs unbroken through it.
+    const uint64_t ntr = b.w->anneau.ntr, ntw = b.w->anneau.ntw.load();
+    QFile f(dat);
+    if (!f.open(QIODevice::ReadOnly) || uint64_t(f.size()) != ntw)
+        echec("stall: the file does not hold what was written");
+    const uint64_t trame = 257 * 4;
+    uint64_t trames = 0, ruptures = 0;
+    uint32_t attendu = 0;
+    std::vector<char> tampon(trame * 8192);
+    for (;;) {
+        const qint64 n = f.read(tampon.data(), qint64(tampon.size()));
+        if (n <= 0)
+            break;
+        for (qint64 i = 0; i + qint64(trame) <= n; i += qint64(trame)) {
+            uint32_t v;
+            std::memcpy(&v, tampon.data() + i, 4);
+            if (trames > 0 && v != attendu)
+                ++ruptures;
+            attendu = v + 1;
+            ++trames;
+        }
+    }
+    f.close();
+    efface(dat);
+    const bool sans_perte = ntw == ntr && ruptures == 0 && !Principale::console_text.contains(QStringLiteral("Erreur sur le compteur"));
+    std::printf("stall_ridden_s %.2f\n", t_arret > 0 ? t_arret - debut : 0.0);
+    std::printf("stall_reserve_packets %u\n", b.w->anneau.ecrivain.capacite());
+    std::printf("stall_queue_max_packets %u\n", b.w->anneau.ecrivain.file_max());
+    std::printf("stall_lossless %d\n", sans_perte ? 1 : 0);
+    std::printf("stall_counter_breaks %llu\n", (unsigned long long)ruptures);
+    std::printf("stall_vmhwm_kB %ld\n", statut_kb("VmHWM:"));
+    return 0;
+}
+
 int mesure_repos(Banc &, double secondes)
 {
     // Let the window settle after Init, then measure the event loop alone.
@@ -471,7 +557,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | stall DIR\n");
     std::exit(1);
 }
 
@@ -516,6 +602,8 @@ int main(int argc, char **argv)
         r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
     else if (mode == "latency" && argc == 4)
         r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
+    else if (mode == "stall" && argc == 3)
+        r = mesure_calage(b, QString::fromLocal8Bit(argv[2]));
     else if (mode == "idle" && argc == 3)
         r = mesure_repos(b, std::atof(argv[2]));
     else

@@ -52,7 +52,8 @@ folder=$(cd "$folder" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 cleanup() {
   rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
-        "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin
+        "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin \
+        "$folder"/bench_stall.dat "$folder"/bench_stall.Vlx "$folder"/bench_stall.log
   [ -n "$tmp_made" ] && rm -rf "$tmp_made"
   rm -rf "$work"
 }
@@ -99,6 +100,7 @@ for rep in $(seq 1 "$reps"); do
   one "$rep" latency 50000 "$lat_s"
   one "$rep" latency 2000 "$lat_s"
   one "$rep" idle 10
+  one "$rep" stall "$folder"
 done
 echo "  level pass (Google Benchmark, $reps repetitions)" >&2
 "$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \
