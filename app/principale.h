@@ -1,7 +1,7 @@
 #pragma once
-// The main window of viz256. One class holds the whole state of the program: per-window fields
-// (controls, flags, the native command and table buffers) and class-wide fields that the
-// transfer-completion routine reaches without a window reference.
+// The main window of viz256: the handlers, the controls and what they show, the run's settings.
+// The acquisition engine (the transfer ring, its counters, the data file and its writer
+// thread) is the object `anneau` the window owns (acquisition/anneau.h).
 //
 // The routines of this class live with their subsystem:
 //   app/          construction, teardown, console, layout (InitializeComponent), control states

@@ -360,14 +360,10 @@ TEST_F(Run, NothingSelectedIsRefused)
 TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
 {
     prepare(true);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{};
-    getrlimit(RLIMIT_FSIZE, &lim);
-    const rlimit avant = lim;
-    lim.rlim_cur = 50ull * 1000 * 1000;
-    setrlimit(RLIMIT_FSIZE, &lim);
-    clic(w->button_Start);
-    setrlimit(RLIMIT_FSIZE, &avant);
+    {
+        DisquePlein plein(50ull * 1000 * 1000);
+        clic(w->button_Start);
+    }
 
     const QString c = console();
     EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();

@@ -8,8 +8,6 @@
 #include <QFileInfo>
 #include <QThread>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -76,14 +74,10 @@ TEST_F(Reserve, StallLongerThanTheReserveStopsTheRunAndKeepsEveryFrame)
 TEST_F(Reserve, DiskFullWithAFullReserve)
 {
     cale(6000, 20);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{};
-    getrlimit(RLIMIT_FSIZE, &lim);
-    const rlimit avant = lim;
-    lim.rlim_cur = 50ull * 1000 * 1000;
-    setrlimit(RLIMIT_FSIZE, &lim);
-    lance(20.0);
-    setrlimit(RLIMIT_FSIZE, &avant);
+    {
+        DisquePlein plein(50ull * 1000 * 1000);
+        lance(20.0);
+    }
 
     const QString c = console();
     EXPECT_TRUE(c.contains(PLEINE)) << c.toStdString();
