@@ -19,6 +19,7 @@
 // ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
 #include "app/principale.h"
+#include "device/usbfs.h"
 #include "emulator/recorder.h"
 
 #include <QApplication>
@@ -488,6 +489,7 @@ int main(int argc, char **argv)
 
     emu::Options o;
     o.paced = mode != "record";
+    o.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;   // a set-up workstation
     emu::Recorder &rec = emu::Recorder::start(o);
     for (const auto &[tid, f] : fils())
         if (tid != int(getpid()))
