@@ -4,6 +4,7 @@
 #include "acquisition/planning.h"
 #include "app/console_format.h"
 #include "app/principale.h"
+#include "device/usbfs.h"
 
 #include <QElapsedTimer>
 #include <libusb.h>
@@ -58,8 +59,9 @@ bool prepare(libusb_device_handle *handle, unsigned int timeout_ms)
     return true;
 }
 
-void soumet()
+int soumet()
 {
+    int premier_refus = 0;
     Principale::num_pkt = 0;
     Principale::ntr = 0;
     Principale::ntw = 0;
@@ -71,7 +73,9 @@ void soumet()
         Principale::a_ecrire[i] = 0;
     }
     for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        if (libusb_submit_transfer(Principale::transfert[i]) != 0) {
+        if (const int r = libusb_submit_transfer(Principale::transfert[i]); r != 0) {
+            if (premier_refus == 0)
+                premier_refus = r;
             Principale::call_verb(QStringLiteral("Erreur lancement transfert du paquet %1\r\n").arg(fmt_G(int64_t(i))), 0);
             // A slot that never went out never comes back: it counts as finished.
             Principale::transf_arret[i] = true;
@@ -80,6 +84,7 @@ void soumet()
             ++Principale::en_vol;
         }
     }
+    return premier_refus;
 }
 
 int service(int timeout_ms)
@@ -281,6 +286,8 @@ void Principale::fn_callback(libusb_transfer *t)
             call_verb(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n")
                           .arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))),
                       0);
+            if (r == LIBUSB_ERROR_NO_MEM)
+                usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET, 0);
             fini = slot_perdu(s);
         }
     }

@@ -10,8 +10,9 @@ namespace anneau {
 // allocation undone, when memory is short.
 bool prepare(libusb_device_handle *handle, unsigned int timeout_ms);
 // Resets the ring's counters and submits slots 0 to 7 in order. A failed submission is
-// reported and leaves its slot finished.
-void soumet();
+// reported and leaves its slot finished. Returns libusb's result of the first failed
+// submission, 0 when all went out.
+int soumet();
 // One bounded wait for USB events (completions run inside it). Returns libusb's result.
 int service(int timeout_ms);
 // Services events until every submitted transfer has come back. A transfer that never comes

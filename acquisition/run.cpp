@@ -4,6 +4,7 @@
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
+#include "device/usbfs.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,6 +20,8 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QTimer>
+
+#include <libusb.h>
 
 #include <filesystem>
 #include <initializer_list>
@@ -202,6 +205,9 @@ bool Principale::planifie_run(planning::PlanRun &plan)
         if (!enabled[9])
             return false; // the initialisation failed and said why; the window is locked
     }
+    // A ring that cannot all be in flight cannot keep up with the recorder: no start.
+    if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
+        return false;
     for (uint32_t &a : a_ecrire)
         a = 0;
 
@@ -324,8 +330,18 @@ bool Principale::lance_run(planning::PlanRun &plan)
 
     erreur_compteur = false;
     erreur_ecriture = false;
-    if (!anneau::prepare(handle, static_cast<unsigned int>(TimeOut))) {
-        call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
+    const bool tampons = anneau::prepare(handle, static_cast<unsigned int>(TimeOut));
+    const uint8_t octet = octet_start();
+    const bool refus = tampons && anneau::soumet() == LIBUSB_ERROR_NO_MEM;
+    if (refus) { // the ring cannot all be in flight: take back what went out, start nothing
+        anneau::annule_tout(false);
+        anneau::vidange();
+        anneau::libere();
+        usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
+    }
+    if (!tampons || refus) {
+        if (!tampons)
+            call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
         TimeOut = planning::timeout_run(nb_voies, frequence);
         montre(button_Abort, false);
         montre(label_Duree_Ecoulee, false);
@@ -334,8 +350,6 @@ bool Principale::lance_run(planning::PlanRun &plan)
         applique_etat_repos();
         return false;
     }
-    const uint8_t octet = octet_start();
-    anneau::soumet();
     affiche_cases(true);
     header_file.date_heure = maintenant();
     buf[0] = cmd::START;

@@ -3,6 +3,7 @@
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
+#include "device/usbfs.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -45,8 +46,9 @@ int32_t Principale::initialise()
     QThread::msleep(10);
 
     test_init = true;
-    if (test_boitier() != 0) {
-        call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
+    if (const int32_t r = test_boitier(); r != 0) {
+        if (r == -1) // -2: the probe's ring could not be queued, and the alert said why
+            call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
         test_init = false;
         return -1;
     }
@@ -65,8 +67,11 @@ int32_t Principale::initialise()
 }
 
 // The probe: 255 frames of beam 0 at 50 000 Hz must come back as exactly 8160 bytes.
+// -2 when its ring cannot all be in flight under the usbfs cap (the alert has been shown).
 int32_t Principale::test_boitier()
 {
+    if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
+        return -2;
     num_pkt = 0;
     ntr = 0;
     compteur = false;
@@ -97,15 +102,20 @@ int32_t Principale::test_boitier()
     commande(3);
 
     bool ok = anneau::prepare(handle, TIMEOUT_SONDE_MS);
+    bool refus = false; // a submission refused for lack of usbfs memory: no start, no probe
     if (ok) {
-        anneau::soumet();
-        buf[0] = cmd::START;
-        buf[1] = 0;
-        commande(1);
-        while (en_vol > 0) {
-            QThread::msleep(1);
-            if (anneau::service(100) != 0)
-                break;
+        refus = anneau::soumet() == LIBUSB_ERROR_NO_MEM;
+        if (refus) {
+            anneau::annule_tout(false);
+        } else {
+            buf[0] = cmd::START;
+            buf[1] = 0;
+            commande(1);
+            while (en_vol > 0) {
+                QThread::msleep(1);
+                if (anneau::service(100) != 0)
+                    break;
+            }
         }
         anneau::vidange();
         anneau::libere();
@@ -113,6 +123,10 @@ int32_t Principale::test_boitier()
 
     compteur = true;
     record = checkBox_Record && checkBox_Record->isChecked();
+    if (refus) {
+        usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
+        return -2;
+    }
     if (!ok || err_timeout || ntr != OCTETS_SONDE)
         return -1;
     return 0;
