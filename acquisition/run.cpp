@@ -109,6 +109,13 @@ void Principale::calcul_count()
     if (!clock_def)
         listBox_Freq_Click();
     duree = static_cast<float>(numericUpDown_Duree->value());
+    if (coche(checkBox_Definie) && planning::nb_echantillons_64(duree, frequence) > planning::COMPTE_MAX) {
+        // The recorder would keep only the low 32 bits of the count: refused, nothing sent.
+        call_verb(QStringLiteral("Durée trop longue : %1 s, au plus %2 s à %3 Hz\r\n")
+                      .arg(fmt_N1(double(duree)), fmt_N1(planning::duree_max(frequence)), fmt_N0(double(frequence))),
+                  1);
+        return;
+    }
     count = planning::nb_echantillons(duree, frequence, coche(checkBox_Definie));
     buf[0] = cmd::NB_ECH;
     buf[1] = static_cast<unsigned char>(count & 0xFF);
@@ -227,8 +234,8 @@ bool Principale::planifie_run(planning::PlanRun &plan)
         call_verb(QStringLiteral("Fréquence : %1 Hz\r\n").arg(fmt_N0(double(frequence))), 0);
     if (!count_def)
         calcul_count();
-    if (!initialisation_FX3)
-        return false; // the link could not be opened: the alert has been shown
+    if (!initialisation_FX3 || !count_def)
+        return false; // the link could not be opened, or the duration was refused: the alert has been shown
 
     plan.definie = coche(checkBox_Definie);
     if (plan.definie)
