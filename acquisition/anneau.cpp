@@ -4,6 +4,7 @@
 
 #include "acquisition/planning.h"
 #include "app/console_format.h"
+#include "device/usbfs.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -73,8 +74,9 @@ bool Anneau::prepare(libusb_device_handle *handle, unsigned int timeout_ms, cons
     return true;
 }
 
-void Anneau::soumet()
+int Anneau::soumet()
 {
+    int premier_refus = 0;
     num_pkt = 0;
     ntr = 0;
     en_vol = 0;
@@ -94,7 +96,9 @@ void Anneau::soumet()
     if (par.record && Filep)
         ecrivain.demarre(fileno(Filep));
     for (int i = 0; i < NB_SLOTS; ++i) {
-        if (libusb_submit_transfer(transfert[i]) != 0) {
+        if (const int r = libusb_submit_transfer(transfert[i]); r != 0) {
+            if (premier_refus == 0)
+                premier_refus = r;
             dit(QStringLiteral("Erreur lancement transfert du paquet %1\r\n").arg(fmt_G(int64_t(i))));
             // A slot that never went out never comes back: it counts as finished.
             transf_arret[i] = true;
@@ -103,6 +107,7 @@ void Anneau::soumet()
             ++en_vol;
         }
     }
+    return premier_refus;
 }
 
 int Anneau::service(int timeout_ms)
@@ -295,6 +300,8 @@ void Anneau::envoie(int s)
         return;
     }
     dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
+    if (r == LIBUSB_ERROR_NO_MEM)
+        dit(usbfs::message(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
     fini = slot_perdu(s);
 }
 

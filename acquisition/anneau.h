@@ -49,8 +49,9 @@ public:
     // every allocation undone, when memory is short.
     bool prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p);
     // Resets the counters, starts the writer when recording, and submits slots 0 to 7 in
-    // order. A failed submission is reported and leaves its slot finished.
-    void soumet();
+    // order. A failed submission is reported and leaves its slot finished. Returns libusb's
+    // result of the first failed submission, 0 when all went out.
+    int soumet();
     // One bounded wait for USB events (completions run inside it). Returns libusb's result.
     static int service(int timeout_ms);
     // Sends again, with a buffer the writer has freed, the slots that found none.

@@ -9,11 +9,26 @@ uint32_t nb_echantillons(float duree, float frequence, bool definie)
 {
     if (!definie)
         return 0;
+    return static_cast<uint32_t>(nb_echantillons_64(duree, frequence));
+}
+
+uint64_t nb_echantillons_64(float duree, float frequence)
+{
     const double produit = static_cast<double>(duree) * 10.0 * static_cast<double>(frequence);
     if (!(produit > 0.0))
         return 0;
     const uint64_t dixiemes = static_cast<uint64_t>(produit);
-    return static_cast<uint32_t>(dixiemes / 10);
+    return dixiemes / 10;
+}
+
+double duree_max(float frequence)
+{
+    // Rounded down to the tenth; the spinner's value then goes through a 32-bit float, which
+    // may round it up again, so step down until the count really fits.
+    auto dixiemes = static_cast<int64_t>(std::floor(double(COMPTE_MAX + 1) * 10.0 / static_cast<double>(frequence)));
+    while (dixiemes > 0 && nb_echantillons_64(static_cast<float>(dixiemes / 10.0), frequence) > COMPTE_MAX)
+        --dixiemes;
+    return dixiemes / 10.0;
 }
 
 uint32_t paquets_definis(uint64_t demandes)

@@ -16,6 +16,14 @@ constexpr uint32_t MARGE_ARRET = 16;           // an open-ended run stops this m
 // Frames requested for a duration: floor(floor(duree x 10 x frequence) / 10), low 32 bits;
 // 0 when no duration is fixed.
 uint32_t nb_echantillons(float duree, float frequence, bool definie);
+// The same count before it is cut to 32 bits (0 for a duration of 0 or less).
+uint64_t nb_echantillons_64(float duree, float frequence);
+// The recorder takes the count on 32 bits, and 0 there means "no fixed count".
+constexpr uint64_t COMPTE_MAX = 4294967295u;
+
+// Longest duration the duration spinner offers at a frequency: the largest whole number of
+// tenths of a second whose count, computed as above from the spinner's value, fits 32 bits.
+double duree_max(float frequence);
 
 // Packets of a fixed-count run of `demandes` bytes (the last one may be partial).
 uint32_t paquets_definis(uint64_t demandes);

@@ -4,6 +4,7 @@
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
+#include "device/usbfs.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,6 +20,8 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QTimer>
+
+#include <libusb.h>
 
 #include <filesystem>
 #include <unistd.h>
@@ -107,6 +110,13 @@ void Principale::calcul_count()
     if (!clock_def)
         listBox_Freq_Click();
     duree = static_cast<float>(numericUpDown_Duree->value());
+    if (coche(checkBox_Definie) && planning::nb_echantillons_64(duree, frequence) > planning::COMPTE_MAX) {
+        // The recorder would keep only the low 32 bits of the count: refused, nothing sent.
+        call_verb(QStringLiteral("Durée trop longue : %1 s, au plus %2 s à %3 Hz\r\n")
+                      .arg(fmt_N1(double(duree)), fmt_N1(planning::duree_max(frequence)), fmt_N0(double(frequence))),
+                  1);
+        return;
+    }
     count = planning::nb_echantillons(duree, frequence, coche(checkBox_Definie));
     buf[0] = cmd::NB_ECH;
     buf[1] = static_cast<unsigned char>(count & 0xFF);
@@ -203,6 +213,9 @@ bool Principale::planifie_run(planning::PlanRun &plan)
         if (!enabled[9])
             return false; // the initialisation failed and said why; the window is locked
     }
+    // A ring that cannot all be in flight cannot keep up with the recorder: no start.
+    if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
+        return false;
     for (uint32_t &a : anneau.a_ecrire)
         a = 0;
 
@@ -222,8 +235,8 @@ bool Principale::planifie_run(planning::PlanRun &plan)
         call_verb(QStringLiteral("Fréquence : %1 Hz\r\n").arg(fmt_N0(double(frequence))), 0);
     if (!count_def)
         calcul_count();
-    if (!initialisation_FX3)
-        return false; // the link could not be opened: the alert has been shown
+    if (!initialisation_FX3 || !count_def)
+        return false; // the link could not be opened, or the duration was refused: the alert has been shown
 
     plan.definie = coche(checkBox_Definie);
     if (plan.definie)
@@ -329,8 +342,18 @@ bool Principale::lance_run(planning::PlanRun &plan)
                       .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * TAILLE_PAQUET / 1048576),
                            fmt_N1(double(par.paquets_file) * TAILLE_PAQUET / (double(nb_voies) * 4.0 * double(frequence)))),
                   0);
-    if (!anneau.prepare(handle, static_cast<unsigned int>(TimeOut), par)) {
-        call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
+    const bool tampons = anneau.prepare(handle, static_cast<unsigned int>(TimeOut), par);
+    const uint8_t octet = octet_start();
+    const bool refus = tampons && anneau.soumet() == LIBUSB_ERROR_NO_MEM;
+    if (refus) { // the ring cannot all be in flight: take back what went out, start nothing
+        anneau.annule_tout(false);
+        anneau.vidange(TimeOut);
+        anneau.libere();
+        usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
+    }
+    if (!tampons || refus) {
+        if (!tampons)
+            call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
         TimeOut = planning::timeout_run(nb_voies, frequence);
         montre(button_Abort, false);
         montre(label_Duree_Ecoulee, false);
@@ -339,8 +362,6 @@ bool Principale::lance_run(planning::PlanRun &plan)
         applique_etat_repos();
         return false;
     }
-    const uint8_t octet = octet_start();
-    anneau.soumet();
     affiche_cases(true);
     header_file.date_heure = maintenant();
     buf[0] = cmd::START;

@@ -1,7 +1,10 @@
 // Fixed controls of the main window: kinds, places, texts, fonts, initial states, tab order
 // and the handlers of their events. The selection grid is added afterwards (channels/).
+#include "app/console_format.h"
 #include "app/layout.h"
 #include "app/principale.h"
+#include "app/saisie.h"
+#include "recording/commentaire.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -24,7 +27,6 @@
 #include <QStyleFactory>
 #include <QStyledItemDelegate>
 #include <QApplication>
-#include <QTextCursor>
 
 #include <algorithm>
 #include <climits>
@@ -53,6 +55,30 @@ protected:
     }
 };
 
+// The words of a scale label sit centred under the start, the middle and the end of the bar
+// they label, whatever the font; the label's text stays the one the layout gives it.
+class EchelleSous : public QLabel {
+public:
+    using QLabel::QLabel;
+    QWidget *barre = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        const QStringList mots = text().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (!barre || mots.size() < 2)
+            return;
+        QPainter peintre(this);
+        peintre.setPen(palette().color(QPalette::WindowText));
+        const int debut = barre->x() - x();
+        for (qsizetype i = 0; i < mots.size(); ++i) {
+            const int centre = debut + int(barre->width() * i / (mots.size() - 1));
+            const int l = fontMetrics().horizontalAdvance(mots[i]);
+            peintre.drawText(QRect(centre - l / 2, 0, l, height()), Qt::AlignLeft | Qt::AlignVCenter, mots[i]);
+        }
+    }
+};
+
 enum class Sorte { Bouton, Case, Radio, Etiquette, Panneau, Groupe, Image, Liste, Reel, Entier, Texte, Progression };
 
 // Extra properties of a control in the table.
@@ -64,6 +90,8 @@ enum Drapeau : unsigned {
     GAUCHE_MILIEU = 1u << 3, // text aligned middle-left
     CENTRE = 1u << 4,       // text centred
     AUTO_TAILLE = 1u << 5,  // sized to its text (never narrower than the table says)
+    ECHELLE = 1u << 6,      // its words label the start, middle and end of the bar above it
+    LISIBLE = 1u << 7,      // stays readable when its group is disabled (a scale, not a control)
 };
 
 struct Fixe {
@@ -150,15 +178,15 @@ const Fixe FIXES[] = {
     {"panel_dB", Sorte::Panneau, "groupBox_Micros", 816, 55, 56, 128, "", 12, true, 14, CACHE},
     {"label_Micros_1", Sorte::Etiquette, "groupBox_Micros", 29, 50, 22, 133, "\r\nM\r\ni\r\nc\r\nr\r\no\r\ns", 10, false, 2, CENTRE},
     {"label_Faisceaux", Sorte::Etiquette, "groupBox_Micros", 8, 25, 78, 19, "Faisceaux", 10, false, 0, AUCUN},
-    {"label1", Sorte::Etiquette, "panel_dB", 26, 109, 30, 25, "0", 9, false, 3, AUCUN},
-    {"label_60", Sorte::Etiquette, "panel_dB", 26, 58, 22, 25, "60", 9, false, 2, AUCUN},
-    {"label_120", Sorte::Etiquette, "panel_dB", 26, 0, 30, 25, "120", 9, false, 1, AUCUN},
+    {"label1", Sorte::Etiquette, "panel_dB", 26, 109, 30, 25, "0", 9, false, 3, LISIBLE},
+    {"label_60", Sorte::Etiquette, "panel_dB", 26, 58, 22, 25, "60", 9, false, 2, LISIBLE},
+    {"label_120", Sorte::Etiquette, "panel_dB", 26, 0, 30, 25, "120", 9, false, 1, LISIBLE},
     {"pictureBox_ColorBar", Sorte::Image, "panel_dB", 0, 0, 23, 128, "", 0, false, 0, AUCUN},
 
     // ---- comment box and progress panel
     {"textBox_Comment", Sorte::Texte, "groupBox_Comment", 3, 26, 302, 136, "", 12, false, 0, AUCUN},
     {"label_Progress", Sorte::Etiquette, "panel_Progress", 5, 41, 348, 21,
-     "0%                                  50%                            100%", 12, false, 1, AUTO_TAILLE},
+     "0%                                  50%                            100%", 12, false, 1, AUTO_TAILLE | ECHELLE},
     {"progressBar_Progress", Sorte::Progression, "panel_Progress", 15, 18, 328, 20, "", 0, false, 0, AUCUN},
 };
 
@@ -238,7 +266,7 @@ QWidget *cree(const Fixe &c, QWidget *parent)
         w = new QRadioButton(texte, parent);
         break;
     case Sorte::Etiquette: {
-        auto *l = new QLabel(texte, parent);
+        auto *l = (c.drapeaux & ECHELLE) ? new EchelleSous(texte, parent) : new QLabel(texte, parent);
         l->setMargin(0);
         l->setContentsMargins(0, 0, 0, 0);
         if (c.drapeaux & GAUCHE_MILIEU)
@@ -272,7 +300,7 @@ QWidget *cree(const Fixe &c, QWidget *parent)
         w = new QListWidget(parent);
         break;
     case Sorte::Reel:
-        w = new QDoubleSpinBox(parent);
+        w = new saisie::SpinDecimal(parent);
         break;
     case Sorte::Entier:
         w = new QSpinBox(parent);
@@ -306,6 +334,8 @@ QWidget *cree(const Fixe &c, QWidget *parent)
         b->setChecked(true);
     }
     w->setProperty(layout_fixe::PROPRIETE_TAB, c.tab);
+    if (c.drapeaux & LISIBLE)
+        layout_fixe::reste_lisible(w);
     if (c.drapeaux & CACHE)
         w->setVisible(false);
     return w;
@@ -470,11 +500,16 @@ void Principale::InitializeComponent()
     listBox_Freq->scrollToTop();
 
     // ---- spinners
+    numericUpDown_Duree->setDecimals(1);
     numericUpDown_Duree->setRange(0.0, 300.0);
     numericUpDown_Duree->setSingleStep(0.1);
-    numericUpDown_Duree->setDecimals(1);
     numericUpDown_Duree->setValue(5.0);
     numericUpDown_Duree->setKeyboardTracking(false);
+    static_cast<saisie::SpinDecimal *>(numericUpDown_Duree)->refus = [this](const QString &texte) {
+        call_verb(QStringLiteral("Durée refusée : « %1 » ; de 0 à %2 s, une décimale au plus (« , » ou « . »)\r\n")
+                      .arg(texte, fmt_N1(numericUpDown_Duree->maximum())),
+                  0);
+    };
     numericUpDown_Delay->setRange(0, 16);
     numericUpDown_Delay->setSingleStep(1);
     numericUpDown_Delay->setValue(10);
@@ -483,10 +518,22 @@ void Principale::InitializeComponent()
     // ---- text boxes
     textBox_Info->setReadOnly(false);
     textBox_Comment->setReadOnly(false);
-    QPlainTextEdit *commentaire = textBox_Comment;
-    connect(textBox_Comment, &QPlainTextEdit::textChanged, textBox_Comment,
-            [commentaire] { layout_fixe::limite_longueur(commentaire, layout_fixe::LONGUEUR_COMMENTAIRE); });
+    // Tab moves the focus on: neither box is a place where a tab character is wanted.
+    textBox_Info->setTabChangesFocus(true);
+    textBox_Comment->setTabChangesFocus(true);
+    // The comment box counts what the header will hold (a line break is stored CR LF); the
+    // console counts characters, and only the operator's own typing and pasting.
+    saisie::limite(textBox_Comment, layout_fixe::LONGUEUR_COMMENTAIRE, longueur_stockee);
+    saisie::limite(textBox_Info, layout_fixe::LONGUEUR_CONSOLE, [](QStringView t) { return t.size(); });
     centre->installEventFilter(new AncrageGaucheDroite(textBox_Info, 1300 - (415 + 883), centre));
+
+    // ---- progress scale: its words under the start, the middle and the end of the bar
+    auto *echelle = static_cast<EchelleSous *>(label_Progress);
+    echelle->barre = progressBar_Progress;
+    const int fin_echelle = progressBar_Progress->geometry().right() + 1 - echelle->x() +
+                            echelle->fontMetrics().horizontalAdvance(QStringLiteral("100%")) / 2 + 1;
+    if (echelle->width() < fin_echelle)
+        echelle->resize(fin_echelle, echelle->height());
 
     // ---- pictures
     pose_image(pictureBox_Oruvel, QStringLiteral(":/pictureBox_Oruvel.Image"));
@@ -498,6 +545,7 @@ void Principale::InitializeComponent()
 
     // ---- handlers
     connect(listBox_Freq, &QListWidget::clicked, this, &Principale::listBox_Freq_Click);
+    connect(listBox_Freq->verticalScrollBar(), &QScrollBar::valueChanged, this, &Principale::suit_frequence_affichee);
     connect(checkBox_Record, &QCheckBox::toggled, this, &Principale::checkBox_Record_CheckedChanged);
     connect(button_Init, &QPushButton::clicked, this, &Principale::button_Init_Click);
     connect(checkBox_Definie, &QCheckBox::toggled, this, &Principale::checkBox_Definie_CheckedChanged);
@@ -520,37 +568,12 @@ void Principale::InitializeComponent()
 
 namespace layout_fixe {
 
-void limite_longueur(QPlainTextEdit *t, int maximum)
+void reste_lisible(QWidget *w)
 {
-    QTextDocument *doc = t->document();
-    const int longueur = doc->characterCount() - 1; // without the final paragraph mark
-    if (longueur <= maximum)
-        return;
-    const int surplus = longueur - maximum;
-    // Refuse what was just typed or pasted: remove the surplus just before the cursor, never
-    // leaving half of a surrogate pair behind.
-    const QString texte = doc->toPlainText(); // one unit per position, paragraph ends included
-    auto coupe_une_paire = [&texte](int p) {
-        return p > 0 && p < texte.size() && texte[p - 1].isHighSurrogate() && texte[p].isLowSurrogate();
-    };
-    QTextCursor c = t->textCursor();
-    const int fin = c.position();
-    int debut = std::max(0, fin - surplus);
-    if (coupe_une_paire(debut))
-        --debut;
-    c.setPosition(debut);
-    c.setPosition(fin, QTextCursor::KeepAnchor);
-    c.removeSelectedText();
-    if (doc->characterCount() - 1 > maximum) { // the cursor stood too close to the start
-        const QString reste = doc->toPlainText();
-        int coupe = maximum;
-        if (coupe > 0 && reste[coupe - 1].isHighSurrogate())
-            --coupe;
-        QTextCursor f(doc);
-        f.setPosition(coupe);
-        f.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-        f.removeSelectedText();
-    }
+    QPalette p = w->palette();
+    for (QPalette::ColorRole r : {QPalette::WindowText, QPalette::Text})
+        p.setColor(QPalette::Disabled, r, p.color(QPalette::Active, r));
+    w->setPalette(p);
 }
 
 } // namespace layout_fixe

@@ -1,13 +1,17 @@
 // Construction, teardown and the information console of the main window.
 #include "app/principale.h"
+#include "app/saisie.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstring>
 
@@ -33,9 +37,31 @@ std::function<uint64_t(const QString &)> Principale::espace_libre_hook;
 std::function<uint64_t()> Principale::memoire_physique_hook;
 
 // ------------------------------------------------------------------ construction
+namespace {
+
+// The window speaks French: the toolkit's own dialogs and message boxes (file dialog, alert
+// buttons) take its French translations, once for the whole program, whatever the locale.
+void traduit_la_boite_a_outils()
+{
+    static bool fait = false;
+    if (fait || !QCoreApplication::instance())
+        return;
+    fait = true;
+    auto *t = new QTranslator(QCoreApplication::instance());
+    if (t->load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(t);
+    else
+        delete t; // not installed: the toolkit's texts stay in English
+}
+
+} // namespace
+
 Principale::Principale(QWidget *parent)
     : QMainWindow(parent)
 {
+    traduit_la_boite_a_outils();
+
     // Native buffers, kept for the window's whole life.
     buf = new unsigned char[16]();
     num_mic_valid = new int32_t[256]();
@@ -56,6 +82,7 @@ Principale::Principale(QWidget *parent)
 
     creation_cases();
     creation_cases_VA();
+    suit_frequence_affichee();
 
     duree_max = 1.0f;
 
@@ -109,6 +136,7 @@ void Principale::call_verb(const QString &verbose, int flag)
 {
     console_text += verbose;
     if (txtBox_Info) {
+        const saisie::EcritureProgramme programme(txtBox_Info);
         QTextCursor c(txtBox_Info->document());
         c.movePosition(QTextCursor::End);
         c.insertText(verbose);

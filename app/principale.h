@@ -96,6 +96,7 @@ public:
     int32_t reset_micros();
     void envoie_reset(int requete, const QString &message); // Reset FX3 / Reset PH
     int entree_frequence() const; // index of the frequency-list entry scrolled to the top
+    void suit_frequence_affichee(); // the duration spinner's maximum follows that entry
 
     // ---------------------------------------------------------------- channels (channels/)
     void creation_cases();

@@ -22,6 +22,8 @@
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
 #include "acquisition/ecrivain.h"
 #include "app/principale.h"
+#include "acquisition/planning.h"
+#include "device/usbfs.h"
 #include "emulator/recorder.h"
 
 #include <QApplication>
@@ -35,6 +37,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -499,6 +502,7 @@ int mesure_calage(Banc &b, const QString &dossier)
         }
     });
     guet.start(5);
+    const uint64_t perdues_avant = b.rec->frames_dropped();
     b.w->button_Start->click();
     guet.stop();
     relache = true;
@@ -529,13 +533,38 @@ int mesure_calage(Banc &b, const QString &dossier)
     }
     f.close();
     efface(dat);
-    const bool sans_perte = ntw == ntr && ruptures == 0 && !Principale::console_text.contains(QStringLiteral("Erreur sur le compteur"));
+    const uint64_t perdues = b.rec->frames_dropped() - perdues_avant;
+    const bool sans_perte = ntw == ntr && ruptures == 0 && perdues == 0 &&
+                            !Principale::console_text.contains(QStringLiteral("Erreur sur le compteur"));
     std::printf("stall_ridden_s %.2f\n", t_arret > 0 ? t_arret - debut : 0.0);
     std::printf("stall_reserve_packets %u\n", b.w->anneau.ecrivain.capacite());
     std::printf("stall_queue_max_packets %u\n", b.w->anneau.ecrivain.file_max());
     std::printf("stall_lossless %d\n", sans_perte ? 1 : 0);
     std::printf("stall_counter_breaks %llu\n", (unsigned long long)ruptures);
+    std::printf("stall_frames_lost %llu\n", (unsigned long long)perdues);
     std::printf("stall_vmhwm_kB %ld\n", statut_kb("VmHWM:"));
+    return 0;
+}
+
+// Longest block of the window's thread, in a paced run of 257 words at 50 kHz, that loses no
+// frame: the space left in the ring when the block begins (7 to 8 packets of 163 ms) and the
+// recorder's own buffer. Searched by halving, 10 ms apart.
+int mesure_blocage(Banc &b)
+{
+    b.regle(0, 3.0, false);
+    int sans_perte = 0, avec_perte = 3000;
+    while (avec_perte - sans_perte > 10) {
+        const int ms = (sans_perte + avec_perte) / 2;
+        const uint64_t avant = b.rec->frames_dropped();
+        QTimer::singleShot(700, b.w, [ms] { QThread::msleep(ms); });
+        b.w->button_Start->click();
+        const uint64_t perdues = b.rec->frames_dropped() - avant;
+        b.alertes.clear();
+        std::printf("block_trial_ms %d frames_lost %llu\n", ms, (unsigned long long)perdues);
+        (perdues ? avec_perte : sans_perte) = ms;
+    }
+    std::printf("block_lossless_ms %d\n", sans_perte);
+    std::printf("block_ring_ms %.1f\n", planning::duree_anneau_ms(257, 50000.0f));
     return 0;
 }
 
@@ -557,7 +586,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -565,7 +594,7 @@ void usage()
 
 int main(int argc, char **argv)
 {
-    if (argc < 3)
+    if (argc < 2 || (argc < 3 && std::strcmp(argv[1], "block") != 0))
         usage();
     const std::string mode = argv[1];
     if (!std::getenv("QT_QPA_PLATFORM"))
@@ -574,6 +603,7 @@ int main(int argc, char **argv)
 
     emu::Options o;
     o.paced = mode != "record";
+    o.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;   // a set-up workstation
     emu::Recorder &rec = emu::Recorder::start(o);
     for (const auto &[tid, f] : fils())
         if (tid != int(getpid()))
@@ -606,6 +636,8 @@ int main(int argc, char **argv)
         r = mesure_calage(b, QString::fromLocal8Bit(argv[2]));
     else if (mode == "idle" && argc == 3)
         r = mesure_repos(b, std::atof(argv[2]));
+    else if (mode == "block")
+        r = mesure_blocage(b);
     else
         usage();
     std::fflush(stdout);

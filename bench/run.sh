@@ -101,6 +101,7 @@ for rep in $(seq 1 "$reps"); do
   one "$rep" latency 2000 "$lat_s"
   one "$rep" idle 10
   one "$rep" stall "$folder"
+  one "$rep" block
 done
 echo "  level pass (Google Benchmark, $reps repetitions)" >&2
 "$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \

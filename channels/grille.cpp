@@ -47,13 +47,16 @@ QLabel *etiquette(QWidget *parent, const QString &nom, const QString &texte, con
     l->setObjectName(nom);
     l->setFont(f);
     l->setGeometry(x, y, COTE, COTE);
+    layout_fixe::reste_lisible(l); // row and beam numbers stay readable during a run
     return l;
 }
 
-QCheckBox *case_cochee(QWidget *parent, const QString &nom, int x, int y)
+// `dit` is what a screen reader announces for the box (it has no visible text of its own).
+QCheckBox *case_cochee(QWidget *parent, const QString &nom, const QString &dit, int x, int y)
 {
     auto *c = new QCheckBox(parent);
     c->setObjectName(nom);
+    c->setAccessibleName(dit);
     c->setGeometry(x, y, COTE, COTE);
     c->setChecked(true);
     return c;
@@ -105,7 +108,8 @@ void Principale::creation_cases()
     for (int b = 0; b < 32; ++b) {
         const int x = x_faisceau(b);
         for (int m = 0; m < 8; ++m) {
-            grid[b][m] = case_cochee(g, QStringLiteral("Case_%1_%2").arg(b).arg(m), x, y_micro(m));
+            grid[b][m] = case_cochee(g, QStringLiteral("Case_%1_%2").arg(b).arg(m), QStringLiteral("Micro %1.%2").arg(b).arg(m), x,
+                                     y_micro(m));
             connect(grid[b][m], &QCheckBox::clicked, this, [this, b, m] { micro_valide(b, m); });
 
             auto *n = new CaseNiveau(g); // white
@@ -114,16 +118,16 @@ void Principale::creation_cases()
             n->hide();
             grid_n[b][m] = n;
         }
-        faisceaux_T[b] = case_cochee(g, QStringLiteral("Faisceau_%1").arg(b), x, Y_FAISCEAUX);
+        faisceaux_T[b] = case_cochee(g, QStringLiteral("Faisceau_%1").arg(b), QStringLiteral("Faisceau %1").arg(b), x, Y_FAISCEAUX);
         connect(faisceaux_T[b], &QCheckBox::clicked, this, [this, b] { faisceaux_valide(b); });
         num_faisceaux[b] = etiquette(g, QStringLiteral("Label_F%1").arg(b), QString::number(b), f8, x, Y_NUMEROS);
     }
 
-    paq_T = case_cochee(g, QStringLiteral("Tous"), X_TOUS, Y_FAISCEAUX);
+    paq_T = case_cochee(g, QStringLiteral("Tous"), QStringLiteral("Tous les micros"), X_TOUS, Y_FAISCEAUX);
     connect(paq_T, &QCheckBox::clicked, this, [this] { tout_valide(); });
 
     for (int k = 0; k < 4; ++k) {
-        bloc_T[k] = case_cochee(g, QStringLiteral("Bloc_%1").arg(k), x_bloc(k), Y_BLOCS);
+        bloc_T[k] = case_cochee(g, QStringLiteral("Bloc_%1").arg(k), QStringLiteral("Bloc %1").arg(k), x_bloc(k), Y_BLOCS);
         connect(bloc_T[k], &QCheckBox::clicked, this, [this, k] { blocs_valide(k); });
     }
 

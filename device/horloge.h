@@ -9,7 +9,5 @@ constexpr int NB_ENTREES = 17;
 
 // Frequency the host uses for the byte sent (division - 1): integer quotient, as float.
 float frequence_pour_octet(uint8_t octet);
-// Longest duration a 32-bit sample count allows at that frequency, in seconds.
-float duree_max_pour(float frequence);
 
 } // namespace horloge

@@ -2,6 +2,7 @@
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
+#include "device/usbfs.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -43,8 +44,9 @@ int32_t Principale::initialise()
     button_Reset_FX3_Click();
     QThread::msleep(10);
 
-    if (test_boitier() != 0) {
-        call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
+    if (const int32_t r = test_boitier(); r != 0) {
+        if (r == -1) // -2: the probe's ring could not be queued, and the alert said why
+            call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
         return -1;
     }
     test = checkBox_Test && checkBox_Test->isChecked();
@@ -61,8 +63,11 @@ int32_t Principale::initialise()
 }
 
 // The probe: 255 frames of beam 0 at 50 000 Hz must come back as exactly 8160 bytes.
+// -2 when its ring cannot all be in flight under the usbfs cap (the alert has been shown).
 int32_t Principale::test_boitier()
 {
+    if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
+        return -2;
     compteur = false;
     record = false;
 
@@ -89,15 +94,20 @@ int32_t Principale::test_boitier()
     commande(3);
 
     bool ok = anneau.prepare(handle, TIMEOUT_SONDE_MS, parametres_anneau(true));
+    bool refus = false; // a submission refused for lack of usbfs memory: no start, no probe
     if (ok) {
-        anneau.soumet();
-        buf[0] = cmd::START;
-        buf[1] = 0;
-        commande(1);
-        while (anneau.en_vol > 0) {
-            QThread::msleep(1);
-            if (Anneau::service(100) != 0)
-                break;
+        refus = anneau.soumet() == LIBUSB_ERROR_NO_MEM;
+        if (refus) {
+            anneau.annule_tout(false);
+        } else {
+            buf[0] = cmd::START;
+            buf[1] = 0;
+            commande(1);
+            while (anneau.en_vol > 0) {
+                QThread::msleep(1);
+                if (Anneau::service(100) != 0)
+                    break;
+            }
         }
         anneau.vidange(TimeOut);
         anneau.libere();
@@ -105,6 +115,10 @@ int32_t Principale::test_boitier()
 
     compteur = true;
     record = checkBox_Record && checkBox_Record->isChecked();
+    if (refus) {
+        usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
+        return -2;
+    }
     if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
         return -1;
     return 0;

@@ -56,6 +56,7 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
     counter_start_ = counter_start;
     jump_frame_ = jump_frame;
     jump_ = jump;
+    gaps_.clear();
 
     const size_t nm = layout.mics.size();
     mic_rows_.assign(size_t(kPeriod) * nm, 0);
@@ -78,9 +79,29 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
                 sample_word(2.0e6 * std::sin(2 * M_PI * s / kAnalogSteps + n * M_PI / 2), layout.floats);
 }
 
+void FrameSource::drop(uint64_t at, uint64_t n)
+{
+    if (n == 0)
+        return;
+    const uint64_t before = gaps_.empty() ? 0 : gaps_.back().total;
+    if (!gaps_.empty() && gaps_.back().at == at)
+        gaps_.back().total += n;   // still nothing sent since the last loss: one longer gap
+    else
+        gaps_.push_back({at, before + n});
+}
+
+uint64_t FrameSource::sampled_frame(uint64_t frame) const
+{
+    // Frames are generated in increasing order: the last gaps are the likely ones.
+    for (auto it = gaps_.rbegin(); it != gaps_.rend(); ++it)
+        if (it->at <= frame)
+            return frame + it->total;
+    return frame;
+}
+
 uint32_t FrameSource::counter_at(uint64_t frame) const
 {
-    uint64_t v = counter_start_ + frame;
+    uint64_t v = counter_start_ + sampled_frame(frame);
     if (frame >= jump_frame_)
         v += jump_;
     return uint32_t(v);
@@ -92,6 +113,7 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
         put32(out, counter_at(frame));
         out += 4;
     }
+    frame = sampled_frame(frame);
     const size_t nm = layout_.mics.size();
     if (nm) {
         std::memcpy(out, &mic_rows_[size_t(frame % kPeriod) * nm], nm * 4);

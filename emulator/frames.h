@@ -32,6 +32,10 @@ public:
                    uint64_t jump_frame, uint32_t jump);
     int words() const { return words_; }
     uint64_t frame_bytes() const { return uint64_t(words_) * 4; }
+    // Frame numbers below count the frames sent; the recorder also loses frames when its own
+    // buffer overflows: from sent frame `at` on, every frame is `n` samples later than before.
+    void drop(uint64_t at, uint64_t n);
+    uint64_t sampled_frame(uint64_t frame) const;   // sampling instant of a sent frame
     uint32_t counter_at(uint64_t frame) const;
     // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
     void generate(uint8_t *dst, uint64_t pos, size_t n) const;
@@ -50,6 +54,11 @@ private:
     uint32_t counter_start_ = 0;
     uint64_t jump_frame_ = UINT64_MAX;
     uint32_t jump_ = 0;
+    struct Gap {
+        uint64_t at;      // first sent frame after the gap
+        uint64_t total;   // frames lost before it, this gap included
+    };
+    std::vector<Gap> gaps_;                     // in increasing order of `at`
     static constexpr int kAnalogSteps = 4096;
 };
 

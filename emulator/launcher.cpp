@@ -3,8 +3,12 @@
 // The recorder streams in real time (VIZ256_EMU_UNPACED=1: as fast as possible), and its input
 // Trig1 fires every 5 s (VIZ256_EMU_TRIGGER_MS sets the period, 0 never), so runs armed on Trig1
 // can be tried. VIZ256_EMU_SPIN=1 keeps umockdev's plain node (libusb then polls in a spin).
+// The host's usbfs cap is the one the udev rule sets on a set-up workstation;
+// VIZ256_EMU_USBFS_MB sets another (16, the kernel's default, shows the program's alert and fix).
+// VIZ256_EMU_BUFFER_KIB sets the size of the recorder's own buffer.
 // Started outside umockdev-wrapper, it restarts itself under it.
 #include "app/principale.h"
+#include "device/usbfs.h"
 #include "emulator/recorder.h"
 
 #include <QApplication>
@@ -52,6 +56,11 @@ int main(int argc, char **argv)
     emu::Options options;
     options.paced = !env_flag("VIZ256_EMU_UNPACED");
     options.spin_fallback = env_flag("VIZ256_EMU_SPIN");
+    options.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;
+    if (const char *v = std::getenv("VIZ256_EMU_USBFS_MB"); v && *v)
+        options.usbfs_memory_mb = unsigned(std::strtoul(v, nullptr, 10));
+    if (const char *v = std::getenv("VIZ256_EMU_BUFFER_KIB"); v && *v)
+        options.device_buffer_bytes = std::strtoull(v, nullptr, 10) * 1024;
     emu::Recorder &recorder = emu::Recorder::start(options);   // before the program's libusb_init
 
     QApplication app(argc, argv);

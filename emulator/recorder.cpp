@@ -48,6 +48,14 @@ constexpr const char *kNode = "/dev/bus/usb/001/001";
 constexpr uint8_t kBulkIn = 0x81;
 constexpr int kTickMs = 10;
 
+// What the kernel charges an URB against usbfs_memory_mb: its own records (about this much on a
+// 64-bit kernel), the whole buffer (the 8-byte setup included for a control URB) and, for a bulk
+// buffer of more than 16 KiB, its scatter-gather list of one 32-byte entry per 16 KiB.
+constexpr uint64_t kUrbRecords = 384;
+constexpr uint64_t kSgChunk = 16384;
+constexpr uint64_t kSgEntry = 32;
+constexpr const char *kUsbfsParam = "/sys/module/usbcore/parameters/usbfs_memory_mb";
+
 // Device (USB 3, vendor 0xFE27, product 0xAC01), one configuration, one vendor-class interface
 // 0 with a bulk IN endpoint 0x81 (1024-byte packets, with its SuperSpeed companion).
 constexpr const char *kDescriptors =
@@ -82,6 +90,7 @@ struct Recorder::Impl {
         int status = 0;
         uint32_t filled = 0;      // bulk: stream bytes written into the buffer so far
         uint32_t length = 0;      // value to report in actual_length
+        uint64_t usbfs = 0;       // usbfs memory it holds until it is reaped
     };
 
     enum class Phase { Idle, ArmedStart, Running, Ending };
@@ -135,11 +144,28 @@ struct Recorder::Impl {
     uint64_t streamed = 0;
     uint64_t completed = 0;
 
+    // The recorder's own buffer (paced): stream bytes sampled, held, lost. `produced` counts the
+    // bytes sent, so sampled = produced + held + lost frames' bytes.
+    uint64_t sampled = 0;
+    uint64_t sample_limit = UINT64_MAX;   // bytes the recorder samples in this stream
+    uint64_t held = 0;
+    uint64_t capacity = kDefaultDeviceBuffer;
+    uint64_t capacity_option = kDefaultDeviceBuffer;
+    uint64_t high_water = 0;
+    uint64_t dropped = 0;                 // frames
+
+    // usbfs memory accounting, as the kernel keeps it.
+    std::string usbfs_param;              // the parameter's file in the testbed
+    unsigned usbfs_mb = kKernelUsbfsMemoryMb;
+    uint64_t usbfs_used = 0;
+    uint64_t usbfs_elsewhere = 0;
+
     // ---------------------------------------------------------------- set-up
 
     void create(const Options &o)
     {
         paced = paced_option = o.paced;
+        capacity = capacity_option = o.device_buffer_bytes;
         testbed = umockdev_testbed_new();
         handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl_cb), this);
@@ -174,6 +200,12 @@ struct Recorder::Impl {
         gchar *root = umockdev_testbed_get_root_dir(testbed);
         root_dir = root;
         g_free(root);
+
+        // The kernel's parameter, where the program looks for it (umockdev redirects /sys).
+        usbfs_param = root_dir + kUsbfsParam;
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(usbfs_param).parent_path(), ec);
+        write_usbfs_param(o.usbfs_memory_mb);
         std::atexit([] {
             if (g_recorder_impl) {
                 std::error_code ec;
@@ -214,6 +246,50 @@ struct Recorder::Impl {
         fifo_ready = true;
         update_fifo();
     }
+
+    // ---------------------------------------------------------------- usbfs memory
+
+    void write_usbfs_param(unsigned mb)
+    {
+        if (FILE *f = std::fopen(usbfs_param.c_str(), "w")) {
+            std::fprintf(f, "%u\n", mb);
+            std::fclose(f);
+        }
+        usbfs_mb = mb;
+    }
+
+    // The kernel reads its parameter at every submission; so do we (a test may write the file).
+    unsigned usbfs_limit_mb()
+    {
+        if (FILE *f = std::fopen(usbfs_param.c_str(), "r")) {
+            unsigned v = 0;
+            if (std::fscanf(f, "%u", &v) == 1)
+                usbfs_mb = v;
+            std::fclose(f);
+        }
+        return usbfs_mb;
+    }
+
+    static uint64_t usbfs_charge(const usbdevfs_urb *u)
+    {
+        const uint64_t len = uint64_t(u->buffer_length);
+        uint64_t c = kUrbRecords + len;
+        if (u->type == USBDEVFS_URB_TYPE_BULK && len > kSgChunk)
+            c += (len + kSgChunk - 1) / kSgChunk * kSgEntry;
+        return c;
+    }
+
+    // False (ENOMEM for the host) when the URB would take the memory in flight past the cap.
+    bool usbfs_take(uint64_t charge)
+    {
+        const uint64_t cap = uint64_t(usbfs_limit_mb()) << 20;
+        if (cap != 0 && usbfs_used + usbfs_elsewhere + charge > cap)
+            return false;
+        usbfs_used += charge;
+        return true;
+    }
+
+    void usbfs_release(const Urb &r) { usbfs_used -= r.usbfs; }
 
     // ---------------------------------------------------------------- wake-ups
 
@@ -289,7 +365,10 @@ struct Recorder::Impl {
         limit = UINT64_MAX;
         if (count != 0)
             limit = probe_size > 0 ? uint64_t(probe_size) : uint64_t(count) * source.frame_bytes();
+        sample_limit = limit;
         produced = 0;
+        sampled = 0;
+        held = 0;
         armed_stop = 0;
         const int input = t & 3;
         if (input == 1 || input == 2) {
@@ -312,7 +391,7 @@ struct Recorder::Impl {
         // services any event (as they do on hardware); later ones fill when reaped.
         if (!paced)
             if (Urb *h = head())
-                produce(h->u->buffer_length - h->filled);
+                sampled += produce(h->u->buffer_length - h->filled);
         ensure_ticker();
         pump();
     }
@@ -338,12 +417,20 @@ struct Recorder::Impl {
 
     // A stop: the transfer being filled completes short. Unpaced, the stream has no "current"
     // data of its own, so the recorder still flushes half a transfer's worth it had in hand.
+    // Paced, sampling stops and what its buffer holds is sent first.
     void end_stream()
     {
         armed_stop = 0;
+        if (paced && phase == Phase::Running) {
+            produce_paced();
+            sample_limit = sampled;
+            limit = produced + held;
+            if (held > 0)
+                return;   // the ticker sends the rest, then the stream ends
+        }
         if (!paced && !silence)
             if (Urb *h = head(); h && phase == Phase::Running)
-                produce(((h->u->buffer_length - h->filled) / 2) & ~3u);
+                sampled += produce(((h->u->buffer_length - h->filled) / 2) & ~3u);
         if (phase == Phase::Running)
             phase = Phase::Ending;
         stop_ticker();
@@ -360,12 +447,14 @@ struct Recorder::Impl {
     }
 
     // Writes up to budget bytes of the stream into the queued URBs, completing those that fill.
-    void produce(uint64_t budget)
+    // Returns the bytes sent.
+    uint64_t produce(uint64_t budget)
     {
-        while (budget > 0 && phase == Phase::Running && !silence && !stall && !gone) {
+        uint64_t sent = 0;
+        while (budget > 0 && phase == Phase::Running && !silence && !stall && !gone && produced < limit) {
             Urb *h = head();
             if (!h || source.words() == 0)
-                return;
+                break;
             uint32_t target = h->u->buffer_length;
             const bool odd = odd_once != 0 && odd_once > h->filled && odd_once < target;
             if (odd)
@@ -380,9 +469,10 @@ struct Recorder::Impl {
             produced += n;
             streamed += n;
             budget -= n;
+            sent += n;
             if (vanish_now) {
                 vanish();
-                return;
+                break;
             }
             if (h->filled == target) {
                 complete_bulk(*h, 0);
@@ -392,6 +482,7 @@ struct Recorder::Impl {
             if (produced >= limit)
                 phase = Phase::Ending;
         }
+        return sent;
     }
 
     // Moves the stream on after any change: stalls, the end of a stream, unpaced production is
@@ -448,13 +539,42 @@ struct Recorder::Impl {
         ticker = nullptr;
     }
 
+    // The recorder samples whole frames at its own rate, whatever the host does, into its buffer;
+    // the buffer empties into the transfers the host has queued. What does not fit is lost in
+    // whole frames, the newest first, so the counter of the next frame sent jumps by their number.
     void produce_paced()
     {
+        if (phase != Phase::Running || gone)
+            return;
+        const uint64_t fb = source.frame_bytes();
+        if (fb == 0)
+            return;
         const double secs = std::chrono::duration<double>(Clock::now() - pace_t0).count();
-        uint64_t due = pace_bytes0 + uint64_t(secs * bytes_per_second);
-        due &= ~uint64_t(3);
-        if (due > produced)
-            produce(due - produced);
+        uint64_t due = pace_bytes0 + uint64_t(secs * bytes_per_second) / fb * fb;
+        due = std::min(due, sample_limit);
+        if (due > sampled) {
+            if (silence) {   // the recorder is mute: nothing is kept, nothing is sent
+                sampled = due;
+                return;
+            }
+            held += due - sampled;
+            sampled = due;
+        }
+        if (held == 0)
+            return;
+        held -= produce(held);
+        if (held > capacity) {
+            const uint64_t frames = (held - capacity + fb - 1) / fb;
+            const uint64_t kept = (produced + held) / fb - frames;   // sent frame the gap comes before
+            source.drop(kept, frames);
+            held -= frames * fb;
+            dropped += frames;
+            if (limit != UINT64_MAX)
+                limit -= frames * fb;
+            if (produced >= limit)
+                phase = Phase::Ending;
+        }
+        high_water = std::max(high_water, held);
     }
 
     static gboolean on_tick_cb(gpointer p)
@@ -481,8 +601,12 @@ struct Recorder::Impl {
         if (on == paced)
             return;
         paced = on;
+        if (!paced) {   // on demand from now on: what the buffer held is simply the next data
+            sampled = produced;
+            held = 0;
+        }
         pace_t0 = Clock::now();
-        pace_bytes0 = produced;
+        pace_bytes0 = sampled;
         if (paced)
             ensure_ticker();
         else
@@ -580,8 +704,14 @@ struct Recorder::Impl {
     {
         Impl *d = static_cast<Impl *>(p);
         std::lock_guard<std::mutex> lock(d->mu);
-        d->controls.remove_if([client](const Urb &r) { return r.client == client; });
-        d->bulk.remove_if([client](const Urb &r) { return r.client == client; });
+        const auto gone_with_client = [d, client](const Urb &r) {
+            if (r.client != client)
+                return false;
+            d->usbfs_release(r);
+            return true;
+        };
+        d->controls.remove_if(gone_with_client);
+        d->bulk.remove_if(gone_with_client);
         d->changed();
     }
 
@@ -660,11 +790,14 @@ struct Recorder::Impl {
             const uint16_t wLength = uint16_t(s[6] | s[7] << 8);
             if (8 + int(wLength) > u->buffer_length)
                 return EINVAL;
+            Urb c;
+            c.usbfs = usbfs_charge(u);
+            if (!usbfs_take(c.usbfs))
+                return ENOMEM;   // refused before the recorder sees the request
             if (!(r.bmRequestType & 0x80))
                 r.data.assign(s + 8, s + 8 + wLength);
             r.accepted = command(r);
             requests.push_back(r);
-            Urb c;
             c.client = client;
             c.u = u;
             c.done = true;
@@ -677,6 +810,9 @@ struct Recorder::Impl {
             if (u->endpoint != kBulkIn)
                 return ENOENT;
             Urb b;
+            b.usbfs = usbfs_charge(u);
+            if (!usbfs_take(b.usbfs))
+                return ENOMEM;
             b.client = client;
             b.u = u;
             bulk.push_back(b);
@@ -711,7 +847,7 @@ struct Recorder::Impl {
                     first_pending = &r;
             }
             if (!pick && first_pending && head_due() && first_pending == head()) {
-                produce(first_pending->u->buffer_length - first_pending->filled);
+                sampled += produce(first_pending->u->buffer_length - first_pending->filled);
                 pump();
                 if (first_pending->done)
                     pick = first_pending;
@@ -729,6 +865,7 @@ struct Recorder::Impl {
         pick->u->status = pick->status;
         pick->u->actual_length = int(pick->length);
         *out = pick->u;
+        usbfs_release(*pick);
         for (auto it = from->begin(); it != from->end(); ++it)
             if (&*it == pick) {
                 from->erase(it);
@@ -796,6 +933,12 @@ uint8_t Recorder::start_trigger() const { LOCKED; return d->start_byte; }
 uint8_t Recorder::stop_trigger() const { LOCKED; return d->stop_byte; }
 bool Recorder::vanished() const { LOCKED; return d->gone; }
 bool Recorder::fifo_wakeups() const { LOCKED; return d->fifo >= 0; }
+uint64_t Recorder::frames_dropped() const { LOCKED; return d->dropped; }
+uint64_t Recorder::device_buffer_high_water() const { LOCKED; return d->high_water; }
+uint64_t Recorder::usbfs_in_use() const { LOCKED; return d->usbfs_used; }
+void Recorder::set_device_buffer(uint64_t bytes) { LOCKED; d->capacity = bytes; }
+void Recorder::set_usbfs_memory_mb(unsigned mb) { LOCKED; d->write_usbfs_param(mb); }
+void Recorder::set_usbfs_used_elsewhere(uint64_t bytes) { LOCKED; d->usbfs_elsewhere = bytes; }
 
 int Recorder::pending_transfers() const
 {
@@ -853,6 +996,10 @@ void Recorder::reset()
     d->gone = false;
     d->streamed = 0;
     d->completed = 0;
+    d->capacity = d->capacity_option;
+    d->high_water = 0;
+    d->dropped = 0;
+    d->held = 0;
     d->changed();
 }
 

@@ -23,9 +23,21 @@ struct Request {
     bool accepted = true;           // false: answered with a stall
 };
 
+// The recorder's own buffer between its sampling and the USB transfers the host has queued.
+// Its USB controller holds a few DMA buffers of some tens of KiB in 512 KiB of RAM shared with
+// its firmware, and the acquisition FIFO in front of it is of the same order: 256 KiB in all,
+// 5 ms of the peak stream (262 words at 50 kHz), 0.13 s of 257 words at 2 kHz.
+constexpr uint64_t kDefaultDeviceBuffer = 256 * 1024;
+
+// The kernel's default cap on the memory of in-flight usbfs transfers, in MiB (0: no cap).
+constexpr unsigned kKernelUsbfsMemoryMb = 16;
+
 struct Options {
     bool paced = false;          // real time at 500 000 / (clock arg + 1) frames/s; else as fast as possible
     bool spin_fallback = false;  // keep umockdev's regular-file node (libusb then polls in a spin)
+    // Published as /sys/module/usbcore/parameters/usbfs_memory_mb in the testbed.
+    unsigned usbfs_memory_mb = kKernelUsbfsMemoryMb;
+    uint64_t device_buffer_bytes = kDefaultDeviceBuffer;   // used when paced
 };
 
 class Recorder {
@@ -53,6 +65,12 @@ public:
     uint8_t stop_trigger() const;          // last stop trigger byte
     int pending_transfers() const;         // bulk URBs queued by the host and not yet given back
     bool fifo_wakeups() const;             // true when the node is the FIFO (no spinning)
+    // The paced recorder's own buffer: frames lost when it overflowed (the counter jumps by as
+    // many), and the most it ever held, in bytes, since start()/reset().
+    uint64_t frames_dropped() const;
+    uint64_t device_buffer_high_water() const;
+    // usbfs memory our URBs hold now (submitted and not yet reaped), counted as the kernel does.
+    uint64_t usbfs_in_use() const;
 
     // Waits (polling cond on the caller's thread) until cond() holds; false on time-out.
     // It does not service libusb: use it from a thread other than the one handling events,
@@ -64,6 +82,15 @@ public:
     void set_counter_start(uint32_t v);    // counter value of frame 0 of the next stream (default 0)
     void fire_trigger(int input);          // 1 or 2: an armed start or stop on that input goes off
     void reset();                          // power-on configuration, pacing as started, faults off, counts 0
+                                           // (the host's usbfs settings below stay as they are)
+    void set_device_buffer(uint64_t bytes);
+
+    // The host's usbfs cap. The testbed's sysfs file is the setting, read at every submission as
+    // the kernel reads its parameter; this writes it. A submission that would take the memory
+    // in flight past the cap fails with ENOMEM.
+    void set_usbfs_memory_mb(unsigned mb);
+    // usbfs memory held by other devices and programs, counted against the same cap.
+    void set_usbfs_used_elsewhere(uint64_t bytes);
 
     // Faults.
     void fault_silence(bool on);                          // starts accepted, nothing ever sent

@@ -23,9 +23,23 @@ char octet_cp1252(char32_t c)
     return '?';
 }
 
-bool est_saut(char32_t c)
+// Whether a line break starts at code point i; a CR LF pair is one break, and `i` then
+// moves onto its LF.
+bool saut_a(const QList<uint> &codes, qsizetype &i)
 {
-    return c == u'\n' || c == u'\r' || c == 0x2028 || c == 0x2029;
+    const char32_t c = codes[i];
+    if (c != u'\n' && c != u'\r' && c != 0x2028 && c != 0x2029)
+        return false;
+    if (c == u'\r' && i + 1 < codes.size() && codes[i + 1] == u'\n')
+        ++i;
+    return true;
+}
+
+// A control character would reach the header field and the log as it is: a NUL, for one,
+// would end the comment early for any reader.
+bool est_controle(char32_t c)
+{
+    return (c < 0x20 && c != u'\t') || (c >= 0x7F && c <= 0x9F);
 }
 
 } // namespace
@@ -34,24 +48,28 @@ QString commentaire_complete(const QString &texte)
 {
     QString s;
     s.reserve(texte.size() + TAILLE_COMMENTAIRE);
-    qsizetype points = 0;
     const QList<uint> codes = texte.toUcs4();
     for (qsizetype i = 0; i < codes.size(); ++i) {
-        const char32_t c = codes[i];
-        if (est_saut(c)) {
-            if (c == u'\r' && i + 1 < codes.size() && codes[i + 1] == u'\n')
-                ++i;
+        if (saut_a(codes, i)) {
             s += QLatin1String("\r\n");
-            points += 2;
             continue;
         }
-        const char32_t u[1] = {c};
+        const char32_t u[1] = {est_controle(codes[i]) ? char32_t(u' ') : char32_t(codes[i])};
         s += QString::fromUcs4(u, 1);
-        ++points;
     }
+    const qsizetype points = longueur_stockee(s);
     if (points < TAILLE_COMMENTAIRE - 1)
         s += QString(TAILLE_COMMENTAIRE - 1 - points, QLatin1Char(' '));
     return s;
+}
+
+qsizetype longueur_stockee(QStringView texte)
+{
+    const QList<uint> codes = texte.toUcs4();
+    qsizetype n = 0;
+    for (qsizetype i = 0; i < codes.size(); ++i)
+        n += saut_a(codes, i) ? 2 : 1;
+    return n;
 }
 
 QByteArray vers_cp1252(const QString &texte)

@@ -70,7 +70,12 @@ bool Principale::ouvre_fichiers(const QString &chemin)
         return false;
     };
     if (!ouvre(Mu, noms.entete) || !ouvre(log, noms.log)) {
+        // The choice fails as a whole: the files it did create, still empty, go again.
+        const bool entete_cree = Mu->isOpen();
         ferme_fichiers(false);
+        QFile::remove(chemin);
+        if (entete_cree)
+            QFile::remove(noms.entete);
         return false;
     }
     return true;

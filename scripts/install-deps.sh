@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev libgl-dev
+  qt6-translations-l10n
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev

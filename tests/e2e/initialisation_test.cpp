@@ -2,6 +2,7 @@
 #include "tests/support/emule.h"
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QSpinBox>
 
@@ -132,8 +133,34 @@ TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
     choisit_frequence(16);
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 F9", "B1:07 07"}));
     EXPECT_FLOAT_EQ(w->frequence, 2000.0f);
-    EXPECT_FLOAT_EQ(w->duree_max, 2147483.75f);
+    EXPECT_FLOAT_EQ(w->duree_max, 2147483.6f); // rounded down to the tenth
     EXPECT_EQ(rec->clock_arg(), 0xF9);
+}
+
+// At its longest, the duration is recorded whole: the count sent is within a tenth of a second
+// of 2^32 frames, never its low 32 bits. A count that would wrap is refused, nothing sent.
+TEST_F(Initialisation, LongestDurationSendsAWholeCount)
+{
+    initialise_ok();
+    choisit_frequence(2); // 41 666 Hz
+    QDoubleSpinBox *d = w->numericUpDown_Duree;
+    d->setValue(d->maximum());
+    rec->clear_requests();
+    w->calcul_count();
+    EXPECT_GT(w->count, 4294967295u - 41666u / 10u);
+    char attendu[32];
+    std::snprintf(attendu, sizeof attendu, "B4:04 %02X %02X %02X %02X", w->count & 0xFF, (w->count >> 8) & 0xFF,
+                  (w->count >> 16) & 0xFF, w->count >> 24);
+    EXPECT_EQ(requetes(), std::vector<std::string>{attendu});
+
+    w->frequence = 50000.0f; // as if the host's frequency were faster than the list's entry
+    w->count_def = false;
+    rec->clear_requests();
+    w->calcul_count();
+    EXPECT_TRUE(requetes().empty());
+    EXPECT_FALSE(w->count_def);
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_TRUE(alertes[0].startsWith(QStringLiteral("Alerte : Durée trop longue : 103"))) << alertes[0].toStdString();
 }
 
 TEST_F(Initialisation, AdvancedModeSendsTheSpinnerDelay)

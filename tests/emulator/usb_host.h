@@ -35,6 +35,7 @@ protected:
         o.spin_fallback = std::getenv("VIZ256_EMU_SPIN") != nullptr;
         rec = &emu::Recorder::start(o);
         rec->reset();
+        rec->set_usbfs_memory_mb(256);   // a set-up workstation (the udev rule's value)
         ASSERT_EQ(libusb_init(&ctx), 0);
         h = libusb_open_device_with_vid_pid(ctx, 0xFE27, 0xAC01);
         ASSERT_NE(h, nullptr);

@@ -1,5 +1,7 @@
 #include "tests/support/emule.h"
 
+#include "device/usbfs.h"
+
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QPushButton>
@@ -25,6 +27,7 @@ std::string en_texte(const emu::Request &r)
 void FenetreEmulee::SetUp()
 {
     rec = &emu::Recorder::start();
+    rec->set_usbfs_memory_mb(usbfs::LIMITE_REGLE_MO); // a set-up workstation
     Fenetre::SetUp();
     ASSERT_TRUE(dossier.isValid());
 }

@@ -3,6 +3,8 @@
 
 #include "acquisition/planning.h"
 
+#include <cmath>
+
 using namespace planning;
 
 TEST(Planning, SampleCount)
@@ -17,6 +19,24 @@ TEST(Planning, SampleCount)
     EXPECT_EQ(nb_echantillons(1.3f, 41666.0f, true), 54165u);
     // Beyond 32 bits the count keeps its low 32 bits.
     EXPECT_EQ(nb_echantillons(100000.0f, 50000.0f, true), uint32_t(5000000000ull - 4294967296ull));
+}
+
+// The duration spinner's maximum: a whole number of tenths whose count fits 32 bits, while a
+// tenth more would wrap it, at every frequency of the list (for eight of them 2^32 / f rounds
+// up to the tenth, and 103 080,9 s at 41 666 Hz would have asked for 1 418 frames).
+TEST(Planning, LongestDurationKeepsTheCountWhole)
+{
+    for (int32_t division : {10, 11, 12, 13, 14, 15, 16, 20, 25, 40, 50, 80, 100, 125, 160, 200, 250}) {
+        const float f = static_cast<float>(500000 / division);
+        const double max = duree_max(f);
+        SCOPED_TRACE(f);
+        EXPECT_NEAR(max * 10, std::round(max * 10), 1e-6);
+        EXPECT_NEAR(max, 4294967296.0 / f, 0.35);
+        EXPECT_LE(nb_echantillons_64(static_cast<float>(max), f), COMPTE_MAX);
+        EXPECT_GT(nb_echantillons_64(static_cast<float>(max + 0.1), f), COMPTE_MAX);
+    }
+    EXPECT_DOUBLE_EQ(duree_max(50000.0f), 85899.3);
+    EXPECT_DOUBLE_EQ(duree_max(41666.0f), 103080.8);
 }
 
 TEST(Planning, PacketBudget)

@@ -3,6 +3,7 @@
 #include "recording/commentaire.h"
 #include "recording/fichiers.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -90,6 +91,33 @@ TEST(RecordingComment, LineBreaksBecomeCrLf)
     EXPECT_EQ(g[0], '\r');
     EXPECT_EQ(g[1], '\n');
     EXPECT_EQ(g[1023], 'z');
+}
+
+// What the box's limit counts: the characters the stored comment takes, a line break two.
+TEST(RecordingComment, StoredLength)
+{
+    const struct {
+        const char16_t *texte;
+        qsizetype longueur;
+    } cas[] = {{u"", 0}, {u"abc", 3}, {u"a\nb", 4}, {u"a\r\nb", 4}, {u"a\rb", 4}, {u"\u2028\u2029", 4},
+               {u"\U0001F3A4", 1}, {u"\n\n", 4}};
+    for (const auto &c : cas) {
+        const QString t = QString::fromUtf16(c.texte);
+        EXPECT_EQ(longueur_stockee(t), c.longueur) << t.toStdString();
+        // The padded comment is exactly as long as counted, padding aside.
+        EXPECT_EQ(longueur_stockee(commentaire_complete(t)), std::max<qsizetype>(c.longueur, 1023)) << t.toStdString();
+    }
+}
+
+// A pasted NUL or other control character reaches neither the header field nor the log: it
+// becomes a blank. Tabs and line breaks stay.
+TEST(RecordingComment, ControlCharactersBecomeBlanks)
+{
+    const QString tape = QStringLiteral("a") + QChar(0) + QStringLiteral("b\x01" "c\x1B\x7F\u0085" "d\te\nf");
+    EXPECT_TRUE(commentaire_complete(tape).startsWith(QStringLiteral("a b c   d\te\r\nf ")));
+    const auto f = champ(tape);
+    EXPECT_EQ(std::count(f.begin(), f.end(), 0), 1);
+    EXPECT_EQ(f[1023], 0);
 }
 
 TEST(RecordingNames, CompanionNames)

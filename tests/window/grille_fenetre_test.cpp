@@ -2,11 +2,13 @@
 // clicks and Space keys, the level view and the level pass.
 #include "tests/support/fenetre.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
+#include <QSet>
 #include <QTest>
 
 #include <cstring>
@@ -41,6 +43,25 @@ QColor fond(const QFrame *c)
 }
 
 } // namespace
+
+// A screen reader tells every box of the grid apart: what it names is the box's own name.
+TEST_F(Fenetre, GrilleNomsAccessibles)
+{
+    QSet<QString> noms;
+    for (QCheckBox *c : w->groupBox_Micros->findChildren<QCheckBox *>()) {
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(c);
+        ASSERT_NE(a, nullptr);
+        noms << a->text(QAccessible::Name);
+    }
+    EXPECT_EQ(noms.size(), 256 + 32 + 4 + 1);
+    const struct {
+        QCheckBox *c;
+        const char *nom;
+    } cas[] = {{w->grid[3][5], "Micro 3.5"}, {w->grid[31][7], "Micro 31.7"}, {w->faisceaux_T[3], "Faisceau 3"},
+               {w->bloc_T[2], "Bloc 2"},    {w->paq_T, "Tous les micros"},    {w->grid_VA[1], "VA 1"}};
+    for (const auto &c : cas)
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(c.c)->text(QAccessible::Name), QString::fromUtf8(c.nom));
+}
 
 TEST_F(Fenetre, GrilleNomsEtPlaces)
 {

@@ -3,6 +3,8 @@
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -189,7 +191,7 @@ TEST_F(Fenetre, SpinnersEtZonesDeTexte)
 {
     QDoubleSpinBox *d = w->numericUpDown_Duree;
     EXPECT_EQ(d->minimum(), 0.0);
-    EXPECT_EQ(d->maximum(), 300.0);
+    EXPECT_DOUBLE_EQ(d->maximum(), 85899.3); // what the list's first entry allows
     EXPECT_DOUBLE_EQ(d->singleStep(), 0.1);
     EXPECT_EQ(d->decimals(), 1);
     EXPECT_EQ(d->value(), 5.0);
@@ -212,13 +214,73 @@ TEST_F(Fenetre, SpinnersEtZonesDeTexte)
     EXPECT_EQ(c->toPlainText().size(), 1024);
     EXPECT_FALSE(c->toPlainText().startsWith(QLatin1Char('z')));
 
-    // The limit never splits a character made of two UTF-16 units.
+    // A character made of two UTF-16 units is one character of the comment, and is never split.
     c->clear();
-    c->insertPlainText(QString(1023, QLatin1Char('a')) + QStringLiteral("\U0001F3A4b"));
-    EXPECT_EQ(c->toPlainText(), QString(1023, QLatin1Char('a')));
+    c->insertPlainText(QString(1022, QLatin1Char('a')) + QStringLiteral("\U0001F3A4\U0001F3A4b"));
+    EXPECT_EQ(c->toPlainText(), QString(1022, QLatin1Char('a')) + QStringLiteral("\U0001F3A4\U0001F3A4"));
     c->moveCursor(QTextCursor::Start);
     c->insertPlainText(QStringLiteral("\U0001F3A4"));
-    EXPECT_EQ(c->toPlainText(), QString(1023, QLatin1Char('a')));
+    EXPECT_EQ(c->toPlainText(), QString(1022, QLatin1Char('a')) + QStringLiteral("\U0001F3A4\U0001F3A4"));
+}
+
+// The words of the progress scale sit centred under the start, the middle and the end of the
+// bar, as drawn.
+TEST_F(Fenetre, EchelleDeProgressionSousLaBarre)
+{
+    w->panel_Progress->show();
+    QApplication::processEvents();
+    const QImage image = w->panel_Progress->grab().toImage();
+    const QRect zone = w->label_Progress->geometry();
+    const QColor fond = image.pixelColor(zone.right() - 1, zone.top() + 1);
+    QList<int> colonnes; // columns of the label holding ink
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = zone.top(); y <= zone.bottom() && y < image.height(); ++y)
+            if (std::abs(image.pixelColor(x, y).lightness() - fond.lightness()) > 80) {
+                colonnes << x;
+                break;
+            }
+    QList<double> centres; // ink of one word: columns no more than 6 pixels apart
+    for (qsizetype i = 0, debut = 0; i < colonnes.size(); ++i)
+        if (i + 1 == colonnes.size() || colonnes[i + 1] - colonnes[i] > 6) {
+            centres << (colonnes[debut] + colonnes[i]) / 2.0;
+            debut = i + 1;
+        }
+    const QRect barre = w->progressBar_Progress->geometry();
+    ASSERT_EQ(centres.size(), 3);
+    EXPECT_NEAR(centres[0], barre.left(), 3);
+    EXPECT_NEAR(centres[1], barre.left() + barre.width() / 2.0, 3);
+    EXPECT_NEAR(centres[2], barre.left() + barre.width(), 3);
+}
+
+// The numbers of the colour scale, the row labels and the beam numbers are drawn alike whether
+// their group is usable or not (it is disabled during every run).
+TEST_F(Fenetre, EchellesLisiblesGroupeDesactive)
+{
+    w->panel_dB->show();
+    for (const char *nom : {"label1", "label_60", "label_120", "Label_M0", "Label_MT", "Label_F0", "Label_F31"}) {
+        SCOPED_TRACE(nom);
+        QWidget *l = ctrl<QWidget>(nom);
+        ASSERT_NE(l, nullptr);
+        w->groupBox_Micros->setEnabled(true);
+        const QImage actif = l->grab().toImage();
+        w->groupBox_Micros->setEnabled(false);
+        EXPECT_TRUE(l->grab().toImage() == actif) << "drawn differently when disabled";
+    }
+}
+
+// Message boxes and the file dialog speak French like the window.
+TEST_F(Fenetre, BoitesDeLaBoiteAOutilsEnFrancais)
+{
+    QMessageBox boite;
+    boite.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(boite.button(QMessageBox::Cancel)->text(), QStringLiteral("Annuler"));
+    QFileDialog dialogue;
+    dialogue.setOption(QFileDialog::DontUseNativeDialog);
+    dialogue.setAcceptMode(QFileDialog::AcceptSave);
+    QStringList textes;
+    for (const QPushButton *b : dialogue.findChildren<QPushButton *>())
+        textes << b->text();
+    EXPECT_TRUE(textes.contains(QStringLiteral("&Enregistrer"))) << textes.join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(Fenetre, ConsoleSElargitAvecLaFenetreEtCommentaireDevant)

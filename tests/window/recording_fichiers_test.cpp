@@ -102,16 +102,31 @@ TEST_F(RecordingFiles, MissingFolderAlertsAndOpensNothing)
     rien_d_ouvert();
 }
 
-// The log name is taken by a folder: the data and header files were created, but the
-// choice fails as a whole and nothing stays open.
+// A companion that cannot be created fails the choice as a whole: nothing stays open, and
+// the files it did create are removed again (a folder in the way of the log; a 255-byte name
+// that is not ".dat", so that the companions' names are too long).
 TEST_F(RecordingFiles, CompanionThatCannotBeCreatedUndoesTheChoice)
 {
-    ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("essai.log")));
-    chemin_choisi = chemin(QStringLiteral("essai.dat"));
-    w->button_Fichier_Click();
-    ASSERT_EQ(alertes.size(), 1);
-    EXPECT_TRUE(alertes[0].contains(chemin(QStringLiteral("essai.log")))) << alertes[0].toStdString();
-    rien_d_ouvert();
+    const QString long_nom = QString(250, QLatin1Char('n')) + QStringLiteral(".data");
+    const struct {
+        QString nom, fautif;
+        QStringList reste; // what the folder holds afterwards
+    } cas[] = {{QStringLiteral("essai.dat"), QStringLiteral("essai.log"), {QStringLiteral("essai.log")}},
+               {long_nom, long_nom + QStringLiteral(".Vlx"), {}}};
+    for (const auto &c : cas) {
+        SCOPED_TRACE(c.nom.left(20).toStdString());
+        QTemporaryDir d;
+        dossier.swap(d);
+        alertes.clear();
+        if (!c.reste.isEmpty())
+            ASSERT_TRUE(QDir(dossier.path()).mkdir(c.reste[0]));
+        chemin_choisi = chemin(c.nom);
+        w->button_Fichier_Click();
+        ASSERT_EQ(alertes.size(), 1);
+        EXPECT_TRUE(alertes[0].contains(chemin(c.fautif))) << alertes[0].toStdString();
+        rien_d_ouvert();
+        EXPECT_EQ(QDir(dossier.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), c.reste);
+    }
 }
 
 TEST_F(RecordingFiles, FailedWriteIsReportedAndBothFilesClosed)
