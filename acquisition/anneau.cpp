@@ -89,6 +89,9 @@ int Anneau::soumet()
     dernier_paquet = nullptr;
     dernier_num = UINT32_MAX;
     dit_moitie = dit_pleine = dit_erreur = false;
+    horloge.start();
+    retard_ms = 0;
+    retard_octets = 0;
     for (int i = 0; i < NB_SLOTS; ++i) {
         transf_arret[i] = false;
         a_ecrire[i] = 0;
@@ -176,6 +179,23 @@ bool Anneau::surveille_ecriture()
     }
     const uint64_t n = ecrivain.en_file(), capacite = ecrivain.capacite();
     if (capacite == 0)
+        return false;
+    // Since the queue was last seen empty the writer has been busy all the time: what it
+    // wrote since then is what the disk takes. A disk that takes the recorder's rate needs no
+    // warning and no stop. Neither does a queue that holds more than a real-time recorder can
+    // have sent in that time: the data come faster than the recorder's own rate (an emulated
+    // recorder that does not pace its stream), and the ring simply waits for free buffers.
+    const qint64 t = horloge.elapsed();
+    const uint64_t ecrits = ecrivain.ecrits.load();
+    if (n == 0) {
+        retard_ms = t;
+        retard_octets = ecrits;
+        return false;
+    }
+    const double duree = double(t - retard_ms) / 1000.0;
+    const double debit = duree > 0 ? double(ecrits - retard_octets) / duree : 0.0;
+    const bool temps_reel = double(ecrivain.octets_en_file()) <= 2.0 * par.octets_par_s * duree + 2.0 * TAILLE_PAQUET;
+    if (debit >= par.octets_par_s || !temps_reel)
         return false;
     if (!dit_moitie && 2 * n > capacite) {
         dit_moitie = true;

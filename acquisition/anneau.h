@@ -9,6 +9,7 @@
 // transfer goes out again at once with a free buffer: the ring never waits for the disk.
 #include "acquisition/ecrivain.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
@@ -34,6 +35,7 @@ public:
         int32_t increment_position = 0;
         int32_t increment_compteur = 0;
         uint32_t paquets_file = 0;    // packets the writer's queue may hold (recording)
+        double octets_par_s = 0;      // the recorder's data rate
     };
 
     Anneau();
@@ -63,10 +65,10 @@ public:
     // Waits until the writer has written its whole queue and stops it; `attente` is called
     // now and then meanwhile (the window shows the progress).
     void vide_file(const std::function<void()> &attente);
-    // Watches the writer from the window's thread. The queue passing half full is said once
-    // (the disk is slower than the recorder); a write failure, or the queue 90 % full, is said
-    // once and returns true: the run must stop now, while the queue can still take what the
-    // recorder sends until the end of its stream.
+    // Watches the writer from the window's thread. While the writer is slower than the
+    // recorder, the queue passing half full is said once; a write failure, or the queue 90 %
+    // full, is said once and returns true: the run must stop now, while the queue can still
+    // take what the recorder sends until the end of its stream.
     bool surveille_ecriture();
     // Frees the records and buffers of the slots whose transfers have come back.
     void libere();
@@ -125,4 +127,7 @@ private:
     bool sans_appareil = false;
     bool verifie = false; // the counter check is on for this use
     bool dit_moitie = false, dit_pleine = false, dit_erreur = false;
+    QElapsedTimer horloge;   // since the ring was submitted
+    qint64 retard_ms = 0;    // when the writer's queue was last seen empty
+    uint64_t retard_octets = 0; // bytes written then
 };

@@ -494,10 +494,11 @@ Anneau::Parametres Principale::parametres_anneau(bool sonde) const
     p.test_init = sonde;
     p.increment_position = increment_position;
     p.increment_compteur = increment_compteur;
+    p.octets_par_s = double(nb_voies) * 4.0 * double(frequence);
     if (!sonde && record) {
         const uint64_t memoire = memoire_physique_hook ? memoire_physique_hook()
                                                        : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-        p.paquets_file = planning::paquets_file(double(nb_voies) * 4.0 * double(frequence), memoire);
+        p.paquets_file = planning::paquets_file(p.octets_par_s, memoire);
     }
     return p;
 }

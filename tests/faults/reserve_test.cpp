@@ -109,3 +109,19 @@ TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
                    .console = {QStringLiteral("Le Velmarix a disparu du bus USB")}});
     EXPECT_GT(w->anneau.ecrivain.file_max(), 2u) << "the queue held nothing when the recorder left";
 }
+
+TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
+{
+    // The writer takes 100 ms a packet (84 MB/s, above the recorder's 51 MB/s) while the
+    // unpaced recorder sends far faster: the reserve fills, and the ring waits for free
+    // buffers instead of stopping the run.
+    Ecrivain::avant_ecriture = [](uint64_t) { QThread::msleep(100); };
+    Principale::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
+    prepare(true);
+    w->numericUpDown_Duree->setValue(5.0);
+    demarre();
+    verifie_apres({.nom = QStringLiteral("essai.dat")});
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+    EXPECT_FALSE(console().contains(PLEINE));
+    EXPECT_GT(w->anneau.ecrivain.file_max(), 10u);
+}
