@@ -133,11 +133,14 @@ def main():
                      "arithmetic alone " + fmt(ref_t, 3), "<= 0.2 ms", verdict(real, lambda v: v <= 0.2)))
 
     # 5. Memory
-    hwm = series(reps, None, lambda d: max(d.get("cpu_vmhwm_kB", 0), d.get("record_vmhwm_kB", 0),
-                                          d.get("recordcold_vmhwm_kB", 0), d.get("cpunorec_vmhwm_kB", 0)) * 1024 / 1e6)
+    hwm = series(reps, None, lambda d: max(d.get("cpu_vmhwm_kB", 0), d.get("cpunorec_vmhwm_kB", 0)) * 1024 / 1e6)
     base = series(reps, None, lambda d: d["baseline_vmhwm_kB"] * 1024 / 1e6)
-    rows.append(("5 Peak RSS (VmHWM) of a run (MB)", fmt(hwm, 1), "after Init, before Start " + fmt(base, 1),
+    rows.append(("5 Peak RSS (VmHWM) of a paced run (MB)", fmt(hwm, 1), "after Init, before Start " + fmt(base, 1),
                  "<= 120 MB", verdict(hwm, lambda v: v <= 120)))
+    # An unpaced recorder, or a stalled disk, fills the reserve in memory ahead of the disk.
+    full = series(reps, None, lambda d: max(d.get("record_vmhwm_kB", 0), d.get("recordcold_vmhwm_kB", 0),
+                                           d.get("stall_vmhwm_kB", 0)) * 1024 / 1e6)
+    rows.append(("5 Peak RSS with the reserve in use (unpaced, stalled disk) (MB)", fmt(full, 0), "", "info", "info"))
 
     # 6. Idle
     idle = series(reps, "idle_cpu_window_pct")
