@@ -25,8 +25,12 @@ public:
         const hid_t proprietes = H5Pcreate(H5P_DATASET_CREATE);
         const hsize_t chunk[2] = {std::min<hsize_t>(chunk_rows(channels_), std::max<hsize_t>(1, frames)), channels_};
         H5Pset_chunk(proprietes, 2, chunk);
+        // Whole chunks are written at once: no chunk cache, so they go straight to the file.
+        const hid_t acces = H5Pcreate(H5P_DATASET_ACCESS);
+        H5Pset_chunk_cache(acces, 0, 0, H5D_CHUNK_CACHE_W0_DEFAULT);
         data_ = H5Dcreate2(file_, "time_data", type == SampleType::Float32 ? H5T_IEEE_F32LE : H5T_STD_I32LE, espace,
-                           H5P_DEFAULT, proprietes, H5P_DEFAULT);
+                           H5P_DEFAULT, proprietes, acces);
+        H5Pclose(acces);
         H5Pclose(proprietes);
         H5Sclose(espace);
         verifie(data_, "create /time_data");

@@ -4,6 +4,7 @@
 
 #include <sndfile.h>
 
+#include <bit>
 #include <stdexcept>
 
 namespace reading {
@@ -13,21 +14,20 @@ namespace {
 class Wav : public Sink {
 public:
     Wav(const std::string &path, const ExportDescription &d, uint64_t frames, SampleType type)
-        : path_(path), floats_(type == SampleType::Float32)
+        : path_(path), channels_(sf_count_t(d.channel_names.size()))
     {
         SF_INFO info{};
         info.samplerate = int(d.sample_freq);
         info.channels = int(d.channel_names.size());
         const bool rf64 = wav_needs_rf64(frames * d.channel_names.size() * 4);
-        info.format = (rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | (floats_ ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_32);
+        info.format = (rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) |
+                      (type == SampleType::Float32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_32);
         if (!sf_format_check(&info))
             throw std::runtime_error(path_ + ": WAV: " + std::to_string(info.channels) + " channels at " +
                                      std::to_string(info.samplerate) + " Hz cannot be written");
         file_ = sf_open(path.c_str(), SFM_WRITE, &info);
         if (!file_)
             throw std::runtime_error(path_ + ": WAV: " + sf_strerror(nullptr));
-        // Float samples go out as they are: no scaling to +-1.
-        sf_command(file_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
         sf_set_string(file_, SF_STR_SOFTWARE, "viz256-run");
         sf_set_string(file_, SF_STR_DATE, d.date.c_str());
         if (!d.comment.empty())
@@ -42,9 +42,11 @@ public:
 
     void write(const void *rows, size_t n) override
     {
-        const sf_count_t w = floats_ ? sf_writef_float(file_, static_cast<const float *>(rows), sf_count_t(n))
-                                     : sf_writef_int(file_, static_cast<const int *>(rows), sf_count_t(n));
-        if (w != sf_count_t(n))
+        // The rows are already the file's little-endian 32-bit samples: written as they are,
+        // in one call, rather than through libsndfile's small conversion buffer.
+        static_assert(std::endian::native == std::endian::little);
+        const sf_count_t octets = sf_count_t(n) * channels_ * 4;
+        if (sf_write_raw(file_, rows, octets) != octets)
             throw std::runtime_error(path_ + ": WAV: " + sf_strerror(file_));
     }
 
@@ -58,7 +60,7 @@ public:
 
 private:
     std::string path_;
-    bool floats_;
+    sf_count_t channels_;
     SNDFILE *file_ = nullptr;
 };
 
