@@ -19,6 +19,17 @@ bool finit_par(std::string s, std::string ext)
     return s.size() > ext.size() && s.compare(s.size() - ext.size(), ext.size(), ext) == 0;
 }
 
+// n words of type T (any alignment) to floats.
+template <class T> void vers_float(const uint8_t *src, uint32_t *dst, size_t n)
+{
+    for (size_t k = 0; k < n; ++k) {
+        T v;
+        std::memcpy(&v, src + 4 * k, 4);
+        const float f = float(v);
+        std::memcpy(dst + k, &f, 4);
+    }
+}
+
 bool entier(const std::string &s, int &v)
 {
     if (s.empty() || s.size() > 4 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); }))
@@ -165,20 +176,10 @@ void convert_frames(const uint8_t *frames, size_t n, size_t frame_words, const s
                 std::memcpy(dst, src, s.longueur * 4);
                 break;
             case Conversion::IntToFloat:
-                for (size_t k = 0; k < s.longueur; ++k) {
-                    int32_t v;
-                    std::memcpy(&v, src + 4 * k, 4);
-                    const float f = float(v);
-                    std::memcpy(dst + k, &f, 4);
-                }
+                vers_float<int32_t>(src, dst, s.longueur);
                 break;
             case Conversion::UintToFloat:
-                for (size_t k = 0; k < s.longueur; ++k) {
-                    uint32_t v;
-                    std::memcpy(&v, src + 4 * k, 4);
-                    const float f = float(v);
-                    std::memcpy(dst + k, &f, 4);
-                }
+                vers_float<uint32_t>(src, dst, s.longueur);
                 break;
             }
         }

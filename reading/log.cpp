@@ -4,6 +4,7 @@
 #include "reading/header.h"
 #include "recording/cp1252.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -94,6 +95,18 @@ void drapeaux(std::u32string_view v, int8_t *out, int n, const std::string &file
         throw ReadError(file, key, std::to_string(m.size()) + " flags, expected " + std::to_string(n));
     for (int i = 0; i < n; ++i)
         out[i] = int8_t(entier(m[i], 1, file, key));
+}
+
+// Three whole numbers separated by `sep` ("07/12/2022", "14:05:09"), each at most its bound.
+std::array<uint16_t, 3> trois(std::u32string_view v, char32_t sep, std::array<uint64_t, 3> max, const std::string &file,
+                              const std::string &key, const char *forme)
+{
+    const auto p1 = v.find(sep), p2 = v.rfind(sep);
+    if (p1 == std::u32string_view::npos || p1 == p2)
+        throw ReadError(file, key, "\"" + utf8(v) + "\" is not " + forme);
+    return {uint16_t(entier(v.substr(0, p1), max[0], file, key)),
+            uint16_t(entier(v.substr(p1 + 1, p2 - p1 - 1), max[1], file, key)),
+            uint16_t(entier(v.substr(p2 + 1), max[2], file, key))};
 }
 
 } // namespace
@@ -219,31 +232,21 @@ LogRecord parse_log(std::string_view text, const std::string &file)
         }
 
     // [Date]
-    {
-        const auto v = sans_blancs(exige("Date"));
-        const auto p1 = v.find(U'/'), p2 = v.rfind(U'/');
-        if (p1 == std::u32string_view::npos || p1 == p2)
-            throw ReadError(file, "Date", "\"" + utf8(v) + "\" is not day/month/year");
-        SystemTime &d = r.rec.date_heure;
-        d.wDay = uint16_t(entier(v.substr(0, p1), 31, file, "Date"));
-        d.wMonth = uint16_t(entier(v.substr(p1 + 1, p2 - p1 - 1), 12, file, "Date"));
-        d.wYear = uint16_t(entier(v.substr(p2 + 1), 30827, file, "Date"));
-        static const int jours[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-        if (d.wYear < 1601 || d.wMonth < 1 || d.wDay < 1 || d.wDay > jours[d.wMonth - 1] ||
-            (d.wMonth == 2 && d.wDay == 29 && !((d.wYear % 4 == 0 && d.wYear % 100 != 0) || d.wYear % 400 == 0)))
-            throw ReadError(file, "Date", "\"" + utf8(v) + "\" is no date");
-        d.wDayOfWeek = uint16_t(day_of_week(d.wYear, d.wMonth, d.wDay));
-    }
-    {
-        const auto v = sans_blancs(exige("Heure"));
-        const auto p1 = v.find(U':'), p2 = v.rfind(U':');
-        if (p1 == std::u32string_view::npos || p1 == p2)
-            throw ReadError(file, "Heure", "\"" + utf8(v) + "\" is not hour:minute:second");
-        SystemTime &d = r.rec.date_heure;
-        d.wHour = uint16_t(entier(v.substr(0, p1), 23, file, "Heure"));
-        d.wMinute = uint16_t(entier(v.substr(p1 + 1, p2 - p1 - 1), 59, file, "Heure"));
-        d.wSecond = uint16_t(entier(v.substr(p2 + 1), 59, file, "Heure"));
-    }
+    SystemTime &d = r.rec.date_heure;
+    const auto jour = trois(sans_blancs(exige("Date")), U'/', {31, 12, 30827}, file, "Date", "day/month/year");
+    d.wDay = jour[0];
+    d.wMonth = jour[1];
+    d.wYear = jour[2];
+    static const int jours[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (d.wYear < 1601 || d.wMonth < 1 || d.wDay < 1 || d.wDay > jours[d.wMonth - 1] ||
+        (d.wMonth == 2 && d.wDay == 29 && !((d.wYear % 4 == 0 && d.wYear % 100 != 0) || d.wYear % 400 == 0)))
+        throw ReadError(file, "Date", std::to_string(d.wDay) + "/" + std::to_string(d.wMonth) + "/" +
+                                          std::to_string(d.wYear) + " is no date");
+    d.wDayOfWeek = uint16_t(day_of_week(d.wYear, d.wMonth, d.wDay));
+    const auto heure = trois(sans_blancs(exige("Heure")), U':', {23, 59, 59}, file, "Heure", "hour:minute:second");
+    d.wHour = heure[0];
+    d.wMinute = heure[1];
+    d.wSecond = heure[2];
 
     // [Voies] and the flags.
     if (entier(exige("Nb_faisceaux"), 1000, file, "Nb_faisceaux") != 32)

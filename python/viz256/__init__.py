@@ -254,6 +254,17 @@ def _read(path):
         return None
 
 
+def _parsed(parse, path):
+    """(parsed description, None), or (None, why not): "missing" or the parser's error."""
+    raw = _read(path)
+    if raw is None:
+        return None, "missing"
+    try:
+        return parse(raw, path), None
+    except RunError as e:
+        return None, str(e)
+
+
 def _counter_follows(dat, words, size):
     n = min(size // (4 * words), 512)
     if n < 8:
@@ -270,20 +281,8 @@ class Run:
         if not _os.path.isfile(self.data_file):
             raise RunError(self.data_file, "", "cannot open the data file")
         self.data_bytes = _os.path.getsize(self.data_file)
-        self.header = self.log = None
-        self.header_problem = self.log_problem = None
-        raw = _read(self.header_file)
-        try:
-            self.header = parse_header(raw, self.header_file) if raw is not None else None
-            self.header_problem = "missing" if raw is None else None
-        except RunError as e:
-            self.header_problem = str(e)
-        raw = _read(self.log_file)
-        try:
-            self.log = parse_log(raw, self.log_file) if raw is not None else None
-            self.log_problem = "missing" if raw is None else None
-        except RunError as e:
-            self.log_problem = str(e)
+        self.header, self.header_problem = _parsed(parse_header, self.header_file)
+        self.log, self.log_problem = _parsed(parse_log, self.log_file)
         d = self.header or self.log
         if d is None:
             raise RunError(self.header_file, "", f"no description of the run: header {self.header_problem}; "

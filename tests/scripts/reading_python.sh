@@ -107,6 +107,21 @@ for nom in ("a_int32", "b_float", "c_sans_compteur", "d_saut"):
         d, _ = soundfile.read(cible, dtype="int32", always_2d=True)
         verifie(np.array_equal(d, mots[:, mic]), "WAV of the run with a gap")
 
+# The log's numbers in any locale, the comment from Windows-1252.
+for texte, valeur in (("1\u202f000,0", 1000.0), ("12,345.6", 12345.6), ("1'234.5", 1234.5),
+                      ("\u0661\u066c\u0662\u0663\u0664\u066b\u0665", 1234.5)):
+    verifie(abs(viz256.parse_number(texte, 1) - valeur) < 1e-9, f"Duree {texte!r}")
+for faux in ("nan", "-1,0", "1,00", "1,,0"):
+    try:
+        viz256.parse_number(faux, 1)
+        verifie(False, f"Duree {faux!r} accepted")
+    except viz256.RunError:
+        pass
+entete = bytearray(open(os.path.join(dossier, "a_int32.Vlx"), "rb").read())
+texte = "Essai à 20 € \u2014 \u0153uvre".encode("cp1252")
+entete[1073:] = texte + b" " * (1023 - len(texte)) + b"\0"
+verifie(viz256.parse_header(bytes(entete))["comment"].rstrip() == "Essai à 20 € \u2014 \u0153uvre", "cp1252 comment")
+
 if fautes:
     sys.exit(1)
 print("runs read back by viz256-run, PyTables, h5py, soundfile and viz256: OK")
