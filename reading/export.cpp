@@ -227,8 +227,10 @@ ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &
 
     // The temporary name: hidden, beside the target, so the rename stays on one file system.
     const std::filesystem::path cible(o.target);
-    const std::filesystem::path tmp =
-        cible.parent_path() / ("." + cible.filename().string() + ".part-" + std::to_string(::getpid()));
+    std::string nom_tmp = ".";
+    nom_tmp += cible.filename().string();
+    nom_tmp += ".part-" + std::to_string(::getpid());
+    const std::filesystem::path tmp = cible.parent_path() / nom_tmp;
     res.frames = o.range.count;
     res.rf64 = format == Format::Wav && wav_needs_rf64(res.frames * cols.size() * 4);
     try {
