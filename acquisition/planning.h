@@ -14,10 +14,11 @@ constexpr uint32_t SANS_LIMITE = 4294967295u;  // packet budget of an unrecorded
 constexpr uint32_t MARGE_ARRET = 16;           // an open-ended run stops this many packets early
 
 // Frames requested for a duration: floor(floor(duree x 10 x frequence) / 10), low 32 bits;
-// 0 when no duration is fixed.
-uint32_t nb_echantillons(float duree, float frequence, bool definie);
+// 0 when no duration is fixed. A duration within rounding of a whole number of tenths of a
+// second (what the spinner gives) counts as exactly that many tenths.
+uint32_t nb_echantillons(double duree, float frequence, bool definie);
 // The same count before it is cut to 32 bits (0 for a duration of 0 or less).
-uint64_t nb_echantillons_64(float duree, float frequence);
+uint64_t nb_echantillons_64(double duree, float frequence);
 // The recorder takes the count on 32 bits, and 0 there means "no fixed count".
 constexpr uint64_t COMPTE_MAX = 4294967295u;
 

@@ -108,15 +108,18 @@ void Principale::calcul_count()
         return;
     if (!clock_def)
         listBox_Freq_Click();
-    duree = static_cast<float>(numericUpDown_Duree->value());
-    if (coche(checkBox_Definie) && planning::nb_echantillons_64(duree, frequence) > planning::COMPTE_MAX) {
+    // The count comes from the spinner's own value: through the 32-bit duration a long
+    // duration would lose its tenths.
+    const double typee = numericUpDown_Duree->value();
+    duree = static_cast<float>(typee);
+    if (coche(checkBox_Definie) && planning::nb_echantillons_64(typee, frequence) > planning::COMPTE_MAX) {
         // The recorder would keep only the low 32 bits of the count: refused, nothing sent.
         call_verb(QStringLiteral("Durée trop longue : %1 s, au plus %2 s à %3 Hz\r\n")
                       .arg(fmt_N1(double(duree)), fmt_N1(planning::duree_max(frequence)), fmt_N0(double(frequence))),
                   1);
         return;
     }
-    count = planning::nb_echantillons(duree, frequence, coche(checkBox_Definie));
+    count = planning::nb_echantillons(typee, frequence, coche(checkBox_Definie));
     buf[0] = cmd::NB_ECH;
     buf[1] = static_cast<unsigned char>(count & 0xFF);
     buf[2] = static_cast<unsigned char>((count >> 8) & 0xFF);
