@@ -217,9 +217,16 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
     prepare(true);
     w->checkBox_Test->setChecked(true);
     w->radioButton_Start_Trig2->setChecked(true);
-    clic_dans(300, w->button_Abort);
+    int32_t timeout_attente = 0;
+    QTimer::singleShot(300, w.get(), [&] {
+        timeout_attente = Principale::TimeOut;
+        w->button_Abort->click();
+    });
     rec->clear_requests();
     clic(w->button_Start);
+    // Requests after the run wait as long as the run's own did, as after any run.
+    EXPECT_GT(timeout_attente, 30000);
+    EXPECT_EQ(Principale::TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("  Aborted\r\n")));
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nReset B0\r\nAcquisition arrêtée avant le déclenchement \r\n")));
@@ -246,7 +253,11 @@ TEST_F(Run, TriggerThatNeverComesIsAbandonedAfterThirtySeconds)
 {
     prepare(true);
     w->radioButton_Start_Trig1->setChecked(true);
+    int32_t timeout_attente = 0;
+    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = Principale::TimeOut; });
     clic(w->button_Start);
+    EXPECT_GT(timeout_attente, 30000);
+    EXPECT_EQ(Principale::TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Temps d'attente dépassé...    Acquisition arrêtée avant le déclenchement \r\n")))
         << c.toStdString();
