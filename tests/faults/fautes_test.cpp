@@ -207,6 +207,26 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
 }
 
+TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
+{
+    // Header or log deleted after the choice: the start is refused as for a vanished data
+    // file, rather than writing them into deleted files.
+    prepare(true);
+    for (const char *compagnon : {"essai.Vlx", "essai.log"}) {
+        SCOPED_TRACE(compagnon);
+        alertes.clear();
+        clic(w->button_Fichier);
+        ASSERT_TRUE(w->file_open);
+        ASSERT_TRUE(QFile::remove(chemin(QString::fromLatin1(compagnon))));
+        rec->clear_requests();
+        demarre();
+        EXPECT_FALSE(commande_envoyee(requetes(), "B1:02")) << "the recorder was started";
+        EXPECT_EQ(alertes, QStringList{QStringLiteral("Alerte : Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n")
+                                           .arg(chemin(QString::fromLatin1(compagnon)))});
+        verifie_apres({.nom = QStringLiteral("essai.dat"), .entete = false, .tout_garde = false});
+    }
+}
+
 TEST_F(Fautes, FolderWithoutWritePermission)
 {
     prepare(true, QStringLiteral("lecture/essai.dat"));
