@@ -674,8 +674,8 @@ struct Recorder::Impl {
                 return EINVAL;
             if (!(r.bmRequestType & 0x80))
                 r.data.assign(s + 8, s + 8 + wLength);
-            r.accepted = command(r);
             r.transfers_before = completed;
+            r.accepted = command(r);
             requests.push_back(r);
             Urb c;
             c.client = client;
