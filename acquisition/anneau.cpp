@@ -19,6 +19,7 @@ constexpr unsigned char ENDPOINT = 0x81;
 bool en_attente[Principale::NB_SLOTS] = {}; // slot i's transfer is with the library
 bool fin_de_flux = false;                    // a short transfer ended the stream
 bool sans_appareil = false;                  // a transfer came back with "no device"
+bool compteur_suspendu = false;              // a transfer cut a word: the counter check is off
 } // namespace
 
 namespace anneau {
@@ -68,6 +69,7 @@ int soumet()
     Principale::en_vol = 0;
     fin_de_flux = false;
     sans_appareil = false;
+    compteur_suspendu = false;
     for (int i = 0; i < Principale::NB_SLOTS; ++i) {
         Principale::transf_arret[i] = false;
         Principale::a_ecrire[i] = 0;
@@ -104,13 +106,39 @@ void annule_tout(bool verbeux)
     }
 }
 
-bool vidange()
+// A transfer the ring stopped waiting for: it is freed, with its buffer, when it comes back.
+void LIBUSB_CALL libere_au_retour(libusb_transfer *t)
+{
+    delete[] t->buffer;
+    libusb_free_transfer(t);
+}
+
+// Hands the transfers still out over to the library for good: none of them belongs to the
+// ring any more, and its slot gets a new transfer at the next use of the ring.
+void abandonne_restants()
+{
+    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+        if (!en_attente[i])
+            continue;
+        Principale::transfert[i]->callback = libere_au_retour;
+        Principale::transfert[i] = nullptr;
+        Principale::buffers[i] = nullptr;
+        en_attente[i] = false;
+        --Principale::en_vol;
+    }
+}
+
+Vidange vidange()
 {
     QElapsedTimer t;
     t.start();
     bool relance = false;
     while (Principale::en_vol > 0) {
-        service(50);
+        // When event handling fails, waiting longer only holds the window: stop at once.
+        if (service(20) != 0) {
+            abandonne_restants();
+            return Vidange::echec_usb;
+        }
         // A transfer still out long after its own time-out: cancel it again, once; then
         // give up waiting rather than hang the window.
         const qint64 limite = static_cast<qint64>(Principale::TimeOut) + 2000;
@@ -120,10 +148,12 @@ bool vidange()
                     libusb_cancel_transfer(Principale::transfert[i]);
             relance = true;
         }
-        if (t.elapsed() > 2 * limite + 5000)
-            return false;
+        if (t.elapsed() > 2 * limite + 5000) {
+            abandonne_restants();
+            return Vidange::delai_depasse;
+        }
     }
-    return true;
+    return Vidange::complete;
 }
 
 void libere()
@@ -240,21 +270,21 @@ void Principale::fn_callback(libusb_transfer *t)
 
     if (!transf_arret[s]) {
         garde_donnees(buffers[s], len);
-        if (!erreur_compteur && compteur && nb_voies > 0 && uint64_t(len) > uint64_t(nb_voies) * 16)
+        if (!erreur_compteur && !compteur_suspendu && compteur && nb_voies > 0 && uint64_t(len) > uint64_t(nb_voies) * 16)
             verifie_compteur(buffers[s], len);
     }
 
-    // The recorder sends whole 32-bit words and ends its stream on a word boundary: a short
-    // transfer that leaves the stream in the middle of a word is a fault, not the end. The
-    // stream goes on (nothing is dropped); the counter check, which assumes word-aligned
-    // packets, is off for the rest of the run.
-    const bool hors_mot = !test_init && !transf_arret[s] && ntr % 4 != 0;
-    if (hors_mot && len % 4 != 0) {
+    // The recorder sends whole 32-bit words in every transfer and ends its stream with a short
+    // one: a transfer that stops in the middle of a word is a fault, not the end. The stream
+    // goes on (nothing is dropped); the counter check, which assumes whole packets, is off for
+    // the rest of the run. Each transfer is judged by its own length.
+    const bool hors_mot = !test_init && !transf_arret[s] && len % 4 != 0;
+    if (hors_mot) {
         call_verb(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
                                  "contrôle du compteur suspendu pour cette acquisition\r\n")
                       .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))),
                   0);
-        compteur = false;
+        compteur_suspendu = true;
     }
 
     if (len < TAILLE_PAQUET && !hors_mot) {

@@ -15,10 +15,11 @@ bool prepare(libusb_device_handle *handle, unsigned int timeout_ms);
 int soumet();
 // One bounded wait for USB events (completions run inside it). Returns libusb's result.
 int service(int timeout_ms);
-// Services events until every submitted transfer has come back. A transfer that never comes
-// back is cancelled again and, as a last resort, left allocated rather than freed under the
-// library's feet. Returns false in that case.
-bool vidange();
+// Services events until every submitted transfer has come back. When event handling fails,
+// or a transfer stays out long after being cancelled again, the transfers still out are left
+// to the library, which frees each of them (and its buffer) when it comes back.
+enum class Vidange { complete, echec_usb, delai_depasse };
+Vidange vidange();
 // Frees the records and buffers of the slots whose transfers have come back.
 void libere();
 // Cancels every slot that is not finished yet.

@@ -254,9 +254,12 @@ bool Principale::planifie_run(planning::PlanRun &plan)
             call_verb(QStringLiteral("Pas de fichier choisi\r\n"), 1);
             return false;
         }
-        if (!QFileInfo::exists(acqui_name)) {
-            // The folder or the file went away since the choice: data would go nowhere.
-            call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(acqui_name), 1);
+        // A file (or its folder) that went away since the choice: data, header or log would
+        // go nowhere.
+        for (const QString &nom : {acqui_name, Mu->fileName(), log->fileName()}) {
+            if (QFileInfo::exists(nom))
+                continue;
+            call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(nom), 1);
             ferme_fichiers(false);
             return false;
         }
@@ -411,7 +414,8 @@ void Principale::abandonne_run()
         transf_arret[i] = true; // nothing more belongs to this run
     anneau::annule_tout(true);
     fini = false;
-    anneau::vidange();
+    if (anneau::vidange() == anneau::Vidange::echec_usb)
+        call_verb(QStringLiteral("ERREUR \r\n"), 0);
     if (record)
         ferme_fichiers(false);
     file_open = false;
@@ -424,7 +428,6 @@ void Principale::abandonne_run()
     montre(label_Duree_Ecoulee, false);
     montre(panel_Progress, false);
     montre(button_Abort, false);
-    TimeOut = planning::timeout_run(nb_voies, frequence);
     run_en_cours = false;
     if (fermeture_demandee)
         QTimer::singleShot(0, this, &QWidget::close);
@@ -487,8 +490,8 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
             transf_arret[i] = true;
         anneau::annule_tout(false);
     }
-    if (!anneau::vidange())
-        call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; leurs tampons restent réservés\r\n"), 0);
+    if (anneau::vidange() != anneau::Vidange::complete)
+        call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
     header_file.nb_ech = static_cast<uint32_t>(ntw / 4 / uint64_t(nb_voies));
     header_file.duree_acquise = static_cast<float>(header_file.nb_ech) / frequence;
     anneau::libere();
