@@ -451,7 +451,7 @@ struct Recorder::Impl {
     }
 
     // Writes up to budget bytes of the stream into the queued URBs, completing those that fill.
-    // Returns the bytes sent.
+    // Returns the stream bytes consumed: those sent and the rest of a word a cut transfer lost.
     uint64_t produce(uint64_t budget)
     {
         uint64_t sent = 0;
@@ -482,8 +482,13 @@ struct Recorder::Impl {
                 complete_bulk(*h, 0);
                 if (odd) {
                     // The rest of the cut word is lost: the next transfer starts on a word.
+                    // Those bytes count as consumed, so a paced recorder's buffer does not
+                    // send them again after the next word.
                     odd_once = 0;
-                    produced = std::min(limit, (produced + 3) & ~uint64_t(3));
+                    const uint64_t perdu = std::min(limit, (produced + 3) & ~uint64_t(3)) - produced;
+                    produced += perdu;
+                    sent += perdu;
+                    budget -= std::min(budget, perdu);
                 }
             }
             if (produced >= limit)
