@@ -20,6 +20,7 @@ bool en_attente[Principale::NB_SLOTS] = {}; // slot i's transfer is with the lib
 bool fin_de_flux = false;                    // a short transfer ended the stream
 bool sans_appareil = false;                  // a transfer came back with "no device"
 bool compteur_suspendu = false;              // a transfer cut a word: the counter check is off
+int raison_ecriture = 0;                     // errno of the data-file write that failed
 } // namespace
 
 namespace anneau {
@@ -32,6 +33,11 @@ bool flux_termine()
 bool appareil_perdu()
 {
     return sans_appareil;
+}
+
+int echec_ecriture()
+{
+    return raison_ecriture;
 }
 
 bool tous_finis()
@@ -70,6 +76,7 @@ int soumet()
     fin_de_flux = false;
     sans_appareil = false;
     compteur_suspendu = false;
+    raison_ecriture = 0;
     for (int i = 0; i < Principale::NB_SLOTS; ++i) {
         Principale::transf_arret[i] = false;
         Principale::a_ecrire[i] = 0;
@@ -92,7 +99,9 @@ int soumet()
 int service(int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    return libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    // A signal that interrupts the wait (the program's own stop on SIGTERM) is no USB failure.
+    return r == LIBUSB_ERROR_INTERRUPTED ? 0 : r;
 }
 
 void annule_tout(bool verbeux)
@@ -182,20 +191,20 @@ bool slot_perdu(int s)
     return anneau::tous_finis();
 }
 
-// Counts the bytes received and, when recording, writes them to the data file.
+// Counts the bytes received and, when recording, writes them to the data file. After a failed
+// write nothing more is appended: the file would go on past a gap in the stream. The
+// streaming loop reports the failure.
 void garde_donnees(const unsigned char *data, uint32_t len)
 {
     Principale::ntr += len;
-    if (!Principale::record || !Principale::Filep || len == 0)
+    if (!Principale::record || !Principale::Filep || len == 0 || Principale::erreur_ecriture)
         return;
+    errno = 0;
     const size_t ecrit = std::fwrite(data, 1, len, Principale::Filep);
     Principale::ntw += ecrit;
-    if (ecrit != len && !Principale::erreur_ecriture) {
+    if (ecrit != len) {
         Principale::erreur_ecriture = true;
-        const int e = errno;
-        Principale::call_verb(QStringLiteral("\r\nErreur d'écriture du fichier de données (%1) : arrêt de l'acquisition\r\n")
-                                  .arg(QString::fromLocal8Bit(std::strerror(e))),
-                              0);
+        raison_ecriture = errno != 0 ? errno : EIO;
     }
 }
 

@@ -34,4 +34,7 @@ namespace anneau {
 bool flux_termine();
 // A transfer came back with "no device": the recorder left the bus.
 bool appareil_perdu();
+// The system's error number of the data-file write that failed in this use of the ring, 0
+// when none did.
+int echec_ecriture();
 } // namespace anneau

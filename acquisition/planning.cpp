@@ -55,6 +55,14 @@ uint32_t paquets_ouverts(uint64_t utilisable)
     return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
 }
 
+uint32_t paquets_max_trames(int32_t nb_voies)
+{
+    if (nb_voies <= 0)
+        return SANS_LIMITE;
+    const uint64_t n = uint64_t(UINT32_MAX) * 4 * uint64_t(nb_voies) / TAILLE_PAQUET;
+    return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
+}
+
 uint64_t espace_utilisable(uint64_t libre)
 {
     return libre > RESERVE_DISQUE ? libre - RESERVE_DISQUE : 0;

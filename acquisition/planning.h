@@ -33,6 +33,10 @@ uint32_t paquets_definis(uint64_t demandes);
 // Returns 0 when fewer than two fit (the caller refuses such a run).
 uint32_t paquets_ouverts(uint64_t utilisable);
 
+// Packets an open-ended recorded run may receive before its frame count could pass 2^32 - 1,
+// the largest count the header holds: whole packets whose frames all fit.
+uint32_t paquets_max_trames(int32_t nb_voies);
+
 // Smallest usable space in which an open-ended recorded run can reach its automatic stop.
 constexpr uint64_t ESPACE_MIN_OUVERT = uint64_t(MARGE_ARRET + 2) * TAILLE_PAQUET;
 
@@ -63,6 +67,7 @@ struct PlanRun {
     uint64_t demandes = 0;              // bytes requested (0 when no count is fixed)
     uint64_t utilisable = 0;            // usable disk space (0 when not recording)
     uint32_t budget_arret = SANS_LIMITE; // packets after which an open-ended run stops itself (+ margin)
+    uint32_t budget_trames = SANS_LIMITE; // the part of that budget set by the header's frame count
     bool attente_declenchement = false; // the start waits for an external trigger
     QElapsedTimer debut;                // start of streaming
 };

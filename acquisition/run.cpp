@@ -5,6 +5,7 @@
 #include "app/principale.h"
 #include "device/commands.h"
 #include "device/usbfs.h"
+#include "recording/description.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,6 +24,7 @@
 
 #include <libusb.h>
 
+#include <cstring>
 #include <filesystem>
 #include <initializer_list>
 
@@ -328,6 +330,11 @@ bool Principale::lance_run(planning::PlanRun &plan)
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
         montre(label_Duree_Ecoulee, true);
     }
+    // The header counts frames in 32 bits: an open-ended recorded run stops before that wraps.
+    if (count == 0 && record) {
+        plan.budget_trames = planning::paquets_max_trames(nb_voies);
+        plan.budget_arret = std::min(plan.budget_arret, plan.budget_trames);
+    }
 
     TimeOut = planning::timeout_run(nb_voies, frequence);
     if (test)
@@ -446,6 +453,12 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     if (test)
         call_verb(QStringLiteral("Paquet : \r\n"), 0);
     plan.debut.start();
+    // The run's description is on disk from the first sample and kept up to date, so that a
+    // kill, a lost display or a full disk cannot take it away.
+    bool description_ok = !record || ecrit_description(true, true);
+    QElapsedTimer mise_a_jour;
+    mise_a_jour.start();
+    bool ecriture_signalee = false;
 
     int r = 0;
     uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
@@ -453,8 +466,20 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
         QApplication::processEvents();
         if ((erreur_compteur || erreur_ecriture) && !stopped)
             arret();
-        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= plan.budget_arret)
+        if (erreur_ecriture && !ecriture_signalee) {
+            ecriture_signalee = true;
+            call_verb(QStringLiteral("\r\n"), 0);
+            call_verb(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
+                          .arg(acqui_name, QString::fromLocal8Bit(std::strerror(anneau::echec_ecriture()))),
+                      1);
+        }
+        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= plan.budget_arret) {
+            if (plan.budget_arret == plan.budget_trames)
+                call_verb(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
+                              .arg(fmt_N0(uint64_t(UINT32_MAX))),
+                          0);
             arret();
+        }
         QThread::msleep(1);
         r = anneau::service(ATTENTE_USB_MS);
         if (r != 0) {
@@ -471,6 +496,11 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
                 passe_niveaux();
                 dernier_niveau = num_pkt_aff;
             }
+        }
+        if (record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
+            if (!ecrit_description(false, description_ok))
+                description_ok = false;
+            mise_a_jour.restart();
         }
         if (fini)
             break;
@@ -492,8 +522,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     }
     if (anneau::vidange() != anneau::Vidange::complete)
         call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
-    header_file.nb_ech = static_cast<uint32_t>(ntw / 4 / uint64_t(nb_voies));
-    header_file.duree_acquise = static_cast<float>(header_file.nb_ech) / frequence;
+    fixe_totaux(header_file, ntw, nb_voies, frequence);
     anneau::libere();
 
     if (test) {
@@ -508,13 +537,15 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
         else
             call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis\r\n").arg(fmt_N0(ntr)), 0);
     }
+    // A recorded run accounts for what its data file holds, as its header does.
+    const uint64_t octets_compte = record ? ntw : ntr;
     call_verb(QStringLiteral("Fin du transfert : %1 Mo en %2 s")
-                  .arg(fmt_N1(double(ntr / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
+                  .arg(fmt_N1(double(octets_compte / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
               0);
     if (!stopped && plan.definie)
         call_verb(QStringLiteral("\r\n"), 0);
     else
-        call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(ntr / (uint64_t(nb_voies) * 4))), 0);
+        call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies) * 4))), 0);
     if (count != 0 && plan.demandes != ntr && !stopped)
         call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
     if (anneau::appareil_perdu()) {

@@ -130,6 +130,9 @@ public:
 
     // ---------------------------------------------------------------- recording (recording/)
     void ecrit_log();
+    // Header and log of the run in progress, in place; the first call of a run (`debut`) also
+    // reserves the log's room. False when a write failed (said on the console with `signale`).
+    bool ecrit_description(bool debut, bool signale);
     bool ouvre_fichiers(const QString &chemin); // creates the three files; false (and alert) on failure
     void ferme_fichiers(bool ecrire);           // closes the three files, writing header and log when asked
 

@@ -3,6 +3,7 @@
 #include "tests/faults/verification.h"
 
 #include "acquisition/anneau.h"
+#include "app/console_format.h"
 #include "recording/fichiers.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace {
@@ -262,6 +264,56 @@ TEST_F(Fautes, FolderWithoutWritePermission)
     EXPECT_EQ(alertes[1], QStringLiteral("Alerte : Pas de fichier choisi\r\n"));
     EXPECT_TRUE(QDir(lecture).isEmpty());
     verifie_apres({.nom = QStringLiteral("lecture/essai.dat"), .entete = false, .tout_garde = false});
+}
+
+// Another writer takes the last free bytes of the disk in the middle of a run: a small file
+// system mounted for the test really runs out.
+TEST_F(Fautes, DiskFilledByAnotherWriterMidRun)
+{
+    ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("volume")));
+    const QByteArray volume = QFile::encodeName(chemin(QStringLiteral("volume")));
+    if (::mount("tmpfs", volume.constData(), "tmpfs", 0, "size=160m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "; needs root or CAP_SYS_ADMIN)";
+    struct Demonte {
+        QByteArray v;
+        ~Demonte()
+        {
+            Principale::espace_libre_hook = nullptr;
+            ::umount2(v.constData(), MNT_DETACH);
+        }
+    } demonte{volume};
+    // The start finds room (the other writer has not come yet); the volume itself is small.
+    Principale::espace_libre_hook = [](const QString &) { return uint64_t(100) << 30; };
+    prepare(true, QStringLiteral("volume/essai.dat"));
+    rec->set_paced(true);
+    w->checkBox_Definie->setChecked(false);
+    dans(1500, [&volume] {
+        QFile autre(QString::fromLocal8Bit(volume) + QStringLiteral("/autre.bin"));
+        if (autre.open(QIODevice::WriteOnly))
+            while (autre.write(QByteArray(1 << 20, '\0')) > 0 && autre.flush()) {
+            }
+    });
+    demarre(30000);
+
+    const QString dat = chemin(QStringLiteral("volume/essai.dat"));
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_TRUE(alertes[0].contains(dat) && alertes[0].contains(QString::fromLocal8Bit(std::strerror(ENOSPC))))
+        << alertes[0].toStdString();
+    verifie_apres({.nom = QStringLiteral("volume/essai.dat"), .disque_plein = true});
+    EXPECT_LT(Principale::ntw, Principale::ntr);
+
+    // Whole frames only, and the console's account is the header's.
+    const uint32_t nb_ech = Principale::header_file.nb_ech;
+    const qint64 trame = 257 * 4, taille = QFileInfo(dat).size();
+    EXPECT_LE(qint64(nb_ech) * trame, taille);
+    EXPECT_LT(taille, qint64(nb_ech) * trame + trame);
+    EXPECT_TRUE(console().contains(QStringLiteral("Fin du transfert : %1 Mo en ").arg(fmt_N1(double(taille / 1024) / 1024.0))))
+        << console().right(300).toStdString();
+    EXPECT_TRUE(console().contains(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(uint64_t(nb_ech)))));
+    // The log's reserved room was given back.
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(chemin(QStringLiteral("volume/essai.log"))).constData(), &st), 0);
+    EXPECT_LE(qint64(st.st_blocks) * 512, (st.st_size + 4095) / 4096 * 4096);
 }
 
 // ------------------------------------------------------------------ the operator's input

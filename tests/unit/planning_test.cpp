@@ -71,6 +71,22 @@ TEST(Planning, PacketBudget)
     EXPECT_EQ(espace_utilisable(3000000000ull), 2000000000u);
 }
 
+// The header counts frames in 32 bits. An open-ended recorded run stops when it has received
+// all but MARGE_ARRET packets of its frame budget; the eight transfers then in flight still fit.
+TEST(Planning, FrameCountNeverPasses32Bits)
+{
+    const auto trames = [](uint64_t paquets, int32_t nb_voies) { return paquets * TAILLE_PAQUET / 4 / uint64_t(nb_voies); };
+    for (const int32_t nb_voies : {1, 2, 17, 257, 262}) {
+        SCOPED_TRACE(nb_voies);
+        const uint32_t budget = paquets_max_trames(nb_voies);
+        EXPECT_LE(trames(uint64_t(budget) - MARGE_ARRET + 8, nb_voies), UINT32_MAX);
+        EXPECT_GT(trames(uint64_t(budget) + 1, nb_voies), UINT32_MAX) << "stops earlier than it needs to";
+    }
+    // 257 words at 50 kHz: a little under 23.9 hours.
+    EXPECT_NEAR(double(trames(paquets_max_trames(257) - MARGE_ARRET, 257)) / 50000 / 3600, 23.86, 0.01);
+    EXPECT_EQ(paquets_max_trames(0), SANS_LIMITE);
+}
+
 TEST(Planning, TransferTimeOut)
 {
     // 257 words at 50 000 Hz: 8160 frames a packet, ring of 1305.6 ms.
