@@ -12,6 +12,7 @@
 #include <libusb.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 
@@ -88,7 +89,7 @@ int Anneau::soumet()
     verifie = par.compteur;
     dernier_paquet = nullptr;
     dernier_num = UINT32_MAX;
-    dit_moitie = dit_pleine = dit_erreur = false;
+    dit_moitie = dit_pleine = false;
     horloge.start();
     retard_ms = 0;
     retard_octets = 0;
@@ -116,7 +117,9 @@ int Anneau::soumet()
 int Anneau::service(int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    return libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    // A signal that interrupts the wait (the program's own stop on SIGTERM) is no USB failure.
+    return r == LIBUSB_ERROR_INTERRUPTED ? 0 : r;
 }
 
 void Anneau::annule_tout(bool verbeux)
@@ -137,13 +140,42 @@ void Anneau::relance()
             envoie(i);
 }
 
-bool Anneau::vidange(int timeout_ms)
+namespace {
+// A transfer the ring stopped waiting for: it is freed, with its buffer, when it comes back.
+void LIBUSB_CALL libere_au_retour(libusb_transfer *t)
+{
+    std::free(t->buffer);
+    libusb_free_transfer(t);
+}
+} // namespace
+
+// Hands the transfers still out over to the library for good: none of them belongs to the
+// ring any more, and its slot gets a new transfer at the next use of the ring.
+void Anneau::abandonne_restants()
+{
+    for (int i = 0; i < NB_SLOTS; ++i) {
+        if (!en_attente[i])
+            continue;
+        ecrivain.oublie(buffers[i]);
+        transfert[i]->callback = libere_au_retour;
+        transfert[i] = nullptr;
+        buffers[i] = nullptr;
+        en_attente[i] = false;
+        --en_vol;
+    }
+}
+
+Anneau::Vidange Anneau::vidange(int timeout_ms)
 {
     QElapsedTimer t;
     t.start();
     bool relance_faite = false;
     while (en_vol > 0) {
-        service(50);
+        // When event handling fails, waiting longer only holds the window: stop at once.
+        if (service(20) != 0) {
+            abandonne_restants();
+            return Vidange::echec_usb;
+        }
         // A transfer still out long after its own time-out: cancel it again, once; then
         // give up waiting rather than hang the window.
         const qint64 limite = static_cast<qint64>(timeout_ms) + 2000;
@@ -153,10 +185,12 @@ bool Anneau::vidange(int timeout_ms)
                     libusb_cancel_transfer(transfert[i]);
             relance_faite = true;
         }
-        if (t.elapsed() > 2 * limite + 5000)
-            return false;
+        if (t.elapsed() > 2 * limite + 5000) {
+            abandonne_restants();
+            return Vidange::delai_depasse;
+        }
     }
-    return true;
+    return Vidange::complete;
 }
 
 void Anneau::vide_file(const std::function<void()> &attente)
@@ -171,12 +205,6 @@ void Anneau::vide_file(const std::function<void()> &attente)
 
 bool Anneau::surveille_ecriture()
 {
-    if (ecrivain.erreur.load() && !dit_erreur) {
-        dit_erreur = true;
-        dit(QStringLiteral("\r\nErreur d'écriture du fichier de données (%1) : arrêt de l'acquisition\r\n")
-                .arg(QString::fromLocal8Bit(std::strerror(ecrivain.erreur_errno.load()))));
-        return true;
-    }
     const uint64_t n = ecrivain.en_file(), capacite = ecrivain.capacite();
     if (capacite == 0)
         return false;
@@ -376,12 +404,12 @@ void Anneau::complete(int s, libusb_transfer *t)
         garde_donnees(s, len);
     }
 
-    // The recorder sends whole 32-bit words and ends its stream on a word boundary: a short
-    // transfer that leaves the stream in the middle of a word is a fault, not the end. The
-    // stream goes on (nothing is dropped); the counter check, which assumes word-aligned
-    // packets, is off for the rest of the run.
-    const bool hors_mot = !par.test_init && !transf_arret[s] && ntr % 4 != 0;
-    if (hors_mot && len % 4 != 0) {
+    // The recorder sends whole 32-bit words in every transfer and ends its stream with a short
+    // one: a transfer that stops in the middle of a word is a fault, not the end. The stream
+    // goes on (nothing is dropped); the counter check, which assumes whole packets, is off for
+    // the rest of the run. Each transfer is judged by its own length.
+    const bool hors_mot = !par.test_init && !transf_arret[s] && len % 4 != 0;
+    if (hors_mot) {
         dit(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
                            "contrôle du compteur suspendu pour cette acquisition\r\n")
                 .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))));

@@ -58,17 +58,20 @@ public:
     static int service(int timeout_ms);
     // Sends again, with a buffer the writer has freed, the slots that found none.
     void relance();
-    // Services events until every submitted transfer has come back (`limite_ms` after the
-    // run's time-out, a transfer still out is cancelled again, then given up on). False when
-    // one never came back.
-    bool vidange(int timeout_ms);
+    // Services events until every submitted transfer has come back. When event handling fails,
+    // or a transfer stays out long after being cancelled again (`timeout_ms`, the transfers'
+    // time-out, plus margins), the transfers still out are left to the library, which frees
+    // each of them (and its buffer) when it comes back.
+    enum class Vidange { complete, echec_usb, delai_depasse };
+    Vidange vidange(int timeout_ms);
     // Waits until the writer has written its whole queue and stops it; `attente` is called
     // now and then meanwhile (the window shows the progress).
     void vide_file(const std::function<void()> &attente);
     // Watches the writer from the window's thread. While the writer is slower than the
-    // recorder, the queue passing half full is said once; a write failure, or the queue 90 %
-    // full, is said once and returns true: the run must stop now, while the queue can still
-    // take what the recorder sends until the end of its stream.
+    // recorder, the queue passing half full is said once; the queue 90 % full is said once and
+    // returns true: the run must stop now, while the queue can still take what the recorder
+    // sends until the end of its stream. (A write failure is the window's to report:
+    // echec_ecriture().)
     bool surveille_ecriture();
     // Frees the records and buffers of the slots whose transfers have come back.
     void libere();
@@ -77,6 +80,9 @@ public:
     bool tous_finis() const;
     bool flux_termine() const { return fin_de_flux; }     // a short transfer ended the stream
     bool appareil_perdu() const { return sans_appareil; } // a transfer came back "no device"
+    // The system's error number of the data-file write that failed in this use of the ring, 0
+    // when none did.
+    int echec_ecriture() const { return ecrivain.erreur.load() ? ecrivain.erreur_errno.load() : 0; }
 
     // The completion routine registered in every transfer of the ring.
     static void fn_callback(libusb_transfer *t);
@@ -120,13 +126,14 @@ private:
     void verifie_compteur(const unsigned char *data, uint32_t len);
     void envoie(int s);
     void dit(const QString &texte) const;
+    void abandonne_restants();
 
     Slot places[NB_SLOTS];
     bool sans_tampon[NB_SLOTS] = {}; // slot i waits for a free buffer
     bool fin_de_flux = false;
     bool sans_appareil = false;
     bool verifie = false; // the counter check is on for this use
-    bool dit_moitie = false, dit_pleine = false, dit_erreur = false;
+    bool dit_moitie = false, dit_pleine = false;
     QElapsedTimer horloge;   // since the ring was submitted
     qint64 retard_ms = 0;    // when the writer's queue was last seen empty
     uint64_t retard_octets = 0; // bytes written then

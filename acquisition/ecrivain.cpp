@@ -53,6 +53,13 @@ void Ecrivain::rend(unsigned char *tampon)
     libres.push_back(tampon);
 }
 
+void Ecrivain::oublie(const unsigned char *tampon)
+{
+    std::lock_guard<std::mutex> l(mu);
+    tous.erase(std::remove(tous.begin(), tous.end(), tampon), tous.end());
+    libres.erase(std::remove(libres.begin(), libres.end(), tampon), libres.end());
+}
+
 void Ecrivain::libere(const unsigned char *const *garde, int n)
 {
     std::lock_guard<std::mutex> l(mu);

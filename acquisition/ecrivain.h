@@ -42,6 +42,8 @@ public:
     // Waits until every queued packet is written, then stops the thread.
     void arrete();
     bool actif() const { return fil.joinable(); }
+    // Forgets a buffer, which its new owner frees with std::free.
+    void oublie(const unsigned char *tampon);
     // Frees every buffer of the pool but those of `garde` (still with the USB library: they
     // are left allocated rather than freed under its feet).
     void libere(const unsigned char *const *garde = nullptr, int n = 0);

@@ -5,20 +5,28 @@
 
 namespace planning {
 
-uint32_t nb_echantillons(float duree, float frequence, bool definie)
+uint32_t nb_echantillons(double duree, float frequence, bool definie)
 {
     if (!definie)
         return 0;
     return static_cast<uint32_t>(nb_echantillons_64(duree, frequence));
 }
 
-uint64_t nb_echantillons_64(float duree, float frequence)
+uint64_t nb_echantillons_64(double duree, float frequence)
 {
-    const double produit = static_cast<double>(duree) * 10.0 * static_cast<double>(frequence);
+    // The duration is typed in tenths of a second, but 0.7 is not exact in binary: taken as
+    // 0.6999... it would lose the last frame (34 999 frames for 0.7 s at 50 kHz). A duration
+    // within a hair of a whole number of tenths counts as that number.
+    double dixiemes = duree * 10.0;
+    const double proche = std::round(dixiemes);
+    if (std::fabs(dixiemes - proche) <= 1e-7 * std::max(1.0, proche))
+        dixiemes = proche;
+    else
+        dixiemes = std::floor(dixiemes);
+    const double produit = dixiemes * static_cast<double>(frequence);
     if (!(produit > 0.0))
         return 0;
-    const uint64_t dixiemes = static_cast<uint64_t>(produit);
-    return dixiemes / 10;
+    return static_cast<uint64_t>(produit) / 10;
 }
 
 double duree_max(float frequence)
@@ -26,7 +34,7 @@ double duree_max(float frequence)
     // Rounded down to the tenth; the spinner's value then goes through a 32-bit float, which
     // may round it up again, so step down until the count really fits.
     auto dixiemes = static_cast<int64_t>(std::floor(double(COMPTE_MAX + 1) * 10.0 / static_cast<double>(frequence)));
-    while (dixiemes > 0 && nb_echantillons_64(static_cast<float>(dixiemes / 10.0), frequence) > COMPTE_MAX)
+    while (dixiemes > 0 && nb_echantillons_64(dixiemes / 10.0, frequence) > COMPTE_MAX)
         --dixiemes;
     return dixiemes / 10.0;
 }
@@ -44,6 +52,14 @@ uint32_t paquets_ouverts(uint64_t utilisable)
     if (entiers < 2)
         return 0;
     const uint64_t n = entiers - 1;
+    return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
+}
+
+uint32_t paquets_max_trames(int32_t nb_voies)
+{
+    if (nb_voies <= 0)
+        return SANS_LIMITE;
+    const uint64_t n = uint64_t(UINT32_MAX) * 4 * uint64_t(nb_voies) / TAILLE_PAQUET;
     return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
 }
 

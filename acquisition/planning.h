@@ -14,10 +14,11 @@ constexpr uint32_t SANS_LIMITE = 4294967295u;  // packet budget of an unrecorded
 constexpr uint32_t MARGE_ARRET = 16;           // an open-ended run stops this many packets early
 
 // Frames requested for a duration: floor(floor(duree x 10 x frequence) / 10), low 32 bits;
-// 0 when no duration is fixed.
-uint32_t nb_echantillons(float duree, float frequence, bool definie);
+// 0 when no duration is fixed. A duration within rounding of a whole number of tenths of a
+// second (what the spinner gives) counts as exactly that many tenths.
+uint32_t nb_echantillons(double duree, float frequence, bool definie);
 // The same count before it is cut to 32 bits (0 for a duration of 0 or less).
-uint64_t nb_echantillons_64(float duree, float frequence);
+uint64_t nb_echantillons_64(double duree, float frequence);
 // The recorder takes the count on 32 bits, and 0 there means "no fixed count".
 constexpr uint64_t COMPTE_MAX = 4294967295u;
 
@@ -31,6 +32,10 @@ uint32_t paquets_definis(uint64_t demandes);
 // Packets an open-ended recorded run may fill: whole packets that fit, less one.
 // Returns 0 when fewer than two fit (the caller refuses such a run).
 uint32_t paquets_ouverts(uint64_t utilisable);
+
+// Packets an open-ended recorded run may receive before its frame count could pass 2^32 - 1,
+// the largest count the header holds: whole packets whose frames all fit.
+uint32_t paquets_max_trames(int32_t nb_voies);
 
 // Smallest usable space in which an open-ended recorded run can reach its automatic stop.
 constexpr uint64_t ESPACE_MIN_OUVERT = uint64_t(MARGE_ARRET + 2) * TAILLE_PAQUET;
@@ -68,6 +73,7 @@ struct PlanRun {
     uint64_t demandes = 0;              // bytes requested (0 when no count is fixed)
     uint64_t utilisable = 0;            // usable disk space (0 when not recording)
     uint32_t budget_arret = SANS_LIMITE; // packets after which an open-ended run stops itself (+ margin)
+    uint32_t budget_trames = SANS_LIMITE; // the part of that budget set by the header's frame count
     bool attente_declenchement = false; // the start waits for an external trigger
     QElapsedTimer debut;                // start of streaming
 };

@@ -5,6 +5,7 @@
 #include "app/principale.h"
 #include "device/commands.h"
 #include "device/usbfs.h"
+#include "recording/description.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,6 +24,7 @@
 
 #include <libusb.h>
 
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 #include <initializer_list>
@@ -109,15 +111,18 @@ void Principale::calcul_count()
         return;
     if (!clock_def)
         listBox_Freq_Click();
-    duree = static_cast<float>(numericUpDown_Duree->value());
-    if (coche(checkBox_Definie) && planning::nb_echantillons_64(duree, frequence) > planning::COMPTE_MAX) {
+    // The count comes from the spinner's own value: through the 32-bit duration a long
+    // duration would lose its tenths.
+    const double typee = numericUpDown_Duree->value();
+    duree = static_cast<float>(typee);
+    if (coche(checkBox_Definie) && planning::nb_echantillons_64(typee, frequence) > planning::COMPTE_MAX) {
         // The recorder would keep only the low 32 bits of the count: refused, nothing sent.
         call_verb(QStringLiteral("Durée trop longue : %1 s, au plus %2 s à %3 Hz\r\n")
                       .arg(fmt_N1(double(duree)), fmt_N1(planning::duree_max(frequence)), fmt_N0(double(frequence))),
                   1);
         return;
     }
-    count = planning::nb_echantillons(duree, frequence, coche(checkBox_Definie));
+    count = planning::nb_echantillons(typee, frequence, coche(checkBox_Definie));
     buf[0] = cmd::NB_ECH;
     buf[1] = static_cast<unsigned char>(count & 0xFF);
     buf[2] = static_cast<unsigned char>((count >> 8) & 0xFF);
@@ -252,9 +257,12 @@ bool Principale::planifie_run(planning::PlanRun &plan)
             call_verb(QStringLiteral("Pas de fichier choisi\r\n"), 1);
             return false;
         }
-        if (!QFileInfo::exists(acqui_name)) {
-            // The folder or the file went away since the choice: data would go nowhere.
-            call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(acqui_name), 1);
+        // A file (or its folder) that went away since the choice: data, header or log would
+        // go nowhere.
+        for (const QString &nom : {acqui_name, Mu->fileName(), log->fileName()}) {
+            if (QFileInfo::exists(nom))
+                continue;
+            call_verb(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(nom), 1);
             ferme_fichiers(false);
             return false;
         }
@@ -322,6 +330,11 @@ bool Principale::lance_run(planning::PlanRun &plan)
         plan.budget_arret = n_pkt;
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
         montre(label_Duree_Ecoulee, true);
+    }
+    // The header counts frames in 32 bits: an open-ended recorded run stops before that wraps.
+    if (count == 0 && record) {
+        plan.budget_trames = planning::paquets_max_trames(nb_voies);
+        plan.budget_arret = std::min(plan.budget_arret, plan.budget_trames);
     }
 
     TimeOut = planning::timeout_run(nb_voies, frequence);
@@ -413,7 +426,8 @@ void Principale::abandonne_run()
         a = true; // nothing more belongs to this run
     anneau.annule_tout(true);
     anneau.fini = false;
-    anneau.vidange(TimeOut);
+    if (anneau.vidange(TimeOut) == Anneau::Vidange::echec_usb)
+        call_verb(QStringLiteral("ERREUR \r\n"), 0);
     anneau.vide_file(nullptr);
     if (record)
         ferme_fichiers(false);
@@ -427,7 +441,6 @@ void Principale::abandonne_run()
     montre(label_Duree_Ecoulee, false);
     montre(panel_Progress, false);
     montre(button_Abort, false);
-    TimeOut = planning::timeout_run(nb_voies, frequence);
     run_en_cours = false;
     if (fermeture_demandee)
         QTimer::singleShot(0, this, &QWidget::close);
@@ -446,19 +459,30 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     if (test)
         call_verb(QStringLiteral("Paquet : \r\n"), 0);
     plan.debut.start();
+    // The run's description is on disk from the first sample and kept up to date, so that a
+    // kill, a lost display or a full disk cannot take it away.
+    bool description_ok = !record || ecrit_description(true, true);
+    QElapsedTimer mise_a_jour;
+    mise_a_jour.start();
+    ecriture_signalee = false;
 
     int r = 0;
     uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
     while (r == 0) {
         QApplication::processEvents();
-        // A write failure, or a disk so slow that the reserve in memory is nearly full:
-        // the run stops while every frame received can still be kept.
+        // A disk so slow that the reserve in memory is nearly full: the run stops while every
+        // frame received can still be kept.
         if (anneau.surveille_ecriture() && !stopped)
             arret();
-        if (anneau.erreur_compteur && !stopped)
+        if ((anneau.erreur_compteur || signale_ecriture()) && !stopped)
             arret();
-        if (count == 0 && !stopped && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret)
+        if (count == 0 && !stopped && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret) {
+            if (plan.budget_arret == plan.budget_trames)
+                call_verb(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
+                              .arg(fmt_N0(uint64_t(UINT32_MAX))),
+                          0);
             arret();
+        }
         anneau.relance();
         QThread::msleep(1);
         r = Anneau::service(ATTENTE_USB_MS);
@@ -477,6 +501,11 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
                 passe_niveaux();
                 dernier_niveau = num_pkt_aff;
             }
+        }
+        if (record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
+            if (!ecrit_description(false, description_ok))
+                description_ok = false;
+            mise_a_jour.restart();
         }
         if (anneau.fini)
             break;
@@ -501,6 +530,20 @@ Anneau::Parametres Principale::parametres_anneau(bool sonde) const
         p.paquets_file = planning::paquets_file(p.octets_par_s, memoire);
     }
     return p;
+}
+
+// A failed write to the data file, reported once per run with the alert. True when one failed.
+bool Principale::signale_ecriture()
+{
+    const int e = anneau.echec_ecriture();
+    if (e != 0 && !ecriture_signalee) {
+        ecriture_signalee = true;
+        call_verb(QStringLiteral("\r\n"), 0);
+        call_verb(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
+                      .arg(acqui_name, QString::fromLocal8Bit(std::strerror(e))),
+                  1);
+    }
+    return e != 0;
 }
 
 // The ring is over: the writer still empties its queue. The window shows how much is left
@@ -542,13 +585,12 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
             a = true;
         anneau.annule_tout(false);
     }
-    if (!anneau.vidange(TimeOut))
-        call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; leurs tampons restent réservés\r\n"), 0);
+    if (anneau.vidange(TimeOut) != Anneau::Vidange::complete)
+        call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
     attend_ecriture();
-    anneau.surveille_ecriture(); // a failure of the last writes is said too
+    signale_ecriture(); // a failure of the last writes is reported too
     const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
-    header_file.nb_ech = static_cast<uint32_t>(ntw / 4 / uint64_t(nb_voies));
-    header_file.duree_acquise = static_cast<float>(header_file.nb_ech) / frequence;
+    fixe_totaux(header_file, ntw, nb_voies, frequence);
     anneau.libere();
 
     if (test) {
@@ -563,13 +605,15 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
         else
             call_verb(QStringLiteral("\r\nTransfert total : %1 octets acquis\r\n").arg(fmt_N0(ntr)), 0);
     }
+    // A recorded run accounts for what its data file holds, as its header does.
+    const uint64_t octets_compte = record ? ntw : ntr;
     call_verb(QStringLiteral("Fin du transfert : %1 Mo en %2 s")
-                  .arg(fmt_N1(double(ntr / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
+                  .arg(fmt_N1(double(octets_compte / 1024) / 1024.0), fmt_N1(double(duree_ms) / 1000.0)),
               0);
     if (!stopped && plan.definie)
         call_verb(QStringLiteral("\r\n"), 0);
     else
-        call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(ntr / (uint64_t(nb_voies) * 4))), 0);
+        call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies) * 4))), 0);
     if (count != 0 && plan.demandes != ntr && !stopped)
         call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
     if (anneau.appareil_perdu()) {

@@ -114,6 +114,9 @@ public:
 
     // ---------------------------------------------------------------- recording (recording/)
     void ecrit_log();
+    // Header and log of the run in progress, in place; the first call of a run (`debut`) also
+    // reserves the log's room. False when a write failed (said on the console with `signale`).
+    bool ecrit_description(bool debut, bool signale);
     bool ouvre_fichiers(const QString &chemin); // creates the three files; false (and alert) on failure
     void ferme_fichiers(bool ecrire);           // closes the three files, writing header and log when asked
 
@@ -176,6 +179,7 @@ public:
     bool aborted = false;
     bool run_en_cours = false;      // inside button_Start_Click, between planning and end of run
     bool fermeture_demandee = false; // the window was asked to close during a run
+    bool ecriture_signalee = false;  // this run's data-file write failure has been reported
 
     bool file_open = false;
     QString acqui_name;
@@ -272,6 +276,7 @@ private:
     bool attend_declenchement();
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
+    bool signale_ecriture();
     void attend_ecriture();
     void fin_de_run(const planning::PlanRun &plan);
 };

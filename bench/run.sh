@@ -11,6 +11,7 @@
 #                         s = 2.06 GB); scaled down when the folder's disk cannot hold it
 #   VIZ256_BENCH_CPU_SECONDS  length of the paced run of the CPU figure (default 60)
 #   VIZ256_BENCH_LATENCY_SECONDS  length of each paced run of the latency figure (default 15)
+#   VIZ256_BENCH_ONLY     "cpu": figure 2 alone (CPU at the real rate)
 # Prints a table of medians and spreads (min-max) with the reference measured in the same run;
 # the raw figures stay in build-bench/results/.
 # Benchmarks are never part of the test suite.
@@ -22,6 +23,7 @@ reps=${VIZ256_BENCH_REPS:-3}
 rec_s=${VIZ256_BENCH_SECONDS:-40}
 cpu_s=${VIZ256_BENCH_CPU_SECONDS:-60}
 lat_s=${VIZ256_BENCH_LATENCY_SECONDS:-15}
+only=${VIZ256_BENCH_ONLY:-}
 frame=$((257 * 4))
 rate=$((frame * 50000)) # bytes per second at 50 kHz
 reserve=1000000000      # the program leaves 1 GB free on the disk
@@ -93,6 +95,10 @@ one() { # rep, then the arguments of bench_run
 for rep in $(seq 1 "$reps"); do
   # The reference write goes after the run on odd repetitions and before it on even ones.
   if [ $((rep % 2)) = 0 ]; then order=reference-first; else order=; fi
+  if [ "$only" = cpu ]; then
+    one "$rep" cpu "$cpu_dir" "$cpu_s"
+    continue
+  fi
   one "$rep" record "$folder" "$rec_s" $order
   one "$rep" record "$folder" "$rec_s" $order cold
   one "$rep" cpu "$cpu_dir" "$cpu_s"
@@ -103,9 +109,13 @@ for rep in $(seq 1 "$reps"); do
   one "$rep" stall "$folder"
   one "$rep" block
 done
-echo "  level pass (Google Benchmark, $reps repetitions)" >&2
-"$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \
-  >"$work/levels.json" 2>"$work/levels.err" || { cat "$work/levels.err" >&2; exit 1; }
+if [ "$only" != cpu ]; then
+  echo "  level pass (Google Benchmark, $reps repetitions)" >&2
+  "$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \
+    >"$work/levels.json" 2>"$work/levels.err" || { cat "$work/levels.err" >&2; exit 1; }
+else
+  echo '{"benchmarks": []}' >"$work/levels.json"
+fi
 notes+=("load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)")
 mkdir -p build-bench/results
 cp "$work/results" build-bench/results/bench_run.txt

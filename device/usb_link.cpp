@@ -55,8 +55,17 @@ int32_t Principale::init_USB()
 
     libusb_device_handle *h = libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID);
     if (h) {
+        const int r = libusb_claim_interface(h, 0);
+        if (r == LIBUSB_ERROR_BUSY) {
+            // Another program holds the recorder: vendor requests would still reach it (they
+            // need no claim) and reset it under that program's run. Send nothing.
+            libusb_close(h);
+            call_verb(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : "
+                                     "fermer cet autre programme, puis appuyer sur Init.\r\n"),
+                      1);
+            return -1;
+        }
         handle = h;
-        const int r = libusb_claim_interface(handle, 0);
         call_verb(QStringLiteral("Liaison USB activée !\r\n"), 0);
         if (r != 0)
             call_verb(QStringLiteral("Interface du Velmarix non disponible (%1) : un autre programme l'utilise-t-il ?\r\n")

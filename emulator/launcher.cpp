@@ -6,12 +6,19 @@
 // The host's usbfs cap is the one the udev rule sets on a set-up workstation;
 // VIZ256_EMU_USBFS_MB sets another (16, the kernel's default, shows the program's alert and fix).
 // VIZ256_EMU_BUFFER_KIB sets the size of the recorder's own buffer.
+// VIZ256_EMU_RUN=PATH runs unattended, for scripts and tests: Init, then an open-ended recorded
+// run into PATH that lasts until the window is closed or the program gets SIGINT, SIGTERM or
+// SIGHUP; alert texts go to stderr instead of a box, and the console is printed on stdout at
+// the end.
 // Started outside umockdev-wrapper, it restarts itself under it.
 #include "app/principale.h"
+#include "app/signaux.h"
 #include "device/usbfs.h"
 #include "emulator/recorder.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <climits>
@@ -75,7 +82,24 @@ int main(int argc, char **argv)
     }
 
     Principale window;
+    ArretParSignal on_signal(&window);
+    const char *run_path = std::getenv("VIZ256_EMU_RUN");
+    if (run_path && *run_path) {
+        const QString path = QString::fromLocal8Bit(run_path);
+        Principale::alert_hook = [](const QString &text) { std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData()); };
+        Principale::save_dialog_hook = [path] { return path; };
+        QTimer::singleShot(0, &window, [&window] {
+            window.button_Init->click();
+            if (!window.button_Start->isEnabled())
+                return;
+            window.checkBox_Record->setChecked(true);
+            window.checkBox_Definie->setChecked(false);
+            window.button_Start->click(); // the whole run happens inside
+        });
+    }
     window.show();
     app.exec();
+    if (run_path && *run_path)
+        std::fputs(Principale::console_text.toLocal8Bit().constData(), stdout);
     return 0;
 }

@@ -139,7 +139,11 @@ struct Recorder::Impl {
     uint64_t vanish_at = UINT64_MAX;
     bool stall = false;
     uint32_t odd_once = 0;
+    bool reap_fails = false;
     bool gone = false;
+
+    // Interface 0 belongs to one open descriptor at a time, as usbfs makes it.
+    UMockdevIoctlClient *claimed_by = nullptr;
 
     uint64_t streamed = 0;
     uint64_t completed = 0;
@@ -447,7 +451,7 @@ struct Recorder::Impl {
     }
 
     // Writes up to budget bytes of the stream into the queued URBs, completing those that fill.
-    // Returns the bytes sent.
+    // Returns the stream bytes consumed: those sent and the rest of a word a cut transfer lost.
     uint64_t produce(uint64_t budget)
     {
         uint64_t sent = 0;
@@ -476,8 +480,16 @@ struct Recorder::Impl {
             }
             if (h->filled == target) {
                 complete_bulk(*h, 0);
-                if (odd)
+                if (odd) {
+                    // The rest of the cut word is lost: the next transfer starts on a word.
+                    // Those bytes count as consumed, so a paced recorder's buffer does not
+                    // send them again after the next word.
                     odd_once = 0;
+                    const uint64_t perdu = std::min(limit, (produced + 3) & ~uint64_t(3)) - produced;
+                    produced += perdu;
+                    sent += perdu;
+                    budget -= std::min(budget, perdu);
+                }
             }
             if (produced >= limit)
                 phase = Phase::Ending;
@@ -704,6 +716,8 @@ struct Recorder::Impl {
     {
         Impl *d = static_cast<Impl *>(p);
         std::lock_guard<std::mutex> lock(d->mu);
+        if (d->claimed_by == client) // closing the descriptor releases its interfaces
+            d->claimed_by = nullptr;
         const auto gone_with_client = [d, client](const Urb &r) {
             if (r.client != client)
                 return false;
@@ -738,9 +752,12 @@ struct Recorder::Impl {
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
             if (gone)
-                res = -1, err = ENODEV;
+                err = ENODEV;
             else if (*static_cast<unsigned *>(p) != 0)
-                res = -1, err = EINVAL;
+                err = EINVAL;
+            else
+                err = req == USBDEVFS_CLAIMINTERFACE ? claim(client) : release(client);
+            res = err ? -1 : 0;
             break;
         case USBDEVFS_CLEAR_HALT:
             if (gone)
@@ -796,6 +813,7 @@ struct Recorder::Impl {
                 return ENOMEM;   // refused before the recorder sees the request
             if (!(r.bmRequestType & 0x80))
                 r.data.assign(s + 8, s + 8 + wLength);
+            r.transfers_before = completed;
             r.accepted = command(r);
             requests.push_back(r);
             c.client = client;
@@ -809,6 +827,10 @@ struct Recorder::Impl {
         if (u->type == USBDEVFS_URB_TYPE_BULK) {
             if (u->endpoint != kBulkIn)
                 return ENOENT;
+            // usbfs claims the endpoint's interface for a descriptor that uses it unclaimed,
+            // and refuses when another descriptor holds it.
+            if (const int e = claim(client))
+                return e;
             Urb b;
             b.usbfs = usbfs_charge(u);
             if (!usbfs_take(b.usbfs))
@@ -820,6 +842,22 @@ struct Recorder::Impl {
             return 0;
         }
         return EINVAL;
+    }
+
+    int claim(UMockdevIoctlClient *client)
+    {
+        if (claimed_by && claimed_by != client)
+            return EBUSY;
+        claimed_by = client;
+        return 0;
+    }
+
+    int release(UMockdevIoctlClient *client)
+    {
+        if (claimed_by != client)
+            return EINVAL;
+        claimed_by = nullptr;
+        return 0;
     }
 
     int reap(UMockdevIoctlClient *client, void **out)
@@ -859,6 +897,8 @@ struct Recorder::Impl {
                         }
             }
             from = &bulk;
+            if (pick && reap_fails)
+                return EIO;
         }
         if (!pick)
             return gone ? ENODEV : EAGAIN;
@@ -993,6 +1033,7 @@ void Recorder::reset()
     d->vanish_at = UINT64_MAX;
     d->stall = false;
     d->odd_once = 0;
+    d->reap_fails = false;
     d->gone = false;
     d->streamed = 0;
     d->completed = 0;
@@ -1024,5 +1065,6 @@ void Recorder::fault_vanish_at_byte(uint64_t byte)
 
 void Recorder::fault_stall(bool on) { LOCKED; d->stall = on; d->pump(); d->changed(); }
 void Recorder::fault_odd_length_once(uint32_t bytes) { LOCKED; d->odd_once = bytes; }
+void Recorder::fault_reap_error(bool on) { LOCKED; d->reap_fails = on; d->changed(); }
 
 } // namespace emu

@@ -21,6 +21,7 @@ struct Request {
     uint16_t wValue = 0;
     uint16_t wIndex = 0;
     bool accepted = true;           // false: answered with a stall
+    uint64_t transfers_before = 0;  // bulk transfers the recorder had completed with data when it arrived
 };
 
 // The recorder's own buffer between its sampling and the USB transfers the host has queued.
@@ -98,7 +99,8 @@ public:
     void fault_counter_jump_at_frame(uint64_t frame, uint32_t jump = 1000);
     void fault_vanish_at_byte(uint64_t byte);             // at that stream byte the device goes away (ENODEV)
     void fault_stall(bool on);                            // bulk endpoint halted: URBs fail with -EPIPE
-    void fault_odd_length_once(uint32_t bytes);           // next bulk completion carries this many bytes
+    void fault_odd_length_once(uint32_t bytes);           // next bulk completion carries this many bytes; the rest of its last word is lost
+    void fault_reap_error(bool on);                       // reaping a bulk URB fails (EIO): the host's event handling fails
     bool vanished() const;
 
     struct Impl;

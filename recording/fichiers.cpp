@@ -3,6 +3,7 @@
 
 #include "app/principale.h"
 #include "recording/commentaire.h"
+#include "recording/description.h"
 #include "recording/log_text.h"
 
 #include <QCheckBox>
@@ -33,12 +34,14 @@ QString raison_systeme(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// Writes the whole block and pushes it to the system; on failure, says why on the console.
+// Writes the whole block over the file, in place, and cuts the file to it; on failure, says
+// why on the console.
 void ecrit_tout(QFile *f, const QByteArray &octets)
 {
-    if (f->write(octets) == octets.size() && f->flush())
+    QString raison;
+    if (description::ecrit_en_place(*f, octets, true, &raison))
         return;
-    Principale::call_verb(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(f->fileName(), f->errorString()), 0);
+    Principale::call_verb(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(f->fileName(), raison), 0);
 }
 
 } // namespace

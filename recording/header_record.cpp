@@ -1,6 +1,7 @@
 // The header record and its 2097-byte file image, field by field, little-endian.
 #include "recording/header_record.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -83,4 +84,11 @@ type_header_file deserialise(const std::array<uint8_t, TAILLE_HEADER> &b)
     h.type_float = b[type_float];
     std::memcpy(h.texte_commentaire, b.data() + texte_commentaire, sizeof h.texte_commentaire);
     return h;
+}
+
+void fixe_totaux(type_header_file &h, uint64_t octets_ecrits, int32_t nb_voies, float frequence)
+{
+    const uint64_t trames = nb_voies > 0 ? octets_ecrits / 4 / uint64_t(nb_voies) : 0;
+    h.nb_ech = static_cast<uint32_t>(std::min<uint64_t>(trames, UINT32_MAX));
+    h.duree_acquise = static_cast<float>(h.nb_ech) / frequence;
 }

@@ -59,3 +59,7 @@ constexpr int texte_commentaire = 1073;
 std::array<uint8_t, TAILLE_HEADER> serialise(const type_header_file &h);
 // Reads a record back from its file image (used by tests and tools).
 type_header_file deserialise(const std::array<uint8_t, TAILLE_HEADER> &bytes);
+
+// The run's totals from the bytes written to the data file: `nb_ech` the whole frames
+// (never wrapped: at most 2^32 - 1), then `duree_acquise` = nb_ech / frequence.
+void fixe_totaux(type_header_file &h, uint64_t octets_ecrits, int32_t nb_voies, float frequence);

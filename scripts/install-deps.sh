@@ -13,6 +13,8 @@ packages=(
   xvfb xauth x11-utils
   fonts-urw-base35
   python3
+  libhdf5-dev libsndfile1-dev
+  python3-numpy python3-tables python3-h5py python3-soundfile python3-venv python3-setuptools
 )
 
 missing=()

@@ -6,6 +6,11 @@
 #include <QElapsedTimer>
 #include <QSpinBox>
 
+#include <libusb.h>
+
+#include <functional>
+#include <utility>
+
 namespace {
 
 std::vector<std::string> sequence_init()
@@ -209,4 +214,42 @@ TEST_F(Initialisation, VanishedRecorderDuringTheProbe)
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
     EXPECT_TRUE(etat_verrouille());
     EXPECT_EQ(w->anneau.en_vol, 0);
+}
+
+// Another program (here a second libusb handle) holds interface 0: whatever opens the link
+// leaves it closed, sends nothing, and says who holds the recorder. Once that program lets go,
+// Init works, and the other program is refused in turn.
+TEST_F(Initialisation, RecorderHeldByAnotherProgramIsLeftAlone)
+{
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    libusb_device_handle *autre = libusb_open_device_with_vid_pid(nullptr, 0xFE27, 0xAC01);
+    ASSERT_NE(autre, nullptr);
+    ASSERT_EQ(libusb_claim_interface(autre, 0), 0);
+
+    const QString occupe = QStringLiteral("Alerte : Le Velmarix est déjà utilisé par un autre programme : "
+                                          "fermer cet autre programme, puis appuyer sur Init.\r\n");
+    const std::pair<const char *, std::function<void()>> essais[] = {
+        {"Init", [this] { clic(w->button_Init); }},
+        {"Reset FX3", [this] { w->button_Reset_FX3_Click(); }},
+        {"Reset PH", [this] { w->button_Reset_PH_Click(); }},
+        {"sample count", [this] { w->calcul_count(); }},
+    };
+    for (const auto &[nom, essai] : essais) {
+        SCOPED_TRACE(nom);
+        alertes.clear();
+        essai();
+        EXPECT_EQ(alertes, QStringList{occupe});
+        EXPECT_TRUE(requetes().empty());
+        EXPECT_EQ(w->handle, nullptr);
+        EXPECT_FALSE(w->initialisation_FX3);
+    }
+    EXPECT_TRUE(etat_verrouille());
+    EXPECT_FALSE(console().contains(QStringLiteral("Liaison USB activée")));
+
+    ASSERT_EQ(libusb_release_interface(autre, 0), 0);
+    alertes.clear();
+    initialise_ok();
+    EXPECT_EQ(libusb_claim_interface(autre, 0), LIBUSB_ERROR_BUSY);
+    libusb_close(autre);
+    libusb_exit(nullptr);
 }

@@ -175,7 +175,7 @@ TEST_F(Run, StoppedMidwayCountsOnlyCompleteFrames)
     clic_dans(1500, w->button_Stop);
     clic(w->button_Start);
 
-    EXPECT_TRUE(requetes().back() == "B1:03 00" || rec->requests().size() > 0);
+    EXPECT_EQ(requetes().back(), "B1:03 00"); // the stop, and nothing after it
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n")));
     EXPECT_TRUE(c.contains(QStringLiteral(" échantillons\r\n"))) << c.toStdString();
@@ -217,9 +217,16 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
     prepare(true);
     w->checkBox_Test->setChecked(true);
     w->radioButton_Start_Trig2->setChecked(true);
-    clic_dans(300, w->button_Abort);
+    int32_t timeout_attente = 0;
+    QTimer::singleShot(300, w.get(), [&] {
+        timeout_attente = Principale::TimeOut;
+        w->button_Abort->click();
+    });
     rec->clear_requests();
     clic(w->button_Start);
+    // Requests after the run wait as long as the run's own did, as after any run.
+    EXPECT_GT(timeout_attente, 30000);
+    EXPECT_EQ(Principale::TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("  Aborted\r\n")));
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nReset B0\r\nAcquisition arrêtée avant le déclenchement \r\n")));
@@ -246,7 +253,11 @@ TEST_F(Run, TriggerThatNeverComesIsAbandonedAfterThirtySeconds)
 {
     prepare(true);
     w->radioButton_Start_Trig1->setChecked(true);
+    int32_t timeout_attente = 0;
+    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = Principale::TimeOut; });
     clic(w->button_Start);
+    EXPECT_GT(timeout_attente, 30000);
+    EXPECT_EQ(Principale::TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Temps d'attente dépassé...    Acquisition arrêtée avant le déclenchement \r\n")))
         << c.toStdString();
@@ -303,17 +314,25 @@ TEST_F(Run, CounterJumpStopsTheRunOnce)
 TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
 {
     prepare(true);
+    rec->set_paced(true);
+    choisit_frequence(9); // 12 500 Hz: a packet every 0.65 s, so the stop's packet is unambiguous
     w->checkBox_Definie->setChecked(false);
-    // 40 packets of room: the budget is 39 and the run stops itself at packet 23.
-    Principale::espace_libre_hook = [](const QString &) { return 1000000000ull + 40ull * 8388608; };
+    // 21 packets of room: the budget is 20, and the stop goes out sixteen packets before it,
+    // once the recorder has delivered exactly 4.
+    Principale::espace_libre_hook = [](const QString &) { return 1000000000ull + 21ull * 8388608; };
+    const uint64_t avant = rec->transfers_completed();
     clic(w->button_Start);
     Principale::espace_libre_hook = nullptr;
-    EXPECT_EQ(w->n_pkt, 39u);
+    EXPECT_EQ(w->n_pkt, 20u);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("0 Go disponibles sur le disque, soit ")));
     EXPECT_TRUE(c.contains(QStringLiteral(" échantillons\r\n")));
-    EXPECT_GE(w->anneau.ntw.load(), 23ull * 8388608);
-    EXPECT_LT(w->anneau.ntw.load(), 39ull * 8388608);
+    const auto r = rec->requests();
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(en_texte(r.back()), "B1:03 00");
+    EXPECT_EQ(r.back().transfers_before - avant, 4u);
+    EXPECT_GE(w->anneau.ntw.load(), 4ull * 8388608);
+    EXPECT_LT(w->anneau.ntw.load(), 5ull * 8388608);
     EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
     EXPECT_TRUE(repos());
 }

@@ -2,10 +2,13 @@
 // ends with the same checks (verification.cpp).
 #include "tests/faults/verification.h"
 
+#include "acquisition/anneau.h"
+#include "app/console_format.h"
 #include "recording/fichiers.h"
 
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace {
@@ -98,27 +102,83 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
 
 TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
 {
-    prepare(true);
-    rec->set_paced(true);
-    w->checkBox_Definie->setChecked(false);
-    dans(1000, [this] { rec->fault_odd_length_once(1000001); });
-    dans(2500, [this] { w->button_Stop->click(); });
-    demarre(30000);
-    // The stream goes on past the odd transfer, to the stop: every byte kept, in order.
+    // A transfer that cuts a word (the rest of that word is lost) is not the end of the
+    // stream; the recorder's own end, a word-aligned short transfer, still is, whether the
+    // operator stops the run or the count runs out.
+    struct Cas {
+        const char *nom;
+        bool paced;
+        double duree; // 0: open-ended, stopped by the operator
+    };
     const QString g = QLocale().groupSeparator();
-    verifie_apres({.nom = QStringLiteral("essai.dat"),
-                   .console = {QStringLiteral(" incomplet : 1") + g + QStringLiteral("000") + g + QStringLiteral("001 octets, pas un nombre entier de mots")}});
-    EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
-    EXPECT_EQ(w->anneau.ntw.load() % 4, 0u);
+    const QString coupe = QStringLiteral(" incomplet : 1") + g + QStringLiteral("000") + g + QStringLiteral("001 octets, pas un nombre entier de mots");
+    prepare(true);
+    int n = 0;
+    for (const Cas &c : {Cas{"stopped", true, 0.0}, Cas{"counted", false, 2.0}}) {
+        SCOPED_TRACE(c.nom);
+        const qsizetype marque = console().size();
+        rec->set_paced(c.paced);
+        w->checkBox_Definie->setChecked(c.duree > 0);
+        if (c.duree > 0)
+            w->numericUpDown_Duree->setValue(c.duree);
+        chemin_choisi = chemin(QStringLiteral("essai%1.dat").arg(++n));
+        if (c.paced) {
+            dans(1000, [this] { rec->fault_odd_length_once(1000001); });
+            dans(2500, [this] { w->button_Stop->click(); });
+        } else {
+            rec->fault_odd_length_once(1000001);
+        }
+        demarre(30000);
+        verifie_apres({.nom = chemin_choisi.section(QLatin1Char('/'), -1), .console = {coupe}});
+        const QString dit = console_depuis(marque);
+        EXPECT_TRUE(w->anneau.flux_termine()) << dit.toStdString();
+        EXPECT_FALSE(dit.contains(QStringLiteral("TIMEOUT")) || dit.contains(MUET)) << dit.toStdString();
+        EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
+        EXPECT_TRUE(Principale::compteur); // the selection itself is untouched
+        EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
+        EXPECT_EQ(w->anneau.ntw.load() % 4, 1u); // the first byte of the cut word is kept
+    }
 
     // The recorder and the window still make a normal run afterwards.
-    w->checkBox_Definie->setChecked(true);
     w->numericUpDown_Duree->setValue(0.5);
-    rec->set_paced(false);
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
-    verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
+    verifie_apres({.nom = QStringLiteral("apres.dat")});
     EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+}
+
+TEST_F(Fautes, EventHandlingFailsWhileAnAbortDrains)
+{
+    // The recorder waits for its trigger; the operator aborts, and from then on every reap
+    // of a bulk transfer fails. The drain says so and gives the window back at once.
+    prepare(true);
+    w->radioButton_Start_Trig1->setChecked(true);
+    QElapsedTimer t;
+    qint64 abandon_ms = 0;
+    dans(500, [&] {
+        rec->fault_reap_error(true);
+        abandon_ms = t.elapsed();
+        w->button_Abort->click();
+    });
+    t.start();
+    demarre();
+    const qint64 rendu_ms = t.elapsed();
+    rec->fault_reap_error(false);
+    EXPECT_TRUE(console().contains(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\nERREUR \r\n")))
+        << console().toStdString();
+    EXPECT_GT(abandon_ms, 0);
+    EXPECT_LT(rendu_ms - abandon_ms, 5000); // not the minute and more of a drain that keeps waiting
+    verifie_apres({.nom = QStringLiteral("essai.dat"), .entete = false});
+
+    // The transfers left behind come back with the next request and are freed; the next run
+    // records normally and leaves nothing queued.
+    w->radioButton_Start_Soft->setChecked(true);
+    w->numericUpDown_Duree->setValue(0.5);
+    chemin_choisi = chemin(QStringLiteral("apres.dat"));
+    demarre();
+    verifie_apres({.nom = QStringLiteral("apres.dat")});
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(rec->pending_transfers(), 0);
 }
 
 // ------------------------------------------------------------------ the disk
@@ -147,6 +207,26 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     EXPECT_EQ(dialogues, avant + 1);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
     EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+}
+
+TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
+{
+    // Header or log deleted after the choice: the start is refused as for a vanished data
+    // file, rather than writing them into deleted files.
+    prepare(true);
+    for (const char *compagnon : {"essai.Vlx", "essai.log"}) {
+        SCOPED_TRACE(compagnon);
+        alertes.clear();
+        clic(w->button_Fichier);
+        ASSERT_TRUE(w->file_open);
+        ASSERT_TRUE(QFile::remove(chemin(QString::fromLatin1(compagnon))));
+        rec->clear_requests();
+        demarre();
+        EXPECT_FALSE(commande_envoyee(requetes(), "B1:02")) << "the recorder was started";
+        EXPECT_EQ(alertes, QStringList{QStringLiteral("Alerte : Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n")
+                                           .arg(chemin(QString::fromLatin1(compagnon)))});
+        verifie_apres({.nom = QStringLiteral("essai.dat"), .entete = false, .tout_garde = false});
+    }
 }
 
 TEST_F(Fautes, FolderWithoutWritePermission)
@@ -184,6 +264,56 @@ TEST_F(Fautes, FolderWithoutWritePermission)
     EXPECT_EQ(alertes[1], QStringLiteral("Alerte : Pas de fichier choisi\r\n"));
     EXPECT_TRUE(QDir(lecture).isEmpty());
     verifie_apres({.nom = QStringLiteral("lecture/essai.dat"), .entete = false, .tout_garde = false});
+}
+
+// Another writer takes the last free bytes of the disk in the middle of a run: a small file
+// system mounted for the test really runs out.
+TEST_F(Fautes, DiskFilledByAnotherWriterMidRun)
+{
+    ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("volume")));
+    const QByteArray volume = QFile::encodeName(chemin(QStringLiteral("volume")));
+    if (::mount("tmpfs", volume.constData(), "tmpfs", 0, "size=160m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "; needs root or CAP_SYS_ADMIN)";
+    struct Demonte {
+        QByteArray v;
+        ~Demonte()
+        {
+            Principale::espace_libre_hook = nullptr;
+            ::umount2(v.constData(), MNT_DETACH);
+        }
+    } demonte{volume};
+    // The start finds room (the other writer has not come yet); the volume itself is small.
+    Principale::espace_libre_hook = [](const QString &) { return uint64_t(100) << 30; };
+    prepare(true, QStringLiteral("volume/essai.dat"));
+    rec->set_paced(true);
+    w->checkBox_Definie->setChecked(false);
+    dans(1500, [&volume] {
+        QFile autre(QString::fromLocal8Bit(volume) + QStringLiteral("/autre.bin"));
+        if (autre.open(QIODevice::WriteOnly))
+            while (autre.write(QByteArray(1 << 20, '\0')) > 0 && autre.flush()) {
+            }
+    });
+    demarre(30000);
+
+    const QString dat = chemin(QStringLiteral("volume/essai.dat"));
+    ASSERT_EQ(alertes.size(), 1);
+    EXPECT_TRUE(alertes[0].contains(dat) && alertes[0].contains(QString::fromLocal8Bit(std::strerror(ENOSPC))))
+        << alertes[0].toStdString();
+    verifie_apres({.nom = QStringLiteral("volume/essai.dat"), .disque_plein = true});
+    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
+
+    // Whole frames only, and the console's account is the header's.
+    const uint32_t nb_ech = Principale::header_file.nb_ech;
+    const qint64 trame = 257 * 4, taille = QFileInfo(dat).size();
+    EXPECT_LE(qint64(nb_ech) * trame, taille);
+    EXPECT_LT(taille, qint64(nb_ech) * trame + trame);
+    EXPECT_TRUE(console().contains(QStringLiteral("Fin du transfert : %1 Mo en ").arg(fmt_N1(double(taille / 1024) / 1024.0))))
+        << console().right(300).toStdString();
+    EXPECT_TRUE(console().contains(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(uint64_t(nb_ech)))));
+    // The log's reserved room was given back.
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(chemin(QStringLiteral("volume/essai.log"))).constData(), &st), 0);
+    EXPECT_LE(qint64(st.st_blocks) * 512, (st.st_size + 4095) / 4096 * 4096);
 }
 
 // ------------------------------------------------------------------ the operator's input

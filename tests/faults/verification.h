@@ -19,6 +19,7 @@ protected:
         QStringList console = {};   // texts the console must hold
         bool fenetre_ouverte = true;
         bool tout_garde = true;     // every byte the recorder streamed during the run was written
+        bool disque_plein = false;  // the data file stops where the disk filled up, short of what was received
     };
 
     // Init, the recording switch and the file the save dialog answers.

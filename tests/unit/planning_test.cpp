@@ -17,6 +17,14 @@ TEST(Planning, SampleCount)
     // A tenth of a second: the float 0.1 is slightly above, the count stays exact.
     EXPECT_EQ(nb_echantillons(0.1f, 50000.0f, true), 5000u);
     EXPECT_EQ(nb_echantillons(1.3f, 41666.0f, true), 54165u);
+    // Every whole number of tenths gives its exact count, whatever binary rounding did to it
+    // (0.7 s at 50 kHz is 35 000 frames, not 34 999).
+    for (int dixiemes = 1; dixiemes <= 5000; ++dixiemes)
+        for (float f : {50000.0f, 2000.0f}) {
+            const auto attendu = uint32_t(uint64_t(dixiemes) * uint64_t(f) / 10);
+            ASSERT_EQ(nb_echantillons(dixiemes / 10.0, f, true), attendu) << dixiemes;
+            ASSERT_EQ(nb_echantillons(static_cast<float>(dixiemes / 10.0), f, true), attendu) << dixiemes;
+        }
     // Beyond 32 bits the count keeps its low 32 bits.
     EXPECT_EQ(nb_echantillons(100000.0f, 50000.0f, true), uint32_t(5000000000ull - 4294967296ull));
 }
@@ -32,8 +40,8 @@ TEST(Planning, LongestDurationKeepsTheCountWhole)
         SCOPED_TRACE(f);
         EXPECT_NEAR(max * 10, std::round(max * 10), 1e-6);
         EXPECT_NEAR(max, 4294967296.0 / f, 0.35);
-        EXPECT_LE(nb_echantillons_64(static_cast<float>(max), f), COMPTE_MAX);
-        EXPECT_GT(nb_echantillons_64(static_cast<float>(max + 0.1), f), COMPTE_MAX);
+        EXPECT_LE(nb_echantillons_64(max, f), COMPTE_MAX);
+        EXPECT_GT(nb_echantillons_64(max + 0.1, f), COMPTE_MAX);
     }
     EXPECT_DOUBLE_EQ(duree_max(50000.0f), 85899.3);
     EXPECT_DOUBLE_EQ(duree_max(41666.0f), 103080.8);
@@ -61,6 +69,22 @@ TEST(Planning, PacketBudget)
     EXPECT_EQ(espace_utilisable(999999999), 0u);
     EXPECT_EQ(espace_utilisable(1000000000), 0u);
     EXPECT_EQ(espace_utilisable(3000000000ull), 2000000000u);
+}
+
+// The header counts frames in 32 bits. An open-ended recorded run stops when it has received
+// all but MARGE_ARRET packets of its frame budget; the eight transfers then in flight still fit.
+TEST(Planning, FrameCountNeverPasses32Bits)
+{
+    const auto trames = [](uint64_t paquets, int32_t nb_voies) { return paquets * TAILLE_PAQUET / 4 / uint64_t(nb_voies); };
+    for (const int32_t nb_voies : {1, 2, 17, 257, 262}) {
+        SCOPED_TRACE(nb_voies);
+        const uint32_t budget = paquets_max_trames(nb_voies);
+        EXPECT_LE(trames(uint64_t(budget) - MARGE_ARRET + 8, nb_voies), UINT32_MAX);
+        EXPECT_GT(trames(uint64_t(budget) + 1, nb_voies), UINT32_MAX) << "stops earlier than it needs to";
+    }
+    // 257 words at 50 kHz: a little under 23.9 hours.
+    EXPECT_NEAR(double(trames(paquets_max_trames(257) - MARGE_ARRET, 257)) / 50000 / 3600, 23.86, 0.01);
+    EXPECT_EQ(paquets_max_trames(0), SANS_LIMITE);
 }
 
 TEST(Planning, TransferTimeOut)

@@ -72,3 +72,23 @@ TEST(RecordingHeader, EveryFieldAtItsOffsetAndBack)
     EXPECT_EQ(r.duree_acquise, -1.5f);
     EXPECT_EQ(r.type_float, 0xEE);
 }
+
+// Totals from the bytes written: whole frames, the duration from them, and a count that
+// saturates instead of wrapping.
+TEST(RecordingHeader, TotalsFromTheBytesWritten)
+{
+    struct Cas {
+        uint64_t octets;
+        int32_t nb_voies;
+        uint32_t nb_ech;
+        float duree;
+    };
+    for (const Cas &c : {Cas{257000000, 257, 250000, 5.0f}, Cas{257000000 + 1027, 257, 250000, 5.0f},
+                         Cas{(uint64_t(UINT32_MAX) + 5) * 4 * 3, 3, UINT32_MAX, float(UINT32_MAX) / 50000.0f},
+                         Cas{1000, 0, 0, 0.0f}}) {
+        type_header_file h;
+        fixe_totaux(h, c.octets, c.nb_voies, 50000.0f);
+        EXPECT_EQ(h.nb_ech, c.nb_ech) << c.octets;
+        EXPECT_EQ(h.duree_acquise, c.duree) << c.octets;
+    }
+}

@@ -118,8 +118,9 @@ TEST_F(RecordingFiles, CompanionThatCannotBeCreatedUndoesTheChoice)
         QTemporaryDir d;
         dossier.swap(d);
         alertes.clear();
-        if (!c.reste.isEmpty())
+        if (!c.reste.isEmpty()) {
             ASSERT_TRUE(QDir(dossier.path()).mkdir(c.reste[0]));
+        }
         chemin_choisi = chemin(c.nom);
         w->button_Fichier_Click();
         ASSERT_EQ(alertes.size(), 1);

@@ -1,0 +1,276 @@
+// Export of a run's frames: channel choice, conversion, streaming to a writer.
+#include "reading/export.h"
+
+#include "reading/sink.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+namespace reading {
+
+namespace {
+
+bool finit_par(std::string s, std::string ext)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return s.size() > ext.size() && s.compare(s.size() - ext.size(), ext.size(), ext) == 0;
+}
+
+// n words of type T (any alignment) to floats.
+template <class T> void vers_float(const uint8_t *src, uint32_t *dst, size_t n)
+{
+    for (size_t k = 0; k < n; ++k) {
+        T v;
+        std::memcpy(&v, src + 4 * k, 4);
+        const float f = float(v);
+        std::memcpy(dst + k, &f, 4);
+    }
+}
+
+bool entier(const std::string &s, int &v)
+{
+    if (s.empty() || s.size() > 4 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    v = std::stoi(s);
+    return true;
+}
+
+} // namespace
+
+Format format_of(const std::string &target)
+{
+    if (finit_par(target, ".h5") || finit_par(target, ".hdf5") || finit_par(target, ".hdf"))
+        return Format::Hdf5;
+    if (finit_par(target, ".wav"))
+        return Format::Wav;
+    throw std::invalid_argument("--to " + target + ": the name must end in .h5 (HDF5) or .wav");
+}
+
+std::vector<int> select_channels(const Layout &layout, const std::string &spec)
+{
+    std::vector<bool> pris(size_t(layout.words()), false);
+    const auto genre = [&](Kind k) {
+        for (int w : layout.of(k))
+            pris[size_t(w)] = true;
+    };
+    if (spec.empty()) {
+        genre(Kind::Microphone);
+        genre(Kind::Analog);
+    }
+    size_t i = 0;
+    while (i < spec.size()) {
+        size_t fin = spec.find(',', i);
+        if (fin == std::string::npos)
+            fin = spec.size();
+        std::string item = spec.substr(i, fin - i);
+        i = fin + 1;
+        item.erase(0, item.find_first_not_of(' '));
+        item.erase(item.find_last_not_of(' ') + 1);
+        if (item.empty())
+            continue;
+        int n = 0;
+        bool trouve = false;
+        if (item == "all") {
+            std::fill(pris.begin(), pris.end(), true);
+            trouve = true;
+        } else if (item == "mics" || item == "va") {
+            const Kind k = item == "mics" ? Kind::Microphone : Kind::Analog;
+            trouve = !layout.of(k).empty();
+            genre(k);
+        } else if (item.rfind("beam_", 0) == 0 && entier(item.substr(5), n)) {
+            for (const Channel &c : layout.channels)
+                if (c.kind == Kind::Microphone && c.number / 8 == n)
+                    pris[size_t(c.word)] = trouve = true;
+        } else if (entier(item, n)) {
+            for (const Channel &c : layout.channels)
+                if (c.kind == Kind::Microphone && c.number == n)
+                    pris[size_t(c.word)] = trouve = true;
+        } else {
+            for (const Channel &c : layout.channels)
+                if (c.name == item)
+                    pris[size_t(c.word)] = trouve = true;
+        }
+        if (!trouve)
+            throw std::invalid_argument("--channels: the run has no channel \"" + item + "\"");
+    }
+    std::vector<int> mots;
+    for (size_t w = 0; w < pris.size(); ++w)
+        if (pris[w])
+            mots.push_back(int(w));
+    if (mots.empty())
+        throw std::invalid_argument("--channels: no channel to export");
+    return mots;
+}
+
+FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s)
+{
+    const double f = run.rec.freq;
+    const uint64_t total = run.frames();
+    FrameRange r{0, total};
+    if (start_s) {
+        if (!std::isfinite(*start_s) || *start_s < 0)
+            throw std::invalid_argument("--start: not a time in seconds");
+        const double debut = std::floor(*start_s * f + 1e-9);
+        if (debut >= double(total) && total > 0)
+            throw std::invalid_argument("--start: past the end of the run (" + std::to_string(double(total) / f) + " s)");
+        r.first = uint64_t(std::min(debut, double(total)));
+        r.count = total - r.first;
+    }
+    if (duration_s) {
+        if (!std::isfinite(*duration_s) || *duration_s <= 0)
+            throw std::invalid_argument("--duration: not a duration in seconds");
+        const double n = std::floor(*duration_s * f + 1e-9);
+        r.count = uint64_t(std::min(n, double(r.count)));
+    }
+    return r;
+}
+
+std::vector<Column> columns_for(const Run &run, const std::vector<int> &words, SampleType type)
+{
+    std::vector<Column> cols;
+    for (int w : words) {
+        const Channel &c = run.layout.channels.at(size_t(w));
+        const bool compte = c.kind == Kind::Counter || c.kind == Kind::Status; // integers in every run
+        Conversion conv = Conversion::Raw;
+        if (type == SampleType::Float32) {
+            if (compte)
+                conv = Conversion::UintToFloat;
+            else if (!run.floats())
+                conv = Conversion::IntToFloat;
+        } else if (!compte && run.floats()) {
+            throw std::invalid_argument("--type int32: the run's samples are float32; export them as float32");
+        }
+        cols.push_back({w, conv});
+    }
+    return cols;
+}
+
+void convert_frames(const uint8_t *frames, size_t n, size_t frame_words, const std::vector<Column> &cols, void *out)
+{
+    auto *o = static_cast<uint32_t *>(out);
+    const size_t nc = cols.size();
+    // Runs of consecutive words with one conversion go through tight loops.
+    struct Suite {
+        size_t debut, col, longueur;
+        Conversion conv;
+    };
+    std::vector<Suite> suites;
+    for (size_t k = 0; k < nc; ++k) {
+        if (!suites.empty() && suites.back().conv == cols[k].conversion &&
+            size_t(cols[k].word) == suites.back().debut + suites.back().longueur)
+            ++suites.back().longueur;
+        else
+            suites.push_back({size_t(cols[k].word), k, 1, cols[k].conversion});
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t *trame = frames + i * frame_words * 4;
+        uint32_t *ligne = o + i * nc;
+        for (const Suite &s : suites) {
+            const uint8_t *src = trame + s.debut * 4;
+            uint32_t *dst = ligne + s.col;
+            switch (s.conv) {
+            case Conversion::Raw:
+                std::memcpy(dst, src, s.longueur * 4);
+                break;
+            case Conversion::IntToFloat:
+                vers_float<int32_t>(src, dst, s.longueur);
+                break;
+            case Conversion::UintToFloat:
+                vers_float<uint32_t>(src, dst, s.longueur);
+                break;
+            }
+        }
+    }
+}
+
+bool wav_needs_rf64(uint64_t data_bytes)
+{
+    // The RIFF size counts the data and some 80 bytes of header in 32 bits.
+    return data_bytes > 0xFFFFFFFFull - 4096;
+}
+
+size_t chunk_rows(size_t channels)
+{
+    return std::max<size_t>(1, (size_t(1) << 20) / (std::max<size_t>(1, channels) * 4));
+}
+
+std::string iso_date(const SystemTime &d)
+{
+    char t[48];
+    std::snprintf(t, sizeof t, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", d.wYear, d.wMonth, d.wDay, d.wHour, d.wMinute,
+                  d.wSecond, d.wMilliseconds);
+    return t;
+}
+
+ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &progress, const std::atomic<bool> *stop)
+{
+    const Format format = format_of(o.target);
+    ExportResult res;
+    res.type = o.type.value_or(format == Format::Hdf5 || run.floats() ? SampleType::Float32 : SampleType::Int32);
+    const std::vector<Column> cols = columns_for(run, o.words, res.type);
+    if (o.range.first > run.frames() || o.range.count > run.frames() - o.range.first)
+        throw std::invalid_argument("frames asked beyond the run");
+
+    ExportDescription d;
+    d.sample_freq = run.rec.freq;
+    for (int w : o.words)
+        d.channel_names.push_back(run.layout.channels[size_t(w)].name);
+    d.date = iso_date(run.rec.date_heure);
+    d.comment = comment_trimmed(run.rec);
+    d.source_type = run.floats() ? "float32" : "int32";
+    for (const std::string *p : {&run.paths.dat, &run.paths.header, &run.paths.log})
+        d.sources.push_back(std::filesystem::path(*p).filename().string());
+    d.first_frame = o.range.first;
+
+    // The temporary name: hidden, beside the target, so the rename stays on one file system.
+    const std::filesystem::path cible(o.target);
+    std::string nom_tmp = ".";
+    nom_tmp += cible.filename().string();
+    nom_tmp += ".part-" + std::to_string(::getpid());
+    const std::filesystem::path tmp = cible.parent_path() / nom_tmp;
+    res.frames = o.range.count;
+    res.rf64 = format == Format::Wav && wav_needs_rf64(res.frames * cols.size() * 4);
+    try {
+        std::unique_ptr<Sink> sink = format == Format::Hdf5 ? open_hdf5(tmp.string(), d, res.frames, res.type)
+                                                            : open_wav(tmp.string(), d, res.frames, res.type);
+        CounterTrack compteur;
+        res.counter_checked = run.layout.counter();
+        std::vector<uint32_t> lignes;
+        const uint64_t total = res.frames * run.frame_bytes();
+        // Blocks of whole chunks, about 8 MiB of frames read at a time.
+        const size_t par_chunk = chunk_rows(cols.size());
+        const size_t bloc = std::max<size_t>(1, (8u << 20) / run.frame_bytes() / par_chunk) * par_chunk;
+        read_frames(
+            run, o.range.first, res.frames,
+            [&](const uint8_t *f, size_t n, uint64_t premiere) {
+                if (stop && stop->load())
+                    throw Interrupted();
+                if (res.counter_checked)
+                    compteur.feed(f, n, run.frame_bytes(), premiere);
+                lignes.resize(n * cols.size());
+                convert_frames(f, n, size_t(run.layout.words()), cols, lignes.data());
+                sink->write(lignes.data(), n);
+                if (progress)
+                    progress((premiere + n - o.range.first) * run.frame_bytes(), total);
+                return true;
+            },
+            bloc * run.frame_bytes());
+        if (stop && stop->load())
+            throw Interrupted();
+        res.gaps = compteur.gaps();
+        res.gap_count = compteur.gap_count();
+        sink->finish(res.gaps, res.gap_count);
+        sink.reset();
+        std::filesystem::rename(tmp, cible);
+    } catch (...) {
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        throw;
+    }
+    return res;
+}
+
+} // namespace reading

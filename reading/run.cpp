@@ -1,0 +1,221 @@
+// A run opened for reading: description, frame layout, data read in blocks.
+#include "reading/run.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace reading {
+
+std::vector<int> Layout::of(Kind k) const
+{
+    std::vector<int> v;
+    for (const Channel &c : channels)
+        if (c.kind == k)
+            v.push_back(c.word);
+    return v;
+}
+
+Layout layout_of(const type_header_file &h, bool status)
+{
+    Layout l;
+    const auto ajoute = [&l](Kind k, int n, std::string nom) {
+        l.channels.push_back({k, n, int(l.channels.size()), std::move(nom)});
+    };
+    if (h.compteurs_actifs[0])
+        ajoute(Kind::Counter, 0, "counter");
+    for (int b = 0; b < 32; ++b)
+        for (int m = 0; m < 8; ++m)
+            if (h.micros_actifs[b][m])
+                ajoute(Kind::Microphone, 8 * b + m, "mic_" + std::to_string(b) + "_" + std::to_string(m));
+    if (status)
+        ajoute(Kind::Status, 0, "status");
+    for (int n = 0; n < 4; ++n)
+        if (h.va_actives[0][n])
+            ajoute(Kind::Analog, n, "va_" + std::to_string(n));
+    return l;
+}
+
+int64_t Gap::missing() const
+{
+    return int64_t(int32_t(after - before - 1u));
+}
+
+void CounterTrack::feed(const uint8_t *frames, size_t n, size_t frame_bytes, uint64_t first_frame)
+{
+    if (started_ && first_frame != next_frame_)
+        started_ = false; // not consecutive: start over
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t v;
+        std::memcpy(&v, frames + i * frame_bytes, 4);
+        if (started_ && v != last_ + 1u) {
+            if (gaps_.size() < kMaxKept)
+                gaps_.push_back({first_frame + i, last_, v});
+            ++count_;
+        }
+        last_ = v;
+        started_ = true;
+    }
+    next_frame_ = first_frame + n;
+}
+
+std::optional<std::string> read_small_file(const std::string &path, size_t limit)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw ReadError(path, "", std::strerror(errno));
+    }
+    std::string s;
+    char tampon[65536];
+    for (;;) {
+        const ssize_t r = ::read(fd, tampon, sizeof tampon);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            const int e = errno;
+            ::close(fd);
+            throw ReadError(path, "", std::strerror(e));
+        }
+        if (r == 0)
+            break;
+        s.append(tampon, size_t(r));
+        if (s.size() > limit) {
+            ::close(fd);
+            throw ReadError(path, "size", "more than " + std::to_string(limit) + " bytes: not a file of a run");
+        }
+    }
+    ::close(fd);
+    return s;
+}
+
+namespace {
+
+// Whether the counter of the first frames of the data file, read with `words` per frame,
+// grows by one (a gap or two allowed: the run may have lost frames early).
+bool compteur_suivi(const std::string &dat, int words, uint64_t dat_bytes)
+{
+    const uint64_t trame = uint64_t(words) * 4;
+    const uint64_t n = std::min<uint64_t>(dat_bytes / trame, 512);
+    if (n < 8)
+        return false;
+    const int fd = ::open(dat.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<uint8_t> b(n * trame);
+    const bool lu = ::pread(fd, b.data(), b.size(), 0) == ssize_t(b.size());
+    ::close(fd);
+    if (!lu)
+        return false;
+    CounterTrack t;
+    t.feed(b.data(), n, trame, 0);
+    return t.gap_count() <= n / 16;
+}
+
+} // namespace
+
+Run open_run(const std::string &any_name)
+{
+    Run run;
+    run.paths = run_paths(any_name);
+    struct stat st{};
+    if (::stat(run.paths.dat.c_str(), &st) != 0)
+        throw ReadError(run.paths.dat, "", std::string("cannot open the data file: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw ReadError(run.paths.dat, "", "not a regular file");
+    run.dat_bytes = uint64_t(st.st_size);
+
+    try {
+        const auto b = read_small_file(run.paths.header);
+        if (!b)
+            run.header_problem = "missing";
+        else
+            run.header = parse_header({reinterpret_cast<const uint8_t *>(b->data()), b->size()}, run.paths.header);
+    } catch (const ReadError &e) {
+        run.header_problem = e.what();
+    }
+    try {
+        const auto t = read_small_file(run.paths.log);
+        if (!t)
+            run.log_problem = "missing";
+        else
+            run.log = parse_log(*t, run.paths.log);
+    } catch (const ReadError &e) {
+        run.log_problem = e.what();
+    }
+    if (!run.header && !run.log)
+        throw ReadError(run.paths.header, "",
+                        "no description of the run: header " + run.header_problem + "; log " + run.log_problem);
+
+    run.rec = run.header ? *run.header : run.log->rec;
+    run.rec_from_log = !run.header;
+    const int base = counts(run.rec).words();
+    if (run.log && run.log->nb_voies - base >= 0 && run.log->nb_voies - base <= 1) {
+        run.status = run.log->status && run.log->nb_voies - base == 1;
+    } else if (run.rec.compteurs_actifs[0]) {
+        const bool sans = compteur_suivi(run.paths.dat, base, run.dat_bytes);
+        const bool avec = compteur_suivi(run.paths.dat, base + 1, run.dat_bytes);
+        run.status = avec && !sans;
+        run.status_note = sans != avec ? "the counter shows the frame width"
+                                       : "cannot tell from the counter; assumed absent";
+    } else {
+        const bool sans = run.dat_bytes % (uint64_t(base) * 4) == 0;
+        const bool avec = run.dat_bytes % (uint64_t(base + 1) * 4) == 0;
+        run.status = avec && !sans;
+        run.status_note = sans != avec ? "the data file's size shows the frame width"
+                                       : "cannot tell without the log; assumed absent";
+    }
+    run.layout = layout_of(run.rec, run.status);
+    if (run.layout.words() == 0)
+        throw ReadError(run.rec_from_log ? run.paths.log : run.paths.header, "channels",
+                        "no channel recorded: a frame of no word");
+    return run;
+}
+
+void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes)
+{
+    const uint64_t trame = run.frame_bytes();
+    if (first > run.frames() || count > run.frames() - first)
+        throw ReadError(run.paths.dat, "", "frames " + std::to_string(first) + " to " + std::to_string(first + count) +
+                                               " asked, the file holds " + std::to_string(run.frames()));
+    if (count == 0)
+        return;
+    const int fd = ::open(run.paths.dat.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw ReadError(run.paths.dat, "", std::strerror(errno));
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const size_t par_bloc = size_t(std::max<uint64_t>(1, block_bytes / trame));
+    std::vector<uint8_t> tampon(par_bloc * trame);
+    uint64_t fait = 0;
+    try {
+        while (fait < count) {
+            const size_t n = size_t(std::min<uint64_t>(par_bloc, count - fait));
+            const size_t octets = n * trame;
+            size_t lu = 0;
+            const uint64_t pos = (first + fait) * trame;
+            while (lu < octets) {
+                const ssize_t r = ::pread(fd, tampon.data() + lu, octets - lu, off_t(pos + lu));
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r < 0)
+                    throw ReadError(run.paths.dat, "", std::strerror(errno));
+                if (r == 0)
+                    throw ReadError(run.paths.dat, "", "the file became shorter while it was read");
+                lu += size_t(r);
+            }
+            const bool suite = fn(tampon.data(), n, first + fait);
+            fait += n;
+            if (!suite)
+                break;
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
+} // namespace reading

@@ -1,0 +1,319 @@
+// viz256-run: a recorded run from the command line. info, check, repair, export.
+#include "reading/check.h"
+#include "reading/export.h"
+#include "reading/repair.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+using namespace reading;
+
+namespace {
+
+const char *const usage =
+    "usage: viz256-run COMMAND RUN [options]\n"
+    "RUN is any of the run's three files (x.dat, x.Vlx or x.log).\n"
+    "  info RUN [--json]     what the run is: date, frequency, type, channels, frames, comment\n"
+    "  check RUN             data against header and log, counter continuity; exit 0 only when clean\n"
+    "  repair RUN [--dry-run]  bring the header's and log's frame count and duration to the data\n"
+    "  export RUN --to FILE.h5|FILE.wav [--channels LIST] [--start S] [--duration S]\n"
+    "         [--type float32|int32] [--progress]\n"
+    "         LIST: names (mic_3_1, va_0, counter, status), microphone channels (25), beam_3,\n"
+    "         mics, va, all; default mics,va. HDF5: /time_data, float32 unless --type int32.\n"
+    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n";
+
+std::atomic<bool> interrompu{false};
+
+void sur_signal(int)
+{
+    interrompu.store(true);
+}
+
+std::string json_texte(const std::string &s)
+{
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += char(c);
+        } else if (c < 0x20) {
+            char t[8];
+            std::snprintf(t, sizeof t, "\\u%04x", c);
+            o += t;
+        } else {
+            o += char(c);
+        }
+    }
+    return o + "\"";
+}
+
+std::string nombre(double v)
+{
+    std::ostringstream s;
+    s.precision(10);
+    s << v;
+    return s.str();
+}
+
+// "mic_0_0..mic_1_7" style ranges of the layout's names, word by word.
+std::string resume_disposition(const Layout &l)
+{
+    std::string s;
+    size_t i = 0;
+    while (i < l.channels.size()) {
+        size_t j = i;
+        while (j + 1 < l.channels.size() && l.channels[j + 1].kind == l.channels[i].kind)
+            ++j;
+        if (!s.empty())
+            s += "; ";
+        s += i == j ? "word " + std::to_string(i) + " " + l.channels[i].name
+                    : "words " + std::to_string(i) + "-" + std::to_string(j) + " " + l.channels[i].name + ".." +
+                          l.channels[j].name;
+        i = j + 1;
+    }
+    return s;
+}
+
+// The progress line, at most twice a second, on the terminal only.
+class Progression {
+public:
+    explicit Progression(bool active, const char *quoi) : active_(active), quoi_(quoi) {}
+    void operator()(uint64_t fait, uint64_t total)
+    {
+        if (!active_)
+            return;
+        const auto maintenant = std::chrono::steady_clock::now();
+        if (fait < total && maintenant - dernier_ < std::chrono::milliseconds(500))
+            return;
+        dernier_ = maintenant;
+        const double s = std::chrono::duration<double>(maintenant - debut_).count();
+        std::fprintf(stderr, "\r%s: %5.1f %%  %.2f of %.2f GB  %.0f MB/s ", quoi_, total ? 100.0 * double(fait) / double(total) : 100.0,
+                     double(fait) / 1e9, double(total) / 1e9, s > 0 ? double(fait) / 1e6 / s : 0.0);
+        affiche_ = true;
+    }
+    ~Progression()
+    {
+        if (affiche_)
+            std::fputc('\n', stderr);
+    }
+
+private:
+    bool active_;
+    const char *quoi_;
+    bool affiche_ = false;
+    std::chrono::steady_clock::time_point debut_ = std::chrono::steady_clock::now(), dernier_{};
+};
+
+// The counter's gaps on the terminal: the first fifty, then how many in all.
+void affiche_trous(const std::vector<Gap> &gaps, uint64_t total)
+{
+    const size_t montres = std::min<size_t>(gaps.size(), 50);
+    for (size_t i = 0; i < montres; ++i)
+        std::printf("counter gap: %s\n", describe(gaps[i]).c_str());
+    if (total > montres)
+        std::printf("counter gap: ... %llu gaps in all\n", (unsigned long long)total);
+}
+
+int info(const Run &run, bool json)
+{
+    const type_header_file &h = run.rec;
+    const auto problemes = description_problems(run);
+    if (json) {
+        std::string s = "{\n";
+        s += "  \"data_file\": " + json_texte(run.paths.dat) + ",\n";
+        s += "  \"header_file\": " + json_texte(run.paths.header) + ",\n";
+        s += "  \"log_file\": " + json_texte(run.paths.log) + ",\n";
+        s += "  \"described_by\": " + json_texte(run.rec_from_log ? "log" : "header") + ",\n";
+        s += "  \"date\": " + json_texte(iso_date(h.date_heure)) + ",\n";
+        s += "  \"sample_freq\": " + nombre(h.freq) + ",\n";
+        s += "  \"sample_type\": " + json_texte(run.floats() ? "float32" : "int32") + ",\n";
+        s += "  \"nb_voies\": " + std::to_string(run.nb_voies()) + ",\n";
+        s += "  \"counter\": " + std::string(run.layout.counter() ? "true" : "false") + ",\n";
+        s += "  \"status\": " + std::string(run.status ? "true" : "false") + ",\n";
+        s += "  \"channels\": [";
+        for (size_t i = 0; i < run.layout.channels.size(); ++i)
+            s += (i ? ", " : "") + json_texte(run.layout.channels[i].name);
+        s += "],\n";
+        s += "  \"frames\": " + std::to_string(run.frames()) + ",\n";
+        s += "  \"trailing_bytes\": " + std::to_string(run.trailing_bytes()) + ",\n";
+        s += "  \"duration\": " + nombre(double(run.frames()) / double(h.freq)) + ",\n";
+        s += "  \"header_nb_ech\": " + (run.header ? std::to_string(run.header->nb_ech) : "null") + ",\n";
+        s += "  \"log_nb_ech\": " + (run.log ? std::to_string(run.log->rec.nb_ech) : "null") + ",\n";
+        s += "  \"log_duree\": " + (run.log ? json_texte(run.log->duree_text) : "null") + ",\n";
+        s += "  \"comment\": " + json_texte(comment_trimmed(h)) + ",\n";
+        s += "  \"problems\": [";
+        for (size_t i = 0; i < problemes.size(); ++i)
+            s += (i ? ", " : "") + json_texte(problemes[i]);
+        s += "]\n}\n";
+        std::fputs(s.c_str(), stdout);
+        return 0;
+    }
+    const HeaderCounts c = counts(h);
+    std::printf("Run          %s\n", run.paths.dat.c_str());
+    std::printf("Described by %s%s\n", run.rec_from_log ? "the log (the header is unusable)" : "the header",
+                run.log ? (run.rec_from_log ? "" : " and the log") : " (no usable log)");
+    std::printf("Started      %s\n", iso_date(h.date_heure).c_str());
+    std::printf("Frequency    %s Hz\n", nombre(h.freq).c_str());
+    std::printf("Samples      %s\n", run.floats() ? "float32" : "int32");
+    std::printf("Frame        %d words: %s%d microphones, %s%d analogue channels\n", run.nb_voies(),
+                run.layout.counter() ? "counter, " : "no counter, ", c.mics, run.status ? "status, " : "no status, ",
+                c.analog);
+    std::printf("Layout       %s\n", resume_disposition(run.layout).c_str());
+    if (!run.status_note.empty())
+        std::printf("Status word  %s\n", run.status_note.c_str());
+    std::printf("Data         %llu whole frames, %.3f s (%llu bytes)\n", (unsigned long long)run.frames(),
+                double(run.frames()) / double(h.freq), (unsigned long long)run.dat_bytes);
+    if (run.header)
+        std::printf("Header       nb_ech %u, duration %s s\n", run.header->nb_ech, nombre(run.header->duree_acquise).c_str());
+    if (run.log)
+        std::printf("Log          Nb_ech %u, Duree %s s\n", run.log->rec.nb_ech, run.log->duree_text.c_str());
+    std::printf("Comment      %s\n", comment_trimmed(h).c_str());
+    for (const std::string &p : problemes)
+        std::printf("Problem      %s\n", p.c_str());
+    return 0;
+}
+
+int check(const Run &run, bool progression)
+{
+    CheckReport r;
+    {
+        Progression p(progression, "check");
+        r = check_run(run, std::ref(p));
+    }
+    for (const std::string &p : r.problems)
+        std::printf("problem: %s\n", p.c_str());
+    for (const std::string &n : r.notes)
+        std::printf("note: %s\n", n.c_str());
+    affiche_trous(r.gaps, r.gap_count);
+    if (r.clean())
+        std::printf("clean: %llu frames%s\n", (unsigned long long)run.frames(),
+                    r.counter_checked ? ", counter continuous" : "");
+    else
+        std::printf("NOT clean: %zu problem(s), %llu counter gap(s)\n", r.problems.size(), (unsigned long long)r.gap_count);
+    return r.clean() ? 0 : 1;
+}
+
+int repair(const Run &run, bool essai)
+{
+    const RepairPlan plan = plan_repair(run);
+    if (plan.changes.empty()) {
+        std::printf("nothing to repair: header and log agree with the %llu frames of the data file\n",
+                    (unsigned long long)run.frames());
+        return 0;
+    }
+    for (const std::string &c : plan.changes)
+        std::printf("%s%s\n", essai ? "would change " : "changed ", c.c_str());
+    if (!essai)
+        apply_repair(run, plan);
+    if (run.trailing_bytes())
+        std::printf("note: the data file ends in a partial frame of %llu bytes, left as it is\n",
+                    (unsigned long long)run.trailing_bytes());
+    return 0;
+}
+
+int exporte(const Run &run, const std::map<std::string, std::string> &opt, bool progression)
+{
+    ExportOptions o;
+    o.target = opt.at("--to");
+    o.words = select_channels(run.layout, opt.count("--channels") ? opt.at("--channels") : "");
+    const auto secondes = [&](const char *cle) -> std::optional<double> {
+        if (!opt.count(cle))
+            return std::nullopt;
+        char *fin = nullptr;
+        const double v = std::strtod(opt.at(cle).c_str(), &fin);
+        if (fin == opt.at(cle).c_str() || *fin)
+            throw std::invalid_argument(std::string(cle) + ": \"" + opt.at(cle) + "\" is not a number of seconds");
+        return v;
+    };
+    o.range = frame_range(run, secondes("--start"), secondes("--duration"));
+    if (opt.count("--type")) {
+        const std::string &t = opt.at("--type");
+        if (t != "float32" && t != "int32")
+            throw std::invalid_argument("--type: float32 or int32");
+        o.type = t == "int32" ? SampleType::Int32 : SampleType::Float32;
+    }
+    ExportResult r;
+    {
+        Progression p(progression, "export");
+        r = export_run(run, o, std::ref(p), &interrompu);
+    }
+    affiche_trous(r.gaps, r.gap_count);
+    std::printf("%s: %llu frames x %zu channels, %s%s, %s Hz, from frame %llu%s\n", o.target.c_str(),
+                (unsigned long long)r.frames, o.words.size(), r.type == SampleType::Float32 ? "float32" : "int32",
+                r.rf64 ? " (RF64)" : "", nombre(run.rec.freq).c_str(), (unsigned long long)o.range.first,
+                !r.counter_checked  ? "; no counter recorded: gaps cannot be seen"
+                : r.gap_count == 0 ? "; counter continuous"
+                                   : "; the counter has gaps: frames are missing at the places listed");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fputs(usage, argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) ? stdout : stderr);
+        return argc == 2 && argv[1][0] == '-' && argv[1][1] == 'h' ? 0 : 2;
+    }
+    const std::string commande = argv[1], chemin = argv[2];
+    std::map<std::string, std::string> opt;
+    bool json = false, essai = false, progression = isatty(2);
+    for (int i = 3; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--json")
+            json = true;
+        else if (a == "--dry-run")
+            essai = true;
+        else if (a == "--progress")
+            progression = true;
+        else if ((a == "--to" || a == "--channels" || a == "--start" || a == "--duration" || a == "--type") && i + 1 < argc)
+            opt[a] = argv[++i];
+        else {
+            std::fprintf(stderr, "viz256-run: unknown option %s\n%s", a.c_str(), usage);
+            return 2;
+        }
+    }
+    struct sigaction sa{};
+    sa.sa_handler = sur_signal;
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &sa, nullptr);
+    try {
+        if (commande == "export" && !opt.count("--to"))
+            throw std::invalid_argument("export needs --to FILE.h5 or --to FILE.wav");
+        if (commande != "info" && commande != "check" && commande != "repair" && commande != "export")
+            throw std::invalid_argument("unknown command " + commande);
+        Run run;
+        try {
+            run = open_run(chemin);
+        } catch (const ReadError &e) {
+            if (commande == "repair")
+                std::fprintf(stderr, "viz256-run: cannot repair: %s\n", e.what());
+            else
+                std::fprintf(stderr, "viz256-run: %s\n", e.what());
+            return 2;
+        }
+        if (commande == "info")
+            return info(run, json);
+        if (commande == "check")
+            return check(run, progression);
+        if (commande == "repair")
+            return repair(run, essai);
+        return exporte(run, opt, progression);
+    } catch (const Interrupted &) {
+        std::fprintf(stderr, "viz256-run: interrupted; nothing written under the target name\n");
+        return 130;
+    } catch (const std::invalid_argument &e) {
+        std::fprintf(stderr, "viz256-run: %s\n", e.what());
+        return 2;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "viz256-run: %s\n", e.what());
+        return 2;
+    }
+}
