@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 std::function<void(uint64_t)> Ecrivain::avant_ecriture;
@@ -113,61 +114,86 @@ void Ecrivain::arrete()
 
 void Ecrivain::boucle(int fd)
 {
+    Paquet lot[LOT];
+    iovec v[LOT];
     for (;;) {
-        Paquet p;
+        int n = 0;
         {
             std::unique_lock<std::mutex> l(mu);
             cv.wait(l, [this] { return fin || !file.empty(); });
             if (file.empty())
                 break; // asked to stop and nothing left
-            p = file.front();
+            for (; n < LOT && n < int(file.size()); ++n)
+                lot[n] = file[size_t(n)];
         }
         // After a failure the file keeps the unbroken part of the stream it holds.
-        if (!erreur.load())
-            ecrit(fd, p.tampon, p.len);
+        if (!erreur.load()) {
+            for (int i = 0; i < n; ++i)
+                v[i] = {lot[i].tampon, lot[i].len};
+            ecrit(fd, v, n);
+        }
         std::lock_guard<std::mutex> l(mu);
-        file.pop_front();
-        libres.push_back(p.tampon);
-        file_n.fetch_sub(1, std::memory_order_relaxed);
-        octets_file.fetch_sub(p.len, std::memory_order_relaxed);
+        for (int i = 0; i < n; ++i) {
+            file.pop_front();
+            libres.push_back(lot[i].tampon);
+            file_n.fetch_sub(1, std::memory_order_relaxed);
+            octets_file.fetch_sub(lot[i].len, std::memory_order_relaxed);
+        }
     }
     // The file is closed with the ordinary flags, as it was opened.
-    if (direct) {
-        const int fl = ::fcntl(fd, F_GETFL);
-        if (fl != -1)
-            ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
-    }
+    if (direct)
+        sans_direct(fd);
 }
 
-// Writes the whole block: whole aligned blocks directly, the partial tail through the page
-// cache (after which the offset is no longer aligned, so the rest of the run does too).
-bool Ecrivain::ecrit(int fd, const unsigned char *p, uint32_t len)
+void Ecrivain::sans_direct(int fd)
+{
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl != -1)
+        ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+    direct = false;
+}
+
+// Writes the packets in order, as few calls as it takes: whole aligned blocks directly, the
+// packets that end on a block boundary all in one call; a partial tail through the page cache,
+// after which the offset is no longer aligned, so the rest of the run goes that way too.
+bool Ecrivain::ecrit(int fd, iovec *v, int n)
 {
     if (avant_ecriture)
         avant_ecriture(ecrits.load());
-    while (len > 0) {
+    const auto aligne = [](const iovec &x, size_t taille) {
+        return taille % BLOC_DIRECT == 0 && reinterpret_cast<uintptr_t>(x.iov_base) % BLOC_DIRECT == 0;
+    };
+    int k = 0; // first packet not wholly written
+    while (k < n) {
+        if (v[k].iov_len == 0) {
+            ++k;
+            continue;
+        }
         const bool en_direct = direct.load(std::memory_order_relaxed);
-        uint32_t n = len;
+        const iovec *appel = v + k;
+        int m = n - k;
+        iovec tete;
         if (en_direct) {
-            n = len & ~(BLOC_DIRECT - 1);
-            if (n == 0 || reinterpret_cast<uintptr_t>(p) % BLOC_DIRECT != 0) {
-                const int fl = ::fcntl(fd, F_GETFL);
-                if (fl != -1)
-                    ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
-                direct = false;
-                continue;
+            m = 0;
+            while (k + m < n && aligne(v[k + m], v[k + m].iov_len))
+                ++m;
+            if (m == 0) { // a packet with a tail: its whole blocks first
+                tete = {v[k].iov_base, v[k].iov_len & ~size_t(BLOC_DIRECT - 1)};
+                if (tete.iov_len == 0 || !aligne(tete, tete.iov_len)) {
+                    sans_direct(fd);
+                    continue;
+                }
+                appel = &tete;
+                m = 1;
             }
         }
-        const ssize_t r = ::write(fd, p, n);
+        const ssize_t r = ::writev(fd, appel, m);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 && en_direct && errno == EINVAL) {
             // The file system refuses this direct write (or a size limit cut it off a block
             // boundary): the page cache takes over, silently.
-            const int fl = ::fcntl(fd, F_GETFL);
-            if (fl != -1)
-                ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
-            direct = false;
+            sans_direct(fd);
             continue;
         }
         if (r <= 0) {
@@ -176,8 +202,14 @@ bool Ecrivain::ecrit(int fd, const unsigned char *p, uint32_t len)
             return false;
         }
         ecrits.fetch_add(uint64_t(r));
-        p += r;
-        len -= uint32_t(r);
+        for (size_t reste = size_t(r); reste > 0 && k < n;) {
+            const size_t d = std::min(reste, v[k].iov_len);
+            v[k].iov_base = static_cast<unsigned char *>(v[k].iov_base) + d;
+            v[k].iov_len -= d;
+            reste -= d;
+            if (v[k].iov_len == 0)
+                ++k;
+        }
     }
     return true;
 }

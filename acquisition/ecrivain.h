@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+struct iovec;
+
 class Ecrivain {
 public:
     static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet
@@ -67,8 +69,10 @@ private:
         unsigned char *tampon;
         uint32_t len;
     };
+    static constexpr int LOT = 8; // packets written in one call at most
     void boucle(int fd);
-    bool ecrit(int fd, const unsigned char *p, uint32_t len);
+    bool ecrit(int fd, iovec *v, int n);
+    void sans_direct(int fd);
 
     std::mutex mu;
     std::condition_variable cv;

@@ -53,6 +53,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -136,6 +137,11 @@ std::map<int, Fil> fils()
         m[tid] = f;
     }
     closedir(d);
+    // Entry 0: the whole process, threads that have already ended included (the data-file
+    // writer ends with its run, before the snapshot after it).
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    m[0] = {"(process)", double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6};
     return m;
 }
 
@@ -148,6 +154,8 @@ void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, c
     const int principal = int(getpid());
     double programme = 0, emulateur = 0, total = 0, fenetre = 0;
     for (const auto &[tid, f] : apres) {
+        if (tid == 0)
+            continue;
         const auto a = avant.find(tid);
         const double cpu = f.cpu_s - (a != avant.end() ? a->second.cpu_s : 0.0);
         const bool emu = fils_emulateur.count(tid) || f.nom.rfind("umockdev", 0) == 0 || f.nom == "gmain" || f.nom == "gdbus" || f.nom == "pool-spawner";
@@ -163,6 +171,16 @@ void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, c
             emulateur += pc;
         else
             programme += pc;
+    }
+    // Threads that ended between the snapshots (the program's: the data-file writer).
+    const auto p0 = avant.find(0), p1 = apres.find(0);
+    if (p0 != avant.end() && p1 != apres.end()) {
+        const double finis = 100.0 * (p1->second.cpu_s - p0->second.cpu_s) / duree_s - total;
+        if (finis > 0.005) {
+            std::printf("%s_thread 0 ended_threads program %.3f\n", prefixe.c_str(), finis);
+            programme += finis;
+            total += finis;
+        }
     }
     std::printf("%s_cpu_window_pct %.3f\n", prefixe.c_str(), fenetre);
     std::printf("%s_cpu_program_pct %.3f\n", prefixe.c_str(), programme);

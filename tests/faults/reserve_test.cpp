@@ -112,7 +112,7 @@ TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
 
 TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
 {
-    // The writer takes 100 ms a packet (84 MB/s, above the recorder's 51 MB/s) while the
+    // The writer takes 100 ms a call (8 MiB to 64 MiB: above the recorder's 51 MB/s) while the
     // unpaced recorder sends far faster: the reserve fills, and the ring waits for free
     // buffers instead of stopping the run.
     Ecrivain::avant_ecriture = [](uint64_t) { QThread::msleep(100); };
