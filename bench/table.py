@@ -151,14 +151,14 @@ def main():
     rows.append(("6 Idle, all program threads (% core)", fmt(idle_prog, 3), "", "<= 1 %",
                  verdict(idle_prog, lambda v: v <= 1)))
 
-    # 7. A slow disk: the longest stall of the data file ridden out with no frame lost
+    # 8. A slow disk: the longest stall of the data file ridden out with no frame lost
     stall = series(reps, None, lambda d: d["stall_ridden_s"] if d["stall_lossless"] >= 1 else 0.0)
     if stall:
         pk = series(reps, "stall_reserve_packets")
         block = series(reps, "block_lossless_ms")
         ref = ("window thread blocked (where the writes were) " + fmt([v / 1000 for v in block], 2, " s")) if block else \
             f"reserve {statistics.median(pk):.0f} packets"
-        rows.append(("7 Longest data-file stall at 50 kHz x 257, no frame lost (s)", fmt(stall, 1), ref, ">= 10 s",
+        rows.append(("8 Longest data-file stall at 50 kHz x 257, no frame lost (s)", fmt(stall, 1), ref, ">= 10 s",
                      verdict(stall, lambda v: v >= 10)))
 
     head = ("Figure", "Measured: median [min-max]", "Reference, same run", "Ratio / target", "Verdict")
