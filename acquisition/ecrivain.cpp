@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -38,12 +39,46 @@ unsigned char *Ecrivain::prend()
     }
     if (tous.size() >= max_tampons)
         return nullptr;
+    unsigned char *p = nouveau(false);
+    if (p) {
+        tous.push_back(p);
+        ++faits;
+    }
+    return p;
+}
+
+unsigned char *Ecrivain::nouveau(bool touche)
+{
     void *p = nullptr;
     if (posix_memalign(&p, BLOC_DIRECT, TAILLE_TAMPON) != 0)
         return nullptr;
-    tous.push_back(static_cast<unsigned char *>(p));
-    ++faits;
+    if (touche) // its pages are made now, not when the recorder's data land in it
+        std::memset(p, 0, TAILLE_TAMPON);
     return static_cast<unsigned char *>(p);
+}
+
+// While the queue grows, the writer keeps a few free buffers ready, made and touched on its own
+// thread, so that the completion routine does not make them on the window's.
+void Ecrivain::garde_libres()
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> l(mu);
+            if (libres.size() >= LIBRES_PRETS || tous.size() + 1 > max_tampons)
+                return;
+        }
+        unsigned char *p = nouveau(true);
+        if (!p)
+            return;
+        std::lock_guard<std::mutex> l(mu);
+        if (tous.size() >= max_tampons) {
+            std::free(p);
+            return;
+        }
+        tous.push_back(p);
+        libres.push_back(p);
+        ++faits;
+    }
 }
 
 void Ecrivain::rend(unsigned char *tampon)
@@ -132,13 +167,17 @@ void Ecrivain::boucle(int fd)
                 v[i] = {lot[i].tampon, lot[i].len};
             ecrit(fd, v, n);
         }
-        std::lock_guard<std::mutex> l(mu);
-        for (int i = 0; i < n; ++i) {
-            file.pop_front();
-            libres.push_back(lot[i].tampon);
-            file_n.fetch_sub(1, std::memory_order_relaxed);
-            octets_file.fetch_sub(lot[i].len, std::memory_order_relaxed);
+        {
+            std::lock_guard<std::mutex> l(mu);
+            for (int i = 0; i < n; ++i) {
+                file.pop_front();
+                libres.push_back(lot[i].tampon);
+                file_n.fetch_sub(1, std::memory_order_relaxed);
+                octets_file.fetch_sub(lot[i].len, std::memory_order_relaxed);
+            }
         }
+        if (file_n.load(std::memory_order_relaxed) > 0)
+            garde_libres();
     }
     // The file is closed with the ordinary flags, as it was opened.
     if (direct)

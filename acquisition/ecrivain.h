@@ -54,7 +54,11 @@ public:
     uint32_t en_file() const { return file_n.load(std::memory_order_relaxed); } // queued or being written
     uint64_t octets_en_file() const { return octets_file.load(std::memory_order_relaxed); }
     uint32_t file_max() const { return max_vu.load(std::memory_order_relaxed); } // largest queue of the run
-    uint32_t tampons_faits() const { return faits; }
+    uint32_t tampons_faits() const
+    {
+        std::lock_guard<std::mutex> l(mu);
+        return faits;
+    }
 
     std::atomic<uint64_t> ecrits{0};   // bytes that reached the file
     std::atomic<bool> erreur{false};   // a write failed: nothing more is written in this run
@@ -70,11 +74,14 @@ private:
         uint32_t len;
     };
     static constexpr int LOT = 8; // packets written in one call at most
+    static constexpr size_t LIBRES_PRETS = 4; // free buffers kept ready while the queue grows
+    unsigned char *nouveau(bool touche);
+    void garde_libres();
     void boucle(int fd);
     bool ecrit(int fd, iovec *v, int n);
     void sans_direct(int fd);
 
-    std::mutex mu;
+    mutable std::mutex mu;
     std::condition_variable cv;
     std::deque<Paquet> file;
     std::vector<unsigned char *> libres;

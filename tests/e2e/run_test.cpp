@@ -379,6 +379,9 @@ TEST_F(Run, NothingSelectedIsRefused)
 TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
 {
     prepare(true);
+    // Paced, so the disk fills while the recorder still streams (unpaced, the whole run can
+    // reach the writer's queue before the disk is full, and then there is nothing to stop).
+    rec->set_paced(true);
     {
         DisquePlein plein(50ull * 1000 * 1000);
         clic(w->button_Start);
