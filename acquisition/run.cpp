@@ -562,7 +562,7 @@ void Principale::attend_ecriture()
     }
     anneau.vide_file([&] {
         const uint64_t reste = anneau.ecrivain.octets_en_file();
-        label_Duree_Ecoulee->setText(QStringLiteral("Écriture sur le disque : %1 Mo restants").arg(fmt_N0(reste / 1048576)));
+        label_Duree_Ecoulee->setText(QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576)));
         progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
         QApplication::processEvents();
     });
