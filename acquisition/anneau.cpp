@@ -1,102 +1,120 @@
-// The transfer ring and its completion routine.
+// The transfer ring, its completion routine, and the hand-over of received packets to the
+// data-file writer.
 #include "acquisition/anneau.h"
 
 #include "acquisition/planning.h"
 #include "app/console_format.h"
-#include "app/principale.h"
 #include "device/usbfs.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
 #include <libusb.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 namespace {
 constexpr unsigned char ENDPOINT = 0x81;
-bool en_attente[Principale::NB_SLOTS] = {}; // slot i's transfer is with the library
-bool fin_de_flux = false;                    // a short transfer ended the stream
-bool sans_appareil = false;                  // a transfer came back with "no device"
-bool compteur_suspendu = false;              // a transfer cut a word: the counter check is off
-int raison_ecriture = 0;                     // errno of the data-file write that failed
 } // namespace
 
-namespace anneau {
-
-bool flux_termine()
+Anneau::Anneau()
+    : ntw(ecrivain.ecrits)
 {
-    return fin_de_flux;
+    for (int i = 0; i < NB_SLOTS; ++i)
+        places[i] = {this, i};
 }
 
-bool appareil_perdu()
+Anneau::~Anneau()
 {
-    return sans_appareil;
+    ecrivain.arrete();
+    bool dehors = false;
+    for (bool e : en_attente)
+        dehors = dehors || e;
+    if (!dehors)
+        libere();
+    if (Filep)
+        std::fclose(Filep);
 }
 
-int echec_ecriture()
+void Anneau::dit(const QString &texte) const
 {
-    return raison_ecriture;
+    if (journal)
+        journal(texte, 0);
 }
 
-bool tous_finis()
+bool Anneau::tous_finis() const
 {
-    for (bool arret : Principale::transf_arret)
+    for (bool arret : transf_arret)
         if (!arret)
             return false;
     return true;
 }
 
-bool prepare(libusb_device_handle *handle, unsigned int timeout_ms)
+// ------------------------------------------------------------------ one use of the ring
+bool Anneau::prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p)
 {
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        Principale::transfert[i] = libusb_alloc_transfer(0);
-        Principale::buffers[i] = new (std::nothrow) unsigned char[Principale::TAILLE_PAQUET];
-        if (!Principale::transfert[i] || !Principale::buffers[i]) {
+    par = p;
+    const bool file = par.record && Filep;
+    ecrivain.dimensionne(NB_SLOTS + (file ? par.paquets_file : 0), file ? par.paquets_file : 0);
+    for (int i = 0; i < NB_SLOTS; ++i) {
+        transfert[i] = libusb_alloc_transfer(0);
+        buffers[i] = ecrivain.prend();
+        if (!transfert[i] || !buffers[i]) {
             libere();
             return false;
         }
-        Principale::transf_arret[i] = false;
+        transf_arret[i] = false;
         en_attente[i] = false;
-        libusb_fill_bulk_transfer(Principale::transfert[i], handle, ENDPOINT, Principale::buffers[i],
-                                  static_cast<int>(Principale::TAILLE_PAQUET), Principale::fn_callback,
-                                  reinterpret_cast<void *>(static_cast<intptr_t>(i)), timeout_ms);
+        sans_tampon[i] = false;
+        libusb_fill_bulk_transfer(transfert[i], handle, ENDPOINT, buffers[i], static_cast<int>(TAILLE_PAQUET),
+                                  &Anneau::fn_callback, &places[i], timeout_ms);
     }
     return true;
 }
 
-int soumet()
+int Anneau::soumet()
 {
     int premier_refus = 0;
-    Principale::num_pkt = 0;
-    Principale::ntr = 0;
-    Principale::ntw = 0;
-    Principale::en_vol = 0;
+    num_pkt = 0;
+    ntr = 0;
+    en_vol = 0;
+    fini = false;
     fin_de_flux = false;
     sans_appareil = false;
-    compteur_suspendu = false;
-    raison_ecriture = 0;
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        Principale::transf_arret[i] = false;
-        Principale::a_ecrire[i] = 0;
+    erreur_compteur = false;
+    err_timeout = false;
+    verifie = par.compteur;
+    dernier_paquet = nullptr;
+    dernier_num = UINT32_MAX;
+    dit_moitie = dit_pleine = false;
+    horloge.start();
+    retard_ms = 0;
+    retard_octets = 0;
+    for (int i = 0; i < NB_SLOTS; ++i) {
+        transf_arret[i] = false;
+        a_ecrire[i] = 0;
     }
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        if (const int r = libusb_submit_transfer(Principale::transfert[i]); r != 0) {
+    if (par.record && Filep)
+        ecrivain.demarre(fileno(Filep));
+    for (int i = 0; i < NB_SLOTS; ++i) {
+        if (const int r = libusb_submit_transfer(transfert[i]); r != 0) {
             if (premier_refus == 0)
                 premier_refus = r;
-            Principale::call_verb(QStringLiteral("Erreur lancement transfert du paquet %1\r\n").arg(fmt_G(int64_t(i))), 0);
+            dit(QStringLiteral("Erreur lancement transfert du paquet %1\r\n").arg(fmt_G(int64_t(i))));
             // A slot that never went out never comes back: it counts as finished.
-            Principale::transf_arret[i] = true;
+            transf_arret[i] = true;
         } else {
             en_attente[i] = true;
-            ++Principale::en_vol;
+            ++en_vol;
         }
     }
     return premier_refus;
 }
 
-int service(int timeout_ms)
+int Anneau::service(int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
@@ -104,45 +122,55 @@ int service(int timeout_ms)
     return r == LIBUSB_ERROR_INTERRUPTED ? 0 : r;
 }
 
-void annule_tout(bool verbeux)
+void Anneau::annule_tout(bool verbeux)
 {
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+    for (int i = 0; i < NB_SLOTS; ++i) {
         if (!en_attente[i])
             continue;
-        const int r = libusb_cancel_transfer(Principale::transfert[i]);
-        if (verbeux && Principale::test)
-            Principale::call_verb(QStringLiteral("Anulation du transfert %1 retour %2 \r\n").arg(fmt_G(int64_t(i)), fmt_G(int64_t(r))), 0);
+        const int r = libusb_cancel_transfer(transfert[i]);
+        if (verbeux && par.test)
+            dit(QStringLiteral("Anulation du transfert %1 retour %2 \r\n").arg(fmt_G(int64_t(i)), fmt_G(int64_t(r))));
     }
 }
 
+void Anneau::relance()
+{
+    for (int i = 0; i < NB_SLOTS; ++i)
+        if (sans_tampon[i] && !transf_arret[i])
+            envoie(i);
+}
+
+namespace {
 // A transfer the ring stopped waiting for: it is freed, with its buffer, when it comes back.
 void LIBUSB_CALL libere_au_retour(libusb_transfer *t)
 {
-    delete[] t->buffer;
+    std::free(t->buffer);
     libusb_free_transfer(t);
 }
+} // namespace
 
 // Hands the transfers still out over to the library for good: none of them belongs to the
 // ring any more, and its slot gets a new transfer at the next use of the ring.
-void abandonne_restants()
+void Anneau::abandonne_restants()
 {
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
+    for (int i = 0; i < NB_SLOTS; ++i) {
         if (!en_attente[i])
             continue;
-        Principale::transfert[i]->callback = libere_au_retour;
-        Principale::transfert[i] = nullptr;
-        Principale::buffers[i] = nullptr;
+        ecrivain.oublie(buffers[i]);
+        transfert[i]->callback = libere_au_retour;
+        transfert[i] = nullptr;
+        buffers[i] = nullptr;
         en_attente[i] = false;
-        --Principale::en_vol;
+        --en_vol;
     }
 }
 
-Vidange vidange()
+Anneau::Vidange Anneau::vidange(int timeout_ms)
 {
     QElapsedTimer t;
     t.start();
-    bool relance = false;
-    while (Principale::en_vol > 0) {
+    bool relance_faite = false;
+    while (en_vol > 0) {
         // When event handling fails, waiting longer only holds the window: stop at once.
         if (service(20) != 0) {
             abandonne_restants();
@@ -150,12 +178,12 @@ Vidange vidange()
         }
         // A transfer still out long after its own time-out: cancel it again, once; then
         // give up waiting rather than hang the window.
-        const qint64 limite = static_cast<qint64>(Principale::TimeOut) + 2000;
-        if (!relance && t.elapsed() > limite) {
-            for (int i = 0; i < Principale::NB_SLOTS; ++i)
+        const qint64 limite = static_cast<qint64>(timeout_ms) + 2000;
+        if (!relance_faite && t.elapsed() > limite) {
+            for (int i = 0; i < NB_SLOTS; ++i)
                 if (en_attente[i])
-                    libusb_cancel_transfer(Principale::transfert[i]);
-            relance = true;
+                    libusb_cancel_transfer(transfert[i]);
+            relance_faite = true;
         }
         if (t.elapsed() > 2 * limite + 5000) {
             abandonne_restants();
@@ -165,86 +193,179 @@ Vidange vidange()
     return Vidange::complete;
 }
 
-void libere()
+void Anneau::vide_file(const std::function<void()> &attente)
 {
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        if (en_attente[i])
-            continue; // still with the library: never free it under its feet
-        if (Principale::transfert[i]) {
-            libusb_free_transfer(Principale::transfert[i]);
-            Principale::transfert[i] = nullptr;
-        }
-        delete[] Principale::buffers[i];
-        Principale::buffers[i] = nullptr;
+    while (ecrivain.en_file() > 0) {
+        if (attente)
+            attente();
+        QThread::msleep(20);
     }
+    ecrivain.arrete();
 }
 
-} // namespace anneau
+bool Anneau::surveille_ecriture()
+{
+    const uint64_t n = ecrivain.en_file(), capacite = ecrivain.capacite();
+    if (capacite == 0)
+        return false;
+    // Since the queue was last seen empty the writer has been busy all the time: what it
+    // wrote since then is what the disk takes. A disk that takes the recorder's rate needs no
+    // warning and no stop. Neither does a queue that holds more than a real-time recorder can
+    // have sent in that time: the data come faster than the recorder's own rate (an emulated
+    // recorder that does not pace its stream), and the ring simply waits for free buffers.
+    const qint64 t = horloge.elapsed();
+    const uint64_t ecrits = ecrivain.ecrits.load();
+    if (n == 0) {
+        retard_ms = t;
+        retard_octets = ecrits;
+        return false;
+    }
+    const double duree = double(t - retard_ms) / 1000.0;
+    const double debit = duree > 0 ? double(ecrits - retard_octets) / duree : 0.0;
+    const bool temps_reel = double(ecrivain.octets_en_file()) <= 2.0 * par.octets_par_s * duree + 2.0 * TAILLE_PAQUET;
+    if (debit >= par.octets_par_s || !temps_reel)
+        return false;
+    if (!dit_moitie && 2 * n > capacite) {
+        dit_moitie = true;
+        dit(QStringLiteral("\r\nLe disque est plus lent que l'enregistreur : la réserve en mémoire est à moitié pleine "
+                           "(%1 Mo en attente d'écriture)\r\n")
+                .arg(fmt_N0(ecrivain.octets_en_file() / 1048576)));
+    }
+    if (!dit_pleine && 10 * n >= 9 * capacite) {
+        dit_pleine = true;
+        dit(QStringLiteral("\r\nRéserve en mémoire pleine à 90 % : le disque ne suit pas, arrêt de l'acquisition. "
+                           "Toutes les données reçues seront écrites.\r\n"));
+        return true;
+    }
+    return false;
+}
+
+void Anneau::libere()
+{
+    ecrivain.arrete();
+    const unsigned char *garde[NB_SLOTS] = {};
+    for (int i = 0; i < NB_SLOTS; ++i) {
+        sans_tampon[i] = false;
+        if (en_attente[i]) {
+            garde[i] = buffers[i]; // still with the library: never free it under its feet
+            continue;
+        }
+        if (transfert[i]) {
+            libusb_free_transfer(transfert[i]);
+            transfert[i] = nullptr;
+        }
+        buffers[i] = nullptr;
+    }
+    ecrivain.libere(garde, NB_SLOTS);
+    dernier_paquet = nullptr;
+}
+
+// ------------------------------------------------------------------ the data file
+bool Anneau::ouvre_donnees(const QString &chemin)
+{
+    ferme_donnees();
+    errno = 0;
+    Filep = std::fopen(QFile::encodeName(chemin).constData(), "wb+");
+    if (!Filep)
+        return false;
+    // The writer thread writes the descriptor itself, in whole packets: no stream buffer.
+    std::setvbuf(Filep, nullptr, _IONBF, 0);
+    return true;
+}
+
+bool Anneau::ferme_donnees()
+{
+    if (!Filep)
+        return true;
+    ecrivain.arrete();
+    errno = 0;
+    const bool ok = std::fclose(Filep) == 0;
+    Filep = nullptr;
+    return ok;
+}
 
 // ------------------------------------------------------------------ completion routine
-namespace {
+void Anneau::fn_callback(libusb_transfer *t)
+{
+    const Slot *slot = static_cast<const Slot *>(t->user_data);
+    slot->anneau->complete(slot->index, t);
+}
 
-bool slot_perdu(int s)
+bool Anneau::slot_perdu(int s)
 {
     // A slot that will not come back counts as finished, so a ring whose slots all died ends.
-    Principale::transf_arret[s] = true;
-    return anneau::tous_finis();
+    transf_arret[s] = true;
+    return tous_finis();
 }
 
-// Counts the bytes received and, when recording, writes them to the data file. After a failed
-// write nothing more is appended: the file would go on past a gap in the stream. The
-// streaming loop reports the failure.
-void garde_donnees(const unsigned char *data, uint32_t len)
+// Counts the bytes received and, when recording, hands the buffer to the writer.
+void Anneau::garde_donnees(int s, uint32_t len)
 {
-    Principale::ntr += len;
-    if (!Principale::record || !Principale::Filep || len == 0 || Principale::erreur_ecriture)
+    ntr += len;
+    if (!par.record || !Filep || len == 0)
         return;
-    errno = 0;
-    const size_t ecrit = std::fwrite(data, 1, len, Principale::Filep);
-    Principale::ntw += ecrit;
-    if (ecrit != len) {
-        Principale::erreur_ecriture = true;
-        raison_ecriture = errno != 0 ? errno : EIO;
-    }
+    ecrivain.depose(buffers[s], len);
+    buffers[s] = nullptr; // the slot goes out again with a free buffer
 }
 
-void verifie_compteur(const unsigned char *data, uint32_t len)
+void Anneau::verifie_compteur(const unsigned char *data, uint32_t len)
 {
-    const int32_t nb = Principale::nb_voies;
-    if (Principale::num_pkt == 0) {
-        Principale::position_compteur = 0;
-        std::memcpy(&Principale::val_compteur, data, 4);
+    const int32_t nb = par.nb_voies;
+    if (num_pkt == 0) {
+        position_compteur = 0;
+        std::memcpy(&val_compteur, data, 4);
         return;
     }
-    const planning::PasCompteur pas{Principale::increment_position, Principale::increment_compteur};
-    Principale::position_compteur = planning::avance_compteur(Principale::position_compteur, Principale::val_compteur, pas, nb);
-    const uint64_t octet = uint64_t(Principale::position_compteur) * 4;
+    const planning::PasCompteur pas{par.increment_position, par.increment_compteur};
+    position_compteur = planning::avance_compteur(position_compteur, val_compteur, pas, nb);
+    const uint64_t octet = uint64_t(position_compteur) * 4;
     if (octet + 4 > len)
         return; // never read past what the recorder delivered
     int32_t lu;
     std::memcpy(&lu, data + octet, 4);
-    if (lu != Principale::val_compteur) {
-        Principale::call_verb(QStringLiteral("\r\nErreur sur le compteur paquet : %1\r\n").arg(fmt_N0(uint64_t(Principale::num_pkt))), 0);
-        Principale::erreur_compteur = true;
+    if (lu != val_compteur) {
+        dit(QStringLiteral("\r\nErreur sur le compteur paquet : %1\r\n").arg(fmt_N0(uint64_t(num_pkt))));
+        erreur_compteur = true;
     }
 }
 
-} // namespace
-
-void Principale::fn_callback(libusb_transfer *t)
+// Sends slot s out again; a slot without a buffer takes a free one, or waits for one.
+void Anneau::envoie(int s)
 {
-    const int s = static_cast<int>(reinterpret_cast<intptr_t>(t->user_data)) & (NB_SLOTS - 1);
+    if (!buffers[s]) {
+        buffers[s] = ecrivain.prend();
+        if (!buffers[s]) {
+            sans_tampon[s] = true; // every buffer waits for the disk: relance() sends it later
+            return;
+        }
+        transfert[s]->buffer = buffers[s];
+    }
+    sans_tampon[s] = false;
+    const int r = libusb_submit_transfer(transfert[s]);
+    if (r == 0) {
+        en_attente[s] = true;
+        ++en_vol;
+        return;
+    }
+    dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
+    if (r == LIBUSB_ERROR_NO_MEM)
+        dit(usbfs::message(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
+    fini = slot_perdu(s);
+}
+
+void Anneau::complete(int s, libusb_transfer *t)
+{
     en_attente[s] = false;
     --en_vol;
 
-    if (test)
-        call_verb(QStringLiteral(" %1 ").arg(fmt_G(int64_t(num_pkt))), 0);
+    if (par.test)
+        dit(QStringLiteral(" %1 ").arg(fmt_G(int64_t(num_pkt))));
 
     if (t->status == LIBUSB_TRANSFER_CANCELLED) {
         transf_arret[s] = true;
-        fini = anneau::tous_finis();
-        if (test)
-            call_verb(QStringLiteral(" status == LIBUSB_TRANSFER_CANCELLED -> Tâche %1 annulée \r\n").arg(fmt_G(int64_t(s))), 0);
+        fini = tous_finis();
+        if (par.test)
+            dit(QStringLiteral(" status == LIBUSB_TRANSFER_CANCELLED -> Tâche %1 annulée \r\n").arg(fmt_G(int64_t(s))));
         ++num_pkt;
         return;
     }
@@ -252,18 +373,16 @@ void Principale::fn_callback(libusb_transfer *t)
     if (t->status != LIBUSB_TRANSFER_COMPLETED) {
         if (t->status == LIBUSB_TRANSFER_TIMED_OUT) {
             err_timeout = true;
-            if (!test_init)
-                call_verb(QStringLiteral("TIMEOUT lors du transfert du paquet %1\r\n").arg(fmt_N0(uint64_t(num_pkt))), 0);
+            if (!par.test_init)
+                dit(QStringLiteral("TIMEOUT lors du transfert du paquet %1\r\n").arg(fmt_N0(uint64_t(num_pkt))));
         } else {
             if (t->status == LIBUSB_TRANSFER_NO_DEVICE)
                 sans_appareil = true;
-            call_verb(QStringLiteral("Erreur lors du transfert du paquet %1 status %2\r\n")
-                          .arg(fmt_N0(uint64_t(num_pkt)), fmt_G(int64_t(t->status))),
-                      0);
+            dit(QStringLiteral("Erreur lors du transfert du paquet %1 status %2\r\n").arg(fmt_N0(uint64_t(num_pkt)), fmt_G(int64_t(t->status))));
         }
         // What arrived before the failure is part of the stream, in order: keep it.
-        if (!test_init && !transf_arret[s] && t->actual_length > 0)
-            garde_donnees(buffers[s], static_cast<uint32_t>(t->actual_length));
+        if (!par.test_init && !transf_arret[s] && t->actual_length > 0)
+            garde_donnees(s, static_cast<uint32_t>(t->actual_length));
         fini = slot_perdu(s);
         ++num_pkt;
         return;
@@ -274,41 +393,43 @@ void Principale::fn_callback(libusb_transfer *t)
     // completed, not cancelled, into a slot already finished.
     const bool deja_fini = transf_arret[s];
     a_ecrire[s] = len;
-    if (len != TAILLE_PAQUET && test)
-        call_verb(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))), 0);
+    if (len != TAILLE_PAQUET && par.test)
+        dit(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))));
 
     if (!transf_arret[s]) {
-        garde_donnees(buffers[s], len);
-        if (!erreur_compteur && !compteur_suspendu && compteur && nb_voies > 0 && uint64_t(len) > uint64_t(nb_voies) * 16)
+        if (!erreur_compteur && verifie && par.nb_voies > 0 && uint64_t(len) > uint64_t(par.nb_voies) * 16)
             verifie_compteur(buffers[s], len);
+        dernier_paquet = buffers[s];
+        dernier_num = num_pkt;
+        garde_donnees(s, len);
     }
 
     // The recorder sends whole 32-bit words in every transfer and ends its stream with a short
     // one: a transfer that stops in the middle of a word is a fault, not the end. The stream
     // goes on (nothing is dropped); the counter check, which assumes whole packets, is off for
     // the rest of the run. Each transfer is judged by its own length.
-    const bool hors_mot = !test_init && !transf_arret[s] && len % 4 != 0;
+    const bool hors_mot = !par.test_init && !transf_arret[s] && len % 4 != 0;
     if (hors_mot) {
-        call_verb(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
-                                 "contrôle du compteur suspendu pour cette acquisition\r\n")
-                      .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))),
-                  0);
-        compteur_suspendu = true;
+        dit(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
+                           "contrôle du compteur suspendu pour cette acquisition\r\n")
+                .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))));
+        verifie = false;
     }
 
     if (len < TAILLE_PAQUET && !hors_mot) {
-        if (len != 0 && test)
-            call_verb(QStringLiteral("   fin en cours \r\n"), 0);
+        if (len != 0 && par.test)
+            dit(QStringLiteral("   fin en cours \r\n"));
         transf_arret[s] = true;
         fin_de_flux = true;
         for (int i = 0; i < NB_SLOTS; ++i) {
             if (transf_arret[i])
                 continue;
-            const int r = libusb_cancel_transfer(transfert[i]);
-            if (test)
-                call_verb(QStringLiteral("Arrêt du transfert %1 retour %2 status : %3\r\n")
-                              .arg(fmt_G(int64_t(i)), fmt_G(int64_t(r)), fmt_G(int64_t(transfert[i]->status))),
-                          0);
+            if (en_attente[i]) {
+                const int r = libusb_cancel_transfer(transfert[i]);
+                if (par.test)
+                    dit(QStringLiteral("Arrêt du transfert %1 retour %2 status : %3\r\n")
+                            .arg(fmt_G(int64_t(i)), fmt_G(int64_t(r)), fmt_G(int64_t(transfert[i]->status))));
+            }
             transf_arret[i] = true;
         }
         // No cancellation will come back to raise the end: the ring is over now.
@@ -316,22 +437,10 @@ void Principale::fn_callback(libusb_transfer *t)
             fini = true;
     }
 
-    if (!transf_arret[s]) {
-        const int r = libusb_submit_transfer(t);
-        if (r == 0) {
-            en_attente[s] = true;
-            ++en_vol;
-        } else {
-            call_verb(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n")
-                          .arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))),
-                      0);
-            if (r == LIBUSB_ERROR_NO_MEM)
-                usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET, 0);
-            fini = slot_perdu(s);
-        }
-    }
+    if (!transf_arret[s])
+        envoie(s);
     // Such a late completion also ends the ring, as its cancellation would have.
     if (deja_fini)
-        fini = anneau::tous_finis();
+        fini = tous_finis();
     ++num_pkt;
 }

@@ -1,40 +1,140 @@
 #pragma once
-// The ring of eight bulk transfers on endpoint 0x81, shared by the device probe and every run.
-// Each slot owns a transfer record and an 8 MiB buffer; the transfer's user data is its slot
-// index. The completion routine is Principale::fn_callback.
+// The acquisition engine of one window: the ring of eight bulk transfers on endpoint 0x81, its
+// completion routine and counters, the data file and its writer. The probe and every run use
+// it; it needs no window, so it can be driven (and tested) on its own.
+//
+// Each slot owns a transfer record and, at any time, one 8 MiB buffer of the writer's pool.
+// The transfer's user data leads the completion routine back to this object and the slot.
+// While a run is recorded, a completed packet's buffer goes to the writer's queue and the
+// transfer goes out again at once with a free buffer: the ring never waits for the disk.
+#include "acquisition/ecrivain.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
 struct libusb_device_handle;
+struct libusb_transfer;
 
-namespace anneau {
+class Anneau {
+public:
+    static constexpr int NB_SLOTS = 8;
+    static constexpr uint32_t TAILLE_PAQUET = 8388608; // bytes in one bulk transfer
 
-// Allocates and fills the eight transfers (bulk IN 0x81, time-out in ms). False, with every
-// allocation undone, when memory is short.
-bool prepare(libusb_device_handle *handle, unsigned int timeout_ms);
-// Resets the ring's counters and submits slots 0 to 7 in order. A failed submission is
-// reported and leaves its slot finished. Returns libusb's result of the first failed
-// submission, 0 when all went out.
-int soumet();
-// One bounded wait for USB events (completions run inside it). Returns libusb's result.
-int service(int timeout_ms);
-// Services events until every submitted transfer has come back. When event handling fails,
-// or a transfer stays out long after being cancelled again, the transfers still out are left
-// to the library, which frees each of them (and its buffer) when it comes back.
-enum class Vidange { complete, echec_usb, delai_depasse };
-Vidange vidange();
-// Frees the records and buffers of the slots whose transfers have come back.
-void libere();
-// Cancels every slot that is not finished yet.
-void annule_tout(bool verbeux);
-// True when every slot is finished.
-bool tous_finis();
+    // What one use of the ring is.
+    struct Parametres {
+        int32_t nb_voies = 0;
+        bool compteur = false;        // the counter is recorded: check it
+        bool record = false;          // write the data to the data file
+        bool test = false;            // advanced mode: diagnostic lines
+        bool test_init = false;       // the device probe: no time-out message, nothing kept
+        int32_t increment_position = 0;
+        int32_t increment_compteur = 0;
+        uint32_t paquets_file = 0;    // packets the writer's queue may hold (recording)
+        double octets_par_s = 0;      // the recorder's data rate
+    };
 
-} // namespace anneau
+    Anneau();
+    ~Anneau();
+    Anneau(const Anneau &) = delete;
+    Anneau &operator=(const Anneau &) = delete;
 
-namespace anneau {
-// The recorder ended the stream with a short transfer during this use of the ring.
-bool flux_termine();
-// A transfer came back with "no device": the recorder left the bus.
-bool appareil_perdu();
-// The system's error number of the data-file write that failed in this use of the ring, 0
-// when none did.
-int echec_ecriture();
-} // namespace anneau
+    // Where the routine's console lines go (text, flag as for the window's console).
+    std::function<void(const QString &, int)> journal;
+
+    // ---------------------------------------------------------------- the ring
+    // Allocates and fills the eight transfers (bulk IN 0x81, time-out in ms). False, with
+    // every allocation undone, when memory is short.
+    bool prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p);
+    // Resets the counters, starts the writer when recording, and submits slots 0 to 7 in
+    // order. A failed submission is reported and leaves its slot finished. Returns libusb's
+    // result of the first failed submission, 0 when all went out.
+    int soumet();
+    // One bounded wait for USB events (completions run inside it). Returns libusb's result.
+    static int service(int timeout_ms);
+    // Sends again, with a buffer the writer has freed, the slots that found none.
+    void relance();
+    // Services events until every submitted transfer has come back. When event handling fails,
+    // or a transfer stays out long after being cancelled again (`timeout_ms`, the transfers'
+    // time-out, plus margins), the transfers still out are left to the library, which frees
+    // each of them (and its buffer) when it comes back.
+    enum class Vidange { complete, echec_usb, delai_depasse };
+    Vidange vidange(int timeout_ms);
+    // Waits until the writer has written its whole queue and stops it; `attente` is called
+    // now and then meanwhile (the window shows the progress).
+    void vide_file(const std::function<void()> &attente);
+    // Watches the writer from the window's thread. While the writer is slower than the
+    // recorder, the queue passing half full is said once; the queue 90 % full is said once and
+    // returns true: the run must stop now, while the queue can still take what the recorder
+    // sends until the end of its stream. (A write failure is the window's to report:
+    // echec_ecriture().)
+    bool surveille_ecriture();
+    // Frees the records and buffers of the slots whose transfers have come back.
+    void libere();
+    // Cancels every slot still with the library.
+    void annule_tout(bool verbeux);
+    bool tous_finis() const;
+    bool flux_termine() const { return fin_de_flux; }     // a short transfer ended the stream
+    bool appareil_perdu() const { return sans_appareil; } // a transfer came back "no device"
+    // The system's error number of the data-file write that failed in this use of the ring, 0
+    // when none did.
+    int echec_ecriture() const { return ecrivain.erreur.load() ? ecrivain.erreur_errno.load() : 0; }
+
+    // The completion routine registered in every transfer of the ring.
+    static void fn_callback(libusb_transfer *t);
+    void complete(int s, libusb_transfer *t);
+
+    // ---------------------------------------------------------------- the data file
+    bool ouvre_donnees(const QString &chemin); // fopen "wb+", unbuffered; errno on failure
+    bool ferme_donnees();                      // true when closed without error; errno otherwise
+    FILE *Filep = nullptr;
+
+    // The latest packet received, for the level display (valid until the next completion).
+    const unsigned char *dernier_paquet = nullptr;
+    uint32_t dernier_num = UINT32_MAX; // its completion number
+
+    // ---------------------------------------------------------------- state
+    Ecrivain ecrivain; // the data-file writer, its queue and the pool of buffers
+    Parametres par;
+    libusb_transfer *transfert[NB_SLOTS] = {};
+    unsigned char *buffers[NB_SLOTS] = {};
+    bool transf_arret[NB_SLOTS] = {};
+    uint32_t a_ecrire[NB_SLOTS] = {};
+    bool en_attente[NB_SLOTS] = {}; // slot i's transfer is with the library
+    int en_vol = 0; // transfers submitted whose completion has not been handled yet
+
+    uint32_t num_pkt = 0;
+    uint64_t ntr = 0;
+    std::atomic<uint64_t> &ntw; // bytes that reached the data file (the writer counts them)
+    bool fini = false;
+    bool erreur_compteur = false;
+    uint32_t position_compteur = 0;
+    int32_t val_compteur = 0;
+    bool err_timeout = false;
+
+private:
+    struct Slot {
+        Anneau *anneau;
+        int index;
+    };
+    bool slot_perdu(int s);
+    void garde_donnees(int s, uint32_t len);
+    void verifie_compteur(const unsigned char *data, uint32_t len);
+    void envoie(int s);
+    void dit(const QString &texte) const;
+    void abandonne_restants();
+
+    Slot places[NB_SLOTS];
+    bool sans_tampon[NB_SLOTS] = {}; // slot i waits for a free buffer
+    bool fin_de_flux = false;
+    bool sans_appareil = false;
+    bool verifie = false; // the counter check is on for this use
+    bool dit_moitie = false, dit_pleine = false;
+    QElapsedTimer horloge;   // since the ring was submitted
+    qint64 retard_ms = 0;    // when the writer's queue was last seen empty
+    uint64_t retard_octets = 0; // bytes written then
+};

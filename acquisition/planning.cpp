@@ -82,6 +82,14 @@ int32_t timeout_run(int32_t nb_voies, float frequence)
     return 2000;
 }
 
+uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique)
+{
+    const double voulu = std::ceil(RESERVE_SECONDES * std::max(octets_par_s, 0.0) / TAILLE_PAQUET);
+    const uint64_t borne = std::max<uint64_t>(memoire_physique / 4 / TAILLE_PAQUET, 2);
+    const uint64_t n = std::max<uint64_t>(static_cast<uint64_t>(voulu), RESERVE_MIN_PAQUETS);
+    return static_cast<uint32_t>(std::min(n, borne));
+}
+
 PasCompteur pas_compteur(int32_t nb_voies)
 {
     const int32_t mots = static_cast<int32_t>(MOTS_PAQUET);

@@ -61,6 +61,12 @@ PasCompteur pas_compteur(int32_t nb_voies);
 // Returns the new position; `attendu` becomes the counter value expected there.
 uint32_t avance_compteur(uint32_t position, int32_t &attendu, const PasCompteur &pas, int32_t nb_voies);
 
+// Packets the data-file writer may hold in memory ahead of the disk: about 20 s of the run's
+// data rate (bytes per second), at least 16, bounded by a quarter of the physical memory.
+constexpr double RESERVE_SECONDES = 20.0;
+constexpr uint32_t RESERVE_MIN_PAQUETS = 16;
+uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique);
+
 // What the start handler decides for one run and carries from stage to stage.
 struct PlanRun {
     bool definie = false;               // a duration is fixed

@@ -26,6 +26,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <unistd.h>
 #include <initializer_list>
 
 namespace {
@@ -209,7 +210,7 @@ void Principale::button_Start_Click()
 // reason is on the console) and the window keeps its idle state.
 bool Principale::planifie_run(planning::PlanRun &plan)
 {
-    fini = false;
+    anneau.fini = false;
     aborted = false;
 
     if (!initialisation) {
@@ -220,7 +221,7 @@ bool Principale::planifie_run(planning::PlanRun &plan)
     // A ring that cannot all be in flight cannot keep up with the recorder: no start.
     if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
         return false;
-    for (uint32_t &a : a_ecrire)
+    for (uint32_t &a : anneau.a_ecrire)
         a = 0;
 
     choix_micros();
@@ -348,15 +349,19 @@ bool Principale::lance_run(planning::PlanRun &plan)
         montre(button_Abort, true);
     }
 
-    erreur_compteur = false;
-    erreur_ecriture = false;
-    const bool tampons = anneau::prepare(handle, static_cast<unsigned int>(TimeOut));
+    const Anneau::Parametres par = parametres_anneau(false);
+    if (record && test)
+        call_verb(QStringLiteral("Réserve en mémoire : %1 paquets (%2 Mo), %3 s d'acquisition\r\n")
+                      .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * TAILLE_PAQUET / 1048576),
+                           fmt_N1(double(par.paquets_file) * TAILLE_PAQUET / (double(nb_voies) * 4.0 * double(frequence)))),
+                  0);
+    const bool tampons = anneau.prepare(handle, static_cast<unsigned int>(TimeOut), par);
     const uint8_t octet = octet_start();
-    const bool refus = tampons && anneau::soumet() == LIBUSB_ERROR_NO_MEM;
+    const bool refus = tampons && anneau.soumet() == LIBUSB_ERROR_NO_MEM;
     if (refus) { // the ring cannot all be in flight: take back what went out, start nothing
-        anneau::annule_tout(false);
-        anneau::vidange();
-        anneau::libere();
+        anneau.annule_tout(false);
+        anneau.vidange(TimeOut);
+        anneau.libere();
         usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
     }
     if (!tampons || refus) {
@@ -385,7 +390,7 @@ bool Principale::attend_declenchement()
 {
     unsigned char temoin[NB_SLOTS];
     for (int i = 0; i < NB_SLOTS; ++i)
-        temoin[i] = buffers[i] ? buffers[i][8] : 0;
+        temoin[i] = anneau.buffers[i] ? anneau.buffers[i][8] : 0;
     QElapsedTimer attente;
     attente.start();
     montre(button_Stop, false);
@@ -398,10 +403,10 @@ bool Principale::attend_declenchement()
             button_Abort_Click();
         }
         QApplication::processEvents();
-        anneau::service(20);
-        declenche = num_pkt > 0 || fini;
+        Anneau::service(20);
+        declenche = anneau.num_pkt > 0 || anneau.fini;
         for (int i = 0; i < NB_SLOTS && !declenche; ++i)
-            declenche = buffers[i] && buffers[i][8] != temoin[i];
+            declenche = anneau.buffers[i] && anneau.buffers[i][8] != temoin[i];
     }
     if (aborted)
         return false;
@@ -417,19 +422,20 @@ void Principale::abandonne_run()
     button_Reset_Micros_Click();
     QThread::msleep(10);
     call_verb(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-    for (int i = 0; i < NB_SLOTS; ++i)
-        transf_arret[i] = true; // nothing more belongs to this run
-    anneau::annule_tout(true);
-    fini = false;
-    if (anneau::vidange() == anneau::Vidange::echec_usb)
+    for (bool &a : anneau.transf_arret)
+        a = true; // nothing more belongs to this run
+    anneau.annule_tout(true);
+    anneau.fini = false;
+    if (anneau.vidange(TimeOut) == Anneau::Vidange::echec_usb)
         call_verb(QStringLiteral("ERREUR \r\n"), 0);
+    anneau.vide_file(nullptr);
     if (record)
         ferme_fichiers(false);
     file_open = false;
-    anneau::libere();
+    anneau.libere();
     started = false;
     stopped = false;
-    fini = false;
+    anneau.fini = false;
     affiche_cases(false);
     applique_etat_repos();
     montre(label_Duree_Ecoulee, false);
@@ -458,41 +464,40 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     bool description_ok = !record || ecrit_description(true, true);
     QElapsedTimer mise_a_jour;
     mise_a_jour.start();
-    bool ecriture_signalee = false;
+    ecriture_signalee = false;
 
     int r = 0;
     uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
     while (r == 0) {
         QApplication::processEvents();
-        if ((erreur_compteur || erreur_ecriture) && !stopped)
+        // A disk so slow that the reserve in memory is nearly full: the run stops while every
+        // frame received can still be kept.
+        if (anneau.surveille_ecriture() && !stopped)
             arret();
-        if (erreur_ecriture && !ecriture_signalee) {
-            ecriture_signalee = true;
-            call_verb(QStringLiteral("\r\n"), 0);
-            call_verb(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
-                          .arg(acqui_name, QString::fromLocal8Bit(std::strerror(anneau::echec_ecriture()))),
-                      1);
-        }
-        if (count == 0 && !stopped && uint64_t(num_pkt) + planning::MARGE_ARRET >= plan.budget_arret) {
+        if ((anneau.erreur_compteur || signale_ecriture()) && !stopped)
+            arret();
+        if (count == 0 && !stopped && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret) {
             if (plan.budget_arret == plan.budget_trames)
                 call_verb(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
                               .arg(fmt_N0(uint64_t(UINT32_MAX))),
                           0);
             arret();
         }
+        anneau.relance();
         QThread::msleep(1);
-        r = anneau::service(ATTENTE_USB_MS);
+        r = Anneau::service(ATTENTE_USB_MS);
         if (r != 0) {
             call_verb(QStringLiteral("\r\nERREUR \r\n"), 0);
             break;
         }
+        const uint32_t num_pkt = anneau.num_pkt;
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : %1 s").arg(fmt_N0(uint64_t(plan.debut.elapsed() / 1000))));
         if (num_pkt <= n_pkt && count != 0)
             progressBar_Progress->setValue(static_cast<int>(std::min<uint32_t>(num_pkt, INT32_MAX)));
         if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
             num_pkt_aff = num_pkt - 1;
-            if (!stopped && num_pkt_aff != dernier_niveau &&
-                uint64_t(a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
+            if (!stopped && num_pkt_aff != dernier_niveau && anneau.dernier_num == num_pkt_aff &&
+                uint64_t(anneau.a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
                 passe_niveaux();
                 dernier_niveau = num_pkt_aff;
             }
@@ -502,8 +507,68 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
                 description_ok = false;
             mise_a_jour.restart();
         }
-        if (fini)
+        if (anneau.fini)
             break;
+    }
+}
+
+// What the ring needs to know of this use: the run's frame and flags, or the probe's.
+Anneau::Parametres Principale::parametres_anneau(bool sonde) const
+{
+    Anneau::Parametres p;
+    p.nb_voies = nb_voies;
+    p.compteur = compteur;
+    p.record = record;
+    p.test = test;
+    p.test_init = sonde;
+    p.increment_position = increment_position;
+    p.increment_compteur = increment_compteur;
+    p.octets_par_s = double(nb_voies) * 4.0 * double(frequence);
+    if (!sonde && record) {
+        const uint64_t memoire = memoire_physique_hook ? memoire_physique_hook()
+                                                       : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+        p.paquets_file = planning::paquets_file(p.octets_par_s, memoire);
+    }
+    return p;
+}
+
+// A failed write to the data file, reported once per run with the alert. True when one failed.
+bool Principale::signale_ecriture()
+{
+    const int e = anneau.echec_ecriture();
+    if (e != 0 && !ecriture_signalee) {
+        ecriture_signalee = true;
+        call_verb(QStringLiteral("\r\n"), 0);
+        call_verb(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
+                      .arg(acqui_name, QString::fromLocal8Bit(std::strerror(e))),
+                  1);
+    }
+    return e != 0;
+}
+
+// The ring is over: the writer still empties its queue. The window shows how much is left
+// and keeps answering meanwhile.
+void Principale::attend_ecriture()
+{
+    const uint64_t total = anneau.ecrivain.octets_en_file();
+    const bool montre_progres = total > 0;
+    if (montre_progres) {
+        montre(button_Stop, false);
+        montre(panel_Stop, false);
+        progressBar_Progress->setMaximum(1000);
+        progressBar_Progress->setValue(0);
+        montre(panel_Progress, true);
+        montre(label_Duree_Ecoulee, true);
+    }
+    anneau.vide_file([&] {
+        const uint64_t reste = anneau.ecrivain.octets_en_file();
+        label_Duree_Ecoulee->setText(QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576)));
+        progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
+        QApplication::processEvents();
+    });
+    if (montre_progres) {
+        montre(panel_Progress, false);
+        montre(label_Duree_Ecoulee, false);
     }
 }
 
@@ -514,16 +579,19 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     const qint64 duree_ms = plan.debut.elapsed();
     montre(label_Duree_Ecoulee, false);
     montre(panel_Progress, false);
-    if (!fini) {
+    if (!anneau.fini) {
         // Left on an event failure: nothing more belongs to this run.
-        for (int i = 0; i < NB_SLOTS; ++i)
-            transf_arret[i] = true;
-        anneau::annule_tout(false);
+        for (bool &a : anneau.transf_arret)
+            a = true;
+        anneau.annule_tout(false);
     }
-    if (anneau::vidange() != anneau::Vidange::complete)
+    if (anneau.vidange(TimeOut) != Anneau::Vidange::complete)
         call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
+    attend_ecriture();
+    signale_ecriture(); // a failure of the last writes is reported too
+    const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
     fixe_totaux(header_file, ntw, nb_voies, frequence);
-    anneau::libere();
+    anneau.libere();
 
     if (test) {
         if (record && count != 0)
@@ -548,10 +616,10 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
         call_verb(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies) * 4))), 0);
     if (count != 0 && plan.demandes != ntr && !stopped)
         call_verb(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
-    if (anneau::appareil_perdu()) {
+    if (anneau.appareil_perdu()) {
         call_verb(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
         initialisation = false;
-    } else if (!anneau::flux_termine() && !stopped) {
+    } else if (!anneau.flux_termine() && !stopped) {
         // Silent or stalled: the next start initialises the recorder again (resets, probe).
         call_verb(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
                                  "Il sera réinitialisé au prochain Start.\r\n"),
@@ -561,7 +629,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
 
     started = false;
     stopped = false;
-    fini = false;
+    anneau.fini = false;
     applique_etat_repos();
     montre(button_Start, true);
     affiche_cases(false);

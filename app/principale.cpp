@@ -20,30 +20,13 @@ const int32_t Principale::FREQ[17] = {10, 11, 12, 13, 14, 15, 16, 20, 25, 40, 50
 const int32_t Principale::DELAY[17] = {10, 9, 9, 9, 9, 9, 9, 8, 8, 7, 7, 7, 7, 7, 7, 7, 7};
 bool Principale::enabled[12] = {};
 
-libusb_transfer *Principale::transfert[Principale::NB_SLOTS] = {};
-unsigned char *Principale::buffers[Principale::NB_SLOTS] = {};
-bool Principale::transf_arret[Principale::NB_SLOTS] = {};
-uint32_t Principale::a_ecrire[Principale::NB_SLOTS] = {};
-int Principale::en_vol = 0;
-
-uint32_t Principale::num_pkt = 0;
-uint64_t Principale::ntr = 0;
-uint64_t Principale::ntw = 0;
-bool Principale::fini = false;
 bool Principale::compteur = false;
-bool Principale::erreur_compteur = false;
-uint32_t Principale::position_compteur = 0;
-int32_t Principale::val_compteur = 0;
 int32_t Principale::increment_position = 0;
 int32_t Principale::increment_compteur = 0;
-bool Principale::err_timeout = false;
-bool Principale::test_init = false;
 bool Principale::record = false;
 bool Principale::test = false;
-bool Principale::erreur_ecriture = false;
 int32_t Principale::nb_voies = 0;
 int32_t Principale::TimeOut = 2000;
-FILE *Principale::Filep = nullptr;
 QPlainTextEdit *Principale::txtBox_Info = nullptr;
 QString Principale::console_text;
 type_header_file Principale::header_file;
@@ -51,6 +34,7 @@ type_header_file Principale::header_file;
 std::function<void(const QString &)> Principale::alert_hook;
 std::function<QString()> Principale::save_dialog_hook;
 std::function<uint64_t(const QString &)> Principale::espace_libre_hook;
+std::function<uint64_t()> Principale::memoire_physique_hook;
 
 // ------------------------------------------------------------------ construction
 namespace {
@@ -103,6 +87,7 @@ Principale::Principale(QWidget *parent)
     duree_max = 1.0f;
 
     txtBox_Info = textBox_Info;
+    anneau.journal = &Principale::call_verb;
 
     std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
     commentaires = false;

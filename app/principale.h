@@ -1,7 +1,7 @@
 #pragma once
-// The main window of viz256. One class holds the whole state of the program: per-window fields
-// (controls, flags, the native command and table buffers) and class-wide fields that the
-// transfer-completion routine reaches without a window reference.
+// The main window of viz256: the handlers, the controls and what they show, the run's settings.
+// The acquisition engine (the transfer ring, its counters, the data file and its writer
+// thread) is the object `anneau` the window owns (acquisition/anneau.h).
 //
 // The routines of this class live with their subsystem:
 //   app/          construction, teardown, console, layout (InitializeComponent), control states
@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 
+#include "acquisition/anneau.h"
 #include "recording/header_record.h"
 
 struct libusb_device_handle;
@@ -54,34 +55,18 @@ public:
     static const int32_t DELAY[17]; // default delay setting of each entry
     static bool enabled[12];        // control-state table, applied by enable()
 
-    // Transfer ring: eight slots.
-    static constexpr int NB_SLOTS = 8;
-    static constexpr uint32_t TAILLE_PAQUET = 8388608; // bytes in one bulk transfer
-    static libusb_transfer *transfert[NB_SLOTS];
-    static unsigned char *buffers[NB_SLOTS];
-    static bool transf_arret[NB_SLOTS];
-    static uint32_t a_ecrire[NB_SLOTS];
-    static int en_vol; // transfers submitted whose completion has not been handled yet
+    // Transfer ring: eight slots of one packet (the ring itself is `anneau`, below).
+    static constexpr int NB_SLOTS = Anneau::NB_SLOTS;
+    static constexpr uint32_t TAILLE_PAQUET = Anneau::TAILLE_PAQUET;
 
-    // Run counters and flags reached by the completion routine.
-    static uint32_t num_pkt;
-    static uint64_t ntr;
-    static uint64_t ntw;
-    static bool fini;
+    // Run settings the routines of several subsystems share.
     static bool compteur;
-    static bool erreur_compteur;
-    static uint32_t position_compteur;
-    static int32_t val_compteur;
     static int32_t increment_position;
     static int32_t increment_compteur;
-    static bool err_timeout;
-    static bool test_init;
     static bool record;
     static bool test;
-    static bool erreur_ecriture; // a data-file write came back short in this run
     static int32_t nb_voies;
     static int32_t TimeOut;
-    static FILE *Filep;
     static QPlainTextEdit *txtBox_Info;
     static QString console_text; // every character ever appended to the console, unchanged
 
@@ -98,6 +83,8 @@ public:
     static std::function<QString()> save_dialog_hook;
     // Seam for tests: when set, gives the free bytes of the volume holding a path.
     static std::function<uint64_t(const QString &chemin)> espace_libre_hook;
+    // Seam for tests: when set, gives the machine's physical memory in bytes.
+    static std::function<uint64_t()> memoire_physique_hook;
 
     // ---------------------------------------------------------------- device link (device/)
     int32_t init_USB();
@@ -110,9 +97,6 @@ public:
     void envoie_reset(int requete, const QString &message); // Reset FX3 / Reset PH
     int entree_frequence() const; // index of the frequency-list entry scrolled to the top
     void suit_frequence_affichee(); // the duration spinner's maximum follows that entry
-
-    // ---------------------------------------------------------------- transfer ring (acquisition/)
-    static void fn_callback(libusb_transfer *transfer);
 
     // ---------------------------------------------------------------- channels (channels/)
     void creation_cases();
@@ -167,6 +151,8 @@ public slots:
 
 public:
     // ---------------------------------------------------------------- per-window state
+    // The acquisition engine: the transfer ring, its counters, the data file and its writer.
+    Anneau anneau;
     libusb_device_handle *handle = nullptr;
     bool initialisation_FX3 = false;
     bool initialisation = false;
@@ -193,6 +179,7 @@ public:
     bool aborted = false;
     bool run_en_cours = false;      // inside button_Start_Click, between planning and end of run
     bool fermeture_demandee = false; // the window was asked to close during a run
+    bool ecriture_signalee = false;  // this run's data-file write failure has been reported
 
     bool file_open = false;
     QString acqui_name;
@@ -285,8 +272,11 @@ private:
     // Stages of a run (acquisition/run.cpp).
     bool planifie_run(planning::PlanRun &plan);
     bool lance_run(planning::PlanRun &plan);
+    Anneau::Parametres parametres_anneau(bool sonde) const;
     bool attend_declenchement();
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
+    bool signale_ecriture();
+    void attend_ecriture();
     void fin_de_run(const planning::PlanRun &plan);
 };

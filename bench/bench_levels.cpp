@@ -70,17 +70,15 @@ void passe(benchmark::State &state, bool alterne, bool flottant)
     Principale *w = fenetre();
     std::vector<unsigned char> a = paquet(1.0, flottant);
     std::vector<unsigned char> b = paquet(2.0, flottant); // +6 dB: another colour for each cell
-    Principale::buffers[0] = a.data();
-    Principale::buffers[1] = alterne ? b.data() : a.data();
     w->type_float = flottant;
     uint32_t n = 0;
     for (auto _ : state) {
         w->num_pkt_aff = alterne ? (n++ & 1u) : 0u;
+        w->anneau.dernier_paquet = w->num_pkt_aff == 0 ? a.data() : b.data();
         w->passe_niveaux();
     }
     QApplication::processEvents();
-    Principale::buffers[0] = nullptr;
-    Principale::buffers[1] = nullptr;
+    w->anneau.dernier_paquet = nullptr;
 }
 
 void BM_PasseNiveauxStable(benchmark::State &s) { passe(s, false, false); }

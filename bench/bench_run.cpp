@@ -4,7 +4,7 @@
 //
 //   bench_run record  DIR SECONDS [reference-first] [cold]
 //                                   unpaced recorded run at 50 kHz, 257 words, SECONDS of
-//                                   frames; and a plain sequential write of the same bytes in
+//                                   frames; and a plain direct (O_DIRECT) write of the same bytes in
 //                                   8 MiB blocks to the same folder, after the run or before
 //                                   it (both files deleted); each right after an untimed
 //                                   write of the same size (warm page cache) or, with
@@ -13,11 +13,14 @@
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
+//   bench_run stall   DIR           paced recorded run at 50 kHz, 257 words, whose writer
+//                                   stalls until the run stops itself: the stall ridden out
 //
 // Threads. The emulated recorder runs in this process on umockdev's worker threads. The
 // threads that exist right after the recorder has started (before Qt and the window) and the
 // ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
+#include "acquisition/ecrivain.h"
 #include "app/principale.h"
 #include "acquisition/planning.h"
 #include "device/usbfs.h"
@@ -50,6 +53,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -133,6 +137,11 @@ std::map<int, Fil> fils()
         m[tid] = f;
     }
     closedir(d);
+    // Entry 0: the whole process, threads that have already ended included (the data-file
+    // writer ends with its run, before the snapshot after it).
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    m[0] = {"(process)", double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6};
     return m;
 }
 
@@ -145,6 +154,8 @@ void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, c
     const int principal = int(getpid());
     double programme = 0, emulateur = 0, total = 0, fenetre = 0;
     for (const auto &[tid, f] : apres) {
+        if (tid == 0)
+            continue;
         const auto a = avant.find(tid);
         const double cpu = f.cpu_s - (a != avant.end() ? a->second.cpu_s : 0.0);
         const bool emu = fils_emulateur.count(tid) || f.nom.rfind("umockdev", 0) == 0 || f.nom == "gmain" || f.nom == "gdbus" || f.nom == "pool-spawner";
@@ -160,6 +171,16 @@ void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, c
             emulateur += pc;
         else
             programme += pc;
+    }
+    // Threads that ended between the snapshots (the program's: the data-file writer).
+    const auto p0 = avant.find(0), p1 = apres.find(0);
+    if (p0 != avant.end() && p1 != apres.end()) {
+        const double finis = 100.0 * (p1->second.cpu_s - p0->second.cpu_s) / duree_s - total;
+        if (finis > 0.005) {
+            std::printf("%s_thread 0 ended_threads program %.3f\n", prefixe.c_str(), finis);
+            programme += finis;
+            total += finis;
+        }
     }
     std::printf("%s_cpu_window_pct %.3f\n", prefixe.c_str(), fenetre);
     std::printf("%s_cpu_program_pct %.3f\n", prefixe.c_str(), programme);
@@ -215,6 +236,7 @@ struct Banc {
         w->radioButton_Integer->setChecked(true);
     }
 
+    bool vides() const { return alertes.isEmpty(); }
     void verifie(const char *quoi)
     {
         if (!alertes.isEmpty())
@@ -233,27 +255,40 @@ void efface(const QString &dat)
         QFile::remove(base + QLatin1String(ext));
 }
 
-// A plain sequential write of `octets` bytes in 8 MiB blocks; seconds taken (file closed).
+// A plain sequential write of `octets` bytes in 8 MiB blocks with O_DIRECT from an aligned
+// buffer (the page cache where the file system refuses it); seconds taken (file closed).
+bool reference_directe = false;
 double ecriture_simple(const QString &chemin, uint64_t octets)
 {
     const uint32_t bloc = Principale::TAILLE_PAQUET;
-    std::vector<unsigned char> tampon(bloc);
-    for (size_t i = 0; i < tampon.size(); ++i)
+    void *m = nullptr;
+    if (posix_memalign(&m, 4096, bloc) != 0)
+        echec("reference write: no memory");
+    unsigned char *tampon = static_cast<unsigned char *>(m);
+    for (size_t i = 0; i < bloc; ++i)
         tampon[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
     const QByteArray nom = QFile::encodeName(chemin);
     const double t0 = maintenant_s();
-    const int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0644);
+    reference_directe = fd >= 0;
+    if (fd < 0)
+        fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         echec("reference write: cannot create " + chemin.toStdString());
     uint64_t reste = octets;
     while (reste > 0) {
-        const size_t n = size_t(std::min<uint64_t>(reste, bloc));
-        const ssize_t e = ::write(fd, tampon.data(), n);
+        size_t n = size_t(std::min<uint64_t>(reste, bloc));
+        if (reference_directe && n % 4096 != 0) {
+            const int fl = ::fcntl(fd, F_GETFL);
+            ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
+        }
+        const ssize_t e = ::write(fd, tampon, n);
         if (e != ssize_t(n))
             echec(std::string("reference write failed: ") + std::strerror(errno));
         reste -= n;
     }
     ::close(fd);
+    std::free(m);
     return maintenant_s() - t0;
 }
 
@@ -313,7 +348,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     fin = true;
     sonde.join();
     b.verifie("record");
-    const uint64_t octets = Principale::ntw;
+    const uint64_t octets = b.w->anneau.ntw.load();
     const qint64 taille = QFileInfo(dat).size();
     if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->count) * 257 * 4)
         echec("record: .dat holds " + std::to_string(taille) + " bytes, ntw " + std::to_string(octets));
@@ -335,6 +370,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     std::printf("%s_stream_MBps %.1f\n", p, double(octets) / (t1 - t_flux) / 1e6);
     std::printf("%s_reference_write_s %.4f\n", p, t_ref);
     std::printf("%s_reference_write_MBps %.1f\n", p, double(octets) / t_ref / 1e6);
+    std::printf("%s_reference_direct %d\n", p, reference_directe ? 1 : 0);
     std::printf("%s_vmhwm_kB %ld\n", p, hwm);
     rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
     return 0;
@@ -358,7 +394,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes)
     const auto apres = fils();
     b.verifie("cpu");
     const char *p = dat.isEmpty() ? "cpunorec" : "cpu";
-    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(Principale::ntr));
+    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->anneau.ntr));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
     std::printf("%s_vmhwm_kB %ld\n", p, statut_kb("VmHWM:"));
@@ -445,7 +481,7 @@ int mesure_latence(Banc &b, int hz, double secondes)
     b.w->button_Start->click();
     t.stop();
     b.verifie("latency");
-    if (Principale::ntr != uint64_t(b.w->count) * 257 * 4)
+    if (b.w->anneau.ntr != uint64_t(b.w->count) * 257 * 4)
         echec("latency: incomplete run");
     const char *p = hz == 2000 ? "latency2000" : "latency50000";
     std::printf("%s_packets %u\n", p, n_pkt_attendu);
@@ -453,6 +489,78 @@ int mesure_latence(Banc &b, int hz, double secondes)
     std::printf("%s_run_gap_ms %.2f\n", p, pire_run * 1e3);
     std::printf("%s_stream_gap_ms %.2f\n", p, pire_flux * 1e3);
     std::printf("%s_stream_delay_ms %.2f\n", p, std::max(0.0, pire_flux * 1e3 - 10.0));
+    return 0;
+}
+
+// Longest stall of the data file the run rides out with no frame lost, in a paced recorded
+// run of 257 words at 50 kHz: the writer stops at its first write and stays stopped until the
+// run stops itself (the reserve in memory 90 % full); then every frame received must reach
+// the file, with an unbroken counter.
+int mesure_calage(Banc &b, const QString &dossier)
+{
+    b.regle(0, 120.0, true);
+    const QString dat = QDir(dossier).filePath(QStringLiteral("bench_stall.dat"));
+    efface(dat);
+    b.fichier = dat;
+    std::atomic<bool> relache{false};
+    std::atomic<double> debut{0};
+    Ecrivain::avant_ecriture = [&](uint64_t position) {
+        if (position != 0)
+            return;
+        debut = maintenant_s();
+        while (!relache && maintenant_s() - debut < 120.0)
+            usleep(1000);
+    };
+    double t_arret = 0;
+    QTimer guet;
+    QObject::connect(&guet, &QTimer::timeout, [&] {
+        if (t_arret == 0 && b.w->stopped) {
+            t_arret = maintenant_s();
+            relache = true;
+        }
+    });
+    guet.start(5);
+    const uint64_t perdues_avant = b.rec->frames_dropped();
+    b.w->button_Start->click();
+    guet.stop();
+    relache = true;
+    Ecrivain::avant_ecriture = nullptr;
+    if (!b.vides())
+        echec("stall: alert " + b.alertes.join('|').toStdString());
+    // Every frame received reached the file, and the counter runs unbroken through it.
+    const uint64_t ntr = b.w->anneau.ntr, ntw = b.w->anneau.ntw.load();
+    QFile f(dat);
+    if (!f.open(QIODevice::ReadOnly) || uint64_t(f.size()) != ntw)
+        echec("stall: the file does not hold what was written");
+    const uint64_t trame = 257 * 4;
+    uint64_t trames = 0, ruptures = 0;
+    uint32_t attendu = 0;
+    std::vector<char> tampon(trame * 8192);
+    for (;;) {
+        const qint64 n = f.read(tampon.data(), qint64(tampon.size()));
+        if (n <= 0)
+            break;
+        for (qint64 i = 0; i + qint64(trame) <= n; i += qint64(trame)) {
+            uint32_t v;
+            std::memcpy(&v, tampon.data() + i, 4);
+            if (trames > 0 && v != attendu)
+                ++ruptures;
+            attendu = v + 1;
+            ++trames;
+        }
+    }
+    f.close();
+    efface(dat);
+    const uint64_t perdues = b.rec->frames_dropped() - perdues_avant;
+    const bool sans_perte = ntw == ntr && ruptures == 0 && perdues == 0 &&
+                            !Principale::console_text.contains(QStringLiteral("Erreur sur le compteur"));
+    std::printf("stall_ridden_s %.2f\n", t_arret > 0 ? t_arret - debut : 0.0);
+    std::printf("stall_reserve_packets %u\n", b.w->anneau.ecrivain.capacite());
+    std::printf("stall_queue_max_packets %u\n", b.w->anneau.ecrivain.file_max());
+    std::printf("stall_lossless %d\n", sans_perte ? 1 : 0);
+    std::printf("stall_counter_breaks %llu\n", (unsigned long long)ruptures);
+    std::printf("stall_frames_lost %llu\n", (unsigned long long)perdues);
+    std::printf("stall_vmhwm_kB %ld\n", statut_kb("VmHWM:"));
     return 0;
 }
 
@@ -496,7 +604,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -542,6 +650,8 @@ int main(int argc, char **argv)
         r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
     else if (mode == "latency" && argc == 4)
         r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
+    else if (mode == "stall" && argc == 3)
+        r = mesure_calage(b, QString::fromLocal8Bit(argv[2]));
     else if (mode == "idle" && argc == 3)
         r = mesure_repos(b, std::atof(argv[2]));
     else if (mode == "block")

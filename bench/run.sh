@@ -54,7 +54,8 @@ folder=$(cd "$folder" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 cleanup() {
   rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
-        "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin
+        "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin \
+        "$folder"/bench_stall.dat "$folder"/bench_stall.Vlx "$folder"/bench_stall.log
   [ -n "$tmp_made" ] && rm -rf "$tmp_made"
   rm -rf "$work"
 }
@@ -105,6 +106,8 @@ for rep in $(seq 1 "$reps"); do
   one "$rep" latency 50000 "$lat_s"
   one "$rep" latency 2000 "$lat_s"
   one "$rep" idle 10
+  one "$rep" stall "$folder"
+  one "$rep" block
 done
 if [ "$only" != cpu ]; then
   echo "  level pass (Google Benchmark, $reps repetitions)" >&2

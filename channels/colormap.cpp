@@ -89,7 +89,7 @@ inline void somme(const unsigned char *__restrict paquet, uint32_t debut, int32_
         }
 }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VIZ256_VECTORISE __attribute__((target_clones("avx2", "default"), optimize("O3")))
 #else
 #define VIZ256_VECTORISE

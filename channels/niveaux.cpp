@@ -69,11 +69,11 @@ void Principale::affiche_cases(bool niv)
         progressBar_Progress->setValue(0);
 }
 
-// The streaming loop has checked that a level pass is due on packet num_pkt_aff and that the
-// packet holds more than 2001 frames.
+// The streaming loop has checked that a level pass is due on packet num_pkt_aff, the latest
+// the ring received, and that it holds more than 2001 frames.
 void Principale::passe_niveaux()
 {
-    const unsigned char *paquet = buffers[num_pkt_aff % NB_SLOTS];
+    const unsigned char *paquet = anneau.dernier_paquet;
     const int32_t n = std::min(nb_micros, 256);
     if (!paquet || n <= 0 || nb_voies <= 0)
         return;

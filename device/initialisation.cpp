@@ -1,5 +1,4 @@
 // Initialisation of the recorder: resets, the probe, the delay setting, trigger-mode groups.
-#include "acquisition/anneau.h"
 #include "app/console_format.h"
 #include "app/principale.h"
 #include "device/commands.h"
@@ -45,15 +44,12 @@ int32_t Principale::initialise()
     button_Reset_FX3_Click();
     QThread::msleep(10);
 
-    test_init = true;
     if (const int32_t r = test_boitier(); r != 0) {
         if (r == -1) // -2: the probe's ring could not be queued, and the alert said why
             call_verb(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
-        test_init = false;
         return -1;
     }
     test = checkBox_Test && checkBox_Test->isChecked();
-    test_init = false;
     call_verb(QStringLiteral("Velmarix 256 détecté `\r\n\r\n"), 0);
     clock_def = false;
     num_freq = -1;
@@ -72,12 +68,8 @@ int32_t Principale::test_boitier()
 {
     if (!usbfs::verifie(NB_SLOTS, TAILLE_PAQUET))
         return -2;
-    num_pkt = 0;
-    ntr = 0;
     compteur = false;
     record = false;
-    fini = false;
-    err_timeout = false;
 
     buf[0] = cmd::HORLOGE;
     buf[1] = 9;
@@ -101,24 +93,24 @@ int32_t Principale::test_boitier()
     buf[2] = cmd::GROUPE_AUX;
     commande(3);
 
-    bool ok = anneau::prepare(handle, TIMEOUT_SONDE_MS);
+    bool ok = anneau.prepare(handle, TIMEOUT_SONDE_MS, parametres_anneau(true));
     bool refus = false; // a submission refused for lack of usbfs memory: no start, no probe
     if (ok) {
-        refus = anneau::soumet() == LIBUSB_ERROR_NO_MEM;
+        refus = anneau.soumet() == LIBUSB_ERROR_NO_MEM;
         if (refus) {
-            anneau::annule_tout(false);
+            anneau.annule_tout(false);
         } else {
             buf[0] = cmd::START;
             buf[1] = 0;
             commande(1);
-            while (en_vol > 0) {
+            while (anneau.en_vol > 0) {
                 QThread::msleep(1);
-                if (anneau::service(100) != 0)
+                if (Anneau::service(100) != 0)
                     break;
             }
         }
-        anneau::vidange();
-        anneau::libere();
+        anneau.vidange(TimeOut);
+        anneau.libere();
     }
 
     compteur = true;
@@ -127,7 +119,7 @@ int32_t Principale::test_boitier()
         usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
         return -2;
     }
-    if (!ok || err_timeout || ntr != OCTETS_SONDE)
+    if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
         return -1;
     return 0;
 }

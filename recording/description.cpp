@@ -64,7 +64,7 @@ bool Principale::ecrit_description(bool debut, bool signale)
     if (!Mu || !log || !Mu->isOpen() || !log->isOpen())
         return true;
     type_header_file h = header_file;
-    fixe_totaux(h, ntw, nb_voies, frequence);
+    fixe_totaux(h, anneau.ntw.load(), nb_voies, frequence);
     const auto image = serialise(h);
     const QByteArray texte = texte_log(h, nb_voies, nb_micros, commentaire);
     if (debut)

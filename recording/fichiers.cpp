@@ -60,15 +60,10 @@ bool Principale::ouvre_fichiers(const QString &chemin)
     ferme_fichiers(false);
     const NomsCompagnons noms = noms_compagnons(chemin);
 
-    errno = 0;
-    Filep = std::fopen(QFile::encodeName(chemin).constData(), "wb+");
-    if (!Filep) {
+    if (!anneau.ouvre_donnees(chemin)) {
         call_verb(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(chemin, raison_systeme(errno)), 1);
         return false;
     }
-    // Each completion is one large write: the C library's buffer adds nothing, and without
-    // it every write reports exactly what reached the file, even when the disk fills up.
-    std::setvbuf(Filep, nullptr, _IONBF, 0);
 
     const auto ouvre = [this](QFile *&f, const QString &nom) {
         f = new QFile(nom);
@@ -93,12 +88,8 @@ bool Principale::ouvre_fichiers(const QString &chemin)
 // them. Does nothing for files that are not open.
 void Principale::ferme_fichiers(bool ecrire)
 {
-    if (Filep) {
-        errno = 0;
-        if (std::fclose(Filep) != 0)
-            call_verb(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(acqui_name, raison_systeme(errno)), 0);
-        Filep = nullptr;
-    }
+    if (anneau.Filep && !anneau.ferme_donnees())
+        call_verb(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(acqui_name, raison_systeme(errno)), 0);
     if (ecrire && Mu && log && Mu->isOpen() && log->isOpen())
         ecrit_log();
     delete log; // QFile closes on destruction

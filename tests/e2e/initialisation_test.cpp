@@ -41,12 +41,12 @@ TEST_F(Initialisation, HealthyRecorderIsResetProbedAndUnlocksTheWindow)
     EXPECT_TRUE(w->initialisation);
     EXPECT_EQ(w->num_freq, -1);
     EXPECT_FALSE(w->clock_def);
-    EXPECT_EQ(Principale::ntr, 8160u);
+    EXPECT_EQ(w->anneau.ntr, 8160u);
     // The probe's ring is freed: nothing of it is left with the library.
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
     for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        EXPECT_EQ(Principale::transfert[i], nullptr);
-        EXPECT_EQ(Principale::buffers[i], nullptr);
+        EXPECT_EQ(w->anneau.transfert[i], nullptr);
+        EXPECT_EQ(w->anneau.buffers[i], nullptr);
     }
     EXPECT_EQ(rec->pending_transfers(), 0);
 
@@ -85,7 +85,7 @@ TEST_F(Initialisation, WrongProbeSizesAreRefused)
         ASSERT_EQ(alertes.size(), 1) << taille;
         EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
         EXPECT_TRUE(etat_verrouille());
-        EXPECT_EQ(Principale::en_vol, 0);
+        EXPECT_EQ(w->anneau.en_vol, 0);
     }
     // A healthy answer afterwards unlocks the window.
     rec->fault_probe_size(0);
@@ -106,9 +106,8 @@ TEST_F(Initialisation, SilentRecorderTimesOutQuietly)
     EXPECT_FALSE(console().contains(QStringLiteral("TIMEOUT")));
     EXPECT_TRUE(etat_verrouille());
     EXPECT_GE(ms, 450); // the probe waited for its 500 ms transfer time-outs
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
-    EXPECT_FALSE(Principale::test_init);
 }
 
 TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
@@ -214,7 +213,7 @@ TEST_F(Initialisation, VanishedRecorderDuringTheProbe)
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
     EXPECT_TRUE(etat_verrouille());
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
 }
 
 // Another program (here a second libusb handle) holds interface 0: whatever opens the link

@@ -30,7 +30,7 @@ protected:
         bool vu = false;
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu || !w->started || Principale::num_pkt < paquets)
+            if (vu || !w->started || w->anneau.num_pkt < paquets)
                 return;
             vu = true;
             voir();
@@ -130,8 +130,8 @@ TEST_F(PendantRun, CounterCheckWithOtherFrameWidths)
             const QString dit = console_depuis(marque);
             if (!saut) {
                 EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
-                EXPECT_EQ(Principale::ntr, uint64_t(largeur) * 4 * w->count);
-                EXPECT_GT(Principale::ntr, 4 * uint64_t(Principale::TAILLE_PAQUET));
+                EXPECT_EQ(w->anneau.ntr, uint64_t(largeur) * 4 * w->count);
+                EXPECT_GT(w->anneau.ntr, 4 * uint64_t(Principale::TAILLE_PAQUET));
                 continue;
             }
             uint64_t p = 0;

@@ -85,11 +85,11 @@ TEST_F(Run, FiveSecondsOfAllMicrophonesAt50kHz)
     EXPECT_EQ(Principale::nb_voies, 257);
     EXPECT_EQ(w->count, 250000u);
     EXPECT_EQ(w->n_pkt, 31u);
-    EXPECT_EQ(Principale::ntr, 257000000u);
-    EXPECT_EQ(Principale::ntw, 257000000u);
-    EXPECT_EQ(Principale::num_pkt, 38u); // 31 packets and 7 cancellations
+    EXPECT_EQ(w->anneau.ntr, 257000000u);
+    EXPECT_EQ(w->anneau.ntw.load(), 257000000u);
+    EXPECT_EQ(w->anneau.num_pkt, 38u); // 31 packets and 7 cancellations
     EXPECT_EQ(Principale::TimeOut, 2305);
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
     const QString c = console();
@@ -182,7 +182,7 @@ TEST_F(Run, StoppedMidwayCountsOnlyCompleteFrames)
     EXPECT_FALSE(c.contains(QStringLiteral("Manquent")));
     const QByteArray dat = lit(chemin("essai.dat"));
     EXPECT_GT(dat.size(), 0);
-    EXPECT_EQ(uint64_t(dat.size()), Principale::ntw);
+    EXPECT_EQ(uint64_t(dat.size()), w->anneau.ntw.load());
     EXPECT_LT(uint64_t(dat.size()), 257ull * 4 * 1000000);
     const uint64_t trames = verifie_compteur(dat, 257);
     EXPECT_EQ(entete("essai.Vlx").nb_ech, trames);
@@ -205,7 +205,7 @@ TEST_F(Run, ExternalStartTriggerFiredByTheRecorder)
     EXPECT_TRUE(abort_visible);
     EXPECT_EQ(rec->start_trigger(), 0x41);
     EXPECT_TRUE(console().contains(QStringLiteral("Le déclenchement doit intervenir avant 30 s \r\n")));
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 50000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 50000);
     EXPECT_EQ(entete("essai.Vlx").nb_ech, 50000u);
     EXPECT_EQ(Principale::TimeOut, 2305); // recomputed without the trigger margin
     EXPECT_FALSE(w->button_Abort->isVisible());
@@ -238,7 +238,7 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
     }
     EXPECT_FALSE(w->file_open);
     EXPECT_TRUE(repos());
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
     // The next recorded start asks for a file again.
@@ -306,8 +306,8 @@ TEST_F(Run, CounterJumpStopsTheRunOnce)
     // packet 3 (whose first frame is frame 24 481) is the first to show the jump.
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nErreur sur le compteur paquet : 3\r\n"))) << c.toStdString();
     EXPECT_EQ(c.count(QStringLiteral("Acquisition stoppée avant la fin")), 1);
-    EXPECT_LT(Principale::ntw, 257ull * 4 * 500000);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(Principale::ntw));
+    EXPECT_LT(w->anneau.ntw.load(), 257ull * 4 * 500000);
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
     EXPECT_TRUE(repos());
 }
 
@@ -331,9 +331,9 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     ASSERT_FALSE(r.empty());
     EXPECT_EQ(en_texte(r.back()), "B1:03 00");
     EXPECT_EQ(r.back().transfers_before - avant, 4u);
-    EXPECT_GE(Principale::ntw, 4ull * 8388608);
-    EXPECT_LT(Principale::ntw, 5ull * 8388608);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(Principale::ntw));
+    EXPECT_GE(w->anneau.ntw.load(), 4ull * 8388608);
+    EXPECT_LT(w->anneau.ntw.load(), 5ull * 8388608);
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
     EXPECT_TRUE(repos());
 }
 
@@ -379,23 +379,22 @@ TEST_F(Run, NothingSelectedIsRefused)
 TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
 {
     prepare(true);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{};
-    getrlimit(RLIMIT_FSIZE, &lim);
-    const rlimit avant = lim;
-    lim.rlim_cur = 50ull * 1000 * 1000;
-    setrlimit(RLIMIT_FSIZE, &lim);
-    clic(w->button_Start);
-    setrlimit(RLIMIT_FSIZE, &avant);
+    // Paced, so the disk fills while the recorder still streams (unpaced, the whole run can
+    // reach the writer's queue before the disk is full, and then there is nothing to stop).
+    rec->set_paced(true);
+    {
+        DisquePlein plein(50ull * 1000 * 1000);
+        clic(w->button_Start);
+    }
 
     const QString c = console();
     EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();
     EXPECT_TRUE(c.contains(QStringLiteral("Acquisition stoppée avant la fin")));
     const qint64 taille = QFileInfo(chemin("essai.dat")).size();
-    EXPECT_EQ(taille, qint64(Principale::ntw));
+    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
     EXPECT_LE(taille, 50 * 1000 * 1000);
-    EXPECT_LT(Principale::ntw, Principale::ntr);
-    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(Principale::ntw / 4 / 257));
+    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
+    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
     EXPECT_TRUE(repos());
 }
 
@@ -407,12 +406,12 @@ TEST_F(Run, VanishedRecorderEndsTheRunAndKeepsTheData)
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Le Velmarix a disparu du bus USB"))) << c.toStdString();
     const qint64 taille = QFileInfo(chemin("essai.dat")).size();
-    EXPECT_EQ(taille, qint64(Principale::ntw));
+    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
     EXPECT_GT(taille, 0);
-    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(Principale::ntw / 4 / 257));
+    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
     EXPECT_TRUE(QString::fromUtf8(lit(chemin("essai.log"))).contains(QStringLiteral("[OPTIONNAL]")));
     EXPECT_TRUE(repos());
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
 }
 
 TEST_F(Run, ClosingTheWindowDuringARunEndsItAndWritesTheFiles)
@@ -427,7 +426,7 @@ TEST_F(Run, ClosingTheWindowDuringARunEndsItAndWritesTheFiles)
     EXPECT_FALSE(w->isVisible()) << console().toStdString();
     EXPECT_GT(QFileInfo(chemin("essai.dat")).size(), 0) << console().toStdString();
     EXPECT_EQ(QFileInfo(chemin("essai.Vlx")).size(), TAILLE_HEADER);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(Principale::ntw));
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
 }
 
 TEST_F(Run, StopAnswersPromptlyAt2kHz)

@@ -27,11 +27,11 @@ protected:
     }
     void anneau_rendu() const
     {
-        EXPECT_EQ(Principale::en_vol, 0);
+        EXPECT_EQ(w->anneau.en_vol, 0);
         EXPECT_EQ(rec->pending_transfers(), 0);
         EXPECT_EQ(rec->usbfs_in_use(), 0u);
         for (int i = 0; i < Principale::NB_SLOTS; ++i)
-            EXPECT_EQ(Principale::buffers[i], nullptr);
+            EXPECT_EQ(w->anneau.buffers[i], nullptr);
     }
     // Start, and expect the run of 0.2 s to go through.
     void run_court()
@@ -39,7 +39,7 @@ protected:
         alertes.clear();
         clic(w->button_Start);
         EXPECT_TRUE(alertes.isEmpty()) << alertes.join("|").toStdString();
-        EXPECT_EQ(Principale::ntr, 257u * 4 * 10000);
+        EXPECT_EQ(w->anneau.ntr, 257u * 4 * 10000);
         EXPECT_TRUE(etat_repos());
     }
 };

@@ -50,7 +50,7 @@ TEST_F(Fautes, WindowThreadBlockedMidRun)
         if (!perte) {
             EXPECT_EQ(perdues, 0u);
             EXPECT_EQ(sauts, 0u);
-            EXPECT_EQ(Principale::ntw, 257ull * 4 * 200000);
+            EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 200000);
             continue;
         }
         EXPECT_GT(perdues, 0u);

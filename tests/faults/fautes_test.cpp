@@ -42,7 +42,7 @@ TEST_F(Fautes, RecorderVanishesWhileWaitingForTheTrigger)
     dans(600, [this] { rec->fault_vanish_at_byte(0); });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_EQ(Principale::ntw, 0u);
+    EXPECT_EQ(w->anneau.ntw.load(), 0u);
 
     // Init then says the recorder is gone and locks the window.
     alertes.clear();
@@ -63,7 +63,7 @@ TEST_F(Fautes, StopRequestedWhileTheRecorderIsGone)
     });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 }
 
 TEST_F(Fautes, RecorderFallsSilentMidRun)
@@ -75,7 +75,7 @@ TEST_F(Fautes, RecorderFallsSilentMidRun)
     demarre(30000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("TIMEOUT lors du transfert du paquet "), MUET, QStringLiteral("Manquent ")}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 }
 
 TEST_F(Fautes, BulkEndpointStallsMidRun)
@@ -87,7 +87,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     demarre(30000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("Erreur lors du transfert du paquet "), MUET}});
-    EXPECT_GT(Principale::ntw, 0u);
+    EXPECT_GT(w->anneau.ntw.load(), 0u);
 
     // The next start initialises the recorder again, which clears the stall, and records.
     rec->clear_requests();
@@ -97,7 +97,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     demarre();
     EXPECT_EQ(requetes().front(), "C0:");
     verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
@@ -131,12 +131,12 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
         demarre(30000);
         verifie_apres({.nom = chemin_choisi.section(QLatin1Char('/'), -1), .console = {coupe}});
         const QString dit = console_depuis(marque);
-        EXPECT_TRUE(anneau::flux_termine()) << dit.toStdString();
+        EXPECT_TRUE(w->anneau.flux_termine()) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("TIMEOUT")) || dit.contains(MUET)) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
         EXPECT_TRUE(Principale::compteur); // the selection itself is untouched
-        EXPECT_GT(Principale::ntw, 2ull * Principale::TAILLE_PAQUET);
-        EXPECT_EQ(Principale::ntw % 4, 1u); // the first byte of the cut word is kept
+        EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
+        EXPECT_EQ(w->anneau.ntw.load() % 4, 1u); // the first byte of the cut word is kept
     }
 
     // The recorder and the window still make a normal run afterwards.
@@ -144,7 +144,7 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
     verifie_apres({.nom = QStringLiteral("apres.dat")});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, EventHandlingFailsWhileAnAbortDrains)
@@ -177,7 +177,7 @@ TEST_F(Fautes, EventHandlingFailsWhileAnAbortDrains)
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
     verifie_apres({.nom = QStringLiteral("apres.dat")});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
     EXPECT_EQ(rec->pending_transfers(), 0);
 }
 
@@ -206,7 +206,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     demarre();
     EXPECT_EQ(dialogues, avant + 1);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
@@ -300,7 +300,7 @@ TEST_F(Fautes, DiskFilledByAnotherWriterMidRun)
     EXPECT_TRUE(alertes[0].contains(dat) && alertes[0].contains(QString::fromLocal8Bit(std::strerror(ENOSPC))))
         << alertes[0].toStdString();
     verifie_apres({.nom = QStringLiteral("volume/essai.dat"), .disque_plein = true});
-    EXPECT_LT(Principale::ntw, Principale::ntr);
+    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
 
     // Whole frames only, and the console's account is the header's.
     const uint32_t nb_ech = Principale::header_file.nb_ech;
@@ -383,7 +383,7 @@ TEST_F(Fautes, FileNameWithSpacesAccentsAndNoExtension)
     w->numericUpDown_Duree->setValue(0.5);
     demarre();
     verifie_apres({.nom = nom, .console = {QStringLiteral("Nom du fichier d'acquisition : ") + chemin(nom) + QStringLiteral("\r\n")}});
-    EXPECT_EQ(Principale::ntw, 257ull * 4 * 25000);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
     QStringList noms = QDir(chemin(QStringLiteral("mes essais"))).entryList(QDir::Files);
     noms.sort();
     EXPECT_EQ(noms, (QStringList{QStringLiteral("relevé d'été n°2"), QStringLiteral("relevé d'été n°2.Vlx"),
@@ -414,7 +414,7 @@ TEST_F(Fautes, HundredShortRunsLeaveNoDescriptorOrMemoryBehind)
     long ko_depart = 0;
     for (int i = 0; i < 100; ++i) {
         demarre();
-        ASSERT_EQ(Principale::ntw, 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
+        ASSERT_EQ(w->anneau.ntw.load(), 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
         if (i == 9) { // after warm-up: library caches, allocator pools
             fd_depart = descripteurs();
             ko_depart = memoire_ko();
@@ -422,8 +422,8 @@ TEST_F(Fautes, HundredShortRunsLeaveNoDescriptorOrMemoryBehind)
     }
     verifie_apres({.nom = QStringLiteral("court.dat")});
     EXPECT_LE(descripteurs(), fd_depart + 2);
-#if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's quarantine holds freed blocks: resident memory says nothing here.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed blocks and shadow memory: resident memory says nothing here.
     (void)ko_depart;
 #else
     EXPECT_LE(memoire_ko(), ko_depart + 16 * 1024) << "resident memory grew from " << ko_depart << " KiB";

@@ -108,7 +108,7 @@ void Fautes::verifie_apres(const Attendu &a)
 
     // Usable: idle, or locked with Init usable; nothing left in flight.
     EXPECT_FALSE(w->run_en_cours);
-    EXPECT_EQ(Principale::en_vol, 0);
+    EXPECT_EQ(w->anneau.en_vol, 0);
     if (a.fenetre_ouverte) {
         EXPECT_TRUE(w->isVisible());
         EXPECT_TRUE((etat_repos() && w->button_Start->isEnabled()) || (etat_verrouille() && w->button_Init->isEnabled()))
@@ -119,7 +119,7 @@ void Fautes::verifie_apres(const Attendu &a)
 
     // Every byte the recorder put on the wire during the run reached the run's count.
     if (a.tout_garde) {
-        EXPECT_EQ(Principale::ntr, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
+        EXPECT_EQ(w->anneau.ntr, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
     }
 
     // The files agree with the run's counts, and none is left open.
@@ -129,21 +129,21 @@ void Fautes::verifie_apres(const Attendu &a)
         EXPECT_FALSE(w->file_open);
         EXPECT_EQ(ouverts_dans(dossier.path()), QStringList());
         if (a.entete) {
-            EXPECT_EQ(QFileInfo(dat).size(), qint64(Principale::ntw));
+            EXPECT_EQ(QFileInfo(dat).size(), qint64(w->anneau.ntw.load()));
             if (Principale::record && !a.disque_plein) {
-                EXPECT_EQ(Principale::ntw, Principale::ntr);
+                EXPECT_EQ(w->anneau.ntw.load(), w->anneau.ntr);
             }
             const QByteArray h = lit(noms.entete);
             EXPECT_EQ(h.size(), TAILLE_HEADER);
             if (h.size() == TAILLE_HEADER) {
                 std::array<uint8_t, TAILLE_HEADER> b{};
                 std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
-                EXPECT_EQ(deserialise(b).nb_ech, uint32_t(Principale::ntw / 4 / uint64_t(Principale::nb_voies)));
+                EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->anneau.ntw.load() / 4 / uint64_t(Principale::nb_voies)));
             }
             const QByteArray log = lit(noms.log);
             const QString texte = QString::fromUtf8(log);
             EXPECT_EQ(texte.toUtf8(), log) << "the log is not valid UTF-8";
-            EXPECT_TRUE(texte.contains(QStringLiteral("\r\nNb_ech = %1\r\n").arg(Principale::ntw / 4 / uint64_t(Principale::nb_voies))));
+            EXPECT_TRUE(texte.contains(QStringLiteral("\r\nNb_ech = %1\r\n").arg(w->anneau.ntw.load() / 4 / uint64_t(Principale::nb_voies))));
             const QString fin = QStringLiteral("\n[OPTIONNAL]\r\n") + w->commentaire.value_or(QString()) + QStringLiteral("\r\n");
             EXPECT_TRUE(texte.endsWith(fin)) << "log incomplete: ..." << texte.right(200).toStdString();
         } else {

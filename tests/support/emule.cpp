@@ -7,7 +7,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 
 std::string en_texte(const emu::Request &r)
 {
@@ -66,4 +68,22 @@ void FenetreEmulee::attend(int ms)
     t.start();
     while (t.elapsed() < ms)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+DisquePlein::DisquePlein(uint64_t octets)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{};
+    getrlimit(RLIMIT_FSIZE, &lim);
+    avant_cur = lim.rlim_cur;
+    lim.rlim_cur = octets;
+    setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+DisquePlein::~DisquePlein()
+{
+    rlimit lim{};
+    getrlimit(RLIMIT_FSIZE, &lim);
+    lim.rlim_cur = avant_cur;
+    setrlimit(RLIMIT_FSIZE, &lim);
 }

@@ -34,3 +34,13 @@ protected:
 };
 
 std::string en_texte(const emu::Request &r);
+
+// The disk is full past `octets` for this process (a file-size limit) while the object lives.
+class DisquePlein {
+public:
+    explicit DisquePlein(uint64_t octets);
+    ~DisquePlein();
+
+private:
+    uint64_t avant_cur = 0;
+};

@@ -146,3 +146,23 @@ TEST(Planning, CounterStepsFollowARealStream)
         }
     }
 }
+
+TEST(Planning, WriterReserve)
+{
+    const uint64_t go = 1ull << 30;
+    struct Cas {
+        double debit;     // bytes per second
+        uint64_t memoire; // physical memory
+        uint32_t paquets;
+    };
+    for (const Cas &c : {
+             Cas{257.0 * 4 * 50000, 24 * go, 123}, // 20 s of the peak rate: 1 028 MB
+             Cas{262.0 * 4 * 50000, 24 * go, 125},
+             Cas{3.0 * 4 * 2000, 24 * go, 16},     // a slow run still gets 16 packets
+             Cas{257.0 * 4 * 50000, 2 * go, 64},   // a quarter of 2 GiB
+             Cas{257.0 * 4 * 50000, 0, 2},         // never less than two
+         }) {
+        SCOPED_TRACE(c.debit);
+        EXPECT_EQ(paquets_file(c.debit, c.memoire), c.paquets);
+    }
+}

@@ -37,9 +37,9 @@ TEST(RecordingExport, ExampleRunFiles)
         w.nb_micros = 16;
         w.commentaire.reset();
         const char trame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        ASSERT_EQ(std::fwrite(trame, 1, sizeof trame, Principale::Filep), sizeof trame);
+        ASSERT_EQ(std::fwrite(trame, 1, sizeof trame, w.anneau.Filep), sizeof trame);
         w.ferme_fichiers(true);
-        EXPECT_EQ(Principale::Filep, nullptr);
+        EXPECT_EQ(w.anneau.Filep, nullptr);
         EXPECT_EQ(w.Mu, nullptr);
         EXPECT_EQ(w.log, nullptr);
         EXPECT_FALSE(w.file_open);

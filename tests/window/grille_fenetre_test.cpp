@@ -257,11 +257,11 @@ TEST_F(Fenetre, PasseDeNiveauxColoreLesMicrosChoisis)
     for (bool flottant : {false, true}) {
         SCOPED_TRACE(flottant);
         std::vector<unsigned char> paquet = flux(5, 3, {5623, 10}, flottant);
-        Principale::buffers[5] = paquet.data();
+        w->anneau.dernier_paquet = paquet.data();
         w->type_float = flottant;
         w->affiche_cases(true);
         w->passe_niveaux();
-        Principale::buffers[5] = nullptr;
+        w->anneau.dernier_paquet = nullptr;
 
         EXPECT_EQ(fond(w->grid_n[0][3]), QColor(112, 255, 143)); // index 60
         EXPECT_EQ(fond(w->grid_n[25][0]), QColor(0, 0, 183));    // index 5

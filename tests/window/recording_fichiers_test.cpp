@@ -24,7 +24,7 @@ protected:
     void rien_d_ouvert()
     {
         EXPECT_FALSE(w->file_open);
-        EXPECT_EQ(Principale::Filep, nullptr);
+        EXPECT_EQ(w->anneau.Filep, nullptr);
         EXPECT_EQ(w->Mu, nullptr);
         EXPECT_EQ(w->log, nullptr);
     }
@@ -47,7 +47,7 @@ TEST_F(RecordingFiles, ChoiceCreatesThreeEmptyFiles)
     EXPECT_TRUE(w->file_open);
     EXPECT_EQ(w->acqui_name, chemin_choisi);
     EXPECT_EQ(console_depuis(marque), QStringLiteral("Nom du fichier d'acquisition : ") + chemin_choisi + QStringLiteral("\r\n"));
-    EXPECT_NE(Principale::Filep, nullptr);
+    EXPECT_NE(w->anneau.Filep, nullptr);
     for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
         EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
     EXPECT_EQ(QDir(dossier.path()).entryList(QDir::Files).size(), 3);
@@ -77,7 +77,7 @@ TEST_F(RecordingFiles, SameNamesChosenTwice)
     chemin_choisi = chemin(QStringLiteral("essai.dat"));
     w->button_Fichier_Click();
     ASSERT_TRUE(w->file_open);
-    ASSERT_EQ(std::fwrite("abcd", 1, 4, Principale::Filep), 4u);
+    ASSERT_EQ(std::fwrite("abcd", 1, 4, w->anneau.Filep), 4u);
     const auto descripteurs = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(); };
     const qsizetype avant = descripteurs();
     w->button_Fichier_Click();
@@ -85,7 +85,7 @@ TEST_F(RecordingFiles, SameNamesChosenTwice)
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(w->file_open);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 0);
-    ASSERT_EQ(std::fwrite("xy", 1, 2, Principale::Filep), 2u);
+    ASSERT_EQ(std::fwrite("xy", 1, 2, w->anneau.Filep), 2u);
     w->ferme_fichiers(true);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 2);
     EXPECT_EQ(taille(QStringLiteral("essai.Vlx")), 2097);

@@ -1,0 +1,97 @@
+#pragma once
+// The data-file writer: a pool of packet buffers and a queue that one thread empties into the
+// data file, so the ring never waits for the disk.
+//
+// The window's thread (the completion routine) takes free buffers with prend() and hands
+// filled ones over with depose(); the writer thread writes them in order and puts them back in
+// the pool. Nothing else is shared: the queue and the pool are under one lock, the counters
+// the window reads are atomics.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct iovec;
+
+class Ecrivain {
+public:
+    static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet
+    static constexpr uint32_t BLOC_DIRECT = 4096;      // alignment of direct writes
+
+    Ecrivain() = default;
+    ~Ecrivain();
+    Ecrivain(const Ecrivain &) = delete;
+    Ecrivain &operator=(const Ecrivain &) = delete;
+
+    // Buffers this pool may hold at most (the ring's own plus the queue's); resets the counts.
+    // Only while no buffer is out.
+    void dimensionne(uint32_t max_tampons, uint32_t capacite_file);
+    // A free buffer (aligned for direct writes), made when the pool has none and is below its
+    // size; nullptr when every buffer is in use or memory is short.
+    unsigned char *prend();
+    // Gives back a buffer that holds no data to write.
+    void rend(unsigned char *tampon);
+
+    // Starts the thread that writes to the open descriptor `fd`, with O_DIRECT where the file
+    // system takes it.
+    void demarre(int fd);
+    // Queues `len` bytes of `tampon` for writing; the buffer returns to the pool once written.
+    void depose(unsigned char *tampon, uint32_t len);
+    // Waits until every queued packet is written, then stops the thread.
+    void arrete();
+    bool actif() const { return fil.joinable(); }
+    // Forgets a buffer, which its new owner frees with std::free.
+    void oublie(const unsigned char *tampon);
+    // Frees every buffer of the pool but those of `garde` (still with the USB library: they
+    // are left allocated rather than freed under its feet).
+    void libere(const unsigned char *const *garde = nullptr, int n = 0);
+
+    uint32_t capacite() const { return capacite_file; }
+    uint32_t en_file() const { return file_n.load(std::memory_order_relaxed); } // queued or being written
+    uint64_t octets_en_file() const { return octets_file.load(std::memory_order_relaxed); }
+    uint32_t file_max() const { return max_vu.load(std::memory_order_relaxed); } // largest queue of the run
+    uint32_t tampons_faits() const
+    {
+        std::lock_guard<std::mutex> l(mu);
+        return faits;
+    }
+
+    std::atomic<uint64_t> ecrits{0};   // bytes that reached the file
+    std::atomic<bool> erreur{false};   // a write failed: nothing more is written in this run
+    std::atomic<int> erreur_errno{0};
+    std::atomic<bool> direct{false};   // writes go round the page cache
+
+    // Test seam: called on the writer thread before each write, with the file offset.
+    static std::function<void(uint64_t position)> avant_ecriture;
+
+private:
+    struct Paquet {
+        unsigned char *tampon;
+        uint32_t len;
+    };
+    static constexpr int LOT = 8; // packets written in one call at most
+    static constexpr size_t LIBRES_PRETS = 4; // free buffers kept ready while the queue grows
+    unsigned char *nouveau(bool touche);
+    void garde_libres();
+    void boucle(int fd);
+    bool ecrit(int fd, iovec *v, int n);
+    void sans_direct(int fd);
+
+    mutable std::mutex mu;
+    std::condition_variable cv;
+    std::deque<Paquet> file;
+    std::vector<unsigned char *> libres;
+    std::vector<unsigned char *> tous;
+    bool fin = false;
+    uint32_t max_tampons = 0;
+    uint32_t capacite_file = 0;
+    uint32_t faits = 0;
+    std::atomic<uint32_t> file_n{0};
+    std::atomic<uint64_t> octets_file{0};
+    std::atomic<uint32_t> max_vu{0};
+    std::thread fil;
+};

@@ -1,0 +1,127 @@
+// A data file slower than the recorder: the writer stalls (a seam of the writer thread), and
+// the reserve in memory rides it out, or stops the run before any frame is lost.
+#include "tests/faults/verification.h"
+
+#include "acquisition/ecrivain.h"
+
+#include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QThread>
+
+
+namespace {
+
+const QString MOITIE = QStringLiteral("Le disque est plus lent que l'enregistreur : la réserve en mémoire est à moitié pleine");
+const QString PLEINE = QStringLiteral("Réserve en mémoire pleine à 90 % : le disque ne suit pas, arrêt de l'acquisition.");
+
+class Reserve : public Fautes {
+protected:
+    void TearDown() override
+    {
+        Ecrivain::avant_ecriture = nullptr;
+        Principale::memoire_physique_hook = nullptr;
+        Fautes::TearDown();
+    }
+    // The writer stops for `ms` before its first write; the reserve holds `paquets` packets.
+    void cale(int ms, uint32_t paquets = 0)
+    {
+        Ecrivain::avant_ecriture = [ms](uint64_t position) {
+            if (position == 0)
+                QThread::msleep(ms);
+        };
+        if (paquets)
+            Principale::memoire_physique_hook = [paquets] { return 4ull * paquets * Principale::TAILLE_PAQUET; };
+    }
+    // Paced run of all microphones at 50 kHz.
+    void lance(double secondes, const QString &nom = QStringLiteral("essai.dat"))
+    {
+        prepare(true, nom);
+        rec->set_paced(true);
+        w->numericUpDown_Duree->setValue(secondes);
+        demarre(90000);
+    }
+};
+
+} // namespace
+
+TEST_F(Reserve, StallsShorterThanTheReserveLoseNothing)
+{
+    for (int ms : {500, 5000}) {
+        SCOPED_TRACE(ms);
+        cale(ms);
+        const QString nom = QStringLiteral("essai%1.dat").arg(ms);
+        lance(ms / 1000.0 + 2.0, nom);
+        verifie_apres({.nom = nom});
+        EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+        const QString c = console();
+        EXPECT_FALSE(c.contains(QStringLiteral("Erreur sur le compteur"))) << c.toStdString();
+        EXPECT_FALSE(c.contains(MOITIE));
+        EXPECT_GE(w->anneau.ecrivain.file_max(), uint32_t(ms * 51.4e3 / Principale::TAILLE_PAQUET) - 1)
+            << "the stall did not hold the queue";
+    }
+}
+
+TEST_F(Reserve, StallLongerThanTheReserveStopsTheRunAndKeepsEveryFrame)
+{
+    cale(6000, 20); // 20 packets: 3.3 s of the stream
+    lance(20.0);
+    verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {MOITIE, PLEINE, QStringLiteral("Acquisition stoppée avant la fin")}});
+    EXPECT_LT(w->anneau.ntr, 257ull * 4 * w->count);
+    EXPECT_EQ(console().count(PLEINE), 1);
+    EXPECT_FALSE(console().contains(QStringLiteral("Erreur sur le compteur")));
+}
+
+TEST_F(Reserve, DiskFullWithAFullReserve)
+{
+    cale(6000, 20);
+    {
+        DisquePlein plein(50ull * 1000 * 1000);
+        lance(20.0);
+    }
+
+    const QString c = console();
+    EXPECT_TRUE(c.contains(PLEINE)) << c.toStdString();
+    EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();
+    // The file holds the unbroken start of the stream, and the header says how much.
+    const qint64 taille = QFileInfo(chemin(QStringLiteral("essai.dat"))).size();
+    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
+    EXPECT_LE(taille, 50 * 1000 * 1000);
+    EXPECT_GT(taille, 40 * 1000 * 1000);
+    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
+    EXPECT_FALSE(w->run_en_cours);
+    EXPECT_TRUE(etat_repos());
+    const QByteArray h = lit(chemin(QStringLiteral("essai.Vlx")));
+    ASSERT_EQ(h.size(), TAILLE_HEADER);
+    std::array<uint8_t, TAILLE_HEADER> b{};
+    std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
+    EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+}
+
+TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
+{
+    cale(2500);
+    prepare(true);
+    rec->set_paced(true);
+    w->numericUpDown_Duree->setValue(10.0);
+    dans(1500, [this] { rec->fault_vanish_at_byte(rec->bytes_streamed() + 1000000); });
+    demarre(60000);
+    verifie_apres({.nom = QStringLiteral("essai.dat"),
+                   .console = {QStringLiteral("Le Velmarix a disparu du bus USB")}});
+    EXPECT_GT(w->anneau.ecrivain.file_max(), 2u) << "the queue held nothing when the recorder left";
+}
+
+TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
+{
+    // The writer takes 100 ms a call (8 MiB to 64 MiB: above the recorder's 51 MB/s) while the
+    // unpaced recorder sends far faster: the reserve fills, and the ring waits for free
+    // buffers instead of stopping the run.
+    Ecrivain::avant_ecriture = [](uint64_t) { QThread::msleep(100); };
+    Principale::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
+    prepare(true);
+    w->numericUpDown_Duree->setValue(5.0);
+    demarre();
+    verifie_apres({.nom = QStringLiteral("essai.dat")});
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+    EXPECT_FALSE(console().contains(PLEINE));
+    EXPECT_GT(w->anneau.ecrivain.file_max(), 10u);
+}
