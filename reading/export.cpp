@@ -49,23 +49,23 @@ Format format_of(const std::string &target)
     throw std::invalid_argument("--to " + target + ": the name must end in .h5 (HDF5) or .wav");
 }
 
-std::vector<int> select_channels(const Layout &layout, const std::string &spec)
+std::vector<int> select_channels(const Layout &layout, const std::string &list)
 {
     std::vector<bool> pris(size_t(layout.words()), false);
     const auto genre = [&](Kind k) {
         for (int w : layout.of(k))
             pris[size_t(w)] = true;
     };
-    if (spec.empty()) {
+    if (list.empty()) {
         genre(Kind::Microphone);
         genre(Kind::Analog);
     }
     size_t i = 0;
-    while (i < spec.size()) {
-        size_t fin = spec.find(',', i);
+    while (i < list.size()) {
+        size_t fin = list.find(',', i);
         if (fin == std::string::npos)
-            fin = spec.size();
-        std::string item = spec.substr(i, fin - i);
+            fin = list.size();
+        std::string item = list.substr(i, fin - i);
         i = fin + 1;
         item.erase(0, item.find_first_not_of(' '));
         item.erase(item.find_last_not_of(' ') + 1);

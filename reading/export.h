@@ -22,7 +22,7 @@ Format format_of(const std::string &target);
 // channel names ("mic_3_1", "va_2", "counter", "status"), microphone channel numbers ("25"),
 // beams ("beam_3"), and the groups "mics", "va", "all". Empty: the microphones and the
 // analogue channels. Throws std::invalid_argument naming what the run does not have.
-std::vector<int> select_channels(const Layout &layout, const std::string &spec);
+std::vector<int> select_channels(const Layout &layout, const std::string &list);
 
 // The frames [first, first + count) from a start and a duration in seconds (both optional),
 // within the whole frames of the run. Throws std::invalid_argument when out of the run.

@@ -329,12 +329,12 @@ TEST(ReadingExport, ChannelsRangesConversionAndInterruption)
     reading::Run run = open_run(r.dat);
     const Layout &l = run.layout;
     struct Sel {
-        const char *spec;
+        const char *liste;
         std::vector<int> mots;
     };
     for (const Sel &s : {Sel{"", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}, Sel{"counter,mic_1_0", {0, 9}},
                          Sel{"status,3,beam_1", {4, 9, 10, 11, 12, 13, 14, 15, 16, 17}}, Sel{"mic_0_1, counter ", {0, 2}}})
-        EXPECT_EQ(select_channels(l, s.spec), s.mots) << s.spec;
+        EXPECT_EQ(select_channels(l, s.liste), s.mots) << s.liste;
     for (const char *faux : {"va", "mic_9_0", "beam_31", "40", "bogus", ","})
         EXPECT_THROW(select_channels(l, faux), std::invalid_argument) << faux;
     EXPECT_EQ(select_channels(l, "all").size(), 18u);
