@@ -17,31 +17,39 @@ public:
         : path_(path), channels_(d.channel_names.size()), memtype_(type == SampleType::Float32 ? H5T_NATIVE_FLOAT : H5T_NATIVE_INT32)
     {
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // errors are ours to report, not the library's to print
-        file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-        verifie(file_, "create");
-        const hsize_t dims[2] = {frames, channels_};
-        const hsize_t maxdims[2] = {H5S_UNLIMITED, channels_};
-        const hid_t espace = H5Screate_simple(2, dims, maxdims);
-        const hid_t proprietes = H5Pcreate(H5P_DATASET_CREATE);
-        const hsize_t chunk[2] = {std::min<hsize_t>(chunk_rows(channels_), std::max<hsize_t>(1, frames)), channels_};
-        H5Pset_chunk(proprietes, 2, chunk);
-        // Whole chunks are written at once: no chunk cache, so they go straight to the file.
-        const hid_t acces = H5Pcreate(H5P_DATASET_ACCESS);
-        H5Pset_chunk_cache(acces, 0, 0, H5D_CHUNK_CACHE_W0_DEFAULT);
-        data_ = H5Dcreate2(file_, "time_data", type == SampleType::Float32 ? H5T_IEEE_F32LE : H5T_STD_I32LE, espace,
-                           H5P_DEFAULT, proprietes, acces);
-        H5Pclose(acces);
-        H5Pclose(proprietes);
-        H5Sclose(espace);
-        verifie(data_, "create /time_data");
+        // A failure part-way leaves nothing open: the destructor does not run for a constructor
+        // that throws.
+        try {
+            file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+            verifie(file_, "create");
+            const hsize_t dims[2] = {frames, channels_};
+            const hsize_t maxdims[2] = {H5S_UNLIMITED, channels_};
+            const hid_t espace = H5Screate_simple(2, dims, maxdims);
+            const hid_t proprietes = H5Pcreate(H5P_DATASET_CREATE);
+            const hsize_t chunk[2] = {std::min<hsize_t>(chunk_rows(channels_), std::max<hsize_t>(1, frames)), channels_};
+            H5Pset_chunk(proprietes, 2, chunk);
+            // Whole chunks are written at once: no chunk cache, so they go straight to the file.
+            const hid_t acces = H5Pcreate(H5P_DATASET_ACCESS);
+            H5Pset_chunk_cache(acces, 0, 0, H5D_CHUNK_CACHE_W0_DEFAULT);
+            data_ = H5Dcreate2(file_, "time_data", type == SampleType::Float32 ? H5T_IEEE_F32LE : H5T_STD_I32LE, espace,
+                               H5P_DEFAULT, proprietes, acces);
+            H5Pclose(acces);
+            H5Pclose(proprietes);
+            H5Sclose(espace);
+            verifie(data_, "create /time_data");
 
-        attribut_nombre("sample_freq", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &d.sample_freq);
-        attribut_textes("channel_names", d.channel_names);
-        attribut_texte("date", d.date);
-        attribut_texte("comment", d.comment);
-        attribut_texte("sample_type", d.source_type);
-        attribut_textes("sources", d.sources);
-        attribut_nombre("first_frame", H5T_STD_U64LE, H5T_NATIVE_UINT64, &d.first_frame);
+            attribut_nombre("sample_freq", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &d.sample_freq);
+            attribut_textes("channel_names", d.channel_names);
+            attribut_texte("date", d.date);
+            attribut_texte("comment", d.comment);
+            attribut_texte("sample_type", d.source_type);
+            attribut_textes("sources", d.sources);
+            attribut_nombre("first_frame", H5T_STD_U64LE, H5T_NATIVE_UINT64, &d.first_frame);
+        
+        } catch (...) {
+            ferme();
+            throw;
+        }
     }
 
     ~Hdf5() override { ferme(); }

@@ -56,6 +56,14 @@ RunPaths run_paths(const std::string &name)
     return {dat, base + ".Vlx", base + ".log"};
 }
 
+bool day_exists(int year, int month, int day)
+{
+    static const int jours[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > jours[month - 1])
+        return false;
+    return month != 2 || day != 29 || (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
 HeaderCounts counts(const type_header_file &h)
 {
     HeaderCounts c;
@@ -96,6 +104,9 @@ type_header_file parse_header(std::span<const uint8_t> bytes, const std::string 
     for (const Borne &b : bornes)
         if (b.valeur < b.min || b.valeur > b.max)
             faute(b.nom, std::to_string(b.valeur) + " is out of " + std::to_string(b.min) + ".." + std::to_string(b.max));
+    if (!day_exists(d.wYear, d.wMonth, d.wDay))
+        faute("date_heure.day", std::to_string(d.wDay) + "/" + std::to_string(d.wMonth) + "/" + std::to_string(d.wYear) +
+                                    " is no date");
 
     const auto drapeau = [&](int8_t f, const std::string &champ, bool existe) {
         if (f != 0 && f != 1)
@@ -112,6 +123,8 @@ type_header_file parse_header(std::span<const uint8_t> bytes, const std::string 
             drapeau(h.va_actives[n][k], "va_actives[" + std::to_string(n) + "][" + std::to_string(k) + "]", n == 0);
     for (int k = 0; k < 4; ++k)
         drapeau(h.compteurs_actifs[k], "compteurs_actifs[" + std::to_string(k) + "]", k == 0);
+    if (counts(h).words() == 0)
+        faute("micros_actifs", "no channel recorded: no microphone, analogue channel or counter flag is set");
 
     if (!std::isfinite(h.freq) || h.freq <= 0.0f || h.freq > 500000.0f)
         faute("freq", (std::isnan(h.freq) ? std::string("NaN") : std::to_string(h.freq)) +

@@ -40,6 +40,9 @@ struct HeaderCounts {
 };
 HeaderCounts counts(const type_header_file &h);
 
+// Whether day/month/year is a day of the Gregorian calendar (29 February in leap years only).
+bool day_exists(int year, int month, int day);
+
 // The 2097-byte image of the header file, validated: a wrong size, a date that is no date,
 // flags other than 0 and 1, flags of beams or blocks the recorder does not have, no channel
 // at all, a frequency that is not a positive finite number, a duration that is not finite or

@@ -237,9 +237,7 @@ LogRecord parse_log(std::string_view text, const std::string &file)
     d.wDay = jour[0];
     d.wMonth = jour[1];
     d.wYear = jour[2];
-    static const int jours[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (d.wYear < 1601 || d.wMonth < 1 || d.wDay < 1 || d.wDay > jours[d.wMonth - 1] ||
-        (d.wMonth == 2 && d.wDay == 29 && !((d.wYear % 4 == 0 && d.wYear % 100 != 0) || d.wYear % 400 == 0)))
+    if (d.wYear < 1601 || !day_exists(d.wYear, d.wMonth, d.wDay))
         throw ReadError(file, "Date", std::to_string(d.wDay) + "/" + std::to_string(d.wMonth) + "/" +
                                           std::to_string(d.wYear) + " is no date");
     d.wDayOfWeek = uint16_t(day_of_week(d.wYear, d.wMonth, d.wDay));

@@ -1,6 +1,7 @@
 // Repair of a cut run's header and log.
 #include "reading/repair.h"
 
+#include "recording/header_record.h"
 #include "recording/log_text.h"
 
 #include <QLocale>
@@ -81,8 +82,7 @@ RepairPlan plan_repair(const Run &run)
     if (frames > UINT32_MAX)
         throw ReadError(run.paths.dat, "nb_ech", std::to_string(frames) + " whole frames, more than the header can count");
     type_header_file rec = run.rec;
-    rec.nb_ech = uint32_t(frames);
-    rec.duree_acquise = float(rec.nb_ech) / rec.freq;
+    fixe_totaux(rec, frames * run.frame_bytes(), run.nb_voies(), rec.freq);
 
     // The header.
     const auto image = serialise(rec);

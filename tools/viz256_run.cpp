@@ -280,10 +280,14 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    struct sigaction sa{};
-    sa.sa_handler = sur_signal;
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &sa, nullptr);
+    // Only an export takes the signals itself, to remove its half-written file; the other
+    // commands end at once as any command does.
+    if (commande == "export") {
+        struct sigaction sa{};
+        sa.sa_handler = sur_signal;
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            sigaction(s, &sa, nullptr);
+    }
     try {
         if (commande == "export" && !opt.count("--to"))
             throw std::invalid_argument("export needs --to FILE.h5 or --to FILE.wav");

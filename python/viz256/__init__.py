@@ -76,6 +76,10 @@ def parse_header(data, file="header"):
     for n, v, (lo, hi) in zip(names, d, limits):
         if not lo <= v <= hi:
             raise RunError(file, "date_heure." + n, f"{v} is out of {lo}..{hi}")
+    try:
+        date = _dt.datetime(int(d[0]), int(d[1]), int(d[3]), int(d[4]), int(d[5]), int(d[6]), int(d[7]) * 1000)
+    except ValueError:
+        raise RunError(file, "date_heure.day", f"{d[3]}/{d[1]}/{d[0]} is no date") from None
     micros, va, cpt = h["micros_actifs"], h["va_actives"], h["compteurs_actifs"]
     for field, flags, used in (("micros_actifs", micros, micros[:32]), ("va_actives", va, va[:1]),
                                ("compteurs_actifs", cpt, cpt[:1])):
@@ -83,6 +87,8 @@ def parse_header(data, file="header"):
             raise RunError(file, field, "a flag is 0 or 1")
         if flags.sum() != used.sum():
             raise RunError(file, field, "set, but the recorder has no such channel")
+    if micros.sum() + va.sum() + cpt.sum() == 0:
+        raise RunError(file, "micros_actifs", "no channel recorded: no microphone, analogue channel or counter flag is set")
     freq = float(h["freq"])
     if not (np.isfinite(freq) and 0 < freq <= 500000):
         raise RunError(file, "freq", f"{freq} is not a sampling frequency (0 to 500000 Hz)")
@@ -97,7 +103,7 @@ def parse_header(data, file="header"):
     else:
         comment = field.split(b"\0", 1)[0].decode("cp1252", errors="replace")
     return {
-        "date": _dt.datetime(d[0], d[1], d[3], d[4], d[5], d[6], d[7] * 1000),
+        "date": date,
         "micros_actifs": micros.copy(), "va_actives": va.copy(), "compteurs_actifs": cpt.copy(),
         "freq": freq, "nb_ech": int(h["nb_ech"]), "duree_acquise": duree,
         "type_float": int(h["type_float"]), "comment": comment,

@@ -106,6 +106,8 @@ TEST(ReadingHeader, EveryMalformedFieldIsNamed)
         {"freq", pose_float(header_offsets::freq, INFINITY)},
         {"duree_acquise", pose_float(header_offsets::duree_acquise, -1.0f)},
         {"date_heure.month", [](std::string &s) { s[2] = 13; }},
+        {"date_heure.day", [](std::string &s) { s[2] = 2, s[6] = 31; }},
+        {"micros_actifs", [](std::string &s) { std::fill(s.begin() + 16, s.begin() + 1060, '\0'); }},
         {"micros_actifs[0][3]", [](std::string &s) { s[16 + 3] = 2; }},
         {"micros_actifs[40][0]", [](std::string &s) { s[16 + 8 * 40] = 1; }},
         {"va_actives[2][1]", [](std::string &s) { s[1040 + 9] = 1; }},
