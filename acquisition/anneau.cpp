@@ -89,6 +89,7 @@ int Anneau::soumet()
     verifie = par.compteur;
     dernier_paquet = nullptr;
     dernier_num = UINT32_MAX;
+    dernier_len = 0;
     dit_moitie = dit_pleine = false;
     horloge.start();
     retard_ms = 0;
@@ -401,6 +402,7 @@ void Anneau::complete(int s, libusb_transfer *t)
             verifie_compteur(buffers[s], len);
         dernier_paquet = buffers[s];
         dernier_num = num_pkt;
+        dernier_len = len;
         garde_donnees(s, len);
     }
 

@@ -96,6 +96,7 @@ public:
     // The latest packet received, for the level display (valid until the next completion).
     const unsigned char *dernier_paquet = nullptr;
     uint32_t dernier_num = UINT32_MAX; // its completion number
+    uint32_t dernier_len = 0;          // and its length (its slot is not num_pkt mod 8 once a slot waits for a buffer)
 
     // ---------------------------------------------------------------- state
     Ecrivain ecrivain; // the data-file writer, its queue and the pool of buffers

@@ -497,7 +497,7 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
         if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
             num_pkt_aff = num_pkt - 1;
             if (!stopped && num_pkt_aff != dernier_niveau && anneau.dernier_num == num_pkt_aff &&
-                uint64_t(anneau.a_ecrire[num_pkt_aff % NB_SLOTS]) > uint64_t(nb_voies) * 2001 * 4) {
+                uint64_t(anneau.dernier_len) > uint64_t(nb_voies) * 2001 * 4) {
                 passe_niveaux();
                 dernier_niveau = num_pkt_aff;
             }
