@@ -587,6 +587,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     }
     if (anneau.vidange(TimeOut) != Anneau::Vidange::complete)
         call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
+    anneau.fini = true; // nothing of the ring is left to stop while the queue is written out
     attend_ecriture();
     signale_ecriture(); // a failure of the last writes is reported too
     const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();

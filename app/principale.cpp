@@ -122,8 +122,8 @@ void Principale::closeEvent(QCloseEvent *event)
     if (run_en_cours) {
         fermeture_demandee = true;
         event->ignore();
-        if (started && !stopped)
-            arret();
+        if (started && !stopped && !anneau.fini)
+            arret(); // once the ring is over the run ends by itself
         else if (!started)
             button_Abort_Click();
         return;

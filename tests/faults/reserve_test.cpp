@@ -5,6 +5,8 @@
 #include "acquisition/ecrivain.h"
 
 #include <QDoubleSpinBox>
+#include <QLabel>
+#include <QTimer>
 #include <QFileInfo>
 #include <QThread>
 
@@ -59,6 +61,27 @@ TEST_F(Reserve, StallsShorterThanTheReserveLoseNothing)
         EXPECT_GE(w->anneau.ecrivain.file_max(), uint32_t(ms * 51.4e3 / Principale::TAILLE_PAQUET) - 1)
             << "the stall did not hold the queue";
     }
+}
+
+// Closing the window (or a signal) while the queue is written out after a run that ended by
+// itself waits for the files: no stop goes to a recorder that has finished.
+TEST_F(Reserve, ClosingWhileTheQueueIsWrittenOutLetsTheRunEndByItself)
+{
+    cale(3000);
+    QTimer guette;
+    bool ferme = false;
+    QObject::connect(&guette, &QTimer::timeout, [&] {
+        if (!ferme && w->label_Duree_Ecoulee->text().startsWith(QStringLiteral("À écrire"))) {
+            ferme = true;
+            w->close();
+        }
+    });
+    guette.start(20);
+    lance(1.0);
+    ASSERT_TRUE(ferme) << "the queue was never written out after the run";
+    verifie_apres({.nom = QStringLiteral("essai.dat"), .fenetre_ouverte = false});
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+    EXPECT_FALSE(console().contains(QStringLiteral("Acquisition stoppée avant la fin"))) << console().toStdString();
 }
 
 TEST_F(Reserve, StallLongerThanTheReserveStopsTheRunAndKeepsEveryFrame)
