@@ -868,11 +868,19 @@ struct Recorder::Impl {
         return 0;
     }
 
+    // Releasing the interface kills the URBs still queued on its endpoint, as usbfs does: they
+    // come back cancelled, with what they held, and keep their memory until they are reaped.
     int release(UMockdevIoctlClient *client)
     {
         if (claimed_by != client)
             return EINVAL;
         claimed_by = nullptr;
+        for (Urb &r : bulk)
+            if (r.client == client && !r.done && !r.discarded) {
+                r.discarded = true;
+                r.status = -ENOENT;
+                r.length = r.filled;
+            }
         return 0;
     }
 
