@@ -24,14 +24,15 @@ std::string date_texte(const SystemTime &d)
 
 // The frame count of a description against the data file's whole frames.
 void compare_nb_ech(std::vector<std::string> &p, const std::string &file, const char *champ, uint64_t nb_ech,
-                    uint64_t frames)
+                    uint64_t frames, bool partial)
 {
     if (nb_ech == frames)
         return;
     p.push_back(nom(file) + ": " + champ + ": " + std::to_string(nb_ech) + " frames, the data file holds " +
                 std::to_string(frames) +
                 (nb_ech < frames ? " (behind: the run was cut; `viz256-run repair` brings it to the data)"
-                                 : " (ahead: frames are missing from the data file)"));
+                 : nb_ech == frames + 1 && partial ? " (ahead: it counts the partial frame at the end of the data file)"
+                                                   : " (ahead: frames are missing from the data file)"));
 }
 
 } // namespace
@@ -45,6 +46,18 @@ std::string describe(const Gap &g)
            " (counter " + std::to_string(g.before) + " then " + std::to_string(g.after) + ")";
 }
 
+std::string partial_frame_note(const Run &run)
+{
+    const uint64_t t = run.trailing_bytes();
+    if (t == 0)
+        return {};
+    const bool compte = (run.header && run.header->nb_ech > run.frames()) || (run.log && run.log->rec.nb_ech > run.frames());
+    if (compte)
+        return {}; // "ahead" says what is wrong
+    return "the last " + std::to_string(t) + " byte" + (t == 1 ? "" : "s") + " of " + nom(run.paths.dat) +
+           " are a partial frame, not counted by the header";
+}
+
 std::vector<std::string> description_problems(const Run &run)
 {
     std::vector<std::string> p;
@@ -53,16 +66,11 @@ std::vector<std::string> description_problems(const Run &run)
     if (!run.log)
         p.push_back(run.log_problem == "missing" ? nom(run.paths.log) + ": missing" : run.log_problem);
     const std::string dat = nom(run.paths.dat);
-    if (run.dat_bytes % 4 != 0)
-        p.push_back(dat + ": size: " + std::to_string(run.dat_bytes) + " bytes, not a whole number of 32-bit words");
-    else if (run.trailing_bytes() != 0)
-        p.push_back(dat + ": the last frame is partial: " + std::to_string(run.trailing_bytes()) + " bytes of " +
-                    std::to_string(run.frame_bytes()));
 
     const float freq = run.rec.freq;
     if (run.header) {
         const type_header_file &h = *run.header;
-        compare_nb_ech(p, run.paths.header, "nb_ech", h.nb_ech, run.frames());
+        compare_nb_ech(p, run.paths.header, "nb_ech", h.nb_ech, run.frames(), run.trailing_bytes() != 0);
         const float attendue = float(h.nb_ech) / freq;
         if (std::fabs(h.duree_acquise - attendue) > 1e-6f * std::max(1.0f, attendue))
             p.push_back(nom(run.paths.header) + ": duree_acquise: " + std::to_string(h.duree_acquise) +
@@ -70,7 +78,7 @@ std::vector<std::string> description_problems(const Run &run)
     }
     if (run.log) {
         const LogRecord &l = *run.log;
-        compare_nb_ech(p, run.paths.log, "Nb_ech", l.rec.nb_ech, run.frames());
+        compare_nb_ech(p, run.paths.log, "Nb_ech", l.rec.nb_ech, run.frames(), run.trailing_bytes() != 0);
         const double attendue = double(l.rec.nb_ech) / double(l.rec.freq);
         if (std::fabs(l.duree - attendue) > 0.05 + 1e-6 * std::max(1.0, attendue))
             p.push_back(nom(run.paths.log) + ": Duree: " + l.duree_text + ", Nb_ech / Freq gives " +
@@ -112,6 +120,8 @@ CheckReport check_run(const Run &run, const Progress &progress)
 {
     CheckReport r;
     r.problems = description_problems(run);
+    if (const std::string n = partial_frame_note(run); !n.empty())
+        r.notes.push_back(n);
     if (!run.status_note.empty())
         r.notes.push_back("status word: " + run.status_note);
     if (!run.layout.counter()) {

@@ -14,7 +14,13 @@ namespace reading {
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
 // What is wrong with the description (no data read): each text names the file and the field.
+// A partial frame at the end of the data file is none of them: whatever ended the run (a full
+// disk, a kill), the recorder's packets cut frames anywhere, and the data file is never
+// trimmed. Only a description that counts it (nb_ech ahead of the whole frames) is wrong.
 std::vector<std::string> description_problems(const Run &run);
+// "the last N bytes of x.dat are a partial frame, not counted by the header", when they are
+// not; empty otherwise.
+std::string partial_frame_note(const Run &run);
 
 struct CheckReport {
     std::vector<std::string> problems; // description problems

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace reading {
@@ -123,9 +124,28 @@ FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optio
         if (!std::isfinite(*duration_s) || *duration_s <= 0)
             throw std::invalid_argument("--duration: not a duration in seconds");
         const double n = std::floor(*duration_s * f + 1e-9);
+        r.cut = n > double(r.count);
         r.count = uint64_t(std::min(n, double(r.count)));
     }
     return r;
+}
+
+double parse_seconds(const std::string &text, const std::string &option)
+{
+    size_t chiffres = 0, points = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9')
+            ++chiffres;
+        else if (c == '.' || c == ',')
+            ++points;
+        else
+            chiffres = points = text.size() + 1; // no number
+    }
+    if (chiffres == 0 || points > 1 || text.size() > 40)
+        throw std::invalid_argument(option + ": \"" + text + "\" is not a number of seconds (digits, one decimal point)");
+    std::string t = text;
+    std::replace(t.begin(), t.end(), ',', '.');
+    return std::stod(t);
 }
 
 std::vector<Column> columns_for(const Run &run, const std::vector<int> &words, SampleType type)
@@ -146,6 +166,67 @@ std::vector<Column> columns_for(const Run &run, const std::vector<int> &words, S
         cols.push_back({w, conv});
     }
     return cols;
+}
+
+std::vector<ExportPart> export_parts(const Run &run, const std::vector<int> &words, Format format, SampleType type)
+{
+    const auto nom = [&](int w) { return run.layout.channels.at(size_t(w)).name; };
+    if (format == Format::Wav) {
+        ExportPart p;
+        p.columns = columns_for(run, words, type);
+        for (int w : words)
+            p.channel_names.push_back(nom(w));
+        return {p};
+    }
+    std::vector<ExportPart> parts;
+    const auto partie = [&](const char *dataset, Kind kind, bool toujours) {
+        ExportPart p;
+        p.dataset = dataset;
+        p.uint32 = kind == Kind::Counter || kind == Kind::Status;
+        std::vector<int> choisis;
+        for (int w : words)
+            if (run.layout.channels.at(size_t(w)).kind == kind)
+                choisis.push_back(w);
+        if (p.uint32) {
+            for (int w : choisis)
+                p.columns.push_back({w, Conversion::Raw});
+        } else {
+            p.columns = columns_for(run, choisis, type);
+        }
+        for (int w : choisis)
+            p.channel_names.push_back(nom(w));
+        if (toujours || !choisis.empty())
+            parts.push_back(std::move(p));
+    };
+    partie("time_data", Kind::Microphone, true);
+    partie("analog", Kind::Analog, false);
+    partie("counter", Kind::Counter, false);
+    partie("status", Kind::Status, false);
+    return parts;
+}
+
+std::string default_channels(Format format)
+{
+    return format == Format::Hdf5 ? "all" : "";
+}
+
+void check_target(const Run &run, const std::string &target, bool force)
+{
+    struct stat cible{};
+    if (::lstat(target.c_str(), &cible) != 0)
+        return; // nothing there: the export creates it
+    struct stat suivie = cible;
+    const bool suit = ::stat(target.c_str(), &suivie) == 0;
+    for (const std::string *f : {&run.paths.dat, &run.paths.header, &run.paths.log}) {
+        struct stat st{};
+        if (suit && ::stat(f->c_str(), &st) == 0 && st.st_dev == suivie.st_dev && st.st_ino == suivie.st_ino)
+            throw std::invalid_argument("--to " + target + ": that is " + std::filesystem::path(*f).filename().string() +
+                                        ", a file of the run being exported; choose another name");
+    }
+    if (suit && S_ISDIR(suivie.st_mode))
+        throw std::invalid_argument("--to " + target + ": that is a folder; give a file name");
+    if (!force)
+        throw std::invalid_argument("--to " + target + ": the file exists; --force replaces it");
 }
 
 void convert_frames(const uint8_t *frames, size_t n, size_t frame_words, const std::vector<Column> &cols, void *out)
@@ -208,22 +289,22 @@ std::string iso_date(const SystemTime &d)
 ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &progress, const std::atomic<bool> *stop)
 {
     const Format format = format_of(o.target);
+    check_target(run, o.target, o.force);
     ExportResult res;
     res.type = o.type.value_or(format == Format::Hdf5 || run.floats() ? SampleType::Float32 : SampleType::Int32);
-    const std::vector<Column> cols = columns_for(run, o.words, res.type);
     if (o.range.first > run.frames() || o.range.count > run.frames() - o.range.first)
         throw std::invalid_argument("frames asked beyond the run");
 
     ExportDescription d;
     d.sample_freq = run.rec.freq;
-    for (int w : o.words)
-        d.channel_names.push_back(run.layout.channels[size_t(w)].name);
+    d.parts = export_parts(run, o.words, format, res.type);
     d.date = iso_date(run.rec.date_heure);
     d.comment = comment_trimmed(run.rec);
     d.source_type = run.floats() ? "float32" : "int32";
     for (const std::string *p : {&run.paths.dat, &run.paths.header, &run.paths.log})
         d.sources.push_back(std::filesystem::path(*p).filename().string());
     d.first_frame = o.range.first;
+    d.chunk_rows = chunk_rows(o.words.size());
 
     // The temporary name: hidden, beside the target, so the rename stays on one file system.
     const std::filesystem::path cible(o.target);
@@ -232,16 +313,16 @@ ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &
     nom_tmp += ".part-" + std::to_string(::getpid());
     const std::filesystem::path tmp = cible.parent_path() / nom_tmp;
     res.frames = o.range.count;
-    res.rf64 = format == Format::Wav && wav_needs_rf64(res.frames * cols.size() * 4);
+    res.rf64 = format == Format::Wav && wav_needs_rf64(res.frames * o.words.size() * 4);
     try {
         std::unique_ptr<Sink> sink = format == Format::Hdf5 ? open_hdf5(tmp.string(), d, res.frames, res.type)
                                                             : open_wav(tmp.string(), d, res.frames, res.type);
         CounterTrack compteur;
         res.counter_checked = run.layout.counter();
-        std::vector<uint32_t> lignes;
+        std::vector<std::vector<uint32_t>> lignes(d.parts.size());
         const uint64_t total = res.frames * run.frame_bytes();
         // Blocks of whole chunks, about 8 MiB of frames read at a time.
-        const size_t par_chunk = chunk_rows(cols.size());
+        const size_t par_chunk = d.chunk_rows;
         const size_t bloc = std::max<size_t>(1, (8u << 20) / run.frame_bytes() / par_chunk) * par_chunk;
         read_frames(
             run, o.range.first, res.frames,
@@ -250,9 +331,14 @@ ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &
                     throw Interrupted();
                 if (res.counter_checked)
                     compteur.feed(f, n, run.frame_bytes(), premiere);
-                lignes.resize(n * cols.size());
-                convert_frames(f, n, size_t(run.layout.words()), cols, lignes.data());
-                sink->write(lignes.data(), n);
+                for (size_t k = 0; k < d.parts.size(); ++k) {
+                    const std::vector<Column> &cols = d.parts[k].columns;
+                    if (cols.empty())
+                        continue;
+                    lignes[k].resize(n * cols.size());
+                    convert_frames(f, n, size_t(run.layout.words()), cols, lignes[k].data());
+                    sink->write(k, lignes[k].data(), n);
+                }
                 if (progress)
                     progress((premiere + n - o.range.first) * run.frame_bytes(), total);
                 return true;
@@ -264,7 +350,22 @@ ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &
         res.gap_count = compteur.gap_count();
         sink->finish(res.gaps, res.gap_count);
         sink.reset();
-        std::filesystem::rename(tmp, cible);
+        std::error_code ec;
+        std::filesystem::rename(tmp, cible, ec);
+        if (ec)
+            throw std::runtime_error("cannot rename the finished file to its name: " + ec.message());
+    } catch (const Interrupted &) {
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        throw;
+    } catch (const ReadError &) { // the run's own files: named already
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        throw;
+    } catch (const std::runtime_error &e) { // the target's: named as the caller gave it
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        throw std::runtime_error(o.target + ": " + e.what());
     } catch (...) {
         std::error_code ec;
         std::filesystem::remove(tmp, ec);

@@ -25,11 +25,18 @@ Format format_of(const std::string &target);
 std::vector<int> select_channels(const Layout &layout, const std::string &list);
 
 // The frames [first, first + count) from a start and a duration in seconds (both optional),
-// within the whole frames of the run. Throws std::invalid_argument when out of the run.
+// within the whole frames of the run. Throws std::invalid_argument when the start is out of
+// the run; a duration past the end is cut to it, and `cut` says so.
 struct FrameRange {
     uint64_t first = 0, count = 0;
+    bool cut = false;
 };
 FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s);
+
+// A number of seconds as typed after --start or --duration: decimal digits with at most one
+// '.' or ',' (no sign, exponent, hexadecimal, "inf" or blanks). Throws std::invalid_argument
+// naming `option`.
+double parse_seconds(const std::string &text, const std::string &option);
 
 // How one exported column is made from its word.
 enum class Conversion { Raw, IntToFloat, UintToFloat };
@@ -46,12 +53,34 @@ void convert_frames(const uint8_t *frames, size_t n, size_t frame_words, const s
 // A WAV file's sizes are 32-bit: past them the file is RF64.
 bool wav_needs_rf64(uint64_t data_bytes);
 
+// One dataset of an HDF5 export, or the whole of a WAV file.
+struct ExportPart {
+    std::string dataset;                     // "time_data", "analog", "counter", "status"; WAV: ""
+    std::vector<Column> columns;
+    std::vector<std::string> channel_names;
+    bool uint32 = false;                     // the counter or the status word, exact, one column
+};
+// HDF5: /time_data holds the chosen microphones only (its columns match an array geometry,
+// none when no microphone is chosen), /analog the analogue channels, /counter and /status the
+// words of their name as uint32 (frames,), each present when chosen. WAV: one part, every
+// chosen channel in frame order. Throws std::invalid_argument as columns_for.
+std::vector<ExportPart> export_parts(const Run &run, const std::vector<int> &words, Format format, SampleType type);
+
+// The channel list of an export when none is given: every channel to HDF5 (the counter and
+// status word have datasets of their own), the microphones and analogue channels to WAV.
+std::string default_channels(Format format);
+
 struct ExportOptions {
     std::string target;
     std::vector<int> words;            // from select_channels
     FrameRange range;
     std::optional<SampleType> type;    // default: float32 to HDF5; the run's own to WAV
+    bool force = false;                // replace an existing target (never one of the run's files)
 };
+
+// Refuses a target that is one of the run's three files (same device and inode, whatever the
+// names), a folder, or, unless `force`, any existing file. Throws std::invalid_argument.
+void check_target(const Run &run, const std::string &target, bool force);
 
 struct ExportResult {
     uint64_t frames = 0;
@@ -68,8 +97,9 @@ public:
     Interrupted() : std::runtime_error("interrupted") {}
 };
 
-// Throws ReadError / std::runtime_error on failure, Interrupted when `stop` was set; in every
-// such case the temporary file is removed and the target is left as it was.
+// Throws ReadError (the run's files) / std::runtime_error (the target, named as given, with the
+// system's reason) on failure, Interrupted when `stop` was set; in every such case the
+// temporary file is removed and the target is left as it was.
 ExportResult export_run(const Run &run, const ExportOptions &options, const Progress &progress = {},
                         const std::atomic<bool> *stop = nullptr);
 

@@ -5,6 +5,10 @@
 #include <sndfile.h>
 
 #include <bit>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <stdexcept>
 
 namespace reading {
@@ -14,20 +18,26 @@ namespace {
 class Wav : public Sink {
 public:
     Wav(const std::string &path, const ExportDescription &d, uint64_t frames, SampleType type)
-        : path_(path), channels_(sf_count_t(d.channel_names.size()))
+        : channels_(sf_count_t(d.parts.front().columns.size()))
     {
         SF_INFO info{};
         info.samplerate = int(d.sample_freq);
-        info.channels = int(d.channel_names.size());
-        const bool rf64 = wav_needs_rf64(frames * d.channel_names.size() * 4);
+        info.channels = int(channels_);
+        const bool rf64 = wav_needs_rf64(frames * uint64_t(channels_) * 4);
         info.format = (rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) |
                       (type == SampleType::Float32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_32);
         if (!sf_format_check(&info))
-            throw std::runtime_error(path_ + ": WAV: " + std::to_string(info.channels) + " channels at " +
+            throw std::runtime_error("WAV: " + std::to_string(info.channels) + " channels at " +
                                      std::to_string(info.samplerate) + " Hz cannot be written");
-        file_ = sf_open(path.c_str(), SFM_WRITE, &info);
-        if (!file_)
-            throw std::runtime_error(path_ + ": WAV: " + sf_strerror(nullptr));
+        // The file is created here, so that its failure gives the system's reason.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
+            throw std::runtime_error(std::string("WAV: cannot create the file: ") + std::strerror(errno));
+        file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+        if (!file_) {
+            ::close(fd);
+            throw std::runtime_error(std::string("WAV: cannot create the file: ") + sf_strerror(nullptr));
+        }
         sf_set_string(file_, SF_STR_SOFTWARE, "viz256-run");
         sf_set_string(file_, SF_STR_DATE, d.date.c_str());
         if (!d.comment.empty())
@@ -40,26 +50,27 @@ public:
             sf_close(file_);
     }
 
-    void write(const void *rows, size_t n) override
+    void write(size_t, const void *rows, size_t n) override
     {
         // The rows are already the file's little-endian 32-bit samples: written as they are,
         // in one call, rather than through libsndfile's small conversion buffer.
         static_assert(std::endian::native == std::endian::little);
         const sf_count_t octets = sf_count_t(n) * channels_ * 4;
+        errno = 0;
         if (sf_write_raw(file_, rows, octets) != octets)
-            throw std::runtime_error(path_ + ": WAV: " + sf_strerror(file_));
+            throw std::runtime_error(std::string("WAV: cannot write: ") + (errno ? std::strerror(errno) : sf_strerror(file_)));
     }
 
     void finish(const std::vector<Gap> &, uint64_t) override
     {
         SNDFILE *f = file_;
         file_ = nullptr;
+        errno = 0;
         if (sf_close(f) != 0)
-            throw std::runtime_error(path_ + ": WAV: the file could not be closed");
+            throw std::runtime_error(std::string("WAV: cannot close the file: ") + (errno ? std::strerror(errno) : "libsndfile gives no reason"));
     }
 
 private:
-    std::string path_;
     sf_count_t channels_;
     SNDFILE *file_ = nullptr;
 };

@@ -1,6 +1,7 @@
 // The names of a run's files and its header record, validated.
 #include "reading/header.h"
 
+#include "recording/companions.h"
 #include "recording/cp1252.h"
 
 #include <algorithm>
@@ -41,19 +42,17 @@ RunPaths run_paths(const std::string &name)
     const auto compagnon = [&](std::string_view ext) {
         return name.size() - debut_nom > ext.size() && finit_par(name, ext);
     };
-    std::string base = name, dat = name;
-    if (compagnon(".dat")) {
-        base = name.substr(0, name.size() - 4);
-    } else if (compagnon(".vlx") || compagnon(".log")) {
-        base = name.substr(0, name.size() - 4);
+    std::string dat = name;
+    if (compagnon(".vlx") || compagnon(".log")) {
+        // "x.Vlx" belongs to "x.dat", or to "x" when only that one exists.
+        const std::string base = name.substr(0, name.size() - 4);
         dat = base + ".dat";
         std::error_code ec;
-        if (!fs::exists(dat, ec) && fs::exists(base, ec) && fs::is_regular_file(base, ec))
+        if (!fs::exists(dat, ec) && fs::is_regular_file(base, ec))
             dat = base;
     }
-    if (dat == base) // a data file without ".dat": its companions append their extension
-        return {dat, dat + ".Vlx", dat + ".log"};
-    return {dat, base + ".Vlx", base + ".log"};
+    const CompanionPaths c = companion_paths(dat);
+    return {dat, c.header, c.log};
 }
 
 bool day_exists(int year, int month, int day)
@@ -126,9 +125,10 @@ type_header_file parse_header(std::span<const uint8_t> bytes, const std::string 
     if (counts(h).words() == 0)
         faute("micros_actifs", "no channel recorded: no microphone, analogue channel or counter flag is set");
 
-    if (!std::isfinite(h.freq) || h.freq <= 0.0f || h.freq > 500000.0f)
+    // The recorder divides 500 kHz by an integer; below 1 Hz no WAV rate could say it.
+    if (!std::isfinite(h.freq) || h.freq < 1.0f || h.freq > 500000.0f)
         faute("freq", (std::isnan(h.freq) ? std::string("NaN") : std::to_string(h.freq)) +
-                          " is not a sampling frequency (0 to 500000 Hz)");
+                          " is not a sampling frequency (1 to 500000 Hz)");
     if (!std::isfinite(h.duree_acquise) || h.duree_acquise < 0.0f)
         faute("duree_acquise", (std::isnan(h.duree_acquise) ? std::string("NaN") : std::to_string(h.duree_acquise)) +
                                    " is not a duration");

@@ -24,9 +24,9 @@ private:
 };
 
 // The three files of a run, from any of its names: "x.dat", "x.Vlx" or "x.log" (any case).
-// A data file without the ".dat" extension has its companions' extensions appended to its
-// whole name, so "x.Vlx" may belong to "x.dat" or to "x": the one that exists wins, ".dat"
-// when both or neither do.
+// The companions are named from the data file as the program names them (`companion_paths`);
+// a data file without the ".dat" extension has theirs appended to its whole name, so "x.Vlx"
+// may belong to "x.dat" or to "x": the one that exists wins, ".dat" when both or neither do.
 struct RunPaths {
     std::string dat, header, log;
 };

@@ -171,6 +171,8 @@ LogRecord parse_log(std::string_view text, const std::string &file)
 {
     if (text.empty())
         throw ReadError(file, "", "the file is empty (the run did not end normally?)");
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3); // the byte-order mark that Windows editors put before UTF-8
     const std::u32string tout = decode_utf8(text);
     const std::u32string_view t = tout;
     static const std::u32string optionnal = U"[OPTIONNAL]";
@@ -294,8 +296,8 @@ LogRecord parse_log(std::string_view text, const std::string &file)
         const auto v = sans_blancs(exige("Freq"));
         r.freq_text = utf8(v);
         const double f = parse_locale_number(v, -1, file, "Freq");
-        if (!(f > 0) || f > 500000)
-            throw ReadError(file, "Freq", r.freq_text + " is not a sampling frequency (0 to 500000 Hz)");
+        if (!(f >= 1) || f > 500000)
+            throw ReadError(file, "Freq", r.freq_text + " is not a sampling frequency (1 to 500000 Hz)");
         r.rec.freq = float(f);
     }
     {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace reading {
@@ -20,6 +21,11 @@ namespace {
 std::string nom(const std::string &chemin)
 {
     return std::filesystem::path(chemin).filename().string();
+}
+
+std::string octets(const std::array<uint8_t, TAILLE_HEADER> &image)
+{
+    return std::string(reinterpret_cast<const char *>(image.data()), image.size());
 }
 
 std::string nombre(double v)
@@ -87,15 +93,13 @@ RepairPlan plan_repair(const Run &run)
     // The header.
     const auto image = serialise(rec);
     if (!run.header) {
-        plan.header = image;
-        plan.changes.push_back(nom(run.paths.header) + ": " + run.header_problem + "; rebuilt from the log (" +
+        plan.changes.push_back({run.paths.header, octets(image), nom(run.paths.header) + ": " + run.header_problem + "; rebuilt from the log (" +
                                "start time to the second: the log has no milliseconds), nb_ech " +
-                               std::to_string(rec.nb_ech) + ", duree_acquise " + nombre(rec.duree_acquise) + " s");
+                               std::to_string(rec.nb_ech) + ", duree_acquise " + nombre(rec.duree_acquise) + " s"});
     } else if (serialise(*run.header) != image) {
-        plan.header = image;
-        plan.changes.push_back(nom(run.paths.header) + ": nb_ech " + std::to_string(run.header->nb_ech) + " -> " +
+        plan.changes.push_back({run.paths.header, octets(image), nom(run.paths.header) + ": nb_ech " + std::to_string(run.header->nb_ech) + " -> " +
                                std::to_string(rec.nb_ech) + ", duree_acquise " + nombre(run.header->duree_acquise) +
-                               " -> " + nombre(rec.duree_acquise) + " s");
+                               " -> " + nombre(rec.duree_acquise) + " s"});
     }
 
     // The log: its two lines edited in place when it is readable, else written whole.
@@ -106,11 +110,11 @@ RepairPlan plan_repair(const Run &run)
         if (l.rec.nb_ech != rec.nb_ech || l.duree_text != duree) {
             bool trouve = false;
             const auto texte = read_small_file(run.paths.log);
-            plan.log = log_modifie(texte.value_or(std::string()), duree, std::to_string(rec.nb_ech), trouve);
+            std::string nouveau = log_modifie(texte.value_or(std::string()), duree, std::to_string(rec.nb_ech), trouve);
             if (!trouve)
                 throw ReadError(run.paths.log, "Duree", "line not found where the log was read");
-            plan.changes.push_back(nom(run.paths.log) + ": Nb_ech " + std::to_string(l.rec.nb_ech) + " -> " +
-                                   std::to_string(rec.nb_ech) + ", Duree " + l.duree_text + " -> " + duree);
+            plan.changes.push_back({run.paths.log, std::move(nouveau), nom(run.paths.log) + ": Nb_ech " + std::to_string(l.rec.nb_ech) + " -> " +
+                                   std::to_string(rec.nb_ech) + ", Duree " + l.duree_text + " -> " + duree});
         }
     } else {
         const std::string commentaire = comment_utf8(rec);
@@ -118,50 +122,52 @@ RepairPlan plan_repair(const Run &run)
             commentaire.empty() ? std::nullopt : std::optional<QString>(QString::fromStdString(commentaire));
         const QByteArray t =
             texte_log(rec, int32_t(run.layout.words()), int32_t(counts(rec).mics), c, QLocale());
-        plan.log = t.toStdString();
-        plan.changes.push_back(nom(run.paths.log) + ": " + run.log_problem + "; written from the header, Nb_ech " +
-                               std::to_string(rec.nb_ech) + (run.status_note.empty() ? "" : "; status word: " + run.status_note));
+        plan.changes.push_back({run.paths.log, t.toStdString(), nom(run.paths.log) + ": " + run.log_problem + "; written from the header, Nb_ech " +
+                               std::to_string(rec.nb_ech) + (run.status_note.empty() ? "" : "; status word: " + run.status_note)});
     }
     return plan;
 }
 
-void write_file_atomically(const std::string &path, const void *bytes, size_t n)
+void write_in_place(const std::string &path, const std::string &bytes)
 {
-    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const auto faute = [&](int err) { throw ReadError(path, "", "cannot write: " + std::string(std::strerror(err))); };
+    // Through a symbolic link, to its target; a missing file is created as the program does.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
-        throw ReadError(path, "", std::string("cannot write: ") + std::strerror(errno));
-    const auto *p = static_cast<const char *>(bytes);
+        faute(errno);
+    struct stat st{};
+    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ENODEV;
+    if (err == ENODEV) {
+        ::close(fd);
+        throw ReadError(path, "", "cannot write: not a regular file");
+    }
     size_t fait = 0;
-    int err = 0;
-    while (fait < n) {
-        const ssize_t w = ::write(fd, p + fait, n - fait);
+    while (err == 0 && fait < bytes.size()) {
+        const ssize_t w = ::pwrite(fd, bytes.data() + fait, bytes.size() - fait, off_t(fait));
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0) {
+        if (w <= 0)
             err = w < 0 ? errno : EIO;
-            break;
-        }
-        fait += size_t(w);
+        else
+            fait += size_t(w);
     }
+    if (err == 0 && ::ftruncate(fd, off_t(bytes.size())) != 0)
+        err = errno;
     if (err == 0 && ::fsync(fd) != 0)
         err = errno;
     if (::close(fd) != 0 && err == 0)
         err = errno;
-    if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0)
-        err = errno;
-    if (err != 0) {
-        ::unlink(tmp.c_str());
-        throw ReadError(path, "", std::string("cannot write: ") + std::strerror(err));
-    }
+    if (err != 0)
+        faute(err);
 }
 
-void apply_repair(const Run &run, const RepairPlan &plan)
+void apply_repair(const RepairPlan &plan, const std::function<void(const RepairChange &)> &written)
 {
-    if (plan.header)
-        write_file_atomically(run.paths.header, plan.header->data(), plan.header->size());
-    if (plan.log)
-        write_file_atomically(run.paths.log, plan.log->data(), plan.log->size());
+    for (const RepairChange &c : plan.changes) {
+        write_in_place(c.path, c.bytes);
+        if (written)
+            written(c);
+    }
 }
 
 } // namespace reading

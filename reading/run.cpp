@@ -61,13 +61,34 @@ void CounterTrack::feed(const uint8_t *frames, size_t n, size_t frame_bytes, uin
     next_frame_ = first_frame + n;
 }
 
+int open_regular(const std::string &path)
+{
+    // Without O_NONBLOCK a FIFO would wait here for a writer that never comes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int e = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+std::string not_readable(int err)
+{
+    return err == ENODEV ? "not a regular file" : err == EISDIR ? "a folder, not a file" : std::strerror(err);
+}
+
 std::optional<std::string> read_small_file(const std::string &path, size_t limit)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_regular(path);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt;
-        throw ReadError(path, "", std::strerror(errno));
+        throw ReadError(path, "", not_readable(errno));
     }
     std::string s;
     char tampon[65536];
@@ -102,7 +123,7 @@ bool compteur_suivi(const std::string &dat, int words, uint64_t dat_bytes)
     const uint64_t n = std::min<uint64_t>(dat_bytes / trame, 512);
     if (n < 8)
         return false;
-    const int fd = ::open(dat.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_regular(dat);
     if (fd < 0)
         return false;
     std::vector<uint8_t> b(n * trame);
@@ -121,11 +142,12 @@ Run open_run(const std::string &any_name)
 {
     Run run;
     run.paths = run_paths(any_name);
+    const int fd = open_regular(run.paths.dat);
+    if (fd < 0)
+        throw ReadError(run.paths.dat, "", "cannot open the data file: " + not_readable(errno));
     struct stat st{};
-    if (::stat(run.paths.dat.c_str(), &st) != 0)
-        throw ReadError(run.paths.dat, "", std::string("cannot open the data file: ") + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        throw ReadError(run.paths.dat, "", "not a regular file");
+    ::fstat(fd, &st);
+    ::close(fd);
     run.dat_bytes = uint64_t(st.st_size);
 
     try {
@@ -183,9 +205,9 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
                                                " asked, the file holds " + std::to_string(run.frames()));
     if (count == 0)
         return;
-    const int fd = ::open(run.paths.dat.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_regular(run.paths.dat);
     if (fd < 0)
-        throw ReadError(run.paths.dat, "", std::strerror(errno));
+        throw ReadError(run.paths.dat, "", not_readable(errno));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t par_bloc = size_t(std::max<uint64_t>(1, block_bytes / trame));
     std::vector<uint8_t> tampon(par_bloc * trame);

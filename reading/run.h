@@ -86,7 +86,14 @@ Run open_run(const std::string &any_name);
 using BlockFn = std::function<bool(const uint8_t *frames, size_t n, uint64_t first)>;
 void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes = 8u << 20);
 
-// Whole contents of a small file (header, log); nullopt when it does not exist.
+// Whole contents of a small file (header, log); nullopt when it does not exist. Anything but
+// a regular file (a folder, a FIFO, a device) is refused at once, never waited on.
 std::optional<std::string> read_small_file(const std::string &path, size_t limit = 1u << 20);
+
+// A regular file opened for reading (O_NONBLOCK, so a FIFO never blocks); -1 and errno
+// otherwise: ENODEV for what is not a regular file, EISDIR for a folder.
+int open_regular(const std::string &path);
+// The reason for that errno, as the readers say it.
+std::string not_readable(int err);
 
 } // namespace reading

@@ -3,6 +3,7 @@
 
 #include "app/principale.h"
 #include "recording/commentaire.h"
+#include "recording/companions.h"
 #include "recording/description.h"
 #include "recording/log_text.h"
 
@@ -19,12 +20,8 @@
 
 NomsCompagnons noms_compagnons(const QString &chemin_donnees)
 {
-    const qsizetype debut_nom = chemin_donnees.lastIndexOf(QLatin1Char('/')) + 1;
-    const QString ext = QStringLiteral(".dat");
-    QString base = chemin_donnees;
-    if (chemin_donnees.size() - debut_nom >= ext.size() && chemin_donnees.endsWith(ext, Qt::CaseInsensitive))
-        base.chop(ext.size());
-    return {base + QStringLiteral(".Vlx"), base + QStringLiteral(".log")};
+    const CompanionPaths p = companion_paths(QFile::encodeName(chemin_donnees).toStdString());
+    return {QFile::decodeName(QByteArray::fromStdString(p.header)), QFile::decodeName(QByteArray::fromStdString(p.log))};
 }
 
 namespace {

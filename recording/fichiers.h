@@ -7,7 +7,6 @@ struct NomsCompagnons {
     QString log;    // readable description, ".log"
 };
 
-// The header and log names that go with a data file: its final ".dat" extension (any case)
-// replaced by ".Vlx" and ".log", or those appended when the file name has no ".dat"
-// extension. Folder names are never touched, so the three names always differ.
+// The header and log names that go with a data file, as the reader finds them again
+// (`companion_paths`, recording/companions.h).
 NomsCompagnons noms_compagnons(const QString &chemin_donnees);

@@ -24,9 +24,11 @@ const char *const usage =
     "  check RUN             data against header and log, counter continuity; exit 0 only when clean\n"
     "  repair RUN [--dry-run]  bring the header's and log's frame count and duration to the data\n"
     "  export RUN --to FILE.h5|FILE.wav [--channels LIST] [--start S] [--duration S]\n"
-    "         [--type float32|int32] [--progress]\n"
+    "         [--type float32|int32] [--force] [--progress]\n"
     "         LIST: names (mic_3_1, va_0, counter, status), microphone channels (25), beam_3,\n"
-    "         mics, va, all; default mics,va. HDF5: /time_data, float32 unless --type int32.\n"
+    "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones),\n"
+    "         /analog, float32 unless --type int32; /counter, /status uint32. --force replaces\n"
+    "         an existing file (never one of the run's).\n"
     "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n";
 
 std::atomic<bool> interrompu{false};
@@ -36,19 +38,21 @@ void sur_signal(int)
     interrompu.store(true);
 }
 
+// A JSON string: valid UTF-8 whatever the bytes (a file name need not be UTF-8: each byte of
+// a malformed sequence becomes U+FFFD), control characters escaped.
 std::string json_texte(const std::string &s)
 {
     std::string o = "\"";
-    for (unsigned char c : s) {
+    for (char32_t c : decode_utf8(s)) {
         if (c == '"' || c == '\\') {
             o += '\\';
             o += char(c);
         } else if (c < 0x20) {
             char t[8];
-            std::snprintf(t, sizeof t, "\\u%04x", c);
+            std::snprintf(t, sizeof t, "\\u%04x", unsigned(c));
             o += t;
         } else {
-            o += char(c);
+            append_utf8(o, c);
         }
     }
     return o + "\"";
@@ -177,6 +181,8 @@ int info(const Run &run, bool json)
     std::printf("Comment      %s\n", comment_trimmed(h).c_str());
     for (const std::string &p : problemes)
         std::printf("Problem      %s\n", p.c_str());
+    if (const std::string n = partial_frame_note(run); !n.empty())
+        std::printf("Note         %s\n", n.c_str());
     return 0;
 }
 
@@ -208,31 +214,37 @@ int repair(const Run &run, bool essai)
                     (unsigned long long)run.frames());
         return 0;
     }
-    for (const std::string &c : plan.changes)
-        std::printf("%s%s\n", essai ? "would change " : "changed ", c.c_str());
-    if (!essai)
-        apply_repair(run, plan);
+    if (essai) {
+        for (const RepairChange &c : plan.changes)
+            std::printf("would change %s\n", c.text.c_str());
+    } else {
+        // Each file is said changed once it is written: a failure leaves no false report.
+        apply_repair(plan, [](const RepairChange &c) {
+            std::printf("changed %s\n", c.text.c_str());
+            std::fflush(stdout);
+        });
+    }
     if (run.trailing_bytes())
         std::printf("note: the data file ends in a partial frame of %llu bytes, left as it is\n",
                     (unsigned long long)run.trailing_bytes());
     return 0;
 }
 
-int exporte(const Run &run, const std::map<std::string, std::string> &opt, bool progression)
+int exporte(const Run &run, const std::map<std::string, std::string> &opt, bool force, bool progression)
 {
     ExportOptions o;
     o.target = opt.at("--to");
-    o.words = select_channels(run.layout, opt.count("--channels") ? opt.at("--channels") : "");
+    o.force = force;
+    o.words = select_channels(run.layout, opt.count("--channels") ? opt.at("--channels") : default_channels(format_of(o.target)));
     const auto secondes = [&](const char *cle) -> std::optional<double> {
         if (!opt.count(cle))
             return std::nullopt;
-        char *fin = nullptr;
-        const double v = std::strtod(opt.at(cle).c_str(), &fin);
-        if (fin == opt.at(cle).c_str() || *fin)
-            throw std::invalid_argument(std::string(cle) + ": \"" + opt.at(cle) + "\" is not a number of seconds");
-        return v;
+        return parse_seconds(opt.at(cle), cle);
     };
     o.range = frame_range(run, secondes("--start"), secondes("--duration"));
+    if (o.range.cut)
+        std::printf("note: --duration goes past the end of the run: %s s exported, to its last frame\n",
+                    nombre(double(o.range.count) / double(run.rec.freq)).c_str());
     if (opt.count("--type")) {
         const std::string &t = opt.at("--type");
         if (t != "float32" && t != "int32")
@@ -264,7 +276,7 @@ int main(int argc, char **argv)
     }
     const std::string commande = argv[1], chemin = argv[2];
     std::map<std::string, std::string> opt;
-    bool json = false, essai = false, progression = isatty(2);
+    bool json = false, essai = false, force = false, progression = isatty(2);
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--json")
@@ -273,6 +285,8 @@ int main(int argc, char **argv)
             essai = true;
         else if (a == "--progress")
             progression = true;
+        else if (a == "--force")
+            force = true;
         else if ((a == "--to" || a == "--channels" || a == "--start" || a == "--duration" || a == "--type") && i + 1 < argc)
             opt[a] = argv[++i];
         else {
@@ -309,7 +323,7 @@ int main(int argc, char **argv)
             return check(run, progression);
         if (commande == "repair")
             return repair(run, essai);
-        return exporte(run, opt, progression);
+        return exporte(run, opt, force, progression);
     } catch (const Interrupted &) {
         std::fprintf(stderr, "viz256-run: interrupted; nothing written under the target name\n");
         return 130;

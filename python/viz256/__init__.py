@@ -8,10 +8,16 @@ word (when recorded) and the analogue channels.
 
     run = viz256.open("mesure.dat")    # any of the three names
     run.microphones()                  # numpy.memmap (frames, microphones), no copy
+
+Every file of a run is input from outside: whatever is wrong with one (missing, unreadable, a
+folder, a FIFO, malformed, a number of a million digits), the reader raises RunError and
+nothing else, never waits, and reads the run from its other description when one is good,
+as `viz256-run` does, with the same limits.
 """
-import builtins as _builtins
 import datetime as _dt
+import errno as _errno
 import os as _os
+import stat as _stat
 import unicodedata as _ud
 
 import numpy as np
@@ -43,21 +49,47 @@ class RunError(ValueError):
         super().__init__(f"{name}: {field}: {what}" if field else f"{name}: {what}")
 
 
+def _extension(name):
+    """The last four characters of the file name, ASCII letters lowered, when the name is longer."""
+    base_name = name[name.rfind("/") + 1:]
+    if len(base_name) <= 4:
+        return ""
+    return "".join(c.lower() if c.isascii() else c for c in base_name[-4:])
+
+
+def companion_paths(data_path):
+    """(header, log) of a data file, named as the program names them: the final ".dat" of the
+    file name (any case) replaced by ".Vlx" and ".log", or those appended to a name without it;
+    a file named ".dat" and nothing else has no extension."""
+    base = data_path[:-4] if _extension(data_path) == ".dat" else data_path
+    return base + ".Vlx", base + ".log"
+
+
 def run_paths(name):
     """(data, header, log) paths of a run from any of its three names."""
-    name = _os.fspath(name)
-    base_name = _os.path.basename(name)
-    ext = base_name[-4:].lower() if len(base_name) > 4 else ""
-    if ext == ".dat":
+    name = _os.fsdecode(_os.fspath(name))
+    dat = name
+    if _extension(name) in (".vlx", ".log"):
         base = name[:-4]
-        return name, base + ".Vlx", base + ".log"
-    if ext in (".vlx", ".log"):
-        base = name[:-4]
-        if not _os.path.exists(base + ".dat") and _os.path.isfile(base):
-            return base, base + ".Vlx", base + ".log"
-        return base + ".dat", base + ".Vlx", base + ".log"
-    # A data file without ".dat": its companions append their extension.
-    return name, name + ".Vlx", name + ".log"
+        dat = base + ".dat"
+        if not _os.path.exists(dat) and _os.path.isfile(base):
+            dat = base
+    return (dat,) + companion_paths(dat)
+
+
+def _day_exists(year, month, day):
+    """Whether day/month/year is a day of the Gregorian calendar."""
+    days = (31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)
+    if not (1 <= month <= 12 and 1 <= day <= days[month - 1]):
+        return False
+    return month != 2 or day != 29 or (year % 4 == 0 and year % 100 != 0) or year % 400 == 0
+
+
+def _date(year, month, day, hour, minute, second, ms=0):
+    """A datetime.datetime; past the year 9999, which it cannot hold, a numpy.datetime64."""
+    if year <= 9999:
+        return _dt.datetime(year, month, day, hour, minute, second, ms * 1000)
+    return np.datetime64(f"{year}-{month:02d}-{day:02d}T{hour:02d}:{minute:02d}:{second:02d}.{ms:03d}", "ms")
 
 
 def _counts(micros, va, compteurs):
@@ -76,10 +108,9 @@ def parse_header(data, file="header"):
     for n, v, (lo, hi) in zip(names, d, limits):
         if not lo <= v <= hi:
             raise RunError(file, "date_heure." + n, f"{v} is out of {lo}..{hi}")
-    try:
-        date = _dt.datetime(int(d[0]), int(d[1]), int(d[3]), int(d[4]), int(d[5]), int(d[6]), int(d[7]) * 1000)
-    except ValueError:
-        raise RunError(file, "date_heure.day", f"{d[3]}/{d[1]}/{d[0]} is no date") from None
+    if not _day_exists(d[0], d[1], d[3]):
+        raise RunError(file, "date_heure.day", f"{d[3]}/{d[1]}/{d[0]} is no date")
+    date = _date(d[0], d[1], d[3], d[4], d[5], d[6], d[7])
     micros, va, cpt = h["micros_actifs"], h["va_actives"], h["compteurs_actifs"]
     for field, flags, used in (("micros_actifs", micros, micros[:32]), ("va_actives", va, va[:1]),
                                ("compteurs_actifs", cpt, cpt[:1])):
@@ -90,8 +121,8 @@ def parse_header(data, file="header"):
     if micros.sum() + va.sum() + cpt.sum() == 0:
         raise RunError(file, "micros_actifs", "no channel recorded: no microphone, analogue channel or counter flag is set")
     freq = float(h["freq"])
-    if not (np.isfinite(freq) and 0 < freq <= 500000):
-        raise RunError(file, "freq", f"{freq} is not a sampling frequency (0 to 500000 Hz)")
+    if not (np.isfinite(freq) and 1 <= freq <= 500000):
+        raise RunError(file, "freq", f"{freq} is not a sampling frequency (1 to 500000 Hz)")
     duree = float(h["duree_acquise"])
     if not (np.isfinite(duree) and duree >= 0):
         raise RunError(file, "duree_acquise", f"{duree} is not a duration")
@@ -122,21 +153,22 @@ def parse_number(text, decimals, file="log", key=""):
     decimals = -1: any decimals after the last separator (the frequency); else exactly that
     many (the duration has one)."""
     v = text.strip(" \t")
+    shown = v if len(v) <= 40 else v[:40] + "..."
     if not v or not v[0].isdecimal() or not v[-1].isdecimal():
-        raise RunError(file, key, f'"{v}" is not a number')
+        raise RunError(file, key, f'"{shown}" is not a number')
     seps = [i for i, c in enumerate(v) if not c.isdecimal()]
     point = seps[-1] if seps else None
     if decimals > 0 and (point is None or len(v) - point - 1 != decimals):
-        raise RunError(file, key, f'"{v}" has not exactly {decimals} decimal')
+        raise RunError(file, key, f'"{shown}" has not exactly {decimals} decimal')
     if decimals == -1 and len(seps) > 1:
-        raise RunError(file, key, f'"{v}" is not a number')
+        raise RunError(file, key, f'"{shown}" is not a number')
     if decimals == 0:
         point = None
     whole, frac, scale, prev_sep = 0, 0.0, 1.0, False
     for i, c in enumerate(v):
         if not c.isdecimal():
             if not _separator(c) or prev_sep:
-                raise RunError(file, key, f'"{v}" is not a number')
+                raise RunError(file, key, f'"{shown}" is not a number')
             prev_sep = True
             continue
         prev_sep = False
@@ -145,16 +177,23 @@ def parse_number(text, decimals, file="log", key=""):
             frac += _ud.decimal(c) * scale
         else:
             whole = whole * 10 + _ud.decimal(c)
+            if whole > 10**15:  # stops at once: a number of a million digits costs no time
+                raise RunError(file, key, f'"{shown}" is out of range')
     return whole + frac
 
 
 def _integer(v, top, file, key):
     v = v.strip(" \t")
-    if not v or not v.isdecimal():
-        raise RunError(file, key, f'"{v}" is not a whole number')
-    n = int("".join(str(_ud.decimal(c)) for c in v))
-    if n > top:
-        raise RunError(file, key, f"{n} is more than {top}")
+    shown = v if len(v) <= 40 else v[:40] + "..."
+    if not v:
+        raise RunError(file, key, "no value")
+    n = 0
+    for c in v:
+        if not c.isdecimal():
+            raise RunError(file, key, f'"{shown}" is not a whole number')
+        n = n * 10 + _ud.decimal(c)
+        if n > top:
+            raise RunError(file, key, f"{shown} is more than {top}")
     return n
 
 
@@ -171,6 +210,7 @@ def parse_log(text, file="log"):
         text = text.decode("utf-8", errors="replace")
     if not text:
         raise RunError(file, "", "the file is empty (the run did not end normally?)")
+    text = text[1:] if text.startswith("\ufeff") else text  # the byte-order mark of Windows editors
     at = text.find("[OPTIONNAL]")
     if at < 0:
         raise RunError(file, "[OPTIONNAL]", "missing: the file is cut or is no log of a run")
@@ -203,16 +243,14 @@ def parse_log(text, file="log"):
         if b not in beams:
             raise RunError(file, f"Faisceau_{b:03d}", "missing")
     micros = np.array([beams[b] for b in range(128)], dtype=np.int8)
-    day, month, year = (take("Date").strip().split("/") + ["", "", ""])[:3]
-    hour, minute, second = (take("Heure").strip().split(":") + ["", "", ""])[:3]
-    try:
-        date = _dt.datetime(_integer(year, 30827, file, "Date"), _integer(month, 12, file, "Date"),
-                            _integer(day, 31, file, "Date"), _integer(hour, 23, file, "Heure"),
-                            _integer(minute, 59, file, "Heure"), _integer(second, 59, file, "Heure"))
-    except ValueError as e:
-        if isinstance(e, RunError):
-            raise
-        raise RunError(file, "Date", "no date") from None
+    day, month, year = (take("Date").strip(" \t").split("/") + ["", "", ""])[:3]
+    hour, minute, second = (take("Heure").strip(" \t").split(":") + ["", "", ""])[:3]
+    year, month, day = (_integer(year, 30827, file, "Date"), _integer(month, 12, file, "Date"),
+                        _integer(day, 31, file, "Date"))
+    if year < 1601 or not _day_exists(year, month, day):
+        raise RunError(file, "Date", f"{day}/{month}/{year} is no date")
+    date = _date(year, month, day, _integer(hour, 23, file, "Heure"), _integer(minute, 59, file, "Heure"),
+                 _integer(second, 59, file, "Heure"))
     if _integer(take("Nb_faisceaux"), 1000, file, "Nb_faisceaux") != 32:
         raise RunError(file, "Nb_faisceaux", "the recorder has 32 beams")
     nb_voies = _integer(take("Nb_voies"), 262, file, "Nb_voies")
@@ -231,8 +269,8 @@ def parse_log(text, file="log"):
     if nb_voies not in (m + a + c, m + a + c + 1) or nb_voies == 0:
         raise RunError(file, "Nb_voies", f"{nb_voies}, but the flags give {m + a + c} words")
     freq = parse_number(take("Freq"), -1, file, "Freq")
-    if not 0 < freq <= 500000:
-        raise RunError(file, "Freq", f"{freq} is not a sampling frequency")
+    if not 1 <= freq <= 500000:
+        raise RunError(file, "Freq", f"{freq} is not a sampling frequency (1 to 500000 Hz)")
     duree_text = take("Duree").strip(" \t")
     duree = parse_number(duree_text, 1, file, "Duree")
     nb_ech = _integer(take("Nb_ech"), 2**32 - 1, file, "Nb_ech")
@@ -252,20 +290,46 @@ def parse_log(text, file="log"):
     }
 
 
-def _read(path):
+def _open_regular(path):
+    """A descriptor of a regular file opened for reading; RunError for anything else. Opened
+    with O_NONBLOCK, so that a FIFO is refused at once instead of waited on."""
     try:
-        with _builtins.open(path, "rb") as f:
-            return f.read(1 << 20)
-    except FileNotFoundError:
-        return None
+        fd = _os.open(path, _os.O_RDONLY | _os.O_NONBLOCK | getattr(_os, "O_CLOEXEC", 0))
+    except OSError as e:
+        err = RunError(path, "", _os.strerror(e.errno) if e.errno else str(e))
+        err.errno = e.errno
+        raise err from None
+    mode = _os.fstat(fd).st_mode
+    if not _stat.S_ISREG(mode):
+        _os.close(fd)
+        raise RunError(path, "", "a folder, not a file" if _stat.S_ISDIR(mode) else "not a regular file")
+    return fd
+
+
+def _read(path, limit=1 << 20):
+    """Whole contents of a small file (header, log); None when it does not exist."""
+    try:
+        fd = _open_regular(path)
+    except RunError as e:
+        if getattr(e, "errno", None) == _errno.ENOENT:
+            return None
+        raise
+    try:
+        with _os.fdopen(fd, "rb") as f:
+            data = f.read(limit + 1)
+    except OSError as e:
+        raise RunError(path, "", _os.strerror(e.errno) if e.errno else str(e)) from None
+    if len(data) > limit:
+        raise RunError(path, "size", f"more than {limit} bytes: not a file of a run")
+    return data
 
 
 def _parsed(parse, path):
-    """(parsed description, None), or (None, why not): "missing" or the parser's error."""
-    raw = _read(path)
-    if raw is None:
-        return None, "missing"
+    """(parsed description, None), or (None, why not): "missing" or the error."""
     try:
+        raw = _read(path)
+        if raw is None:
+            return None, "missing"
         return parse(raw, path), None
     except RunError as e:
         return None, str(e)
@@ -275,7 +339,15 @@ def _counter_follows(dat, words, size):
     n = min(size // (4 * words), 512)
     if n < 8:
         return False
-    c = np.fromfile(dat, dtype="<u4", count=n * words).reshape(n, words)[:, 0]
+    try:
+        fd = _open_regular(dat)
+        with _os.fdopen(fd, "rb") as f:
+            raw = f.read(n * words * 4)
+    except (RunError, OSError):
+        return False
+    if len(raw) < n * words * 4:
+        return False
+    c = np.frombuffer(raw, dtype="<u4").reshape(n, words)[:, 0]
     return int(np.count_nonzero(np.diff(c) != 1)) <= n // 16
 
 
@@ -284,9 +356,12 @@ class Run:
 
     def __init__(self, path):
         self.data_file, self.header_file, self.log_file = run_paths(path)
-        if not _os.path.isfile(self.data_file):
-            raise RunError(self.data_file, "", "cannot open the data file")
-        self.data_bytes = _os.path.getsize(self.data_file)
+        try:
+            fd = _open_regular(self.data_file)
+        except RunError as e:
+            raise RunError(self.data_file, "", "cannot open the data file: " + str(e).split(": ", 1)[-1]) from None
+        self.data_bytes = _os.fstat(fd).st_size
+        _os.close(fd)
         self.header, self.header_problem = _parsed(parse_header, self.header_file)
         self.log, self.log_problem = _parsed(parse_log, self.log_file)
         d = self.header or self.log
@@ -319,7 +394,10 @@ class Run:
         self.nb_voies = len(self.channel_names)
         if self.nb_voies == 0:
             raise RunError(self.header_file, "channels", "no channel recorded")
+        # Whole frames in the data file, whatever the header and log count; a partial frame
+        # at its end (the run ended by a full disk or a kill) is left out.
         self.frames = self.data_bytes // (4 * self.nb_voies)
+        self.trailing_bytes = self.data_bytes % (4 * self.nb_voies)
         self._maps = {}
 
     @property

@@ -135,7 +135,7 @@ TEST_F(Relecture, CutRunRepairedThenClean)
     }
     const reading::Run coupe = open_run(dat);
     EXPECT_FALSE(check_run(coupe).clean());
-    apply_repair(coupe, plan_repair(coupe));
+    apply_repair(plan_repair(coupe));
     const CheckReport c = check_run(open_run(dat));
     EXPECT_TRUE(c.clean()) << (c.problems.empty() ? "" : c.problems[0]);
     EXPECT_EQ(read_small_file(base + ".log").value(), log);

@@ -308,7 +308,7 @@ TEST(ReadingRun, CheckFindsWhatIsWrongAndRepairBringsTheCutRunBack)
         EXPECT_EQ(run.status, status);
         const RepairPlan plan = plan_repair(run);
         EXPECT_FALSE(plan.changes.empty());
-        apply_repair(run, plan);
+        apply_repair(plan);
         const reading::Run apres = open_run(r.dat);
         const CheckReport rc = check_run(apres);
         // Clean but for the partial frame, which is the data's and stays.
