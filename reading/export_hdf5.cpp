@@ -43,9 +43,14 @@ std::string raison_hdf5()
 class Hdf5 : public Sink {
 public:
     Hdf5(const std::string &path, const ExportDescription &d, uint64_t frames, SampleType type)
-        : memtype_(type == SampleType::Float32 ? H5T_NATIVE_FLOAT : H5T_NATIVE_INT32)
     {
+        // The library's exit handler closes again a file whose close failed (a full disk) and
+        // crashes in it (HDF5 1.10): it is never installed, as every file is closed here. This
+        // must come before any other call of the library.
+        static const bool sans_atexit = (H5dont_atexit(), true);
+        (void)sans_atexit;
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // errors are ours to report, not the library's to print
+        memtype_ = type == SampleType::Float32 ? H5T_NATIVE_FLOAT : H5T_NATIVE_INT32;
         // A failure part-way leaves nothing open: the destructor does not run for a constructor
         // that throws.
         try {
@@ -83,9 +88,10 @@ public:
         H5Sselect_hyperslab(espace, H5S_SELECT_SET, debut, nullptr, taille, nullptr);
         const hid_t memoire = H5Screate_simple(p.rang, taille, nullptr);
         const herr_t r = H5Dwrite(p.id, p.memtype, memoire, espace, H5P_DEFAULT, rows);
+        const std::string pourquoi = r < 0 ? raison_hdf5() : "";
         H5Sclose(memoire);
         H5Sclose(espace);
-        verifie(r, ("write /" + p.nom).c_str());
+        echoue(r, "write /" + p.nom, pourquoi);
         p.ecrites += n;
     }
 
@@ -105,9 +111,9 @@ public:
             tableau("counter_gap_missing", H5T_STD_I64LE, H5T_NATIVE_INT64, manquent.data(), manquent.size());
         }
         verifie(H5Fflush(file_, H5F_SCOPE_LOCAL), "write the file");
-        const bool ok = ferme();
-        if (!ok)
-            throw std::runtime_error("HDF5: cannot close the file: " + raison_hdf5());
+        std::string pourquoi;
+        if (!ferme(&pourquoi))
+            throw std::runtime_error("HDF5: cannot close the file: " + pourquoi);
     }
 
 private:
@@ -138,31 +144,44 @@ private:
         H5Pset_chunk_cache(acces, 0, 0, H5D_CHUNK_CACHE_W0_DEFAULT);
         const hid_t fichier = p.uint32 ? H5T_STD_U32LE : type == SampleType::Float32 ? H5T_IEEE_F32LE : H5T_STD_I32LE;
         q.id = H5Dcreate2(file_, p.dataset.c_str(), fichier, espace, H5P_DEFAULT, proprietes, acces);
+        const std::string pourquoi = q.id < 0 ? raison_hdf5() : "";
         H5Pclose(acces);
         H5Pclose(proprietes);
         H5Sclose(espace);
-        verifie(q.id, ("create /" + p.dataset).c_str());
+        echoue(q.id, "create /" + p.dataset, pourquoi);
         parts_.push_back(q);
     }
 
-    bool ferme()
+    bool ferme(std::string *pourquoi = nullptr)
     {
         bool ok = true;
+        const auto note = [&](herr_t r) {
+            if (r < 0 && ok && pourquoi)
+                *pourquoi = raison_hdf5();
+            ok = ok && r >= 0;
+        };
         for (Partie &p : parts_)
             if (p.id >= 0)
-                ok = H5Dclose(p.id) >= 0 && ok;
+                note(H5Dclose(p.id));
         parts_.clear();
         data_ = -1;
         if (file_ >= 0)
-            ok = H5Fclose(file_) >= 0 && ok;
+            note(H5Fclose(file_));
         file_ = -1;
         return ok;
     }
 
+    // The library clears its error stack at each call: the reason is taken right after the
+    // call that failed, before any clean-up.
     void verifie(long long r, const char *quoi)
     {
         if (r < 0)
-            throw std::runtime_error(std::string("HDF5: cannot ") + quoi + ": " + raison_hdf5());
+            echoue(r, quoi, raison_hdf5());
+    }
+    static void echoue(long long r, const std::string &quoi, const std::string &pourquoi)
+    {
+        if (r < 0)
+            throw std::runtime_error("HDF5: cannot " + quoi + ": " + pourquoi);
     }
 
     // Writes one attribute of `objet`; takes the data space.
@@ -170,10 +189,11 @@ private:
     {
         const hid_t a = H5Acreate2(objet, nom, type_fichier, espace, H5P_DEFAULT, H5P_DEFAULT);
         const herr_t r = a >= 0 ? H5Awrite(a, type_memoire, v) : -1;
+        const std::string pourquoi = r < 0 ? raison_hdf5() : "";
         if (a >= 0)
             H5Aclose(a);
         H5Sclose(espace);
-        verifie(r, (std::string("write the attribute ") + nom).c_str());
+        echoue(r, std::string("write the attribute ") + nom, pourquoi);
     }
 
     // A 1-D dataset at the root, written whole.
@@ -183,10 +203,11 @@ private:
         const hid_t espace = H5Screate_simple(1, dims, nullptr);
         const hid_t ds = H5Dcreate2(file_, nom, type_fichier, espace, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
         const herr_t r = ds >= 0 ? H5Dwrite(ds, type_memoire, H5S_ALL, H5S_ALL, H5P_DEFAULT, v) : -1;
+        const std::string pourquoi = r < 0 ? raison_hdf5() : "";
         if (ds >= 0)
             H5Dclose(ds);
         H5Sclose(espace);
-        verifie(r, (std::string("write /") + nom).c_str());
+        echoue(r, std::string("write /") + nom, pourquoi);
     }
 
     void attribut_nombre(const char *nom, hid_t type_fichier, hid_t type_memoire, const void *v)
@@ -227,7 +248,7 @@ private:
         H5Tclose(t);
     }
 
-    hid_t memtype_;
+    hid_t memtype_ = -1;
     hid_t file_ = -1, data_ = -1;
     std::vector<Partie> parts_;
 };

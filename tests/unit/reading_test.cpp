@@ -6,13 +6,19 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "reading/check.h"
 #include "reading/export.h"
 #include "reading/repair.h"
+#include "recording/fichiers.h"
 #include "recording/log_text.h"
 #include "tests/unit/recording_exemple.h"
 
@@ -107,6 +113,9 @@ TEST(ReadingHeader, EveryMalformedFieldIsNamed)
         {"duree_acquise", pose_float(header_offsets::duree_acquise, -1.0f)},
         {"date_heure.month", [](std::string &s) { s[2] = 13; }},
         {"date_heure.day", [](std::string &s) { s[2] = 2, s[6] = 31; }},
+        {"date_heure.day", [](std::string &s) { s[0] = char(1900 & 255), s[1] = 1900 >> 8, s[2] = 2, s[6] = 29; }},
+        {"date_heure.day", [](std::string &s) { s[0] = char(2100 & 255), s[1] = 2100 >> 8, s[2] = 2, s[6] = 29; }},
+        {"freq", pose_float(header_offsets::freq, 1e-30f)},
         {"micros_actifs", [](std::string &s) { std::fill(s.begin() + 16, s.begin() + 1060, '\0'); }},
         {"micros_actifs[0][3]", [](std::string &s) { s[16 + 3] = 2; }},
         {"micros_actifs[40][0]", [](std::string &s) { s[16 + 8 * 40] = 1; }},
@@ -127,6 +136,7 @@ TEST(ReadingHeader, EveryMalformedFieldIsNamed)
     }
     const type_header_file h = parse_header(octets(image_texte(exemple_run())), "m.Vlx");
     EXPECT_EQ(counts(h).words(), 17);
+    EXPECT_TRUE(day_exists(2000, 2, 29) && day_exists(2024, 2, 29) && !day_exists(2023, 2, 29));
 }
 
 TEST(ReadingLog, ReadsTheLogOfEveryLocaleBackToTheHeader)
@@ -186,6 +196,8 @@ TEST(ReadingLog, EveryMalformedKeyIsNamed)
         {"Type", "Type = float32", "Type = int16"},
         {"Nb_ech", "Nb_ech = 250000", "Nb_ech = 99999999999"},
         {"Date", "07/12/2022", "31/02/2022"},
+        {"Date", "07/12/2022", "29/02/2100"},
+        {"Freq", "Freq = 50000", "Freq = 0,5"},
         {"Heure", "14:05:09", "14:65:09"},
         {"Nb_faisceaux", "Nb_faisceaux = 32\r\n", "Nb_faisceaux = 32\r\nNb_faisceaux = 32\r\n"},
         {"Bloc_C", "Bloc_C =   0  0  0  0", "Bloc_C =   0  1  0  0"},
@@ -205,6 +217,26 @@ TEST(ReadingLog, EveryMalformedKeyIsNamed)
         }
     }
     EXPECT_THROW(parse_log("", "m.log"), ReadError);
+    EXPECT_EQ(parse_log("\xEF\xBB\xBF" + bon, "m.log").nb_voies, 17); // a Windows editor's byte-order mark
+}
+
+// One rule names the companions, in the program and in the reader, from each of the names.
+TEST(ReadingNames, TheProgramAndTheReaderNameTheCompanionsAlike)
+{
+    QTemporaryDir d;
+    QDir(d.path()).mkdir(QStringLiteral("a.dat"));
+    for (const char *nom : {"m.dat", "m", ".dat", "m.dat.dat", "m.wav", "a.dat/x"}) {
+        const std::string dat = d.filePath(QString::fromLatin1(nom)).toStdString();
+        ecrit(dat, "x");
+        const NomsCompagnons c = noms_compagnons(QString::fromStdString(dat));
+        const std::vector<std::string> trois{dat, c.entete.toStdString(), c.log.toStdString()};
+        EXPECT_EQ(std::set<std::string>(trois.begin(), trois.end()).size(), 3u) << nom;
+        for (const std::string &n : trois) {
+            const RunPaths p = run_paths(n);
+            EXPECT_EQ((std::vector<std::string>{p.dat, p.header, p.log}), trois) << n;
+        }
+        std::remove(dat.c_str());
+    }
 }
 
 TEST(ReadingFuzz, MutatedAndRandomHeadersAndLogsNeverCrash)
@@ -268,6 +300,21 @@ TEST(ReadingRun, CheckFindsWhatIsWrongAndRepairBringsTheCutRunBack)
         EXPECT_EQ(c.gaps[0].missing(), 100);
         EXPECT_FALSE(c.clean());
     }
+    {   // A partial frame at the end (a full disk, a kill) is a note; a description counting it,
+        // or behind the data, is not clean, and the hint says which way.
+        RunEcrit r(1000);
+        std::ofstream(r.dat, std::ios::app) << "partial!";
+        for (const auto &[nb_ech, dit] : {std::pair<uint64_t, const char *>{1000, ""}, {400, "(behind"},
+                                          {1001, "counts the partial frame"}, {2000, "(ahead: frames are missing"}}) {
+            r.decrit(nb_ech);
+            const CheckReport c = check_run(open_run(r.dat));
+            EXPECT_EQ(c.clean(), !*dit) << nb_ech;
+            EXPECT_EQ(c.problems.size(), *dit ? 2u : 0u) << nb_ech; // the header's and the log's
+            for (const std::string &p : c.problems)
+                EXPECT_NE(p.find(dit), std::string::npos) << p;
+            EXPECT_EQ(c.notes.size() == 1 && c.notes[0].find("the last 8 bytes") == 0, nb_ech <= 1000) << nb_ech;
+        }
+    }
     {   // No counter: nothing to follow, and said so.
         RunEcrit r(100, false);
         const CheckReport c = check_run(open_run(r.vlx));
@@ -310,11 +357,8 @@ TEST(ReadingRun, CheckFindsWhatIsWrongAndRepairBringsTheCutRunBack)
         EXPECT_FALSE(plan.changes.empty());
         apply_repair(plan);
         const reading::Run apres = open_run(r.dat);
-        const CheckReport rc = check_run(apres);
-        // Clean but for the partial frame, which is the data's and stays.
-        ASSERT_EQ(rc.problems.size(), 1u);
-        EXPECT_NE(rc.problems[0].find("partial"), std::string::npos) << rc.problems[0];
-        EXPECT_EQ(rc.gap_count, 0u);
+        // Clean: the partial frame is the data's and stays, not counted.
+        EXPECT_TRUE(check_run(apres).clean());
         EXPECT_EQ(lit(r.dat), dat);
         EXPECT_EQ(apres.header->nb_ech, 1000u);
         EXPECT_FLOAT_EQ(apres.header->duree_acquise, 1000.0f / 50000.0f);
@@ -322,6 +366,29 @@ TEST(ReadingRun, CheckFindsWhatIsWrongAndRepairBringsTheCutRunBack)
             EXPECT_EQ(lit(r.log), log_complet);
         }
         EXPECT_TRUE(plan_repair(apres).changes.empty());
+    }
+    {   // Written in place: a symbolic link written through to its target, mode and owner kept
+        // (or, for a caller who may not write the file, refused with the system's reason).
+        RunEcrit r(1000);
+        r.decrit(400);
+        const std::string cible = r.dir.filePath("vrai.Vlx").toStdString();
+        std::rename(r.vlx.c_str(), cible.c_str());
+        ASSERT_EQ(::symlink(cible.c_str(), r.vlx.c_str()), 0);
+        ::chmod(cible.c_str(), 0440);
+        (void)!::chown(cible.c_str(), 4321, 4321); // root only
+        struct stat avant{}, apres{}, lien{};
+        ::stat(cible.c_str(), &avant);
+        try {
+            apply_repair(plan_repair(open_run(r.dat)));
+            EXPECT_EQ(parse_header(octets(lit(cible)), cible).nb_ech, 1000u);
+        } catch (const ReadError &e) {
+            EXPECT_NE(std::string(e.what()).find("Permission denied"), std::string::npos) << e.what();
+        }
+        ::stat(cible.c_str(), &apres);
+        ::lstat(r.vlx.c_str(), &lien);
+        EXPECT_TRUE(S_ISLNK(lien.st_mode));
+        EXPECT_EQ(apres.st_mode, avant.st_mode);
+        EXPECT_EQ(apres.st_uid, avant.st_uid);
     }
 }
 
@@ -345,6 +412,10 @@ TEST(ReadingExport, ChannelsRangesConversionAndInterruption)
     EXPECT_EQ(fr.first, 50u);
     EXPECT_EQ(fr.count, 100u);
     EXPECT_EQ(frame_range(run, std::nullopt, 100.0).count, 2000u);
+    EXPECT_TRUE(frame_range(run, std::nullopt, 100.0).cut && !fr.cut);
+    EXPECT_EQ(parse_seconds("2,5", "--start") + parse_seconds("1.", "--start"), 3.5);
+    for (const char *faux : {"0x1", "1e3", "inf", " 1", "-1", "1.2.3", ""})
+        EXPECT_THROW(parse_seconds(faux, "--start"), std::invalid_argument) << faux;
     EXPECT_THROW(frame_range(run, 0.04, std::nullopt), std::invalid_argument);
     EXPECT_THROW(frame_range(run, -1.0, std::nullopt), std::invalid_argument);
 
@@ -379,4 +450,54 @@ TEST(ReadingExport, ChannelsRangesConversionAndInterruption)
         EXPECT_EQ(res.gap_count, 0u);
         EXPECT_EQ(fichiers(), avant + 1) << nom;
     }
+
+    // Targets: never one of the run's files, whatever its name; an existing file only with
+    // --force; errors name the target with the system's reason.
+    const std::string dir = r.dir.path().toStdString() + "/";
+    ASSERT_EQ(::link(r.dat.c_str(), (dir + "lien.wav").c_str()), 0);
+    QDir(r.dir.path()).mkdir(QStringLiteral("d.h5"));
+    struct Cible {
+        std::string nom;
+        bool force;
+        const char *refus; // empty: written
+    };
+    for (const Cible &c : {Cible{"lien.wav", true, "a file of the run"}, Cible{"x.h5", false, "exists; --force"},
+                           Cible{"x.wav", true, ""}, Cible{"d.h5", true, "a folder"},
+                           Cible{"absent/y.h5", false, "absent/y.h5: HDF5: cannot create the file: No such file or directory"},
+                           Cible{"absent/y.wav", false, "absent/y.wav: WAV: cannot create the file: No such file"}}) {
+        ExportOptions o{dir + c.nom, select_channels(l, "all"), {0, run.frames()}, std::nullopt, c.force};
+        try {
+            export_run(run, o);
+            EXPECT_STREQ(c.refus, "") << c.nom;
+        } catch (const std::exception &e) {
+            EXPECT_NE(std::string(e.what()).find(c.refus), std::string::npos) << c.nom << ": " << e.what();
+            EXPECT_EQ(std::string(e.what()).find(".part"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(lit(dir + "lien.wav"), lit(r.dat));
+    // A file that cannot grow (as on a full disk): the system's reason, for both formats.
+    struct rlimit avant{}, petit{};
+    ::getrlimit(RLIMIT_FSIZE, &avant);
+    petit = avant;
+    petit.rlim_cur = 64 << 10;
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &petit);
+    for (const char *nom : {"grand.h5", "grand.wav"})
+        try {
+            export_run(run, {dir + nom, select_channels(l, "all"), {0, run.frames()}, std::nullopt});
+            ADD_FAILURE() << nom;
+        } catch (const std::runtime_error &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(dir + nom + ": ", 0), 0u) << e.what();
+            EXPECT_NE(std::string(e.what()).find(std::strerror(EFBIG)), std::string::npos) << e.what();
+        }
+    ::setrlimit(RLIMIT_FSIZE, &avant);
+
+    // A damaged run: more counter gaps than an HDF5 attribute could list.
+    std::string d = lit(r.dat);
+    for (size_t f = 0; f < 2000; f += 2)
+        std::memset(d.data() + f * 18 * 4, 0xFF, 4);
+    ecrit(r.dat, d + d + d + d + d);
+    const reading::Run abime = open_run(r.dat);
+    const ExportResult res = export_run(abime, {dir + "abime.h5", select_channels(l, "all"), {0, abime.frames()}, std::nullopt});
+    EXPECT_GT(res.gap_count, 9000u);
 }
