@@ -53,12 +53,13 @@ protected:
         return chemin_choisi.toStdString();
     }
 
-    // Exports the microphones and analogue channels to HDF5 and WAV beside the run.
+    // Exports the run to HDF5 and WAV beside it, with the default channels of each.
     void exporte(const reading::Run &run, const std::string &dat)
     {
         const std::string base = dat.substr(0, dat.size() - 4);
         for (const std::string &cible : {base + ".h5", base + ".wav"}) {
-            const ExportResult r = export_run(run, {cible, select_channels(run.layout, ""), {0, run.frames()}, std::nullopt});
+            const auto mots = select_channels(run.layout, default_channels(format_of(cible)));
+            const ExportResult r = export_run(run, {cible, mots, {0, run.frames()}, std::nullopt});
             EXPECT_EQ(r.frames, run.frames());
             EXPECT_TRUE(std::filesystem::exists(cible));
         }
