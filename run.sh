@@ -7,7 +7,8 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target viz256 viz256-emulated
+# viz256-run too: the README's "Reading a run back" uses it after ./run.sh.
+cmake --build build -j"$(nproc)" --target viz256 viz256-emulated viz256-run
 
 recorder_present() {
   local d
