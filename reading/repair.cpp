@@ -132,14 +132,19 @@ void write_in_place(const std::string &path, const std::string &bytes)
 {
     const auto faute = [&](int err) { throw ReadError(path, "", "cannot write: " + std::string(std::strerror(err))); };
     // Through a symbolic link, to its target; a missing file is created as the program does.
+    // Anything but a regular file (a folder, a FIFO, a device a link points to) is never opened
+    // for writing, and checked again once open.
+    struct stat st{};
+    const auto pas_fichier = [&] { throw ReadError(path, "", "cannot write: not a regular file"); };
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        pas_fichier();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         faute(errno);
-    struct stat st{};
-    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ENODEV;
-    if (err == ENODEV) {
+    int err = ::fstat(fd, &st) != 0 ? errno : 0;
+    if (err == 0 && !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw ReadError(path, "", "cannot write: not a regular file");
+        pas_fichier();
     }
     size_t fait = 0;
     while (err == 0 && fait < bytes.size()) {

@@ -295,9 +295,10 @@ def _open_regular(path):
     with O_NONBLOCK, so that a FIFO is refused at once instead of waited on."""
     try:
         fd = _os.open(path, _os.O_RDONLY | _os.O_NONBLOCK | getattr(_os, "O_CLOEXEC", 0))
-    except OSError as e:
-        err = RunError(path, "", _os.strerror(e.errno) if e.errno else str(e))
-        err.errno = e.errno
+    except (OSError, ValueError) as e:  # ValueError: a name with a zero byte
+        errno = getattr(e, "errno", None)
+        err = RunError(path, "", _os.strerror(errno) if errno else str(e))
+        err.errno = errno
         raise err from None
     mode = _os.fstat(fd).st_mode
     if not _stat.S_ISREG(mode):
