@@ -65,7 +65,6 @@ std::vector<std::string> description_problems(const Run &run)
         p.push_back(run.header_problem == "missing" ? nom(run.paths.header) + ": missing" : run.header_problem);
     if (!run.log)
         p.push_back(run.log_problem == "missing" ? nom(run.paths.log) + ": missing" : run.log_problem);
-    const std::string dat = nom(run.paths.dat);
 
     const float freq = run.rec.freq;
     if (run.header) {
