@@ -24,6 +24,7 @@ Geometry read_geometry(const std::string &path)
 
     QXmlStreamReader xml(&file);
     Geometry geometry;
+    geometry.path = path;
     bool in_array = false, seen_array = false;
     while (!xml.atEnd()) {
         const auto token = xml.readNext();
@@ -43,6 +44,7 @@ Geometry read_geometry(const std::string &path)
                 fail(path, line, "expected <pos>, found <" + tag.toString().toStdString() + ">");
             const auto attributes = xml.attributes();
             Microphone mic;
+            mic.line = int(line);
             mic.name = attributes.value(QLatin1String("Name")).toString().toStdString();
             if (mic.name.empty())
                 mic.name = "Point " + std::to_string(geometry.mics.size() + 1);
@@ -62,6 +64,7 @@ Geometry read_geometry(const std::string &path)
             xml.skipCurrentElement();
         } else if (token == QXmlStreamReader::EndElement) {
             in_array = false;
+            geometry.end_line = int(xml.lineNumber());
         }
     }
     if (xml.hasError())
@@ -71,6 +74,21 @@ Geometry read_geometry(const std::string &path)
     if (geometry.mics.empty())
         fail(path, xml.lineNumber(), "the array has no <pos>");
     return geometry;
+}
+
+std::vector<Microphone> positions_of(const Geometry &geometry, const std::vector<int> &channels)
+{
+    std::vector<Microphone> out;
+    out.reserve(channels.size());
+    for (int c : channels) {
+        if (c < 0 || size_t(c) >= geometry.mics.size())
+            fail(geometry.path, geometry.end_line,
+                 "the layout ends after " + std::to_string(geometry.mics.size()) +
+                     " positions, fewer than the microphones of the run (it has microphone channel " +
+                     std::to_string(c) + ", " + std::to_string(c + 1) + " positions needed)");
+        out.push_back(geometry.mics[size_t(c)]);
+    }
+    return out;
 }
 
 }

@@ -1,0 +1,31 @@
+// Microphone samples out of raw frames, as the analysis sees them.
+//
+// Both sample types carry the recorder's integer scale (a float sample holds the value the
+// integer would), so one full scale serves both: 2^31. The analysis works on samples divided
+// by it, and every level it reports is in dB re full scale (dBFS).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace analysis {
+
+constexpr double kFullScale = 2147483648.0;
+
+// Where the microphones sit in a frame.
+struct FrameFormat {
+    int words = 0;                // 32-bit words per frame
+    std::vector<int> mic_words;   // the word of each microphone analysed, in analysis order
+    bool floats = false;          // 32-bit float samples, else signed 32-bit integers
+};
+
+// n frames to n rows of the format's microphones (row-major, n x mic_words.size()), divided
+// by the full scale.
+void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, float *out);
+
+// The periodic Hann window of n points (the one whose 50 % overlapped copies add up to a
+// constant, as Welch averaging with 50 % overlap wants).
+std::vector<float> hann(int n);
+
+}
