@@ -34,10 +34,12 @@ double distance(const Microphone &a, const Microphone &b)
 std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k)
 {
     std::vector<std::vector<size_t>> out(p.size());
-    std::vector<size_t> order(p.size());
+    std::vector<size_t> order;
     for (size_t i = 0; i < p.size(); ++i) {
-        std::iota(order.begin(), order.end(), size_t(0));
-        order.erase(order.begin() + long(i));
+        order.clear();
+        for (size_t j = 0; j < p.size(); ++j)
+            if (j != i)
+                order.push_back(j);
         const size_t kk = std::min(order.size(), size_t(k));
         std::partial_sort(order.begin(), order.begin() + long(kk), order.end(),
                           [&](size_t a, size_t b) { return distance(p[i], p[a]) < distance(p[i], p[b]); });
