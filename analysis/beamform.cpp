@@ -1,6 +1,7 @@
 #include "analysis/beamform.h"
 
 #include <Eigen/Dense>
+#include <cblas.h>
 
 #include <algorithm>
 #include <cmath>
@@ -129,7 +130,9 @@ Map beamform(const CrossSpectra &csm, const std::vector<size_t> &use, const std:
                 const float phase = -k * delta(q, p);
                 h(q, p) = Cf(amp(q, p) * std::cos(phase), amp(q, p) * std::sin(phase));
             }
-        ch.noalias() = c * h;
+        const Cf one(1), zero(0);
+        cblas_cgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, int(m), int(g), int(m), &one, c.data(), int(m), h.data(), int(m),
+                    &zero, ch.data(), int(m));
         for (long p = 0; p < g; ++p) {
             double v = double((h.col(p).conjugate().cwiseProduct(ch.col(p))).sum().real());
             if (settings.remove_diagonal)

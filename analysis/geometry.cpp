@@ -72,7 +72,7 @@ Geometry read_geometry(const std::string &path)
     if (!seen_array)
         fail(path, xml.lineNumber(), "no <MicArray> element");
     if (geometry.mics.empty())
-        fail(path, xml.lineNumber(), "the array has no <pos>");
+        fail(path, geometry.end_line, "the array has no <pos>");
     return geometry;
 }
 

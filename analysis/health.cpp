@@ -100,9 +100,7 @@ struct HealthMeter::Polarity {
         rows.assign(size_t(block) * m, 0);
         in.assign(size_t(block) * m, 0);
         out.assign(size_t(bins) * m, {});
-        const int n = block;
-        plan = fftwf_plan_many_dft_r2c(1, &n, int(m), in.data(), nullptr, int(m), 1,
-                                       reinterpret_cast<fftwf_complex *>(out.data()), nullptr, int(m), 1, FFTW_ESTIMATE);
+        plan = plan_series(block, m, in.data(), out.data());
     }
     ~Polarity() { fftwf_destroy_plan(plan); }
 
@@ -127,21 +125,20 @@ struct HealthMeter::Polarity {
 
     void transform()
     {
-        for (int t = 0; t < block; ++t) {
-            const float w = window[size_t(t)];
-            const float *src = rows.data() + size_t(t) * m;
-            float *dst = in.data() + size_t(t) * m;
-            for (size_t i = 0; i < m; ++i) {
-                dst[i] = w * src[i];
-                energy[i] += double(dst[i]) * dst[i];
-            }
+        windowed_series(rows.data(), size_t(block), m, window.data(), in.data());
+        for (size_t i = 0; i < m; ++i) {
+            double e = 0;
+            for (int t = 0; t < block; ++t)
+                e += double(in[i * size_t(block) + size_t(t)]) * in[i * size_t(block) + size_t(t)];
+            energy[i] += e;
         }
         fftwf_execute(plan);
         for (size_t p = 0; p < pairs.size(); ++p) {
             const auto [i, j] = pairs[p];
             std::complex<double> *acc = cross.data() + p * size_t(bins);
-            for (int b = 0; b < bins; ++b)
-                acc[b] += std::complex<double>(std::conj(out[size_t(b) * m + i]) * out[size_t(b) * m + j]);
+            const std::complex<float> *a = out.data() + i * size_t(bins), *b = out.data() + j * size_t(bins);
+            for (int k = 0; k < bins; ++k)
+                acc[k] += std::complex<double>(std::conj(a[k]) * b[k]);
         }
     }
 

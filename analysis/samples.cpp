@@ -1,7 +1,10 @@
 #include "analysis/samples.h"
 
+#include <fftw3.h>
+
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 
 static_assert(std::endian::native == std::endian::little, "frames are read in host order");
@@ -60,6 +63,25 @@ void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, floa
                 convert<int32_t>(frame + size_t(r.word) * 4, row + r.column, r.length);
         }
     }
+}
+
+void windowed_series(const float *rows, size_t n, size_t m, const float *window, float *out)
+{
+    // In tiles, so both sides stay in the cache.
+    constexpr size_t tile = 16;
+    for (size_t t0 = 0; t0 < n; t0 += tile)
+        for (size_t i0 = 0; i0 < m; i0 += tile) {
+            const size_t t1 = std::min(n, t0 + tile), i1 = std::min(m, i0 + tile);
+            for (size_t i = i0; i < i1; ++i)
+                for (size_t t = t0; t < t1; ++t)
+                    out[i * n + t] = window[t] * rows[t * m + i];
+        }
+}
+
+::fftwf_plan_s *plan_series(int n, size_t m, float *in, std::complex<float> *out)
+{
+    return fftwf_plan_many_dft_r2c(1, &n, int(m), in, nullptr, 1, n, reinterpret_cast<fftwf_complex *>(out), nullptr, 1,
+                                   n / 2 + 1, FFTW_ESTIMATE);
 }
 
 std::vector<float> hann(int n)

@@ -1,6 +1,7 @@
 #include "analysis/spectra.h"
 
 #include <Eigen/Dense>
+#include <cblas.h>
 #include <fftw3.h>
 
 #include <cmath>
@@ -61,12 +62,8 @@ CrossSpectra::CrossSpectra(FrameFormat format, double sample_freq, int block, do
     convert_.assign(size_t(256) * m_, 0);
     impl_->in.assign(size_t(block) * m_, 0);
     impl_->out.assign(size_t(block / 2 + 1) * m_, {});
-    // Frame-major in and out: bin b of microphone i lands at out[b * M + i], so a bin's
-    // spectra are one contiguous column.
-    const int n = block;
-    impl_->plan = fftwf_plan_many_dft_r2c(1, &n, int(m_), impl_->in.data(), nullptr, int(m_), 1,
-                                          reinterpret_cast<fftwf_complex *>(impl_->out.data()), nullptr, int(m_), 1,
-                                          FFTW_ESTIMATE);
+    // One contiguous series per microphone (FFTW is ten times slower on strided series).
+    impl_->plan = plan_series(block, m_, impl_->in.data(), impl_->out.data());
     if (!impl_->plan)
         throw std::runtime_error("FFTW could not plan the spectra");
     impl_->sums.assign(bins_.size(), Matrix::Zero(long(m_), long(m_)));
@@ -106,18 +103,16 @@ void CrossSpectra::feed_samples(const float *rows, size_t n)
 
 void CrossSpectra::transform()
 {
-    float *in = impl_->in.data();
-    for (int t = 0; t < block_; ++t) {
-        const float w = window_[size_t(t)];
-        const float *src = rows_.data() + size_t(t) * m_;
-        float *dst = in + size_t(t) * m_;
-        for (size_t i = 0; i < m_; ++i)
-            dst[i] = w * src[i];
-    }
+    windowed_series(rows_.data(), size_t(block_), m_, window_.data(), impl_->in.data());
     fftwf_execute(impl_->plan);
     const int col = impl_->batched;
-    for (size_t k = 0; k < bins_.size(); ++k)
-        std::memcpy(impl_->batch[k].col(col).data(), impl_->out.data() + size_t(bins_[k]) * m_, m_ * sizeof(std::complex<float>));
+    const size_t bins = size_t(block_ / 2 + 1);
+    for (size_t k = 0; k < bins_.size(); ++k) {
+        std::complex<float> *dst = impl_->batch[k].col(col).data();
+        const std::complex<float> *src = impl_->out.data() + size_t(bins_[k]);
+        for (size_t i = 0; i < m_; ++i)
+            dst[i] = src[i * bins];
+    }
     ++blocks_;
     if (++impl_->batched == kBatch)
         flush();
@@ -128,8 +123,10 @@ void CrossSpectra::flush() const
     const int n = impl_->batched;
     if (n == 0)
         return;
+    // C += X X^H on the lower half (BLAS cherk).
     for (size_t k = 0; k < bins_.size(); ++k)
-        impl_->sums[k].selfadjointView<Eigen::Lower>().rankUpdate(impl_->batch[k].leftCols(n));
+        cblas_cherk(CblasColMajor, CblasLower, CblasNoTrans, int(m_), n, 1.0f, impl_->batch[k].data(), int(m_), 1.0f,
+                    impl_->sums[k].data(), int(m_));
     impl_->batched = 0;
 }
 
