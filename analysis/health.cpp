@@ -48,6 +48,77 @@ std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k
     return out;
 }
 
+// The per-sample loops, one vector lane per microphone, built for AVX2 as well where the
+// processor has it.
+#define VIZ256_CLONES __attribute__((target_clones("avx2", "default")))
+
+VIZ256_CLONES void chunk_sums(const float *rows, size_t n, size_t m, size_t w, const float *ref, float *s1, float *s2,
+                              float *hi, float *lo)
+{
+    // Sixteen microphones at a time down the rows, their sums in registers.
+    constexpr size_t lanes = 16;
+    size_t i0 = 0;
+    for (; i0 + lanes <= w; i0 += lanes) {
+        float a1[lanes], a2[lanes], h[lanes], l[lanes], r[lanes];
+        for (size_t k = 0; k < lanes; ++k)
+            a1[k] = s1[i0 + k], a2[k] = s2[i0 + k], h[k] = hi[i0 + k], l[k] = lo[i0 + k], r[k] = ref[i0 + k];
+        for (size_t t = 0; t < n; ++t) {
+            const float *x = rows + t * m + i0;
+            for (size_t k = 0; k < lanes; ++k) {
+                const float d = x[k] - r[k];
+                a1[k] += d;
+                a2[k] += d * d;
+                h[k] = x[k] > h[k] ? x[k] : h[k];
+                l[k] = x[k] < l[k] ? x[k] : l[k];
+            }
+        }
+        for (size_t k = 0; k < lanes; ++k)
+            s1[i0 + k] = a1[k], s2[i0 + k] = a2[k], hi[i0 + k] = h[k], lo[i0 + k] = l[k];
+    }
+    for (size_t t = 0; t < n; ++t) {
+        const float *x = rows + t * m;
+        for (size_t i = i0; i < w; ++i) {
+            const float d = x[i] - ref[i];
+            s1[i] += d;
+            s2[i] += d * d;
+            hi[i] = x[i] > hi[i] ? x[i] : hi[i];
+            lo[i] = x[i] < lo[i] ? x[i] : lo[i];
+        }
+    }
+}
+
+// Samples held at the chunk's extremes: equal to it and following a sample equal to it.
+VIZ256_CLONES void chunk_held(const float *rows, const float *prev, size_t n, size_t m, size_t w, const float *hi,
+                              const float *lo, uint32_t *held_hi, uint32_t *held_lo)
+{
+    constexpr size_t lanes = 16;
+    size_t i0 = 0;
+    for (; i0 + lanes <= w; i0 += lanes) {
+        float h[lanes], l[lanes], p[lanes];
+        uint32_t ch[lanes] = {}, cl[lanes] = {};
+        for (size_t k = 0; k < lanes; ++k)
+            h[k] = hi[i0 + k], l[k] = lo[i0 + k], p[k] = prev[i0 + k];
+        for (size_t t = 0; t < n; ++t) {
+            const float *x = rows + t * m + i0;
+            for (size_t k = 0; k < lanes; ++k) {
+                ch[k] += (x[k] == h[k]) & (p[k] == h[k]);
+                cl[k] += (x[k] == l[k]) & (p[k] == l[k]);
+                p[k] = x[k];
+            }
+        }
+        for (size_t k = 0; k < lanes; ++k)
+            held_hi[i0 + k] += ch[k], held_lo[i0 + k] += cl[k];
+    }
+    for (size_t t = 0; t < n; ++t) {
+        const float *x = rows + t * m;
+        const float *before = t ? x - m : prev;
+        for (size_t i = i0; i < w; ++i) {
+            held_hi[i] += (x[i] == hi[i]) & (before[i] == hi[i]);
+            held_lo[i] += (x[i] == lo[i]) & (before[i] == lo[i]);
+        }
+    }
+}
+
 }
 
 const char *verdict_name(Verdict v)
@@ -79,6 +150,7 @@ struct HealthMeter::Polarity {
     std::vector<int> max_lag;                 // per pair, in samples
     std::vector<std::complex<double>> cross;  // pairs x bins
     std::vector<double> energy;               // per microphone
+    std::vector<double> cosine, sine;         // of 2 pi t / block
     std::vector<float> window, rows, in;
     std::vector<std::complex<float>> out;
     size_t filled = 0;
@@ -97,6 +169,10 @@ struct HealthMeter::Polarity {
         cross.assign(pairs.size() * size_t(bins), {});
         energy.assign(m, 0);
         window = hann(block);
+        for (int t = 0; t < block; ++t) {
+            cosine.push_back(std::cos(2 * M_PI * t / block));
+            sine.push_back(std::sin(2 * M_PI * t / block));
+        }
         rows.assign(size_t(block) * m, 0);
         in.assign(size_t(block) * m, 0);
         out.assign(size_t(bins) * m, {});
@@ -154,9 +230,9 @@ struct HealthMeter::Polarity {
             double r = 0;
             for (int b = 0; b < bins; ++b) {
                 const double weight = (b == 0 || b == bins - 1) ? 1.0 : 2.0;
-                const double phase = 2 * M_PI * b * t / block;
+                const size_t turn = size_t(((b * t) % block + block) % block); // phase 2 pi b t / block
                 const std::complex<double> c = cross[p * size_t(bins) + size_t(b)];
-                r += weight * (c.real() * std::cos(phase) - c.imag() * std::sin(phase));
+                r += weight * (c.real() * cosine[turn] - c.imag() * sine[turn]);
             }
             r /= block * std::sqrt(energy[i] * energy[j]);
             if (std::abs(r) > std::abs(best))
@@ -230,26 +306,8 @@ void HealthMeter::chunk(const float *rows, size_t n)
             lo[i] = std::numeric_limits<float>::infinity();
             held_hi[i] = held_lo[i] = 0;
         }
-        for (size_t t = 0; t < n; ++t) {
-            const float *x = rows + t * m + base;
-            for (size_t i = 0; i < w; ++i) {
-                const float d = x[i] - ref[i];
-                s1[i] += d;
-                s2[i] += d * d;
-                hi[i] = x[i] > hi[i] ? x[i] : hi[i];
-                lo[i] = x[i] < lo[i] ? x[i] : lo[i];
-            }
-        }
-        // Samples held at the chunk's extremes: equal to it and following a sample equal to it.
-        const float *prev = last_.data() + base;
-        for (size_t t = 0; t < n; ++t) {
-            const float *x = rows + t * m + base;
-            for (size_t i = 0; i < w; ++i) {
-                held_hi[i] += (x[i] == hi[i]) & (prev[i] == hi[i]);
-                held_lo[i] += (x[i] == lo[i]) & (prev[i] == lo[i]);
-            }
-            prev = x;
-        }
+        chunk_sums(rows + base, n, m, w, ref, s1, s2, hi, lo);
+        chunk_held(rows + base, last_.data() + base, n, m, w, hi, lo, held_hi, held_lo);
         for (size_t i = 0; i < w; ++i) {
             const size_t c = base + i;
             sum_[c] += s1[i];

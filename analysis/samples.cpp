@@ -32,7 +32,7 @@ std::vector<Run> runs_of(const std::vector<int> &words)
 }
 
 template <typename T>
-void convert(const uint8_t *src, float *dst, int n)
+__attribute__((target_clones("avx2", "default"))) void convert(const uint8_t *src, float *dst, int n)
 {
     constexpr float scale = float(1.0 / kFullScale);
     T v[64];

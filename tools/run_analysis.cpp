@@ -8,6 +8,11 @@
 #include "tools/map_output.h"
 
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -119,6 +124,72 @@ std::pair<double, double> parse_band(const std::string &text)
     return {f1, f2};
 }
 
+// Blocks of samples handed from the reading thread to the arithmetic, in a few slots.
+struct Slot {
+    std::vector<float> rows;
+    size_t n = 0;
+};
+
+class Handover {
+public:
+    explicit Handover(size_t slots) : slots_(slots)
+    {
+        for (Slot &s : slots_)
+            free_.push_back(&s);
+    }
+    Slot *empty() // a free slot; nullptr once the other side gave up
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !free_.empty() || abandoned_; });
+        if (abandoned_)
+            return nullptr;
+        Slot *s = free_.front();
+        free_.pop_front();
+        return s;
+    }
+    void pass(Slot *s)
+    {
+        std::lock_guard lock(mutex_);
+        full_.push_back(s);
+        changed_.notify_all();
+    }
+    Slot *full() // the next filled slot; nullptr at the end
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !full_.empty() || finished_ || abandoned_; });
+        if (full_.empty() || abandoned_)
+            return nullptr;
+        Slot *s = full_.front();
+        full_.pop_front();
+        return s;
+    }
+    void give_back(Slot *s)
+    {
+        std::lock_guard lock(mutex_);
+        free_.push_back(s);
+        changed_.notify_all();
+    }
+    void finish()
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+    void abandon()
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::vector<Slot> slots_;
+    std::deque<Slot *> free_, full_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool finished_ = false, abandoned_ = false;
+};
+
 // Everything one pass over the frames gives.
 struct Analysed {
     reading::Run run;
@@ -150,20 +221,48 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     if (make_csm)
         csm.reset(make_csm(a, o));
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
-    std::vector<float> rows(size_t(256) * a.channels.size());
-    const size_t frame_bytes = size_t(a.format.words) * 4;
-    reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
-        while (n > 0) {
-            const size_t k = std::min<size_t>(n, 256);
-            to_samples(frames, k, a.format, rows.data());
-            meter.feed_samples(rows.data(), k);
-            if (csm)
-                csm->feed_samples(rows.data(), k);
-            frames += k * frame_bytes;
-            n -= k;
+    // Two threads: this one reads the frames and converts them to samples, the other feeds the
+    // health meter and the spectra, so the reading and the arithmetic overlap.
+    const size_t m = a.channels.size();
+    Handover handover(3);
+    std::exception_ptr failed;
+    std::thread worker([&] {
+        try {
+            while (Slot *slot = handover.full()) {
+                for (size_t first = 0; first < slot->n; first += 256) {
+                    const size_t k = std::min<size_t>(256, slot->n - first);
+                    const float *rows = slot->rows.data() + first * m;
+                    meter.feed_samples(rows, k);
+                    if (csm)
+                        csm->feed_samples(rows, k);
+                }
+                handover.give_back(slot);
+            }
+        } catch (...) {
+            failed = std::current_exception();
+            handover.abandon();
         }
-        return true;
     });
+    try {
+        reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
+            Slot *slot = handover.empty();
+            if (!slot)
+                return false;
+            slot->rows.resize(n * m);
+            slot->n = n;
+            to_samples(frames, n, a.format, slot->rows.data());
+            handover.pass(slot);
+            return true;
+        });
+    } catch (...) {
+        handover.finish();
+        worker.join();
+        throw;
+    }
+    handover.finish();
+    worker.join();
+    if (failed)
+        std::rethrow_exception(failed);
     a.health = meter.report();
     return a;
 }
