@@ -187,10 +187,19 @@ struct Recorder::Impl {
 
     // ---------------------------------------------------------------- set-up
 
+    // The scene's signals at the power-on frequency (the probe's), made on a thread of their own
+    // meanwhile, so that the start request is answered as promptly as the hardware answers it.
+    void prepare_scene()
+    {
+        if (scene)
+            std::thread([s = scene] { s->at_rate(500000.0 / (9 + 1)); }).detach();
+    }
+
     void create(const Options &o)
     {
         paced = paced_option = o.paced;
         scene = o.scene;
+        prepare_scene();
         capacity = capacity_option = o.device_buffer_bytes;
         testbed = umockdev_testbed_new();
         handler = umockdev_ioctl_base_new();
@@ -1064,6 +1073,7 @@ void Recorder::set_scene(std::shared_ptr<const Scene> scene)
     d->scene = std::move(scene);
     d->scene_clock.clear();
     d->scene_carry = false;
+    d->prepare_scene();
 }
 
 void Recorder::reset()
