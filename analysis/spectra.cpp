@@ -5,6 +5,7 @@
 #include <fftw3.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -44,11 +45,13 @@ CrossSpectra::CrossSpectra(FrameFormat format, double sample_freq, int block, do
         if (f >= f1 && f <= f2)
             bins_.push_back(b);
     }
-    if (bins_.empty())
-        throw std::invalid_argument("the band " + std::to_string(f1) + " to " + std::to_string(f2) +
-                                    " Hz holds no frequency bin of " + std::to_string(fs_ / block) +
-                                    " Hz (sampling at " + std::to_string(fs_) + " Hz, blocks of " +
-                                    std::to_string(block) + " frames): widen it or take longer blocks");
+    if (bins_.empty()) {
+        char t[240];
+        std::snprintf(t, sizeof t,
+                      "the band %g to %g Hz holds no frequency bin of %g Hz (sampling at %g Hz, blocks of %d frames): "
+                      "widen it or take longer blocks", f1, f2, fs_ / block, fs_, block);
+        throw std::invalid_argument(t);
+    }
     const uint64_t bytes = uint64_t(bins_.size()) * m_ * m_ * sizeof(std::complex<float>);
     if (bytes > max_bytes)
         throw std::invalid_argument("the band holds " + std::to_string(bins_.size()) + " bins: their matrices would take " +
