@@ -347,7 +347,10 @@ HealthReport HealthMeter::report() const
         h.clipped = double(hi_held_[c] + (lo_[c] < hi_[c] ? lo_held_[c] : 0)) / n;
         if (frames_ == 0)
             continue;
-        if (double(hi_[c]) - double(lo_[c]) <= 2.0 / kFullScale || h.level_db < settings_.dead_db) {
+        if (!std::isfinite(sum_[c]) || !std::isfinite(sumsq_[c])) {
+            h.verdict = Verdict::Dead; // a float microphone giving NaN or infinity gives nothing usable
+            h.detail = "samples that are not finite numbers";
+        } else if (double(hi_[c]) - double(lo_[c]) <= 2.0 / kFullScale || h.level_db < settings_.dead_db) {
             h.verdict = Verdict::Dead;
             h.detail = hi_[c] == lo_[c] ? (hi_[c] == 0 ? "digital zero" : "flat") : "no signal above the dead level";
         } else if (h.clipped >= settings_.clipped_share) {

@@ -5,7 +5,8 @@
 //
 // Verdicts, the first that applies:
 //   dead               flat (peak to peak at most 2 LSB of a 32-bit integer) or an AC level
-//                      below -140 dBFS (digital zero included);
+//                      below -140 dBFS (digital zero included), or float samples that are
+//                      not finite;
 //   clipping           at least 0.01 % of its samples held at its extreme value (a sample equal
 //                      to the microphone's largest or smallest value, following one equal to it);
 //   level_outlier      its level more than 6 dB from the median of the array's microphones, or

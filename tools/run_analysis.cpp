@@ -216,6 +216,8 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     }
     if (a.channels.empty())
         throw reading::ReadError(a.run.paths.dat, "", "the run recorded no microphone");
+    if (a.range.count == 0)
+        throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
     if (geometry)
         a.positions = positions_of(*geometry, a.channels);
     if (make_csm)
@@ -223,8 +225,8 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
     // Two threads: this one reads the frames and converts them to samples, the other feeds the
     // health meter and the spectra, so the reading and the arithmetic overlap.
-    const size_t m = a.channels.size();
-    Handover handover(3);
+    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    Handover handover(4);
     std::exception_ptr failed;
     std::thread worker([&] {
         try {
@@ -244,16 +246,22 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         }
     });
     try {
+        // Slots of 1024 frames: small enough to stay few and warm (fresh pages cost dearly).
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
-            Slot *slot = handover.empty();
-            if (!slot)
-                return false;
-            slot->rows.resize(n * m);
-            slot->n = n;
-            to_samples(frames, n, a.format, slot->rows.data());
-            handover.pass(slot);
+            while (n > 0) {
+                Slot *slot = handover.empty();
+                if (!slot)
+                    return false;
+                const size_t k = std::min<size_t>(n, 1024);
+                slot->rows.resize(k * m);
+                slot->n = k;
+                to_samples(frames, k, a.format, slot->rows.data());
+                handover.pass(slot);
+                frames += k * frame_bytes;
+                n -= k;
+            }
             return true;
-        });
+        }, size_t(1) << 20);
     } catch (...) {
         handover.finish();
         worker.join();
