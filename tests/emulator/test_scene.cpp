@@ -4,8 +4,9 @@
 #include "emulator/scene.h"
 #include "usb_host.h"
 
+#include <QTemporaryDir>
+
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <numeric>
 
@@ -15,14 +16,14 @@ namespace {
 
 std::string demo_array() { return VIZ256_SOURCE_DIR "/arrays/viz256_spiral.xml"; }
 
-// Writes a file into a fresh folder of its own and returns its path.
+// Writes a file of its own in a folder removed at exit and returns its path.
 std::string write_file(const std::string &name, const std::string &text)
 {
+    static QTemporaryDir dir;
     static int n = 0;
-    const auto dir = std::filesystem::temp_directory_path() / ("viz256_scene_" + std::to_string(getpid()) + "_" + std::to_string(n++));
-    std::filesystem::create_directories(dir);
-    std::ofstream(dir / name) << text;
-    return (dir / name).string();
+    const std::string path = dir.path().toStdString() + "/" + std::to_string(n++) + name;
+    std::ofstream(path) << text;
+    return path;
 }
 
 std::string two_mics_array()
@@ -101,7 +102,7 @@ class SceneStream : public UsbHost {};
 TEST_F(SceneStream, SamplesJoinAcrossPacketsAndRunsInBothSampleTypes)
 {
     const auto scene = emu::Scene::load(demo_scene(R"({"channel": 3, "kind": "reversed"})"));
-    const auto signals = scene->at_rate(50000);
+    const auto heard = scene->at_rate(50000);
     const uint32_t frames = 10000;   // 257 words a frame: a run is one full and one short packet
     for (bool floats : {false, true}) {
         rec->reset();
@@ -128,7 +129,7 @@ TEST_F(SceneStream, SamplesJoinAcrossPacketsAndRunsInBothSampleTypes)
             std::vector<int> mics(256);
             std::iota(mics.begin(), mics.end(), 0);
             for (uint32_t f = 0; f < frames; ++f) {
-                signals->write(run * frames + f, mics.data(), 256, floats, want.data());
+                heard->write(run * frames + f, mics.data(), 256, floats, want.data());
                 ASSERT_EQ(std::memcmp(&data[(size_t(f) * 257 + 1) * 4], want.data(), want.size()), 0)
                     << (floats ? "float32" : "int32") << " run " << run << " frame " << f;
             }
