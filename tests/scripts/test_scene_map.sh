@@ -35,13 +35,10 @@ status=0   # 1: faulty microphones
     --grid -0.5:0.5:0.025,-0.5:0.5:0.025,1 --to "$dossier/map.h5" --json >"$dossier/map.json"
 
 /usr/bin/python3 - "$dossier" <<'PY'
-import json, sys
-import h5py
-import numpy as np
+import json, sys, h5py, numpy as np
 
 d = sys.argv[1]
-scene = json.load(open(d + "/scene.json"))
-health = json.load(open(d + "/health.json"))
+scene, health = json.load(open(d + "/scene.json")), json.load(open(d + "/health.json"))
 kinds = {"dead": "dead", "clipped": "clipping", "reversed": "reversed_polarity", "noisy": "level_outlier"}
 expected = {f["channel"]: kinds[f["kind"]] for f in scene["faults"]}
 found = {f["channel"]: f["kind"] for f in health["faulty"]}
