@@ -60,7 +60,7 @@ struct HealthSettings {
     int polarity_neighbours = 4;
     double coherence = 0.2;          // |normalised cross-correlation| a neighbour needs to vote
     int polarity_block = 256;        // frames of one block of the polarity check
-    int polarity_stride = 8;         // one block in this many goes to the polarity check
+    int polarity_stride = 16;        // one block in this many goes to the polarity check
     double speed_of_sound = 343.0;
 };
 
