@@ -1,5 +1,7 @@
 #include "emulator/frames.h"
 
+#include "emulator/scene.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -49,8 +51,11 @@ double mic_amplitude(int channel)
 }
 
 void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
-                            uint64_t jump_frame, uint32_t jump)
+                            uint64_t jump_frame, uint32_t jump,
+                            std::shared_ptr<const SceneSignals> scene, uint64_t scene_first)
 {
+    scene_ = std::move(scene);
+    scene_first_ = scene_first;
     layout_ = layout;
     words_ = layout.words();
     counter_start_ = counter_start;
@@ -58,7 +63,7 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
     jump_ = jump;
     gaps_.clear();
 
-    const size_t nm = layout.mics.size();
+    const size_t nm = scene_ ? 0 : layout.mics.size();
     mic_rows_.assign(size_t(kPeriod) * nm, 0);
     uint32_t noise = 0x12345678u;
     for (int k = 0; k < kPeriod; ++k) {
@@ -115,7 +120,10 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
     }
     frame = sampled_frame(frame);
     const size_t nm = layout_.mics.size();
-    if (nm) {
+    if (scene_ && nm) {
+        scene_->write(scene_first_ + frame, layout_.mics.data(), nm, layout_.floats, out);
+        out += nm * 4;
+    } else if (nm) {
         std::memcpy(out, &mic_rows_[size_t(frame % kPeriod) * nm], nm * 4);
         out += nm * 4;
     }

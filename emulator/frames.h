@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace emu {
+
+class SceneSignals;
 
 struct FrameLayout {
     bool counter = false;
@@ -28,8 +31,13 @@ double mic_amplitude(int channel);
 class FrameSource {
 public:
     // frame_rate in frames/s sets the period of the slow analogue sine (2 Hz).
+    // With a scene, the microphones' samples are its signals from its absolute frame scene_first on.
     void configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
-                   uint64_t jump_frame, uint32_t jump);
+                   uint64_t jump_frame, uint32_t jump,
+                   std::shared_ptr<const SceneSignals> scene = nullptr, uint64_t scene_first = 0);
+    bool has_scene() const { return scene_ != nullptr; }
+    // The scene's absolute frame of a sent frame (the frames lost before it counted).
+    uint64_t scene_frame(uint64_t frame) const { return scene_first_ + sampled_frame(frame); }
     int words() const { return words_; }
     uint64_t frame_bytes() const { return uint64_t(words_) * 4; }
     // Frame numbers below count the frames sent; the recorder also loses frames when its own
@@ -59,6 +67,8 @@ private:
         uint64_t total;   // frames lost before it, this gap included
     };
     std::vector<Gap> gaps_;                     // in increasing order of `at`
+    std::shared_ptr<const SceneSignals> scene_;
+    uint64_t scene_first_ = 0;
     static constexpr int kAnalogSteps = 4096;
 };
 

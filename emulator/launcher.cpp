@@ -10,11 +10,14 @@
 // run into PATH that lasts until the window is closed or the program gets SIGINT, SIGTERM or
 // SIGHUP; alert texts go to stderr instead of a box, and the console is printed on stdout at
 // the end.
+// VIZ256_EMU_SCENE=FILE or --scene FILE: the microphones hear the scene of that file (sources in
+// front of the array, faults; emulator/scene.h) instead of the built-in signals.
 // Started outside umockdev-wrapper, it restarts itself under it.
 #include "app/principale.h"
 #include "app/signaux.h"
 #include "device/usbfs.h"
 #include "emulator/recorder.h"
+#include "emulator/scene.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -68,9 +72,32 @@ int main(int argc, char **argv)
         options.usbfs_memory_mb = unsigned(std::strtoul(v, nullptr, 10));
     if (const char *v = std::getenv("VIZ256_EMU_BUFFER_KIB"); v && *v)
         options.device_buffer_bytes = std::strtoull(v, nullptr, 10) * 1024;
+    std::string scene = std::getenv("VIZ256_EMU_SCENE") ? std::getenv("VIZ256_EMU_SCENE") : "";
+    std::vector<char *> args{argv[0]};   // the options left to Qt
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--scene") == 0) {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "viz256-emulated: --scene needs a file\n");
+                return 2;
+            }
+            scene = argv[++i];
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    argc = int(args.size());
+    args.push_back(nullptr);
+    if (!scene.empty()) {
+        try {
+            options.scene = emu::Scene::load(scene);
+        } catch (const emu::SceneError &e) {
+            std::fprintf(stderr, "viz256-emulated: %s\n", e.what());
+            return 2;
+        }
+    }
     emu::Recorder &recorder = emu::Recorder::start(options);   // before the program's libusb_init
 
-    QApplication app(argc, argv);
+    QApplication app(argc, args.data());
 
     int period_ms = 5000;
     if (const char *p = std::getenv("VIZ256_EMU_TRIGGER_MS"))

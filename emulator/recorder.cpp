@@ -17,6 +17,7 @@
 #include "emulator/recorder.h"
 
 #include "emulator/frames.h"
+#include "emulator/scene.h"
 
 #include <umockdev.h>
 
@@ -34,6 +35,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -136,6 +138,11 @@ struct Recorder::Impl {
     Phase phase = Phase::Idle;
     int armed_start = 0, armed_stop = 0;
     FrameSource source;
+    // The scene: the absolute frame each sampling frequency (clock argument) has reached.
+    std::shared_ptr<const Scene> scene;
+    std::map<uint8_t, uint64_t> scene_clock;
+    uint8_t stream_clock = 9;
+    bool scene_carry = false;     // the last stream's scene time runs on into the next
     uint64_t limit = UINT64_MAX;   // bytes of this stream (counted runs)
     uint64_t produced = 0;
     Clock::time_point pace_t0;
@@ -180,9 +187,19 @@ struct Recorder::Impl {
 
     // ---------------------------------------------------------------- set-up
 
+    // The scene's signals at the power-on frequency (the probe's), made on a thread of their own
+    // meanwhile, so that the start request is answered as promptly as the hardware answers it.
+    void prepare_scene()
+    {
+        if (scene)
+            std::thread([s = scene] { s->at_rate(500000.0 / (9 + 1)); }).detach();
+    }
+
     void create(const Options &o)
     {
         paced = paced_option = o.paced;
+        scene = o.scene;
+        prepare_scene();
         capacity = capacity_option = o.device_buffer_bytes;
         testbed = umockdev_testbed_new();
         handler = umockdev_ioctl_base_new();
@@ -378,7 +395,12 @@ struct Recorder::Impl {
         start_byte = t;
         const FrameLayout layout = FrameLayout::from_masks(beams, aux, floats);
         const double rate = 500000.0 / (clock_arg + 1);
-        source.configure(layout, rate, counter_start, jump_frame, jump);
+        if (scene_carry && source.has_scene() && source.frame_bytes())
+            scene_clock[stream_clock] = source.scene_frame((produced + source.frame_bytes() - 1) / source.frame_bytes());
+        stream_clock = clock_arg;
+        scene_carry = true;
+        source.configure(layout, rate, counter_start, jump_frame, jump,
+                         scene ? scene->at_rate(rate) : nullptr, scene ? scene_clock[clock_arg] : 0);
         bytes_per_second = rate * source.frame_bytes();
         limit = UINT64_MAX;
         if (count != 0)
@@ -969,9 +991,18 @@ Recorder &Recorder::start(const Options &o)
             std::fprintf(stderr, "emulated recorder: run this program under umockdev-wrapper\n");
             std::abort();
         }
+        Options options = o;
+        if (const char *file = std::getenv("VIZ256_EMU_SCENE"); !options.scene && file && *file) {
+            try {
+                options.scene = Scene::load(file);
+            } catch (const SceneError &e) {
+                std::fprintf(stderr, "emulated recorder: %s\n", e.what());
+                std::exit(2);
+            }
+        }
         g_recorder = new Recorder;
         g_recorder_impl = g_recorder->d;
-        g_recorder->d->create(o);
+        g_recorder->d->create(options);
     });
     return *g_recorder;
 }
@@ -1036,9 +1067,20 @@ void Recorder::fire_trigger(int input)
     d->changed();
 }
 
+void Recorder::set_scene(std::shared_ptr<const Scene> scene)
+{
+    LOCKED;
+    d->scene = std::move(scene);
+    d->scene_clock.clear();
+    d->scene_carry = false;
+    d->prepare_scene();
+}
+
 void Recorder::reset()
 {
     LOCKED;
+    d->scene_clock.clear();
+    d->scene_carry = false;
     d->reset_acquisition();
     d->set_paced(d->paced_option);
     d->clock_arg = 9;

@@ -9,9 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace emu {
+
+class Scene;
 
 // One control request as the recorder received it (accepted or stalled).
 struct Request {
@@ -39,6 +42,9 @@ struct Options {
     // Published as /sys/module/usbcore/parameters/usbfs_memory_mb in the testbed.
     unsigned usbfs_memory_mb = kKernelUsbfsMemoryMb;
     uint64_t device_buffer_bytes = kDefaultDeviceBuffer;   // used when paced
+    // The sound field the microphones hear (scene.h); none: VIZ256_EMU_SCENE names its file,
+    // else the built-in signals.
+    std::shared_ptr<const Scene> scene;
 };
 
 class Recorder {
@@ -85,6 +91,9 @@ public:
     void reset();                          // power-on configuration, pacing as started, faults off, counts 0
                                            // (the host's usbfs settings below stay as they are)
     void set_device_buffer(uint64_t bytes);
+    // The scene of the streams started from now on (nullptr: the built-in signals). A scene's
+    // time runs on across streams at one frequency; reset() sets it back to frame 0.
+    void set_scene(std::shared_ptr<const Scene> scene);
 
     // The host's usbfs cap. The testbed's sysfs file is the setting, read at every submission as
     // the kernel reads its parameter; this writes it. A submission that would take the memory

@@ -14,6 +14,7 @@ packages=(
   fonts-urw-base35
   python3
   libhdf5-dev libsndfile1-dev
+  libfftw3-dev libeigen3-dev libopenblas-dev
   python3-numpy python3-tables python3-h5py python3-soundfile python3-venv python3-setuptools
 )
 

@@ -2,6 +2,7 @@
 #include "reading/check.h"
 #include "reading/export.h"
 #include "reading/repair.h"
+#include "tools/run_analysis.h"
 
 #include <atomic>
 #include <chrono>
@@ -271,10 +272,14 @@ int exporte(const Run &run, const std::map<std::string, std::string> &opt, bool 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fputs(usage, argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) ? stdout : stderr);
+        std::FILE *out = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) ? stdout : stderr;
+        std::fputs(usage, out);
+        std::fputs(tools::analysis_usage, out);
         return argc == 2 && argv[1][0] == '-' && argv[1][1] == 'h' ? 0 : 2;
     }
     const std::string commande = argv[1], chemin = argv[2];
+    if (commande == "health" || commande == "map")
+        return tools::run_analysis(argc, argv);
     std::map<std::string, std::string> opt;
     bool json = false, essai = false, force = false, progression = isatty(2);
     for (int i = 3; i < argc; ++i) {

@@ -22,6 +22,8 @@ import unicodedata as _ud
 
 import numpy as np
 
+from .geometry import GeometryError, geometry  # noqa: F401  viz256.geometry(path) -> (N, 3)
+
 __all__ = ["open", "Run", "RunError", "HEADER_DTYPE", "run_paths"]
 
 HEADER_SIZE = 2097

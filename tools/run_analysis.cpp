@@ -1,0 +1,449 @@
+// viz256-run health and viz256-run map: one pass over the frames feeds the health meter and,
+// for a map, the cross-spectral matrix; the map leaves out the microphones health calls faulty.
+#include "tools/run_analysis.h"
+
+#include "analysis/beamform.h"
+#include "analysis/health.h"
+#include "reading/export.h"
+#include "tools/map_output.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+
+using namespace analysis;
+
+namespace tools {
+
+const char *const analysis_usage =
+    "  health RUN [--geometry F] [--json] [--start S] [--duration S]\n"
+    "         each microphone's level (dBFS, RMS about the mean), DC offset, peak, clipped share, and\n"
+    "         a verdict: ok, dead, clipping, level_outlier (against the array's median, or the\n"
+    "         neighbours' with --geometry), reversed_polarity (needs --geometry).\n"
+    "         Exit 0 when every microphone is ok, 1 when some are faulty.\n"
+    "  map RUN --geometry F --band F1:F2 [--grid X0:X1:DX,Y0:Y1:DY,Z] [--start S] [--duration S]\n"
+    "         [--to FILE.png|FILE.h5] [--json] [--keep-diagonal] [--all-microphones]\n"
+    "         [--block N] [--range DB] [--speed-of-sound C]\n"
+    "         frequency-domain delay-and-sum beamforming on the plane grid (default: 41 x 41 points\n"
+    "         over the array, z = 1 m). Cross-spectral matrix by Welch averaging: Hann window,\n"
+    "         blocks of N frames (default 1024), 50 % overlap, the bins whose centre lies in\n"
+    "         [F1, F2] Hz. Steering vectors of formulation III (\"correct level\": h = g / |g|^2,\n"
+    "         g_m = (r_0/r_m) exp(-i k (r_m - r_0)), r_0 the distance to the array's centre).\n"
+    "         The diagonal is removed unless --keep-diagonal; microphones health calls faulty\n"
+    "         are left out unless --all-microphones. The PNG shows RANGE dB (default 15).\n"
+    "         Levels are in dB re full scale (2^31, for both sample types).\n";
+
+namespace {
+
+struct Options {
+    std::string run, geometry, band, grid, to;
+    std::optional<double> start, duration;
+    bool json = false, keep_diagonal = false, all_microphones = false;
+    int block = 1024;
+    double range = 15, speed_of_sound = 343;
+};
+
+double number(const std::string &option, const std::string &text)
+{
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end || !std::isfinite(v))
+        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
+    return v;
+}
+
+Options parse(int argc, char **argv, bool map)
+{
+    Options o;
+    o.run = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--json")
+            o.json = true;
+        else if (map && a == "--keep-diagonal")
+            o.keep_diagonal = true;
+        else if (map && a == "--all-microphones")
+            o.all_microphones = true;
+        else if (a == "--geometry" && has_value)
+            o.geometry = argv[++i];
+        else if (a == "--start" && has_value)
+            o.start = number(a, argv[++i]);
+        else if (a == "--duration" && has_value)
+            o.duration = number(a, argv[++i]);
+        else if (map && a == "--band" && has_value)
+            o.band = argv[++i];
+        else if (map && a == "--grid" && has_value)
+            o.grid = argv[++i];
+        else if (map && a == "--to" && has_value)
+            o.to = argv[++i];
+        else if (map && a == "--range" && has_value)
+            o.range = number(a, argv[++i]);
+        else if (map && a == "--speed-of-sound" && has_value)
+            o.speed_of_sound = number(a, argv[++i]);
+        else if (map && a == "--block" && has_value) {
+            const double b = number(a, argv[++i]);
+            if (b != std::floor(b) || b < 16 || b > 65536 || int(b) % 2)
+                throw std::invalid_argument("--block: an even number of frames from 16 to 65536");
+            o.block = int(b);
+        } else
+            throw std::invalid_argument("unknown option " + a);
+    }
+    if (map) {
+        if (o.geometry.empty())
+            throw std::invalid_argument("map needs --geometry FILE");
+        if (o.band.empty())
+            throw std::invalid_argument("map needs --band F1:F2");
+        if (!(o.range > 0))
+            throw std::invalid_argument("--range: a positive number of dB");
+        if (!(o.speed_of_sound > 0))
+            throw std::invalid_argument("--speed-of-sound: a positive number of m/s");
+        if (!o.to.empty() && !ends_with_any(o.to, {".png"}) && !ends_with_any(o.to, {".h5", ".hdf5", ".hdf"}))
+            throw std::invalid_argument("--to: FILE.png or FILE.h5");
+    }
+    return o;
+}
+
+std::pair<double, double> parse_band(const std::string &text)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
+    const double f1 = number("--band", text.substr(0, colon)), f2 = number("--band", text.substr(colon + 1));
+    if (f1 < 0 || f2 <= f1)
+        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
+    return {f1, f2};
+}
+
+// Blocks of samples handed from the reading thread to the arithmetic, in a few slots.
+struct Slot {
+    std::vector<float> rows;
+    size_t n = 0;
+};
+
+class Handover {
+public:
+    explicit Handover(size_t slots) : slots_(slots)
+    {
+        for (Slot &s : slots_)
+            free_.push_back(&s);
+    }
+    Slot *empty() // a free slot; nullptr once the other side gave up
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !free_.empty() || abandoned_; });
+        if (abandoned_)
+            return nullptr;
+        Slot *s = free_.front();
+        free_.pop_front();
+        return s;
+    }
+    void pass(Slot *s)
+    {
+        std::lock_guard lock(mutex_);
+        full_.push_back(s);
+        changed_.notify_all();
+    }
+    Slot *full() // the next filled slot; nullptr at the end
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !full_.empty() || finished_ || abandoned_; });
+        if (full_.empty() || abandoned_)
+            return nullptr;
+        Slot *s = full_.front();
+        full_.pop_front();
+        return s;
+    }
+    void give_back(Slot *s)
+    {
+        std::lock_guard lock(mutex_);
+        free_.push_back(s);
+        changed_.notify_all();
+    }
+    void finish()
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+    void abandon()
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::vector<Slot> slots_;
+    std::deque<Slot *> free_, full_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool finished_ = false, abandoned_ = false;
+};
+
+// Everything one pass over the frames gives.
+struct Analysed {
+    reading::Run run;
+    reading::FrameRange range;
+    FrameFormat format;
+    std::vector<int> channels;
+    std::vector<std::string> names;
+    std::vector<Microphone> positions; // empty without a geometry
+    HealthReport health;
+};
+
+Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*make_csm)(const Analysed &, const Options &),
+                 std::unique_ptr<CrossSpectra> &csm)
+{
+    Analysed a;
+    a.run = reading::open_run(o.run);
+    a.range = reading::frame_range(a.run, o.start, o.duration);
+    a.format.words = a.run.nb_voies();
+    a.format.floats = a.run.floats();
+    for (int w : a.run.layout.of(reading::Kind::Microphone)) {
+        a.format.mic_words.push_back(w);
+        a.channels.push_back(a.run.layout.channels[size_t(w)].number);
+        a.names.push_back(a.run.layout.channels[size_t(w)].name);
+    }
+    if (a.channels.empty())
+        throw reading::ReadError(a.run.paths.dat, "", "the run recorded no microphone");
+    if (a.range.count == 0)
+        throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
+    if (geometry)
+        a.positions = positions_of(*geometry, a.channels);
+    if (make_csm)
+        csm.reset(make_csm(a, o));
+    HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
+    // Two threads: this one reads the frames and converts them to samples, the other feeds the
+    // health meter and the spectra, so the reading and the arithmetic overlap.
+    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    Handover handover(4);
+    std::exception_ptr failed;
+    std::thread worker([&] {
+        try {
+            while (Slot *slot = handover.full()) {
+                for (size_t first = 0; first < slot->n; first += 256) {
+                    const size_t k = std::min<size_t>(256, slot->n - first);
+                    const float *rows = slot->rows.data() + first * m;
+                    meter.feed_samples(rows, k);
+                    if (csm)
+                        csm->feed_samples(rows, k);
+                }
+                handover.give_back(slot);
+            }
+        } catch (...) {
+            failed = std::current_exception();
+            handover.abandon();
+        }
+    });
+    try {
+        // Slots of 1024 frames: small enough to stay few and warm (fresh pages cost dearly).
+        reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
+            while (n > 0) {
+                Slot *slot = handover.empty();
+                if (!slot)
+                    return false;
+                const size_t k = std::min<size_t>(n, 1024);
+                slot->rows.resize(k * m);
+                slot->n = k;
+                to_samples(frames, k, a.format, slot->rows.data());
+                handover.pass(slot);
+                frames += k * frame_bytes;
+                n -= k;
+            }
+            return true;
+        }, size_t(1) << 20);
+    } catch (...) {
+        handover.finish();
+        worker.join();
+        throw;
+    }
+    handover.finish();
+    worker.join();
+    if (failed)
+        std::rethrow_exception(failed);
+    a.health = meter.report();
+    return a;
+}
+
+std::string db_text(double db)
+{
+    if (!std::isfinite(db))
+        return "-inf";
+    char t[32];
+    std::snprintf(t, sizeof t, "%.1f", db);
+    return t;
+}
+
+int health(const Options &o)
+{
+    std::optional<Geometry> geometry;
+    if (!o.geometry.empty())
+        geometry = read_geometry(o.geometry);
+    std::unique_ptr<CrossSpectra> none;
+    const Analysed a = analyse(o, geometry ? &*geometry : nullptr, nullptr, none);
+    const HealthReport &r = a.health;
+    const auto faulty = r.faulty();
+    if (o.json) {
+        std::string s = "{\n";
+        s += "  \"run\": " + json_string(a.run.paths.dat) + ",\n";
+        s += "  \"geometry\": " + (geometry ? json_string(o.geometry) : std::string("null")) + ",\n";
+        s += "  \"sample_freq\": " + json_number(a.run.rec.freq) + ",\n";
+        s += "  \"first_frame\": " + std::to_string(a.range.first) + ",\n";
+        s += "  \"frames\": " + std::to_string(r.frames) + ",\n";
+        s += "  \"full_scale\": " + json_number(kFullScale) + ",\n";
+        s += "  \"microphones\": [\n";
+        for (size_t i = 0; i < r.mics.size(); ++i) {
+            const MicHealth &m = r.mics[i];
+            s += "    {\"channel\": " + std::to_string(m.channel) + ", \"name\": " + json_string(m.name) +
+                 (geometry ? ", \"position\": " + json_string(a.positions[i].name) : std::string()) +
+                 ", \"level_db\": " + json_number(m.level_db) + ", \"dc\": " + json_number(m.dc) +
+                 ", \"peak\": " + json_number(m.peak) + ", \"peak_db\": " + json_number(20 * std::log10(m.peak)) +
+                 ", \"clipped\": " + json_number(m.clipped) + ", \"reference_db\": " + json_number(m.reference_db) +
+                 ", \"verdict\": " + json_string(verdict_name(m.verdict)) + "}" + (i + 1 < r.mics.size() ? ",\n" : "\n");
+        }
+        s += "  ],\n  \"faulty\": [";
+        for (size_t k = 0; k < faulty.size(); ++k) {
+            const MicHealth &m = r.mics[faulty[k]];
+            s += std::string(k ? ",\n    " : "\n    ") + "{\"channel\": " + std::to_string(m.channel) +
+                 ", \"name\": " + json_string(m.name) + ", \"kind\": " + json_string(verdict_name(m.verdict)) +
+                 ", \"detail\": " + json_string(m.detail) + "}";
+        }
+        s += faulty.empty() ? "]\n}\n" : "\n  ]\n}\n";
+        std::fputs(s.c_str(), stdout);
+    } else {
+        std::printf("%-8s %-10s %9s %11s %9s %9s  %s\n", "channel", "name", "level dB", "DC", "peak dB", "clipped", "verdict");
+        for (const MicHealth &m : r.mics)
+            std::printf("%-8d %-10s %9s %11.3e %9s %8.4f%%  %s%s%s\n", m.channel, m.name.c_str(), db_text(m.level_db).c_str(), m.dc,
+                        db_text(20 * std::log10(m.peak)).c_str(), 100 * m.clipped, verdict_name(m.verdict),
+                        m.detail.empty() ? "" : ": ", m.detail.c_str());
+        std::printf("%zu microphones over %llu frames: %zu ok, %zu faulty%s\n", r.mics.size(), (unsigned long long)r.frames,
+                    r.mics.size() - faulty.size(), faulty.size(),
+                    geometry ? "" : " (no geometry: levels against the array's median, polarity not checked)");
+    }
+    return faulty.empty() ? 0 : 1;
+}
+
+CrossSpectra *make_csm(const Analysed &a, const Options &o)
+{
+    const auto [f1, f2] = parse_band(o.band);
+    return new CrossSpectra(a.format, a.run.rec.freq, o.block, f1, f2);
+}
+
+int map(const Options &o)
+{
+    const Geometry geometry = read_geometry(o.geometry);
+    std::optional<Grid> grid;
+    if (!o.grid.empty())
+        grid = parse_grid(o.grid);
+    parse_band(o.band);
+    std::unique_ptr<CrossSpectra> csm;
+    const Analysed a = analyse(o, &geometry, make_csm, csm);
+    if (csm->blocks() == 0)
+        throw std::invalid_argument("the range holds " + std::to_string(a.range.count) + " frames, fewer than one block of " +
+                                    std::to_string(o.block));
+
+    MapRecord rec;
+    rec.run = a.run.paths.dat;
+    rec.geometry = o.geometry;
+    rec.band = parse_band(o.band);
+    rec.sample_freq = a.run.rec.freq;
+    rec.block = o.block;
+    rec.blocks = csm->blocks();
+    rec.first_frame = a.range.first;
+    rec.frames = a.range.count;
+    rec.speed_of_sound = o.speed_of_sound;
+    rec.diagonal_removed = !o.keep_diagonal;
+    rec.range_db = o.range;
+    for (size_t k = 0; k < csm->bins().size(); ++k)
+        rec.frequencies.push_back(csm->frequency(k));
+    std::vector<size_t> use;
+    std::vector<Microphone> used_positions;
+    for (size_t i = 0; i < a.channels.size(); ++i) {
+        const MicHealth &h = a.health.mics[i];
+        if (o.all_microphones || h.verdict == Verdict::Ok) {
+            use.push_back(i);
+            used_positions.push_back(a.positions[i]);
+            rec.used_channels.push_back(a.channels[i]);
+        } else {
+            rec.excluded.push_back({h.channel, h.name, verdict_name(h.verdict)});
+        }
+    }
+    rec.all_positions = a.positions;
+    rec.all_channels = a.channels;
+    rec.health = a.health;
+    BeamformSettings settings;
+    settings.speed_of_sound = o.speed_of_sound;
+    settings.remove_diagonal = !o.keep_diagonal;
+    rec.map = beamform(*csm, use, used_positions, grid ? *grid : default_grid(used_positions), settings);
+
+    if (!o.to.empty())
+        write_map(o.to, rec);
+    const Grid &g = rec.map.grid;
+    const size_t p = rec.map.peak;
+    const double px = g.x(int(p % size_t(g.nx()))), py = g.y(int(p / size_t(g.nx())));
+    const double level = to_db(rec.map.power[p]);
+    if (o.json) {
+        std::string s = "{\n";
+        s += "  \"peak\": {\"x\": " + json_number(px) + ", \"y\": " + json_number(py) + ", \"z\": " + json_number(g.z) +
+             ", \"level_db\": " + json_number(level) + "},\n";
+        s += "  \"run\": " + json_string(rec.run) + ",\n";
+        s += "  \"geometry\": " + json_string(rec.geometry) + ",\n";
+        s += "  \"band\": [" + json_number(rec.band.first) + ", " + json_number(rec.band.second) + "],\n";
+        s += "  \"bins\": " + std::to_string(rec.frequencies.size()) + ",\n";
+        s += "  \"grid\": {\"x\": [" + json_number(g.x0) + ", " + json_number(g.x1) + ", " + json_number(g.dx) + "], \"y\": [" +
+             json_number(g.y0) + ", " + json_number(g.y1) + ", " + json_number(g.dy) + "], \"z\": " + json_number(g.z) +
+             ", \"nx\": " + std::to_string(g.nx()) + ", \"ny\": " + std::to_string(g.ny()) + "},\n";
+        s += "  \"window\": \"hann\", \"overlap\": 0.5, \"block\": " + std::to_string(rec.block) +
+             ", \"blocks\": " + std::to_string(rec.blocks) + ",\n";
+        s += "  \"steering\": " + json_string(kSteering) + ",\n";
+        s += "  \"diagonal_removed\": " + std::string(rec.diagonal_removed ? "true" : "false") + ",\n";
+        s += "  \"speed_of_sound\": " + json_number(rec.speed_of_sound) + ",\n";
+        s += "  \"first_frame\": " + std::to_string(rec.first_frame) + ", \"frames\": " + std::to_string(rec.frames) + ",\n";
+        s += "  \"microphones_used\": " + std::to_string(rec.used_channels.size()) + ",\n";
+        s += "  \"excluded\": [";
+        for (size_t k = 0; k < rec.excluded.size(); ++k)
+            s += std::string(k ? ", " : "") + "{\"channel\": " + std::to_string(rec.excluded[k].channel) +
+                 ", \"name\": " + json_string(rec.excluded[k].name) + ", \"kind\": " + json_string(rec.excluded[k].kind) + "}";
+        s += "],\n  \"to\": " + (o.to.empty() ? std::string("null") : json_string(o.to)) + "\n}\n";
+        std::fputs(s.c_str(), stdout);
+    } else {
+        std::printf("peak at x = %.3f m, y = %.3f m, z = %.3f m: %.1f dB re full scale\n", px, py, g.z, level);
+        std::printf("band %g to %g Hz (%zu bins of %g Hz), %llu blocks of %d frames, %zu microphones%s\n", rec.band.first,
+                    rec.band.second, rec.frequencies.size(), rec.sample_freq / rec.block, (unsigned long long)rec.blocks,
+                    rec.block, rec.used_channels.size(), rec.diagonal_removed ? ", diagonal removed" : "");
+        for (const auto &e : rec.excluded)
+            std::printf("left out: channel %d %s (%s)\n", e.channel, e.name.c_str(), e.kind.c_str());
+        if (!o.to.empty())
+            std::printf("written: %s\n", o.to.c_str());
+    }
+    return 0;
+}
+
+}
+
+int run_analysis(int argc, char **argv)
+{
+    const std::string command = argv[1];
+    try {
+        const Options o = parse(argc, argv, command == "map");
+        return command == "map" ? map(o) : health(o);
+    } catch (const GeometryError &e) {
+        std::fprintf(stderr, "viz256-run: %s\n", e.what());
+        return 2;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "viz256-run: %s\n", e.what());
+        return 2;
+    }
+}
+
+}
