@@ -50,7 +50,8 @@ Format format_of(const std::string &target)
     throw std::invalid_argument("--to " + target + ": the name must end in .h5 (HDF5) or .wav");
 }
 
-std::vector<int> select_channels(const Layout &layout, const std::string &list)
+std::vector<int> select_channels(const Layout &layout, const std::string &list, const std::string &owner,
+                                 const std::string &purpose)
 {
     std::vector<bool> pris(size_t(layout.words()), false);
     const auto genre = [&](Kind k) {
@@ -95,14 +96,14 @@ std::vector<int> select_channels(const Layout &layout, const std::string &list)
                     pris[size_t(c.word)] = trouve = true;
         }
         if (!trouve)
-            throw std::invalid_argument("--channels: the run has no channel \"" + item + "\"");
+            throw std::invalid_argument("--channels: " + owner + " has no channel \"" + item + "\"");
     }
     std::vector<int> mots;
     for (size_t w = 0; w < pris.size(); ++w)
         if (pris[w])
             mots.push_back(int(w));
     if (mots.empty())
-        throw std::invalid_argument("--channels: no channel to export");
+        throw std::invalid_argument("--channels: no channel to " + purpose);
     return mots;
 }
 

@@ -21,8 +21,10 @@ Format format_of(const std::string &target);
 // The frame's words to export, in frame order, from a list such as "mics,va_0,counter":
 // channel names ("mic_3_1", "va_2", "counter", "status"), microphone channel numbers ("25"),
 // beams ("beam_3"), and the groups "mics", "va", "all". Empty: the microphones and the
-// analogue channels. Throws std::invalid_argument naming what the run does not have.
-std::vector<int> select_channels(const Layout &layout, const std::string &list);
+// analogue channels. Throws std::invalid_argument naming what the run does not have (the
+// recorder, for a list of channels to record: `owner` and `purpose` name them in the message).
+std::vector<int> select_channels(const Layout &layout, const std::string &list, const std::string &owner = "the run",
+                                 const std::string &purpose = "export");
 
 // The frames [first, first + count) from a start and a duration in seconds (both optional),
 // within the whole frames of the run. Throws std::invalid_argument when the start is out of
