@@ -39,6 +39,10 @@ struct Options {
     // Published as /sys/module/usbcore/parameters/usbfs_memory_mb in the testbed.
     unsigned usbfs_memory_mb = kKernelUsbfsMemoryMb;
     uint64_t device_buffer_bytes = kDefaultDeviceBuffer;   // used when paced
+    // Device memory (libusb_dev_mem_alloc, a usbfs mmap of the node): offered, or refused with
+    // ENOMEM as by a host whose controller cannot give that much DMA memory in one piece (the
+    // program then uses ordinary memory, which the recorder's data reach only at the reap).
+    bool device_memory = false;
 };
 
 class Recorder {
@@ -70,8 +74,10 @@ public:
     // many), and the most it ever held, in bytes, since start()/reset().
     uint64_t frames_dropped() const;
     uint64_t device_buffer_high_water() const;
-    // usbfs memory our URBs hold now (submitted and not yet reaped), counted as the kernel does.
+    // usbfs memory our URBs (submitted and not yet reaped) and device-memory mappings hold
+    // now, counted as the kernel does.
     uint64_t usbfs_in_use() const;
+    uint64_t device_memory_mapped() const;   // bytes of device memory the host has mapped
 
     // Waits (polling cond on the caller's thread) until cond() holds; false on time-out.
     // It does not service libusb: use it from a thread other than the one handling events,
@@ -85,6 +91,7 @@ public:
     void reset();                          // power-on configuration, pacing as started, faults off, counts 0
                                            // (the host's usbfs settings below stay as they are)
     void set_device_buffer(uint64_t bytes);
+    void set_device_memory(bool offered);  // until reset(), which returns to Options::device_memory
 
     // The host's usbfs cap. The testbed's sysfs file is the setting, read at every submission as
     // the kernel reads its parameter; this writes it. A submission that would take the memory
@@ -101,6 +108,7 @@ public:
     void fault_stall(bool on);                            // bulk endpoint halted: URBs fail with -EPIPE
     void fault_odd_length_once(uint32_t bytes);           // next bulk completion carries this many bytes; the rest of its last word is lost
     void fault_reap_error(bool on);                       // reaping a bulk URB fails (EIO): the host's event handling fails
+    void fault_controls_unanswered(bool on);              // control requests are neither done nor answered: they stay in flight until the host times them out
     bool vanished() const;
 
     struct Impl;
