@@ -45,11 +45,13 @@ public:
         double octets_par_s = 0;      // the recorder's data rate
         uint32_t premier_paquet = 0;  // bytes of slot 0's first transfer; 0: a whole packet
     };
-    // The first transfer of a run that waits for an external trigger: one USB packet of the
-    // bulk endpoint, which the recorder fills within 1/8 s at every rate and channel count
-    // (2 kHz, one word). Its completion is how the host learns that the trigger came: usbfs
-    // copies ordinary memory at the reap, so nothing is seen in a transfer still in flight.
-    static constexpr uint32_t PREMIER_PAQUET_DECLENCHEMENT = 1024;
+    // The first transfer of a run that waits for an external trigger: a few USB packets of the
+    // bulk endpoint, which the recorder fills within half a second at every rate and channel
+    // count (0.5 s at 2 kHz with one word, 0.3 ms at 50 kHz with 257). Its completion is how the
+    // host learns that the trigger came: usbfs copies ordinary memory at the reap, so nothing
+    // is seen in a transfer still in flight. One block of direct writes, so that the data
+    // file's offset stays aligned and the writer keeps writing round the page cache.
+    static constexpr uint32_t PREMIER_PAQUET_DECLENCHEMENT = Ecrivain::BLOC_DIRECT;
 
     Anneau();
     ~Anneau();

@@ -12,7 +12,9 @@
 // the device node (libusb_dev_mem_alloc, usbfs mmap) gets memory charged to the usbfs budget for
 // as long as it is mapped, and an URB whose buffer lies in it is filled in place. umockdev does
 // not model mmap on its nodes (its preload leaves mmap to the kernel, which refuses a FIFO), so
-// this file interposes mmap and munmap for the process (see the end of the file).
+// this file interposes mmap and munmap for the process (see the end of the file), and write
+// and writev, which refuse a direct (O_DIRECT) write from device memory with EFAULT, as the
+// kernel does (it cannot pin a VM_IO mapping).
 //
 // Wake-ups. umockdev's device node is a regular file, so poll() always reports it ready and libusb
 // spins. By default the node is replaced by a FIFO that the handler keeps full (no POLLOUT, which
@@ -33,6 +35,8 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
+#include <ctime>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -187,7 +191,8 @@ struct Recorder::Impl {
     // give that much DMA memory), and the mappings made.
     bool device_memory = false;
     bool device_memory_option = false;
-    std::list<Mapping> mappings;
+    std::list<Mapping> mappings;          // changed under mu and maps_mu
+    std::mutex maps_mu;
     std::vector<std::unique_ptr<uint8_t[]>> spare_kernel;   // kernel buffers of reaped URBs, for reuse
     std::vector<uint32_t> spare_kernel_len;
 
@@ -382,9 +387,13 @@ struct Recorder::Impl {
     {
         if (r.kernel) {
             if (to_client && r.length > 0) {
+                timespec c0{}, c1{};
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
                 ignore_writes_begin();
                 std::memcpy(r.u->buffer, r.kernel.get(), r.length);
                 ignore_writes_end();
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+                reap_copy_s += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
             }
             if (spare_kernel.size() < 16) {
                 spare_kernel.push_back(std::move(r.kernel));
@@ -425,6 +434,7 @@ struct Recorder::Impl {
             return;
         usbfs_used -= m->usbfs;
         real_munmap()(m->addr, m->len);
+        std::lock_guard<std::mutex> lock(maps_mu);
         mappings.remove_if([m](const Mapping &x) { return &x == m; });
     }
 
@@ -456,6 +466,7 @@ struct Recorder::Impl {
         m.addr = static_cast<uint8_t *>(p);
         m.len = len;
         m.usbfs = charge;
+        std::lock_guard<std::mutex> maps_lock(maps_mu);
         mappings.push_back(m);
         mapping_count.fetch_add(1);
         return p;
@@ -475,6 +486,23 @@ struct Recorder::Impl {
         return false;
     }
     static inline std::atomic<int> mapping_count{0};
+
+    // The kernel cannot pin device memory (a VM_IO mapping) for a direct write: such a write
+    // fails with EFAULT.
+    bool in_device_memory(const void *p, size_t len)
+    {
+        std::lock_guard<std::mutex> lock(maps_mu);   // not mu: the emulator itself writes under mu
+        const uint8_t *b = static_cast<const uint8_t *>(p);
+        for (const Mapping &m : mappings)
+            if (b < m.addr + m.len && b + len > m.addr)
+                return true;
+        return false;
+    }
+    static bool direct_write_from_device_memory(int fd, const struct iovec *v, int n);
+
+    // CPU time spent copying URB data into the client's buffers at the reap (the kernel's
+    // share of a transfer into ordinary memory), in seconds.
+    double reap_copy_s = 0;
 
     // ---------------------------------------------------------------- wake-ups
 
@@ -1301,6 +1329,7 @@ void Recorder::fault_odd_length_once(uint32_t bytes) { LOCKED; d->odd_once = byt
 void Recorder::fault_reap_error(bool on) { LOCKED; d->reap_fails = on; d->changed(); }
 void Recorder::fault_controls_unanswered(bool on) { LOCKED; d->controls_unanswered = on; }
 void Recorder::set_device_memory(bool on) { LOCKED; d->device_memory = on; }
+double Recorder::reap_copy_seconds() const { LOCKED; return d->reap_copy_s; }
 
 uint64_t Recorder::device_memory_mapped() const
 {
@@ -1354,6 +1383,42 @@ extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t
 extern "C" void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
 {
     return mmap(addr, len, prot, flags, fd, off);
+}
+
+bool emu::Recorder::Impl::direct_write_from_device_memory(int fd, const struct iovec *v, int n)
+{
+    if (mapping_count.load() == 0 || !g_recorder_impl)
+        return false;
+    bool dedans = false;
+    for (int i = 0; i < n && !dedans; ++i)
+        dedans = v[i].iov_len > 0 && g_recorder_impl->in_device_memory(v[i].iov_base, v[i].iov_len);
+    if (!dedans)
+        return false;
+    const int fl = ::fcntl(fd, F_GETFL);
+    return fl != -1 && (fl & O_DIRECT);
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec *v, int n)
+{
+    using Fn = ssize_t (*)(int, const struct iovec *, int);
+    static const Fn suivant = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "writev"));
+    if (emu::Recorder::Impl::direct_write_from_device_memory(fd, v, n)) {
+        errno = EFAULT;
+        return -1;
+    }
+    return suivant(fd, v, n);
+}
+
+extern "C" ssize_t write(int fd, const void *p, size_t len)
+{
+    using Fn = ssize_t (*)(int, const void *, size_t);
+    static const Fn suivant = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "write"));
+    const iovec v{const_cast<void *>(p), len};
+    if (emu::Recorder::Impl::direct_write_from_device_memory(fd, &v, 1)) {
+        errno = EFAULT;
+        return -1;
+    }
+    return suivant(fd, p, len);
 }
 
 extern "C" int munmap(void *addr, size_t len) noexcept

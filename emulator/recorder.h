@@ -78,6 +78,9 @@ public:
     // now, counted as the kernel does.
     uint64_t usbfs_in_use() const;
     uint64_t device_memory_mapped() const;   // bytes of device memory the host has mapped
+    // CPU seconds spent copying transfers into the host's ordinary buffers at their reap: on
+    // Linux the kernel does it in the reaping thread (the emulator does it on its own thread).
+    double reap_copy_seconds() const;
 
     // Waits (polling cond on the caller's thread) until cond() holds; false on time-out.
     // It does not service libusb: use it from a thread other than the one handling events,

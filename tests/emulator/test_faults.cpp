@@ -2,7 +2,9 @@
 #include "emulator/frames.h"
 #include "usb_host.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -306,6 +308,21 @@ TEST_F(Faults, TransferBufferUnchangedUntilReapedUnlessDeviceMemory)
             EXPECT_EQ(rec->usbfs_in_use(), avant) << "unmapping gives the memory back";
         }
     }
+    // The kernel cannot pin device memory for a direct write.
+    char nom[] = "/tmp/viz256-directXXXXXX";
+    const int fd = mkstemp(nom);
+    ASSERT_GE(fd, 0);
+    ::unlink(nom);
+    unsigned char *m = libusb_dev_mem_alloc(h, 4096);
+    ASSERT_NE(m, nullptr);
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_DIRECT) == 0) {
+        errno = 0;
+        EXPECT_EQ(::write(fd, m, 4096), -1);
+        EXPECT_EQ(errno, EFAULT);
+    }
+    ::close(fd);
+    EXPECT_EQ(libusb_dev_mem_free(h, m, 4096), 0);
+
     // Device memory counts against the cap for as long as it is mapped; a host that cannot
     // give it refuses it.
     rec->set_usbfs_memory_mb(16);

@@ -8,6 +8,9 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 class Hote : public FenetreEmulee {
@@ -42,6 +45,10 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
     w->checkBox_Record->setChecked(true);
     w->checkBox_Definie->setChecked(false);
     w->radioButton_Start_Trig1->setChecked(true);
+    const int essai = ::open(QFile::encodeName(chemin(QStringLiteral("o_direct"))).constData(), O_WRONLY | O_CREAT | O_DIRECT, 0644);
+    const bool direct_possible = essai >= 0;
+    if (essai >= 0)
+        ::close(essai);
     int n = 0;
     for (const auto &c : cas) {
         SCOPED_TRACE(testing::Message() << c.nb_voies << " words, device memory " << c.memoire);
@@ -51,7 +58,7 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
         chemin_choisi = chemin(QStringLiteral("d%1.dat").arg(n++));
         QElapsedTimer t;
         qint64 declenche_ms = -1, vu_ms = -1;
-        bool memoire = false;
+        bool memoire = false, direct = false;
         QTimer::singleShot(5000, w.get(), [&] {
             declenche_ms = t.elapsed();
             rec->fire_trigger(1);
@@ -61,7 +68,10 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
             if (vu_ms < 0 && w->anneau.num_pkt > 0) {
                 vu_ms = t.elapsed();
                 memoire = w->anneau.memoire_appareil();
-                QTimer::singleShot(300, w.get(), [&] { w->button_Stop->click(); });
+                QTimer::singleShot(300, w.get(), [&] {
+                    direct = w->anneau.ecrivain.direct.load();
+                    w->button_Stop->click();
+                });
             }
         });
         sonde.start(1);
@@ -74,6 +84,7 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
         EXPECT_TRUE(c_run.contains(QStringLiteral(" échantillons\r\n"))) << c_run.toStdString();
         ASSERT_GE(vu_ms, declenche_ms);
         EXPECT_EQ(memoire, c.memoire);
+        EXPECT_EQ(direct, direct_possible) << "the short first packet keeps the data file's writes direct";
         std::printf("[ measure  ] %d words at entry %d, device memory %d: trigger to first data %lld ms\n",
                     c.nb_voies, c.entree, int(c.memoire), static_cast<long long>(vu_ms - declenche_ms));
         // The data begin with the frame sampled at the trigger, and go on unbroken.
