@@ -47,7 +47,7 @@ public:
     };
     // The first transfer of a run that waits for an external trigger: a few USB packets of the
     // bulk endpoint, which the recorder fills within half a second at every rate and channel
-    // count (0.5 s at 2 kHz with one word, 0.3 ms at 50 kHz with 257). Its completion is how the
+    // count (0.5 s at 2 kHz with one word, 80 µs at 50 kHz with 257). Its completion is how the
     // host learns that the trigger came: usbfs copies ordinary memory at the reap, so nothing
     // is seen in a transfer still in flight. One block of direct writes, so that the data
     // file's offset stays aligned and the writer keeps writing round the page cache.

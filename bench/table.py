@@ -158,10 +158,20 @@ def main():
                      "arithmetic alone " + fmt(ref_t, 3), "<= 0.2 ms", verdict(real, lambda v: v <= 0.2)))
 
     # 5. Memory
-    hwm = series(reps, None, lambda d: max(d.get(k + "_vmhwm_kB", 0) for k in ("cpu", "cpunorec", "cpuzc", "cpuzcnorec")) * 1024 / 1e6)
+    # The eight 8 MiB transfer buffers of the ring's usbfs memory are in this process: the
+    # emulated kernel's own buffers (ordinary ring buffers) or the device-memory mapping. On
+    # Linux the first are the kernel's and the second a VM_IO mapping, counted in no RSS.
+    usbfs_mb = 8 * 8388608 / 1e6
     base = series(reps, None, lambda d: d["baseline_vmhwm_kB"] * 1024 / 1e6)
-    rows.append(("5 Peak RSS (VmHWM) of a paced run (MB)", fmt(hwm, 1), "after Init, before Start " + fmt(base, 1),
-                 "<= 120 MB", verdict(hwm, lambda v: v <= 120)))
+    for kinds, label in ((("cpu", "cpunorec"), "ordinary buffers"), (("cpuzc", "cpuzcnorec"), "device memory")):
+        hwm = series(reps, None, lambda d: max(d[k + "_vmhwm_kB"] for k in kinds) * 1024 / 1e6)
+        if not hwm:
+            continue
+        own = [v - usbfs_mb for v in hwm]
+        rows.append((f"5 Peak RSS (VmHWM) of a paced run, {label} (MB)", fmt(hwm, 1),
+                     "after Init, before Start " + fmt(base, 1), "info", "info"))
+        rows.append((f"5 The same less the ring's {usbfs_mb:.0f} MB of usbfs memory (MB)", fmt(own, 1), "", "<= 120 MB",
+                     verdict(own, lambda v: v <= 120)))
     # An unpaced recorder, or a stalled disk, fills the reserve in memory ahead of the disk.
     full = series(reps, None, lambda d: max(d.get("record_vmhwm_kB", 0), d.get("recordcold_vmhwm_kB", 0),
                                            d.get("stall_vmhwm_kB", 0)) * 1024 / 1e6)
