@@ -601,8 +601,8 @@ struct Recorder::Impl {
         pace_bytes0 = 0;
         if (produced >= limit)
             phase = Phase::Ending;
-        // Unpaced, the first transfer fills at once, so data reach the host's buffer before it
-        // services any event (as they do on hardware); later ones fill when reaped.
+        // Unpaced, the first transfer fills at once (the host sees it at its reap, or at once in
+        // device memory); later ones fill when reaped.
         if (!paced)
             if (Urb *h = head())
                 sampled += produce(h->u->buffer_length - h->filled);
