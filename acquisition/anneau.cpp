@@ -54,14 +54,36 @@ bool Anneau::tous_finis() const
 }
 
 // ------------------------------------------------------------------ one use of the ring
+// Device memory for the eight slots, all or none (a kernel that cannot give it refuses).
+bool Anneau::alloue_memoire_usb(libusb_device_handle *handle)
+{
+    // A refusal is an ordinary answer here: libusb would log it as an error.
+    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+    int n = 0;
+    for (; n < NB_SLOTS && handle; ++n)
+        if (!(usb[n] = libusb_dev_mem_alloc(handle, TAILLE_PAQUET)))
+            break;
+    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
+    if (n == NB_SLOTS)
+        return true;
+    for (int i = 0; i < n; ++i) {
+        libusb_dev_mem_free(handle, usb[i], TAILLE_PAQUET);
+        usb[i] = nullptr;
+    }
+    return false;
+}
+
 bool Anneau::prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p)
 {
     par = p;
+    poignee = handle;
     const bool file = par.record && Filep;
     ecrivain.dimensionne(NB_SLOTS + (file ? par.paquets_file : 0), file ? par.paquets_file : 0);
+    a_copier.clear();
+    memoire_usb = alloue_memoire_usb(handle);
     for (int i = 0; i < NB_SLOTS; ++i) {
         transfert[i] = libusb_alloc_transfer(0);
-        buffers[i] = ecrivain.prend();
+        buffers[i] = memoire_usb ? usb[i] : ecrivain.prend();
         if (!transfert[i] || !buffers[i]) {
             libere();
             return false;
@@ -100,6 +122,8 @@ int Anneau::soumet()
     }
     if (par.record && Filep)
         ecrivain.demarre(fileno(Filep));
+    if (par.premier_paquet > 0 && par.premier_paquet < TAILLE_PAQUET)
+        transfert[0]->length = static_cast<int>(par.premier_paquet);
     for (int i = 0; i < NB_SLOTS; ++i) {
         if (const int r = libusb_submit_transfer(transfert[i]); r != 0) {
             if (premier_refus == 0)
@@ -136,6 +160,7 @@ void Anneau::annule_tout(bool verbeux)
 
 void Anneau::relance()
 {
+    copie_en_attente();
     for (int i = 0; i < NB_SLOTS; ++i)
         if (sans_tampon[i] && !transf_arret[i])
             envoie(i);
@@ -148,6 +173,11 @@ void LIBUSB_CALL libere_au_retour(libusb_transfer *t)
     std::free(t->buffer);
     libusb_free_transfer(t);
 }
+void LIBUSB_CALL libere_memoire_usb_au_retour(libusb_transfer *t)
+{
+    libusb_dev_mem_free(t->dev_handle, t->buffer, Anneau::TAILLE_PAQUET);
+    libusb_free_transfer(t);
+}
 } // namespace
 
 // Hands the transfers still out over to the library for good: none of them belongs to the
@@ -158,9 +188,10 @@ void Anneau::abandonne_restants()
         if (!en_attente[i])
             continue;
         ecrivain.oublie(buffers[i]);
-        transfert[i]->callback = libere_au_retour;
+        transfert[i]->callback = memoire_usb ? libere_memoire_usb_au_retour : libere_au_retour;
         transfert[i] = nullptr;
         buffers[i] = nullptr;
+        usb[i] = nullptr;
         en_attente[i] = false;
         --en_vol;
     }
@@ -196,7 +227,8 @@ Anneau::Vidange Anneau::vidange(int timeout_ms)
 
 void Anneau::vide_file(const std::function<void()> &attente)
 {
-    while (ecrivain.en_file() > 0) {
+    while (!a_copier.empty() || ecrivain.en_file() > 0) {
+        copie_en_attente();
         if (attente)
             attente();
         QThread::msleep(20);
@@ -255,8 +287,12 @@ void Anneau::libere()
             libusb_free_transfer(transfert[i]);
             transfert[i] = nullptr;
         }
+        if (usb[i])
+            libusb_dev_mem_free(poignee, usb[i], TAILLE_PAQUET);
+        usb[i] = nullptr;
         buffers[i] = nullptr;
     }
+    a_copier.clear();
     ecrivain.libere(garde, NB_SLOTS);
     dernier_paquet = nullptr;
 }
@@ -305,21 +341,53 @@ void Anneau::garde_donnees(int s, uint32_t len)
     ntr += len;
     if (!par.record || !Filep || len == 0)
         return;
+    if (memoire_usb) { // the device memory stays with its slot: the writer gets a copy
+        a_copier.emplace_back(s, len);
+        copie_en_attente();
+        return;
+    }
     ecrivain.depose(buffers[s], len);
     buffers[s] = nullptr; // the slot goes out again with a free buffer
 }
 
+// Copies the packets that wait in device memory, in the order they came, into free buffers of
+// the writer's pool; stops at the first that finds none (relance() goes on later).
+void Anneau::copie_en_attente()
+{
+    while (!a_copier.empty()) {
+        const auto [s, len] = a_copier.front();
+        unsigned char *copie = ecrivain.prend();
+        if (!copie)
+            return;
+        std::memcpy(copie, usb[s], len);
+        ecrivain.depose(copie, len);
+        a_copier.pop_front();
+    }
+}
+
+// Slot s still holds a packet the writer has not had: it cannot go out again yet.
+bool Anneau::attend_copie(int s) const
+{
+    for (const auto &a : a_copier)
+        if (a.first == s)
+            return true;
+    return false;
+}
+
 void Anneau::verifie_compteur(const unsigned char *data, uint32_t len)
 {
-    const int32_t nb = par.nb_voies;
-    if (num_pkt == 0) {
+    // Packets need not all be whole (the first one of a triggered run is short): the first
+    // frame that begins in this one follows from the bytes received before it.
+    const uint64_t trame = uint64_t(par.nb_voies) * 4;
+    if (ntr == 0) {
         position_compteur = 0;
         std::memcpy(&val_compteur, data, 4);
+        premier_compteur = val_compteur;
         return;
     }
-    const planning::PasCompteur pas{par.increment_position, par.increment_compteur};
-    position_compteur = planning::avance_compteur(position_compteur, val_compteur, pas, nb);
-    const uint64_t octet = uint64_t(position_compteur) * 4;
+    const uint64_t octet = (trame - ntr % trame) % trame;
+    position_compteur = static_cast<uint32_t>(octet / 4);
+    val_compteur = static_cast<int32_t>(static_cast<uint32_t>(premier_compteur) + static_cast<uint32_t>((ntr + octet) / trame));
     if (octet + 4 > len)
         return; // never read past what the recorder delivered
     int32_t lu;
@@ -333,6 +401,11 @@ void Anneau::verifie_compteur(const unsigned char *data, uint32_t len)
 // Sends slot s out again; a slot without a buffer takes a free one, or waits for one.
 void Anneau::envoie(int s)
 {
+    transfert[s]->length = static_cast<int>(TAILLE_PAQUET);
+    if (memoire_usb && attend_copie(s)) {
+        sans_tampon[s] = true; // its packet waits for a free buffer of the writer: relance() sends it later
+        return;
+    }
     if (!buffers[s]) {
         buffers[s] = ecrivain.prend();
         if (!buffers[s]) {
@@ -390,15 +463,17 @@ void Anneau::complete(int s, libusb_transfer *t)
     }
 
     const uint32_t len = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0u;
+    const uint32_t longueur = static_cast<uint32_t>(t->length); // what this transfer asked for
     // A transfer that completed before its cancellation could take effect comes back
     // completed, not cancelled, into a slot already finished.
     const bool deja_fini = transf_arret[s];
     a_ecrire[s] = len;
-    if (len != TAILLE_PAQUET && par.test)
-        dit(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET - len))));
+    if (len != longueur && par.test)
+        dit(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(longueur - len))));
 
     if (!transf_arret[s]) {
-        if (!erreur_compteur && verifie && par.nb_voies > 0 && uint64_t(len) > uint64_t(par.nb_voies) * 16)
+        if (!erreur_compteur && verifie && par.nb_voies > 0 && len >= 4 &&
+            (ntr == 0 || uint64_t(len) > uint64_t(par.nb_voies) * 16))
             verifie_compteur(buffers[s], len);
         dernier_paquet = buffers[s];
         dernier_num = num_pkt;
@@ -418,7 +493,7 @@ void Anneau::complete(int s, libusb_transfer *t)
         verifie = false;
     }
 
-    if (len < TAILLE_PAQUET && !hors_mot) {
+    if (len < longueur && !hors_mot) {
         if (len != 0 && par.test)
             dit(QStringLiteral("   fin en cours \r\n"));
         transf_arret[s] = true;

@@ -7,6 +7,11 @@
 // The transfer's user data leads the completion routine back to this object and the slot.
 // While a run is recorded, a completed packet's buffer goes to the writer's queue and the
 // transfer goes out again at once with a free buffer: the ring never waits for the disk.
+//
+// Where the kernel offers it, the slots' buffers are device memory (libusb_dev_mem_alloc, a
+// usbfs mapping): the controller fills them in place, so the kernel copies nothing at the reap.
+// Such a buffer stays with its slot (direct writes cannot take it: the kernel cannot pin device
+// memory), and the writer gets a copy of each packet.
 #include "acquisition/ecrivain.h"
 
 #include <QElapsedTimer>
@@ -15,7 +20,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <utility>
 
 struct libusb_device_handle;
 struct libusb_transfer;
@@ -36,7 +43,15 @@ public:
         int32_t increment_compteur = 0;
         uint32_t paquets_file = 0;    // packets the writer's queue may hold (recording)
         double octets_par_s = 0;      // the recorder's data rate
+        uint32_t premier_paquet = 0;  // bytes of slot 0's first transfer; 0: a whole packet
     };
+    // The first transfer of a run that waits for an external trigger: a few USB packets of the
+    // bulk endpoint, which the recorder fills within half a second at every rate and channel
+    // count (0.5 s at 2 kHz with one word, 80 µs at 50 kHz with 257). Its completion is how the
+    // host learns that the trigger came: usbfs copies ordinary memory at the reap, so nothing
+    // is seen in a transfer still in flight. One block of direct writes, so that the data
+    // file's offset stays aligned and the writer keeps writing round the page cache.
+    static constexpr uint32_t PREMIER_PAQUET_DECLENCHEMENT = Ecrivain::BLOC_DIRECT;
 
     Anneau();
     ~Anneau();
@@ -78,6 +93,7 @@ public:
     // Cancels every slot still with the library.
     void annule_tout(bool verbeux);
     bool tous_finis() const;
+    bool memoire_appareil() const { return memoire_usb; } // the slots' buffers are device memory
     bool flux_termine() const { return fin_de_flux; }     // a short transfer ended the stream
     bool appareil_perdu() const { return sans_appareil; } // a transfer came back "no device"
     // The system's error number of the data-file write that failed in this use of the ring, 0
@@ -128,6 +144,9 @@ private:
     void envoie(int s);
     void dit(const QString &texte) const;
     void abandonne_restants();
+    bool alloue_memoire_usb(libusb_device_handle *handle);
+    void copie_en_attente();
+    bool attend_copie(int s) const;
 
     Slot places[NB_SLOTS];
     bool sans_tampon[NB_SLOTS] = {}; // slot i waits for a free buffer
@@ -135,6 +154,11 @@ private:
     bool sans_appareil = false;
     bool verifie = false; // the counter check is on for this use
     bool dit_moitie = false, dit_pleine = false;
+    bool memoire_usb = false;                 // buffers[] are device memory
+    unsigned char *usb[NB_SLOTS] = {};        // the device memory of each slot
+    libusb_device_handle *poignee = nullptr;
+    std::deque<std::pair<int, uint32_t>> a_copier; // packets in device memory not yet copied for the writer, in order
+    int32_t premier_compteur = 0;             // counter value of the stream's first frame
     QElapsedTimer horloge;   // since the ring was submitted
     qint64 retard_ms = 0;    // when the writer's queue was last seen empty
     uint64_t retard_octets = 0; // bytes written then

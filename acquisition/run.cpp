@@ -24,6 +24,7 @@
 
 #include <libusb.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
@@ -33,6 +34,8 @@ namespace {
 
 constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
 constexpr int ATTENTE_USB_MS = 20; // longest wait for USB events before the window is served again
+// Room for the scheduling of the host and of the recorder's USB side after the first packet filled.
+constexpr int MARGE_PREMIER_PAQUET_MS = 500;
 
 bool coche(const QAbstractButton *b)
 {
@@ -154,7 +157,11 @@ void Principale::button_Stop_Click()
     montre(panel_Stop, false);
     buf[0] = cmd::STOP;
     buf[1] = octet_stop();
-    commande(1);
+    if (commande(1) == LIBUSB_ERROR_TIMEOUT) {
+        // Not answered (the console says so): the run goes on, and Stop stays for another try.
+        montre(panel_Stop, !coche(checkBox_Definie));
+        return;
+    }
     if (coche(radioButton_Stop_Soft)) {
         stopped = true;
         montre(button_Stop, false);
@@ -349,7 +356,9 @@ bool Principale::lance_run(planning::PlanRun &plan)
         montre(button_Abort, true);
     }
 
-    const Anneau::Parametres par = parametres_anneau(false);
+    Anneau::Parametres par = parametres_anneau(false);
+    if (plan.attente_declenchement)
+        par.premier_paquet = Anneau::PREMIER_PAQUET_DECLENCHEMENT;
     if (record && test)
         call_verb(QStringLiteral("Réserve en mémoire : %1 paquets (%2 Mo), %3 s d'acquisition\r\n")
                       .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * TAILLE_PAQUET / 1048576),
@@ -383,14 +392,19 @@ bool Principale::lance_run(planning::PlanRun &plan)
     return true;
 }
 
-// Waits for the external start trigger. Data reach a buffer only when its transfer comes
-// back, so the events are serviced in short waits and the first completion (or data landing
-// in a buffer) is the trigger. False when the wait was abandoned (Abort, or 30 s).
+// Waits for the external start trigger. usbfs copies the data into an ordinary buffer only when
+// its transfer is reaped (device memory aside), so nothing can be seen in a transfer still in
+// flight: the first completion is the trigger, for every kind of buffer. The ring's first
+// transfer is one USB packet, which the recorder fills within a fraction of a second after the
+// trigger at every rate, and the limit counts that time on top of the 30 s: a trigger that
+// fires within 30 s of the start is never abandoned. The events are serviced in short waits, so
+// Abort answers at once. False when the wait was abandoned (Abort, or the limit).
 bool Principale::attend_declenchement()
 {
-    unsigned char temoin[NB_SLOTS];
-    for (int i = 0; i < NB_SLOTS; ++i)
-        temoin[i] = anneau.buffers[i] ? anneau.buffers[i][8] : 0;
+    const double octets_par_s = double(nb_voies) * 4.0 * double(frequence);
+    const qint64 remplissage_ms =
+        octets_par_s > 0 ? qint64(std::ceil(1000.0 * Anneau::PREMIER_PAQUET_DECLENCHEMENT / octets_par_s)) : 0;
+    const qint64 limite_ms = ATTENTE_DECLENCHEMENT_MS + remplissage_ms + MARGE_PREMIER_PAQUET_MS;
     QElapsedTimer attente;
     attente.start();
     montre(button_Stop, false);
@@ -398,15 +412,13 @@ bool Principale::attend_declenchement()
     montre(button_Abort, true);
     bool declenche = false;
     while (!aborted && !declenche) {
-        if (attente.elapsed() > ATTENTE_DECLENCHEMENT_MS) {
+        if (attente.elapsed() > limite_ms) {
             call_verb(QStringLiteral("Temps d'attente dépassé...    "), 0);
             button_Abort_Click();
         }
         QApplication::processEvents();
-        Anneau::service(20);
+        Anneau::service(ATTENTE_USB_MS);
         declenche = anneau.num_pkt > 0 || anneau.fini;
-        for (int i = 0; i < NB_SLOTS && !declenche; ++i)
-            declenche = anneau.buffers[i] && anneau.buffers[i][8] != temoin[i];
     }
     if (aborted)
         return false;

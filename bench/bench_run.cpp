@@ -9,7 +9,13 @@
 //                                   it (both files deleted); each right after an untimed
 //                                   write of the same size (warm page cache) or, with
 //                                   `cold`, after a 5 s pause
-//   bench_run cpu     DIR SECONDS   paced recorded run at 50 kHz, 257 words: CPU per thread
+//   bench_run cpu     DIR|- SECONDS [device-memory]
+//                                   paced run at 50 kHz, 257 words, recorded into DIR (or
+//                                   not, with -): CPU per thread; with device-memory the
+//                                   host offers usbfs device memory (zero-copy) to the ring.
+//                                   The recorded run without device memory is followed by the
+//                                   reference: the same stream written at the same rate by a
+//                                   plain loop, with O_DIRECT as the program's writer
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
@@ -376,7 +382,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     return 0;
 }
 
-int mesure_cpu(Banc &b, const QString &dossier, double secondes)
+int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_appareil)
 {
     b.regle(0, secondes, !dossier.isEmpty());
     QString dat;
@@ -388,40 +394,57 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes)
     std::printf("baseline_vmrss_kB %ld\n", statut_kb("VmRSS:"));
     std::printf("baseline_vmhwm_kB %ld\n", statut_kb("VmHWM:"));
     const auto avant = fils();
+    const double copie0 = b.rec->reap_copy_seconds();
     const double t0 = maintenant_s();
     b.w->button_Start->click();
     const double t1 = maintenant_s();
     const auto apres = fils();
     b.verifie("cpu");
-    const char *p = dat.isEmpty() ? "cpunorec" : "cpu";
+    const std::string prefixe = std::string(memoire_appareil ? "cpuzc" : "cpu") + (dat.isEmpty() ? "norec" : "");
+    const char *p = prefixe.c_str();
+    if (b.w->anneau.memoire_appareil() != memoire_appareil)
+        echec("cpu: the ring's buffers are not of the kind asked for");
     std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->anneau.ntr));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
+    // The copy into ordinary buffers at the reap is the kernel's on Linux, in the thread that
+    // reaps (the window's); the emulated recorder makes it on its own thread.
+    std::printf("%s_reap_copy_pct %.3f\n", p, 100.0 * (b.rec->reap_copy_seconds() - copie0) / (t1 - t0));
     std::printf("%s_vmhwm_kB %ld\n", p, statut_kb("VmHWM:"));
-    if (dat.isEmpty())
+    if (dat.isEmpty() || memoire_appareil)
         return 0;
     efface(dat);
     ::sync();
 
     // Reference: the same stream written by a plain loop at the same rate, 8 MiB every
     // 8 MiB / (257 x 4 x 50 000) s, each block freshly written by another thread (as the
-    // recorder's data land in the transfer buffers) and then written to the folder; the CPU
-    // of the writing thread for at most 20 s.
+    // recorder's data land in the transfer buffers) and then written to the folder with
+    // O_DIRECT, as the program's writer does (the page cache where the folder refuses it); the
+    // CPU of the writing thread for at most 20 s.
     const QString ref = QDir(dossier).filePath(QStringLiteral("bench_cpu_reference.bin"));
     const QByteArray nom = QFile::encodeName(ref);
-    const int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0644);
+    const bool direct = fd >= 0;
+    if (!direct)
+        fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         echec("cpu reference: cannot create " + ref.toStdString());
     const size_t bloc = Principale::TAILLE_PAQUET;
     const double periode = double(bloc) / (257.0 * 4.0 * 50000.0);
     const double duree_ref = std::min(20.0, secondes);
-    std::vector<std::vector<unsigned char>> anneau(Principale::NB_SLOTS, std::vector<unsigned char>(bloc));
+    std::vector<unsigned char *> anneau(Principale::NB_SLOTS);
+    for (unsigned char *&t : anneau) {
+        void *m = nullptr;
+        if (posix_memalign(&m, 4096, bloc) != 0)
+            echec("cpu reference: no memory");
+        t = static_cast<unsigned char *>(m);
+    }
     double cpu = 0;
     const double r0 = maintenant_s();
     for (int k = 0; maintenant_s() - r0 < duree_ref; ++k) {
-        std::vector<unsigned char> &t = anneau[size_t(k) % anneau.size()];
-        std::thread remplit([&t, k] {
-            for (size_t i = 0; i < t.size(); i += 4) {
+        unsigned char *t = anneau[size_t(k) % anneau.size()];
+        std::thread remplit([t, k, bloc] {
+            for (size_t i = 0; i < bloc; i += 4) {
                 const uint32_t v = uint32_t(k) * 2654435761u + uint32_t(i);
                 std::memcpy(&t[i], &v, 4);
             }
@@ -429,7 +452,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes)
         remplit.join();
         timespec c0{}, c1{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
-        if (::write(fd, t.data(), bloc) != ssize_t(bloc))
+        if (::write(fd, t, bloc) != ssize_t(bloc))
             echec(std::string("cpu reference: write failed: ") + std::strerror(errno));
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
         cpu += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
@@ -440,8 +463,11 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes)
     }
     const double r1 = maintenant_s();
     ::close(fd);
+    for (unsigned char *t : anneau)
+        std::free(t);
     QFile::remove(ref);
     std::printf("cpu_reference_write_pct %.3f\n", 100.0 * cpu / (r1 - r0));
+    std::printf("cpu_reference_direct %d\n", direct ? 1 : 0);
     return 0;
 }
 
@@ -604,7 +630,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS [device-memory] | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -619,8 +645,14 @@ int main(int argc, char **argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    bool memoire_appareil = false;
+    if (mode == "cpu" && argc == 5 && std::strcmp(argv[4], "device-memory") == 0) {
+        memoire_appareil = true;
+        --argc;
+    }
     emu::Options o;
     o.paced = mode != "record";
+    o.device_memory = memoire_appareil;
     o.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;   // a set-up workstation
     emu::Recorder &rec = emu::Recorder::start(o);
     for (const auto &[tid, f] : fils())
@@ -647,7 +679,8 @@ int main(int argc, char **argv)
     if (mode == "record" && argc >= 4 && options_ok)
         r = mesure_record(b, QString::fromLocal8Bit(argv[2]), std::atof(argv[3]), d_abord, froid);
     else if (mode == "cpu" && argc == 4)
-        r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
+        r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]),
+                       memoire_appareil);
     else if (mode == "latency" && argc == 4)
         r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
     else if (mode == "stall" && argc == 3)

@@ -11,7 +11,8 @@
 #                         s = 2.06 GB); scaled down when the folder's disk cannot hold it
 #   VIZ256_BENCH_CPU_SECONDS  length of the paced run of the CPU figure (default 60)
 #   VIZ256_BENCH_LATENCY_SECONDS  length of each paced run of the latency figure (default 15)
-#   VIZ256_BENCH_ONLY     "cpu": figure 2 alone (CPU at the real rate)
+#   VIZ256_BENCH_ONLY     "cpu": figure 2 alone (CPU at the real rate, with and without
+#                         device memory)
 # Prints a table of medians and spreads (min-max) with the reference measured in the same run;
 # the raw figures stay in build-bench/results/.
 # Benchmarks are never part of the test suite.
@@ -95,14 +96,21 @@ one() { # rep, then the arguments of bench_run
 for rep in $(seq 1 "$reps"); do
   # The reference write goes after the run on odd repetitions and before it on even ones.
   if [ $((rep % 2)) = 0 ]; then order=reference-first; else order=; fi
-  if [ "$only" = cpu ]; then
+  # Figure 2 with ordinary buffers (usbfs copies each transfer at its reap) and with device
+  # memory (zero-copy), recorded and not.
+  cpu_runs() {
     one "$rep" cpu "$cpu_dir" "$cpu_s"
+    one "$rep" cpu "$cpu_dir" "$cpu_s" device-memory
+    one "$rep" cpu - "$cpu_s"
+    one "$rep" cpu - "$cpu_s" device-memory
+  }
+  if [ "$only" = cpu ]; then
+    cpu_runs
     continue
   fi
   one "$rep" record "$folder" "$rec_s" $order
   one "$rep" record "$folder" "$rec_s" $order cold
-  one "$rep" cpu "$cpu_dir" "$cpu_s"
-  one "$rep" cpu - "$cpu_s"
+  cpu_runs
   one "$rep" latency 50000 "$lat_s"
   one "$rep" latency 2000 "$lat_s"
   one "$rep" idle 10

@@ -4,10 +4,20 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+
 namespace {
 constexpr uint16_t VENDOR_ID = 0xFE27;
 constexpr uint16_t PRODUCT_ID = 0xAC01;
 bool bibliotheque_ouverte = false; // libusb's default context exists
+
+// A vendor request is answered within milliseconds; one that is not answered in this time will
+// not be. The run's transfers keep their own, longer time-out.
+constexpr unsigned int DELAI_REQUETE_MS = 2000;
+// After a request went unanswered, the next ones wait this long, until one is answered again:
+// a sequence of requests (Init, Start) to a recorder that stopped answering ends in seconds.
+constexpr unsigned int DELAI_REQUETE_MUET_MS = 50;
+bool recorder_muet = false;
 
 // The recorder is on the bus but the system refuses to open it (device node permissions).
 bool present_mais_interdit()
@@ -41,6 +51,7 @@ int32_t Principale::init_USB()
     }
     initialisation_FX3 = false;
     handle = nullptr;
+    recorder_muet = false;
 
     // After a failed init there is no default context and any further call would crash:
     // that counts as "no recorder", and the next attempt tries the init again.
@@ -84,9 +95,21 @@ int32_t Principale::init_USB()
 
 int32_t Principale::write_command(libusb_device_handle *udh, int32_t request, unsigned char *data, int32_t length)
 {
-    return libusb_control_transfer(udh, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,
-                                   length > 0 ? data : nullptr, static_cast<uint16_t>(length & 0xFFFF),
-                                   static_cast<unsigned int>(TimeOut));
+    const unsigned int delai = std::min(static_cast<unsigned int>(std::max(TimeOut, 1)),
+                                        recorder_muet ? DELAI_REQUETE_MUET_MS : DELAI_REQUETE_MS);
+    const int r = libusb_control_transfer(udh, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,
+                                          length > 0 ? data : nullptr, static_cast<uint16_t>(length & 0xFFFF), delai);
+    if (r == LIBUSB_ERROR_TIMEOUT) {
+        if (!recorder_muet)
+            call_verb(QStringLiteral("Le Velmarix ne répond pas : requête %1h sans réponse après %2 ms. "
+                                     "Vérifier le câble et l'alimentation.\r\n")
+                          .arg(QString::number(request & 0xFF, 16).toUpper(), QString::number(delai)),
+                      0);
+        recorder_muet = true;
+    } else if (r >= 0) {
+        recorder_muet = false;
+    }
+    return r;
 }
 
 int32_t Principale::commande(int32_t nb_arg)

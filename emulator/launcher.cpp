@@ -67,6 +67,7 @@ int main(int argc, char **argv)
     emu::Options options;
     options.paced = !env_flag("VIZ256_EMU_UNPACED");
     options.spin_fallback = env_flag("VIZ256_EMU_SPIN");
+    options.device_memory = env_flag("VIZ256_EMU_DEVICE_MEMORY");
     options.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;
     if (const char *v = std::getenv("VIZ256_EMU_USBFS_MB"); v && *v)
         options.usbfs_memory_mb = unsigned(std::strtoul(v, nullptr, 10));

@@ -6,9 +6,15 @@
 // context; the handler never sleeps there, and real-time pacing is a GLib timeout attached to that
 // context. The public API may be called from any thread: all state sits behind one mutex.
 //
-// Memory. The handler runs in the client's process, so URBs and their buffers are used in place:
-// samples are generated straight into the client's transfer buffer, and status and length are
-// written into the client's URB when it is reaped.
+// Memory. As usbfs does, a bulk IN URB gets a buffer of the "kernel's" own: the stream is written
+// there while the URB is in flight, and copied into the client's buffer only when the URB is
+// reaped (with its status and length). The one exception is device memory: a client that maps
+// the device node (libusb_dev_mem_alloc, usbfs mmap) gets memory charged to the usbfs budget for
+// as long as it is mapped, and an URB whose buffer lies in it is filled in place. umockdev does
+// not model mmap on its nodes (its preload leaves mmap to the kernel, which refuses a FIFO), so
+// this file interposes mmap and munmap for the process (see the end of the file), and write
+// and writev, which refuse a direct (O_DIRECT) write from device memory with EFAULT, as the
+// kernel does (it cannot pin a VM_IO mapping).
 //
 // Wake-ups. umockdev's device node is a regular file, so poll() always reports it ready and libusb
 // spins. By default the node is replaced by a FIFO that the handler keeps full (no POLLOUT, which
@@ -26,7 +32,12 @@
 #include <linux/usbdevice_fs.h>
 // clang-format on
 
+#include <atomic>
 #include <cerrno>
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <ctime>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -36,6 +47,8 @@
 #include <filesystem>
 #include <list>
 #include <map>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -70,6 +83,8 @@ constexpr int kTickMs = 10;
 constexpr uint64_t kUrbRecords = 384;
 constexpr uint64_t kSgChunk = 16384;
 constexpr uint64_t kSgEntry = 32;
+// What the kernel charges a usbfs mapping besides its size (its struct usb_memory).
+constexpr uint64_t kMappingRecord = 64;
 constexpr const char *kUsbfsParam = "/sys/module/usbcore/parameters/usbfs_memory_mb";
 
 // Device (USB 3, vendor 0xFE27, product 0xAC01), one configuration, one vendor-class interface
@@ -97,6 +112,7 @@ using Clock = std::chrono::steady_clock;
 static Recorder::Impl *g_recorder_impl = nullptr;
 
 struct Recorder::Impl {
+    struct Mapping;
     // One URB handed to us by a client, identified by its address in the client's memory.
     struct Urb {
         UMockdevIoctlClient *client = nullptr;
@@ -107,6 +123,20 @@ struct Recorder::Impl {
         uint32_t filled = 0;      // bulk: stream bytes written into the buffer so far
         uint32_t length = 0;      // value to report in actual_length
         uint64_t usbfs = 0;       // usbfs memory it holds until it is reaped
+        // Bulk IN: where the stream goes while in flight: the kernel's buffer, copied into the
+        // client's at the reap, or the client's device memory itself.
+        uint8_t *dest = nullptr;
+        std::unique_ptr<uint8_t[]> kernel;
+        Mapping *mapping = nullptr;
+    };
+    // Device memory: one usbfs mapping of the node. It lives (and is charged) until it is
+    // unmapped and no URB uses it any more, as the kernel keeps it.
+    struct Mapping {
+        uint8_t *addr = nullptr;
+        size_t len = 0;
+        uint64_t usbfs = 0;
+        int urbs = 0;
+        bool unmapped = false;
     };
 
     enum class Phase { Idle, ArmedStart, Running, Ending };
@@ -131,7 +161,7 @@ struct Recorder::Impl {
     uint8_t start_byte = 0, stop_byte = 0;
 
     std::vector<Request> requests;
-    std::list<Urb> controls;       // completed control URBs, in completion order
+    std::list<Urb> controls;       // control URBs, in submission order (completed at once unless unanswered)
     std::list<Urb> bulk;           // bulk URBs in submission order
 
     // The stream.
@@ -161,7 +191,17 @@ struct Recorder::Impl {
     bool stall = false;
     uint32_t odd_once = 0;
     bool reap_fails = false;
+    bool controls_unanswered = false;
     bool gone = false;
+
+    // Device memory (usbfs mmap): offered or refused (ENOMEM, as a host whose controller cannot
+    // give that much DMA memory), and the mappings made.
+    bool device_memory = false;
+    bool device_memory_option = false;
+    std::list<Mapping> mappings;          // changed under mu and maps_mu
+    std::mutex maps_mu;
+    std::vector<std::unique_ptr<uint8_t[]>> spare_kernel;   // kernel buffers of reaped URBs, for reuse
+    std::vector<uint32_t> spare_kernel_len;
 
     // Interface 0 belongs to one open descriptor at a time, as usbfs makes it.
     UMockdevIoctlClient *claimed_by = nullptr;
@@ -201,6 +241,7 @@ struct Recorder::Impl {
         scene = o.scene;
         prepare_scene();
         capacity = capacity_option = o.device_buffer_bytes;
+        device_memory = device_memory_option = o.device_memory;
         testbed = umockdev_testbed_new();
         handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl_cb), this);
@@ -230,6 +271,7 @@ struct Recorder::Impl {
 
         if (!o.spin_fallback)
             make_fifo();
+        note_node();
 
         // The testbed lives as long as the process; its directory goes with it.
         gchar *root = umockdev_testbed_get_root_dir(testbed);
@@ -282,6 +324,21 @@ struct Recorder::Impl {
         update_fifo();
     }
 
+    // The node's identity, so that a mapping of it is recognised whatever descriptor maps it.
+    void note_node()
+    {
+        gchar *root = umockdev_testbed_get_root_dir(testbed);
+        const std::string path = std::string(root) + kNode;
+        g_free(root);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            node_ino.store(st.st_ino);
+            node_dev.store(st.st_dev);
+        }
+    }
+    static inline std::atomic<ino_t> node_ino{0};
+    static inline std::atomic<dev_t> node_dev{0};
+
     // ---------------------------------------------------------------- usbfs memory
 
     void write_usbfs_param(unsigned mb)
@@ -326,6 +383,144 @@ struct Recorder::Impl {
 
     void usbfs_release(const Urb &r) { usbfs_used -= r.usbfs; }
 
+    // ---------------------------------------------------------------- buffers of in-flight URBs
+
+    // A kernel buffer for a bulk IN URB (usbfs allocates one per submission; we keep a few).
+    std::unique_ptr<uint8_t[]> take_kernel(uint32_t len)
+    {
+        for (size_t i = 0; i < spare_kernel.size(); ++i)
+            if (spare_kernel_len[i] == len) {
+                auto b = std::move(spare_kernel[i]);
+                spare_kernel.erase(spare_kernel.begin() + long(i));
+                spare_kernel_len.erase(spare_kernel_len.begin() + long(i));
+                return b;
+            }
+        return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[len]);
+    }
+
+    // The URB leaves the recorder: what arrived is copied into the client's buffer (the reap),
+    // or was there already (device memory). `to_client` is false when the client is gone.
+    void finish_buffer(Urb &r, bool to_client)
+    {
+        if (r.kernel) {
+            if (to_client && r.length > 0) {
+                timespec c0{}, c1{};
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+                ignore_writes_begin();
+                std::memcpy(r.u->buffer, r.kernel.get(), r.length);
+                ignore_writes_end();
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+                reap_copy_s += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
+            }
+            if (spare_kernel.size() < 16) {
+                spare_kernel.push_back(std::move(r.kernel));
+                spare_kernel_len.push_back(uint32_t(r.u->buffer_length));
+            }
+            r.kernel.reset();
+        }
+        if (r.mapping) {
+            --r.mapping->urbs;
+            drop_mapping_if_done(r.mapping);
+            r.mapping = nullptr;
+        }
+        r.dest = nullptr;
+    }
+
+    // The mapping that holds [p, p + len): nullptr when none; `partial` when one holds only
+    // part of it (usbfs refuses such an URB).
+    Mapping *mapping_of(const void *p, size_t len, bool &partial)
+    {
+        partial = false;
+        const uint8_t *b = static_cast<const uint8_t *>(p);
+        for (Mapping &m : mappings) {
+            if (m.unmapped)
+                continue;
+            const bool starts = b >= m.addr && b < m.addr + m.len;
+            const bool ends = b + len > m.addr && b + len <= m.addr + m.len;
+            if (starts && ends)
+                return &m;
+            if (starts || ends || (b < m.addr && b + len > m.addr + m.len))
+                partial = true;
+        }
+        return nullptr;
+    }
+
+    void drop_mapping_if_done(Mapping *m)
+    {
+        if (!m->unmapped || m->urbs > 0)
+            return;
+        usbfs_used -= m->usbfs;
+        real_munmap()(m->addr, m->len);
+        std::lock_guard<std::mutex> lock(maps_mu);
+        mappings.remove_if([m](const Mapping &x) { return &x == m; });
+    }
+
+    using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
+    using MunmapFn = int (*)(void *, size_t);
+    static MmapFn real_mmap();
+    static MunmapFn real_munmap();
+
+    // usbfs mmap of the node: memory for the client's transfers, zeroed, charged to the budget.
+    void *map_device_memory(size_t len, int prot, int &err)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (gone) {
+            err = ENODEV;
+            return nullptr;
+        }
+        const uint64_t charge = len + kMappingRecord;
+        if (!device_memory || len == 0 || !usbfs_take(charge)) {
+            err = ENOMEM;
+            return nullptr;
+        }
+        void *p = real_mmap()(nullptr, len, prot, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            usbfs_used -= charge;
+            err = ENOMEM;
+            return nullptr;
+        }
+        Mapping m;
+        m.addr = static_cast<uint8_t *>(p);
+        m.len = len;
+        m.usbfs = charge;
+        std::lock_guard<std::mutex> maps_lock(maps_mu);
+        mappings.push_back(m);
+        mapping_count.fetch_add(1);
+        return p;
+    }
+
+    // True when [p, p + len) was a mapping of the node (now unmapped for the client).
+    bool unmap_device_memory(void *p, size_t len)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (Mapping &m : mappings)
+            if (!m.unmapped && m.addr == p && m.len == len) {
+                m.unmapped = true;
+                mapping_count.fetch_sub(1);
+                drop_mapping_if_done(&m);
+                return true;
+            }
+        return false;
+    }
+    static inline std::atomic<int> mapping_count{0};
+
+    // The kernel cannot pin device memory (a VM_IO mapping) for a direct write: such a write
+    // fails with EFAULT.
+    bool in_device_memory(const void *p, size_t len)
+    {
+        std::lock_guard<std::mutex> lock(maps_mu);   // not mu: the emulator itself writes under mu
+        const uint8_t *b = static_cast<const uint8_t *>(p);
+        for (const Mapping &m : mappings)
+            if (b < m.addr + m.len && b + len > m.addr)
+                return true;
+        return false;
+    }
+    static bool direct_write_from_device_memory(int fd, const struct iovec *v, int n);
+
+    // CPU time spent copying URB data into the client's buffers at the reap (the kernel's
+    // share of a transfer into ordinary memory), in seconds.
+    double reap_copy_s = 0;
+
     // ---------------------------------------------------------------- wake-ups
 
     bool head_due() const
@@ -337,11 +532,12 @@ struct Recorder::Impl {
 
     bool reapable() const
     {
-        if (!controls.empty() || head_due())
+        if (head_due())
             return true;
-        for (const Urb &r : bulk)
-            if (r.done || r.discarded)
-                return true;
+        for (const std::list<Urb> *l : {&controls, &bulk})
+            for (const Urb &r : *l)
+                if (r.done || r.discarded)
+                    return true;
         return false;
     }
 
@@ -427,8 +623,8 @@ struct Recorder::Impl {
         pace_bytes0 = 0;
         if (produced >= limit)
             phase = Phase::Ending;
-        // Unpaced, the first transfer fills at once, so data reach the host's buffer before it
-        // services any event (as they do on hardware); later ones fill when reaped.
+        // Unpaced, the first transfer fills at once (the host sees it at its reap, or at once in
+        // device memory); later ones fill when reaped.
         if (!paced)
             if (Urb *h = head())
                 sampled += produce(h->u->buffer_length - h->filled);
@@ -504,8 +700,8 @@ struct Recorder::Impl {
             const bool vanish_now = streamed + n >= vanish_at;
             if (vanish_now)
                 n = vanish_at - streamed;
-            ignore_writes_begin(); // the recorder writes the host's buffer as its DMA would
-            source.generate(static_cast<uint8_t *>(h->u->buffer) + h->filled, produced, size_t(n));
+            ignore_writes_begin(); // the recorder writes as its DMA would (device memory: the host's buffer)
+            source.generate(h->dest + h->filled, produced, size_t(n));
             ignore_writes_end();
             h->filled += uint32_t(n);
             produced += n;
@@ -756,10 +952,11 @@ struct Recorder::Impl {
         std::lock_guard<std::mutex> lock(d->mu);
         if (d->claimed_by == client) // closing the descriptor releases its interfaces
             d->claimed_by = nullptr;
-        const auto gone_with_client = [d, client](const Urb &r) {
+        const auto gone_with_client = [d, client](Urb &r) {
             if (r.client != client)
                 return false;
             d->usbfs_release(r);
+            d->finish_buffer(r, false);
             return true;
         };
         d->controls.remove_if(gone_with_client);
@@ -852,14 +1049,22 @@ struct Recorder::Impl {
             if (!(r.bmRequestType & 0x80))
                 r.data.assign(s + 8, s + 8 + wLength);
             r.transfers_before = completed;
-            r.accepted = command(r);
-            requests.push_back(r);
             c.client = client;
             c.u = u;
+            if (controls_unanswered) {
+                // The recorder does not answer: nothing is done, the URB stays in flight until
+                // the host gives up on it (libusb's time-out discards it).
+                r.accepted = false;
+                requests.push_back(r);
+                controls.push_back(std::move(c));
+                return 0;
+            }
+            r.accepted = command(r);
+            requests.push_back(r);
             c.done = true;
             c.status = r.accepted ? 0 : -EPIPE;
             c.length = r.accepted ? wLength : 0;
-            controls.push_back(c);
+            controls.push_back(std::move(c));
             return 0;
         }
         if (u->type == USBDEVFS_URB_TYPE_BULK) {
@@ -869,13 +1074,33 @@ struct Recorder::Impl {
             // and refuses when another descriptor holds it.
             if (const int e = claim(client))
                 return e;
+            if (u->buffer_length < 0)
+                return EINVAL;
+            const uint32_t len = uint32_t(u->buffer_length);
             Urb b;
-            b.usbfs = usbfs_charge(u);
+            bool partial = false;
+            b.mapping = mapping_of(u->buffer, len, partial);
+            if (partial)
+                return EINVAL;   // usbfs: a buffer must lie wholly inside one mapping, or outside all
+            // In device memory the buffer is charged with its mapping, and needs no
+            // scatter-gather list: the URB costs its records only.
+            b.usbfs = b.mapping ? kUrbRecords : usbfs_charge(u);
             if (!usbfs_take(b.usbfs))
                 return ENOMEM;
+            if (b.mapping) {
+                ++b.mapping->urbs;
+                b.dest = static_cast<uint8_t *>(u->buffer);
+            } else if (len > 0) {
+                b.kernel = take_kernel(len);
+                if (!b.kernel) {
+                    usbfs_used -= b.usbfs;
+                    return ENOMEM;
+                }
+                b.dest = b.kernel.get();
+            }
             b.client = client;
             b.u = u;
-            bulk.push_back(b);
+            bulk.push_back(std::move(b));
             pump();
             return 0;
         }
@@ -911,7 +1136,7 @@ struct Recorder::Impl {
         Urb *pick = nullptr;
         std::list<Urb> *from = nullptr;
         for (Urb &r : controls)
-            if (r.client == client) {
+            if (r.client == client && (r.done || r.discarded)) {
                 pick = &r;
                 from = &controls;
                 break;
@@ -948,6 +1173,7 @@ struct Recorder::Impl {
         }
         if (!pick)
             return gone ? ENODEV : EAGAIN;
+        finish_buffer(*pick, true);
         pick->u->status = pick->status;
         pick->u->actual_length = int(pick->length);
         *out = pick->u;
@@ -962,6 +1188,15 @@ struct Recorder::Impl {
 
     int discard(UMockdevIoctlClient *client, void *u)
     {
+        for (Urb &r : controls)
+            if (r.client == client && r.u == u) {
+                if (r.done || r.discarded)
+                    return EINVAL;
+                r.discarded = true;
+                r.status = -ENOENT;
+                r.length = 0;
+                return 0;
+            }
         for (Urb &r : bulk)
             if (r.client == client && r.u == u) {
                 if (r.done || r.discarded)
@@ -1100,6 +1335,8 @@ void Recorder::reset()
     d->stall = false;
     d->odd_once = 0;
     d->reap_fails = false;
+    d->controls_unanswered = false;
+    d->device_memory = d->device_memory_option;
     d->gone = false;
     d->streamed = 0;
     d->completed = 0;
@@ -1132,5 +1369,109 @@ void Recorder::fault_vanish_at_byte(uint64_t byte)
 void Recorder::fault_stall(bool on) { LOCKED; d->stall = on; d->pump(); d->changed(); }
 void Recorder::fault_odd_length_once(uint32_t bytes) { LOCKED; d->odd_once = bytes; }
 void Recorder::fault_reap_error(bool on) { LOCKED; d->reap_fails = on; d->changed(); }
+void Recorder::fault_controls_unanswered(bool on) { LOCKED; d->controls_unanswered = on; }
+void Recorder::set_device_memory(bool on) { LOCKED; d->device_memory = on; }
+double Recorder::reap_copy_seconds() const { LOCKED; return d->reap_copy_s; }
+
+uint64_t Recorder::device_memory_mapped() const
+{
+    LOCKED;
+    uint64_t n = 0;
+    for (const Impl::Mapping &m : d->mappings)
+        if (!m.unmapped)
+            n += m.len;
+    return n;
+}
+
+// -------------------------------------------------------------------- usbfs mmap
+// libusb_dev_mem_alloc maps the device node (mmap, MAP_SHARED, offset 0) and frees it with
+// munmap. These two definitions, in the executable, come before the C library's for every
+// library of the process: a mapping of the emulated node becomes device memory, anything else
+// goes on to the next definition (umockdev's preload has none; the sanitizers' or the C
+// library's).
+Recorder::Impl::MmapFn Recorder::Impl::real_mmap()
+{
+    static const MmapFn f = reinterpret_cast<MmapFn>(dlsym(RTLD_NEXT, "mmap"));
+    return f;
+}
+
+Recorder::Impl::MunmapFn Recorder::Impl::real_munmap()
+{
+    static const MunmapFn f = reinterpret_cast<MunmapFn>(dlsym(RTLD_NEXT, "munmap"));
+    return f;
+}
+
+} // namespace emu
+
+extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+{
+    using emu::Recorder;
+    if (fd >= 0 && (flags & MAP_SHARED) && emu::g_recorder_impl && Recorder::Impl::node_ino.load() != 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_ino == Recorder::Impl::node_ino.load() &&
+            st.st_dev == Recorder::Impl::node_dev.load()) {
+            int err = 0;
+            void *p = emu::g_recorder_impl->map_device_memory(len, prot, err);
+            if (!p) {
+                errno = err;
+                return MAP_FAILED;
+            }
+            return p;
+        }
+    }
+    return Recorder::Impl::real_mmap()(addr, len, prot, flags, fd, off);
+}
+
+extern "C" void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
+{
+    return mmap(addr, len, prot, flags, fd, off);
+}
+
+bool emu::Recorder::Impl::direct_write_from_device_memory(int fd, const struct iovec *v, int n)
+{
+    if (mapping_count.load() == 0 || !g_recorder_impl)
+        return false;
+    bool dedans = false;
+    for (int i = 0; i < n && !dedans; ++i)
+        dedans = v[i].iov_len > 0 && g_recorder_impl->in_device_memory(v[i].iov_base, v[i].iov_len);
+    if (!dedans)
+        return false;
+    const int fl = ::fcntl(fd, F_GETFL);
+    return fl != -1 && (fl & O_DIRECT);
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec *v, int n)
+{
+    using Fn = ssize_t (*)(int, const struct iovec *, int);
+    static const Fn suivant = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "writev"));
+    if (emu::Recorder::Impl::direct_write_from_device_memory(fd, v, n)) {
+        errno = EFAULT;
+        return -1;
+    }
+    return suivant(fd, v, n);
+}
+
+extern "C" ssize_t write(int fd, const void *p, size_t len)
+{
+    using Fn = ssize_t (*)(int, const void *, size_t);
+    static const Fn suivant = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "write"));
+    const iovec v{const_cast<void *>(p), len};
+    if (emu::Recorder::Impl::direct_write_from_device_memory(fd, &v, 1)) {
+        errno = EFAULT;
+        return -1;
+    }
+    return suivant(fd, p, len);
+}
+
+extern "C" int munmap(void *addr, size_t len) noexcept
+{
+    using emu::Recorder;
+    if (Recorder::Impl::mapping_count.load() > 0 && emu::g_recorder_impl &&
+        emu::g_recorder_impl->unmap_device_memory(addr, len))
+        return 0;
+    return Recorder::Impl::real_munmap()(addr, len);
+}
+
+namespace emu {
 
 } // namespace emu

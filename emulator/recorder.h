@@ -45,6 +45,10 @@ struct Options {
     // The sound field the microphones hear (scene.h); none: VIZ256_EMU_SCENE names its file,
     // else the built-in signals.
     std::shared_ptr<const Scene> scene;
+    // Device memory (libusb_dev_mem_alloc, a usbfs mmap of the node): offered, or refused with
+    // ENOMEM as by a host whose controller cannot give that much DMA memory in one piece (the
+    // program then uses ordinary memory, which the recorder's data reach only at the reap).
+    bool device_memory = false;
 };
 
 class Recorder {
@@ -76,8 +80,13 @@ public:
     // many), and the most it ever held, in bytes, since start()/reset().
     uint64_t frames_dropped() const;
     uint64_t device_buffer_high_water() const;
-    // usbfs memory our URBs hold now (submitted and not yet reaped), counted as the kernel does.
+    // usbfs memory our URBs (submitted and not yet reaped) and device-memory mappings hold
+    // now, counted as the kernel does.
     uint64_t usbfs_in_use() const;
+    uint64_t device_memory_mapped() const;   // bytes of device memory the host has mapped
+    // CPU seconds spent copying transfers into the host's ordinary buffers at their reap: on
+    // Linux the kernel does it in the reaping thread (the emulator does it on its own thread).
+    double reap_copy_seconds() const;
 
     // Waits (polling cond on the caller's thread) until cond() holds; false on time-out.
     // It does not service libusb: use it from a thread other than the one handling events,
@@ -94,6 +103,7 @@ public:
     // The scene of the streams started from now on (nullptr: the built-in signals). A scene's
     // time runs on across streams at one frequency; reset() sets it back to frame 0.
     void set_scene(std::shared_ptr<const Scene> scene);
+    void set_device_memory(bool offered);  // until reset(), which returns to Options::device_memory
 
     // The host's usbfs cap. The testbed's sysfs file is the setting, read at every submission as
     // the kernel reads its parameter; this writes it. A submission that would take the memory
@@ -110,6 +120,7 @@ public:
     void fault_stall(bool on);                            // bulk endpoint halted: URBs fail with -EPIPE
     void fault_odd_length_once(uint32_t bytes);           // next bulk completion carries this many bytes; the rest of its last word is lost
     void fault_reap_error(bool on);                       // reaping a bulk URB fails (EIO): the host's event handling fails
+    void fault_controls_unanswered(bool on);              // control requests are neither done nor answered: they stay in flight until the host times them out
     bool vanished() const;
 
     struct Impl;

@@ -2,7 +2,9 @@
 #include "emulator/frames.h"
 #include "usb_host.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -268,18 +270,71 @@ TEST_F(Faults, MeasureCpuIdleAndPaced)
     ASSERT_EQ(cmd({0x03, 0x00}), 2);
 }
 
-TEST_F(Faults, UnpacedTriggeredStartFillsTheFirstBufferBeforeAnyEventIsHandled)
+TEST_F(Faults, TransferBufferUnchangedUntilReapedUnlessDeviceMemory)
 {
-    beam0(0x80);
-    set_count(0);
-    make_ring();
-    submit_all();
-    ASSERT_EQ(cmd({0x02, 0x02}), 2);   // Trig2, rising edge
-    const uint32_t before = word(ring[0].buf.data(), 2);
-    rec->fire_trigger(2);
-    // no libusb event handled since: the data are in the buffer all the same
-    EXPECT_NE(word(ring[0].buf.data(), 2), before);
-    EXPECT_EQ(word(ring[0].buf.data(), 9), 1u);
-    EXPECT_EQ(rec->bytes_streamed(), uint64_t(kPacket));
-    EXPECT_EQ(word(ring[1].buf.data(), 0), 0u) << "later transfers fill only when reaped";
+    // A triggered unpaced start fills the first transfer at once, before any event is handled.
+    // usbfs copies it into an ordinary buffer at the reap; device memory (a mapping of the node,
+    // charged to the usbfs budget while mapped) is filled in place.
+    for (const bool memoire : {false, true}) {
+        SCOPED_TRACE(memoire);
+        rec->reset();
+        rec->set_device_memory(memoire);
+        free_ring();
+        done.clear();
+        beam0(0x80);
+        set_count(0);
+        const uint64_t avant = rec->usbfs_in_use();
+        unsigned char *usb = memoire ? libusb_dev_mem_alloc(h, kPacket) : nullptr;
+        ASSERT_EQ(usb != nullptr, memoire);
+        EXPECT_EQ(rec->usbfs_in_use() - avant >= uint64_t(kPacket), memoire);
+        make_ring(2);
+        if (usb)
+            ring[0].t->buffer = usb;
+        const unsigned char *b = usb ? usb : ring[0].buf.data();
+        const uint64_t en_vol = rec->usbfs_in_use();
+        submit_all();
+        // in device memory, the first transfer costs its records only: no buffer, no list
+        EXPECT_EQ(rec->usbfs_in_use() - en_vol < 2 * uint64_t(kPacket), memoire);
+        ASSERT_EQ(cmd({0x02, 0x02}), 2);   // Trig2, rising edge
+        rec->fire_trigger(2);
+        EXPECT_EQ(rec->bytes_streamed(), uint64_t(kPacket));
+        EXPECT_EQ(word(b, 9), memoire ? 1u : 0u) << "counter of frame 1 before any reap";
+        ASSERT_TRUE(run_until([&] { return !done.empty(); }));
+        EXPECT_EQ(done[0].length, kPacket);
+        EXPECT_EQ(word(b, 9), 1u);
+        free_ring();
+        if (usb) {
+            EXPECT_EQ(libusb_dev_mem_free(h, usb, kPacket), 0);
+            EXPECT_EQ(rec->usbfs_in_use(), avant) << "unmapping gives the memory back";
+        }
+    }
+    // The kernel cannot pin device memory for a direct write.
+    char nom[] = "/tmp/viz256-directXXXXXX";
+    const int fd = mkstemp(nom);
+    ASSERT_GE(fd, 0);
+    ::unlink(nom);
+    unsigned char *m = libusb_dev_mem_alloc(h, 4096);
+    ASSERT_NE(m, nullptr);
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_DIRECT) == 0) {
+        errno = 0;
+        EXPECT_EQ(::write(fd, m, 4096), -1);
+        EXPECT_EQ(errno, EFAULT);
+    }
+    ::close(fd);
+    EXPECT_EQ(libusb_dev_mem_free(h, m, 4096), 0);
+
+    // Device memory counts against the cap for as long as it is mapped; a host that cannot
+    // give it refuses it.
+    rec->set_usbfs_memory_mb(16);
+    unsigned char *a = libusb_dev_mem_alloc(h, kPacket);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(libusb_dev_mem_alloc(h, kPacket), nullptr);
+    make_ring(1);
+    EXPECT_EQ(libusb_submit_transfer(ring[0].t), LIBUSB_ERROR_NO_MEM);
+    EXPECT_EQ(libusb_dev_mem_free(h, a, kPacket), 0);
+    EXPECT_EQ(libusb_submit_transfer(ring[0].t), 0);
+    ring[0].pending = true;
+    free_ring();
+    rec->set_device_memory(false);
+    EXPECT_EQ(libusb_dev_mem_alloc(h, 4096), nullptr);
 }

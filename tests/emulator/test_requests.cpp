@@ -69,6 +69,16 @@ TEST_F(UsbHost, UnknownOrMisframedRequestsStallAndAreRecorded)
     EXPECT_EQ(rec->clock_arg(), 9);
     EXPECT_EQ(cmd({0x01, 0x31}), 2);
     EXPECT_EQ(rec->clock_arg(), 0x31);
+
+    // A recorder that stops answering: the request stays in flight until the host's time-out
+    // takes it back, and does nothing.
+    rec->fault_controls_unanswered(true);
+    EXPECT_EQ(send(0xB1, {0x01, 0x09}, 200), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(rec->clock_arg(), 0x31);
+    EXPECT_EQ(rec->usbfs_in_use(), 0u);
+    rec->fault_controls_unanswered(false);
+    EXPECT_EQ(cmd({0x01, 0x09}), 2);
+    EXPECT_EQ(rec->clock_arg(), 9);
 }
 
 TEST_F(UsbHost, PseudoHardResetRestoresPowerOnConfiguration)
