@@ -337,6 +337,30 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     EXPECT_TRUE(repos());
 }
 
+// One event-handling call can reap many completions (a recorder as fast as the host): the
+// data file still takes no frame past what its header can count. The cap, 2^32 - 1 frames, is
+// lowered here to a few packets, so the stop comes late, as it does when a fast recorder's
+// completions pile up.
+TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
+{
+    prepare(true);
+    clic(w->paq_T); // one microphone and the counter: 8-byte frames
+    clic(w->grid[0][0]);
+    w->checkBox_Definie->setChecked(false);
+    const uint64_t plafond = 3ull * 8388608 + 8 * 1000;
+    w->trames_max = uint32_t(plafond / 8);
+    clic(w->button_Start);
+    EXPECT_EQ(Principale::nb_voies, 2);
+    EXPECT_GT(w->anneau.ntr, plafond);
+    EXPECT_EQ(w->anneau.ntw.load(), plafond);
+    const QByteArray dat = lit(chemin("essai.dat"));
+    EXPECT_EQ(uint64_t(dat.size()), plafond);
+    EXPECT_EQ(verifie_compteur(dat, 2), plafond / 8);
+    EXPECT_EQ(entete("essai.Vlx").nb_ech, plafond / 8);
+    EXPECT_EQ(console().count(QStringLiteral("Nombre maximal d'échantillons d'un fichier")), 1) << console().toStdString();
+    EXPECT_TRUE(repos());
+}
+
 TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)
 {
     prepare(true);
@@ -378,23 +402,24 @@ TEST_F(Run, NothingSelectedIsRefused)
 
 TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
 {
-    prepare(true);
+    // A disk full for every file: header and log must live on what they hold from the start.
+    DisquePlein plein(50ull * 1000 * 1000, chemin("plein"));
+    prepare(true, QStringLiteral("plein/essai.dat"));
     // Paced, so the disk fills while the recorder still streams (unpaced, the whole run can
     // reach the writer's queue before the disk is full, and then there is nothing to stop).
     rec->set_paced(true);
-    {
-        DisquePlein plein(50ull * 1000 * 1000);
-        clic(w->button_Start);
-    }
+    clic(w->button_Start);
 
     const QString c = console();
     EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();
     EXPECT_TRUE(c.contains(QStringLiteral("Acquisition stoppée avant la fin")));
-    const qint64 taille = QFileInfo(chemin("essai.dat")).size();
+    EXPECT_FALSE(c.contains(QStringLiteral("Erreur d'écriture du fichier ") + chemin("plein/essai."))) << c.toStdString();
+    const qint64 taille = QFileInfo(chemin("plein/essai.dat")).size();
     EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
     EXPECT_LE(taille, 50 * 1000 * 1000);
     EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
-    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_EQ(entete("plein/essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_TRUE(lit(chemin("plein/essai.log")).contains(QByteArray("\n[OPTIONNAL]\r\n"))) << lit(chemin("plein/essai.log")).toStdString() << c.toStdString();
     EXPECT_TRUE(repos());
 }
 

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <QByteArray>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -35,12 +36,18 @@ protected:
 
 std::string en_texte(const emu::Request &r);
 
-// The disk is full past `octets` for this process (a file-size limit) while the object lives.
+// A disk that holds `octets` bytes for every file in the folder `dossier` (made if missing)
+// while the object lives: a tmpfs of that size mounted there where this process may mount
+// (root, CAP_SYS_ADMIN); elsewhere a file-size limit for this process, under which the
+// header and log could still grow (said on the test's output). The start of a run finds room
+// all the same (the free-space seam), as when another writer fills the disk mid-run.
 class DisquePlein {
 public:
-    explicit DisquePlein(uint64_t octets);
+    DisquePlein(uint64_t octets, const QString &dossier);
     ~DisquePlein();
+    bool monte() const { return !point.isEmpty(); }
 
 private:
+    QByteArray point;
     uint64_t avant_cur = 0;
 };
