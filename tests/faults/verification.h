@@ -18,7 +18,8 @@ protected:
         bool entete = true;         // header and log written (false: all three files left empty)
         QStringList console = {};   // texts the console must hold
         bool fenetre_ouverte = true;
-        bool tout_garde = true;     // the recorder lost nothing, and every byte it streamed during the run was written
+        bool tout_garde = true;     // every byte the recorder streamed during the run was written
+        bool rien_perdu = true;     // the paced recorder's buffer never overflowed (no frame lost)
         bool disque_plein = false;  // the data file stops where the disk filled up, short of what was received
     };
 
