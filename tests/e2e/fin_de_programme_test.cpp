@@ -129,7 +129,12 @@ public:
         const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("SigCgt:\\s*([0-9a-f]+)")).match(QString::fromLatin1(s));
         return m.hasMatch() && (m.captured(1).toULongLong(nullptr, 16) >> (sig - 1) & 1);
     }
-    void envoie(int sig) { ::kill(pid_t(p.processId()), sig); }
+    // Never kill(0, ...): a process that has ended has no id, and 0 would be this whole group.
+    void envoie(int sig)
+    {
+        if (const qint64 pid = p.processId(); pid > 0)
+            ::kill(pid_t(pid), sig);
+    }
     bool termine(int ms) { return p.waitForFinished(ms); }
     QString sortie() { return QString::fromLocal8Bit(p.readAllStandardOutput()); }
     QString erreurs() { return QString::fromLocal8Bit(p.readAllStandardError()); }
