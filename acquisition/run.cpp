@@ -432,7 +432,7 @@ void Principale::abandonne_run()
     anneau.fini = false;
     if (vidange_anneau() == Anneau::Vidange::echec_usb)
         call_verb(QStringLiteral("ERREUR \r\n"), 0);
-    attend_ecriture();
+    attend_ecriture(false); // an abandoned run leaves its description empty
     if (record)
         ferme_fichiers(false);
     file_open = false;
@@ -562,8 +562,8 @@ bool Principale::signale_ecriture()
 
 // The ring is over: the writer still empties its queue. The window shows how much is left
 // (and, when the disk stops taking data, for how long it has not), keeps answering, and keeps
-// the run's description up to the bytes written.
-void Principale::attend_ecriture()
+// the run's description up to the bytes written (with `decrit`).
+void Principale::attend_ecriture(bool decrit)
 {
     const uint64_t total = anneau.ecrivain.octets_en_file();
     const bool montre_progres = total > 0;
@@ -591,7 +591,7 @@ void Principale::attend_ecriture()
         label_Duree_Ecoulee->setText(texte);
         if (total > 0)
             progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
-        if (record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
+        if (decrit && record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
             tient_description();
             mise_a_jour.restart();
         }

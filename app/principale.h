@@ -290,7 +290,7 @@ private:
     void boucle_streaming(planning::PlanRun &plan);
     bool signale_ecriture();
     void tient_description();
-    void attend_ecriture();
+    void attend_ecriture(bool decrit = true);
     Anneau::Vidange vidange_anneau();
     void fin_de_run(const planning::PlanRun &plan);
 };
