@@ -1,22 +1,16 @@
 // The program ended from outside during a recorded run: killed outright, or asked to end by a
 // signal. The real program runs in a child process (viz256-emulated, unattended) against its
 // own emulated recorder, recording an open-ended run at 50 kHz x 257 words in real time.
-#include "app/principale.h"
 #include "app/signaux.h"
-#include "device/usbfs.h"
-#include "emulator/recorder.h"
 #include "recording/header_record.h"
 #include "recording/log_text.h"
+#include "tests/support/emule.h"
 
-#include <QApplication>
-#include <QCheckBox>
+#include <QDialog>
 #include <QDir>
-#include <QFileDialog>
-#include <QPushButton>
 #include <QTimer>
 
 #include <QByteArray>
-#include <QStringList>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -33,42 +27,6 @@
 
 namespace {
 
-// Some cases need the program's real save dialog and alert box, which the unattended launcher
-// answers itself: this test binary then runs as the program, as app/main.cpp does, with an
-// emulated recorder of its own. Init, "Enregistrement" ticked and no file chosen, Start: the
-// save dialog opens, and "dialogue" is said on stdout.
-int programme_avec_dialogues()
-{
-    emu::Options o;
-    o.paced = true;
-    o.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;
-    emu::Recorder::start(o);
-    int argc = 1;
-    char nom[] = "viz256";
-    char *argv[] = {nom, nullptr};
-    QApplication app(argc, argv);
-    Principale fenetre;
-    ArretParSignal signaux(&fenetre);
-    fenetre.show();
-    QTimer::singleShot(0, &fenetre, [&fenetre] {
-        fenetre.button_Init->click();
-        fenetre.checkBox_Record->setChecked(true);
-        fenetre.button_Start->click();
-    });
-    QTimer guet;
-    QObject::connect(&guet, &QTimer::timeout, [&guet] {
-        if (qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-            std::puts("dialogue");
-            std::fflush(stdout);
-            guet.stop();
-        }
-    });
-    guet.start(50);
-    app.exec();
-    return 0;
-}
-[[maybe_unused]] const bool enfant = std::getenv("VIZ256_PROGRAMME_ENFANT") && (std::exit(programme_avec_dialogues()), true);
-
 constexpr int NB_VOIES = 257; // the window's default selection: 256 microphones and the counter
 constexpr qint64 TRAME = NB_VOIES * 4;
 
@@ -78,13 +36,14 @@ QByteArray lit(const QString &chemin)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// The program in a child process, its temporary folder its own. With `dat`, it records into
-// that file from the start; with `sighup_ignore`, it starts with SIGHUP ignored (as under nohup).
-// `programme` is the launcher, or this binary as the program with its dialogs.
+// The program in a child process, with a temporary folder of its own. With `dat`, it records
+// into that file from the start; with `nohup`, it starts with SIGHUP ignored.
 class Programme {
 public:
-    explicit Programme(const QString &dat, bool sighup_ignore = false, const QString &programme = QStringLiteral(VIZ256_LANCEUR_EMULE))
+    explicit Programme(const QString &dat, bool nohup = false)
     {
+        if (nohup)
+            p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8")); // the log's decimal comma
@@ -92,28 +51,10 @@ public:
         env.insert(QStringLiteral("TMPDIR"), tmp.path());
         if (!dat.isEmpty())
             env.insert(QStringLiteral("VIZ256_EMU_RUN"), dat);
-        if (programme != QStringLiteral(VIZ256_LANCEUR_EMULE))
-            env.insert(QStringLiteral("VIZ256_PROGRAMME_ENFANT"), QStringLiteral("1"));
         p.setProcessEnvironment(env);
-        if (sighup_ignore)
-            p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
         lance = QDateTime::currentDateTime();
-        p.start(programme, {});
+        p.start(QStringLiteral(VIZ256_LANCEUR_EMULE), {});
         EXPECT_TRUE(p.waitForStarted(30000)) << p.errorString().toStdString();
-    }
-    // Once the program has ended: a umockdev testbed still in its temporary folder after `ms`.
-    QStringList bancs_restants(int ms) const
-    {
-        QElapsedTimer t;
-        t.start();
-        QStringList l;
-        do {
-            l = QDir(tmp.path()).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden);
-            if (l.isEmpty())
-                break;
-            QThread::msleep(50);
-        } while (t.elapsed() < ms);
-        return l;
     }
     ~Programme()
     {
@@ -132,8 +73,14 @@ public:
     // Never kill(0, ...): a process that has ended has no id, and 0 would be this whole group.
     void envoie(int sig)
     {
-        if (const qint64 pid = p.processId(); pid > 0)
-            ::kill(pid_t(pid), sig);
+        if (p.processId() > 0)
+            ::kill(pid_t(p.processId()), sig);
+    }
+    // Once it has ended: its umockdev testbeds still there.
+    QStringList bancs() const
+    {
+        QThread::msleep(500);
+        return QDir(tmp.path()).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden);
     }
     bool termine(int ms) { return p.waitForFinished(ms); }
     QString sortie() { return QString::fromLocal8Bit(p.readAllStandardOutput()); }
@@ -225,7 +172,7 @@ TEST(FinDeProgramme, KilledWhileRecordingLeavesADescriptionOfWhatTheDataFileHold
     prog.envoie(SIGKILL);
     ASSERT_TRUE(prog.termine(10000));
     EXPECT_EQ(prog.p.exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(prog.bancs_restants(5000), QStringList()) << "the emulator's testbed outlives the program";
+    EXPECT_EQ(prog.bancs(), QStringList()) << "the emulator's testbed outlives the program";
 
     const Fichiers f = verifie_fichiers(base, prog);
     // At least every frame the data file held one second before the kill is described.
@@ -252,7 +199,7 @@ TEST(FinDeProgramme, SignalsEndTheProgramLikeClosingItsWindow)
         ASSERT_TRUE(prog.termine(30000)) << "still running after the signal";
         EXPECT_EQ(prog.p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(prog.p.exitCode(), 0) << prog.erreurs().toStdString();
-        EXPECT_EQ(prog.bancs_restants(5000), QStringList());
+        EXPECT_EQ(prog.bancs(), QStringList());
 
         const Fichiers f = verifie_fichiers(base, prog);
         EXPECT_EQ(qint64(f.h.nb_ech), f.taille_dat / TRAME) << "not every whole frame is described";
@@ -263,9 +210,8 @@ TEST(FinDeProgramme, SignalsEndTheProgramLikeClosingItsWindow)
             << console.toStdString();
     }
 
-    // Idle, started under nohup: SIGHUP stays ignored. Then a logout's SIGTERM followed by
-    // SIGINTs in quick succession: the handler stays until the end, so the program still ends
-    // with status 0, its teardown (recorder reset and release) done.
+    // Idle and started under nohup: SIGHUP stays ignored. A logout's SIGTERM, then SIGINTs in
+    // quick succession: the program still ends with status 0, its teardown done.
     Programme repos({}, true);
     QElapsedTimer t;
     t.start();
@@ -275,34 +221,31 @@ TEST(FinDeProgramme, SignalsEndTheProgramLikeClosingItsWindow)
     repos.envoie(SIGHUP);
     EXPECT_FALSE(repos.termine(500)) << "SIGHUP, ignored at start, ended the program";
     repos.envoie(SIGTERM);
-    for (t.restart(); repos.p.state() != QProcess::NotRunning && t.elapsed() < 30000;) {
+    for (t.restart(); repos.p.state() != QProcess::NotRunning && t.elapsed() < 30000; repos.termine(2))
         repos.envoie(SIGINT);
-        repos.termine(2);
-    }
-    ASSERT_EQ(repos.p.state(), QProcess::NotRunning);
     EXPECT_EQ(repos.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(repos.p.exitCode(), 0);
-    EXPECT_EQ(repos.bancs_restants(5000), QStringList());
+    EXPECT_EQ(repos.bancs(), QStringList());
 }
 
-// A signal while a dialog of the program is open (the save dialog that Start opens when no file
-// was chosen, then the alert "Pas de fichier choisi") still ends the program, with status 0.
-TEST(FinDeProgramme, ASignalEndsTheProgramWhateverDialogIsOpen)
+// A signal while a dialog is open (the save dialog that Start opens when no file was chosen,
+// then the alert box "Pas de fichier choisi") still ends the program's event loop.
+TEST_F(FenetreEmulee, ASignalEndsTheProgramWhateverDialogIsOpen)
 {
-    for (const int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(sig));
-        Programme prog({}, false, QCoreApplication::applicationFilePath());
-        QElapsedTimer t;
-        t.start();
-        QByteArray sortie;
-        while (!sortie.contains("dialogue") && t.elapsed() < 30000 && prog.p.state() == QProcess::Running) {
-            prog.p.waitForReadyRead(100);
-            sortie += prog.p.readAllStandardOutput();
-        }
-        ASSERT_TRUE(sortie.contains("dialogue")) << prog.erreurs().toStdString();
-        prog.envoie(sig);
-        ASSERT_TRUE(prog.termine(15000)) << "the program lives on after its window closed";
-        EXPECT_EQ(prog.p.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(prog.p.exitCode(), 0);
-    }
+    initialise_ok();
+    ArretParSignal signaux(w.get());
+    Principale::alert_hook = nullptr; // the real box
+    Principale::save_dialog_hook = [] {
+        QDialog dialogue; // in place of the save dialog
+        QTimer::singleShot(100, [] { ::raise(SIGTERM); });
+        dialogue.exec();
+        return QString();
+    };
+    w->checkBox_Record->setChecked(true);
+    QTimer::singleShot(0, w->button_Start, &QPushButton::click);
+    QTimer garde;
+    QObject::connect(&garde, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    garde.start(15000);
+    EXPECT_EQ(QApplication::exec(), 0) << "the program lives on after its window closed";
+    EXPECT_FALSE(w->isVisible());
 }

@@ -85,7 +85,6 @@ DisquePlein::DisquePlein(uint64_t octets, const QString &dossier)
         point = chemin;
         return;
     }
-    std::printf("[ note     ] no tmpfs here (%s): the disk is full for the data file only\n", std::strerror(errno));
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit lim{};
     getrlimit(RLIMIT_FSIZE, &lim);

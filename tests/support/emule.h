@@ -36,11 +36,9 @@ protected:
 
 std::string en_texte(const emu::Request &r);
 
-// A disk that holds `octets` bytes for every file in the folder `dossier` (made if missing)
-// while the object lives: a tmpfs of that size mounted there where this process may mount
-// (root, CAP_SYS_ADMIN); elsewhere a file-size limit for this process, under which the
-// header and log could still grow (said on the test's output). The start of a run finds room
-// all the same (the free-space seam), as when another writer fills the disk mid-run.
+// A disk that holds `octets` bytes for every file in the folder `dossier` while the object
+// lives: a tmpfs mounted there where this process may mount (root, CAP_SYS_ADMIN), else a
+// file-size limit (the header and log could still grow). A run's start finds room all the same.
 class DisquePlein {
 public:
     DisquePlein(uint64_t octets, const QString &dossier);

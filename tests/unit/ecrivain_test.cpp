@@ -18,21 +18,15 @@ TEST(Ecrivain, FileHoldsExactlyThePacketsHandedOver)
 {
     QTemporaryDir ici;
     QTemporaryDir shm(QStringLiteral("/dev/shm/viz256-XXXXXX"));
-    struct Cas {
-        const QTemporaryDir *d;
-        bool refuse_direct;
-    };
-    for (const Cas &c : {Cas{&ici, false}, Cas{&ici, true}, Cas{&shm, false}}) {
-        const QTemporaryDir *d = c.d;
+    for (const auto &[d, refuse_direct] : {std::pair{&ici, false}, {&ici, true}, {&shm, false}}) {
         if (!d->isValid())
             continue;
-        SCOPED_TRACE(d->path().toStdString() + (c.refuse_direct ? " refusing O_DIRECT" : ""));
+        SCOPED_TRACE(d->path().toStdString() + (refuse_direct ? " refusing O_DIRECT" : ""));
         bool demande = false;
-        if (c.refuse_direct)
+        if (refuse_direct)
             Ecrivain::fixe_drapeaux = [&demande](int, int drapeaux) {
-                demande = demande || (drapeaux & O_DIRECT);
-                errno = EINVAL;
-                return -1;
+                demande = drapeaux & O_DIRECT;
+                return errno = EINVAL, -1;
             };
         const QString chemin = d->filePath(QStringLiteral("essai.dat"));
         FILE *f = std::fopen(QFile::encodeName(chemin).constData(), "wb+");
@@ -41,10 +35,8 @@ TEST(Ecrivain, FileHoldsExactlyThePacketsHandedOver)
         e.dimensionne(4, 4);
         e.demarre(fileno(f));
         Ecrivain::fixe_drapeaux = nullptr;
-        EXPECT_EQ(demande, c.refuse_direct);
-        if (c.refuse_direct) { // the page cache takes the writes
-            EXPECT_FALSE(e.direct.load());
-        }
+        EXPECT_EQ(demande, refuse_direct);
+        EXPECT_TRUE(!refuse_direct || !e.direct.load()) << "the page cache should take the writes";
         // Full packets, then lengths off any block boundary, as after an odd transfer.
         QByteArray attendu;
         uint8_t valeur = 0;

@@ -222,19 +222,19 @@ TEST_F(Fenetre, VueDesNiveauxEtRetour)
 
 namespace {
 
-// Packet p of a stream of nb_voies-word frames: word 0 the frame number when the counter is
-// recorded, then microphone i a constant amplitude.
-std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int32_t> &amplitudes, bool flottant, bool compteur)
+// Packet p of a stream of nb_voies-word frames: word 0 the frame number (with the counter),
+// then microphone i a constant amplitude.
+std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int32_t> &amplitudes, bool flottant)
 {
     std::vector<unsigned char> paquet(Principale::TAILLE_PAQUET);
     const uint64_t debut = uint64_t(p) * Principale::TAILLE_PAQUET;
     for (uint32_t o = 0; o + 4 <= paquet.size(); o += 4) {
         const uint64_t mot = (debut + o) / 4;
-        const int micro = static_cast<int>(mot % nb_voies) - (compteur ? 1 : 0);
+        const int w = static_cast<int>(mot % nb_voies) + (Principale::compteur ? 0 : 1);
         int32_t v = static_cast<int32_t>(mot / nb_voies);
-        if (micro >= 0)
-            v = amplitudes[micro];
-        if (flottant && micro >= 0) {
+        if (w > 0)
+            v = amplitudes[w - 1];
+        if (flottant && w > 0) {
             const float f = static_cast<float>(v);
             std::memcpy(&paquet[o], &f, 4);
         } else {
@@ -248,29 +248,29 @@ std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int3
 
 TEST_F(Fenetre, PasseDeNiveauxColoreLesMicrosChoisis)
 {
-    // Microphones 3 and 200, with or without the counter; packet 5 of the stream.
+    // Microphones 3 and 200, with the counter (3 words a frame) or without; packet 5 of the stream.
     w->num_mic_valid[0] = 3;
     w->num_mic_valid[1] = 200;
     w->nb_micros = 2;
     w->num_pkt_aff = 5;
-    for (bool compteur : {true, false})
-        for (bool flottant : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "compteur " << compteur << ", flottant " << flottant);
-            Principale::compteur = compteur;
-            Principale::nb_voies = compteur ? 3 : 2;
-            std::vector<unsigned char> paquet = flux(5, Principale::nb_voies, {5623, 10}, flottant, compteur);
-            w->anneau.dernier_paquet = paquet.data();
-            w->type_float = flottant;
-            w->affiche_cases(true);
-            w->passe_niveaux();
-            w->anneau.dernier_paquet = nullptr;
+    for (int cas = 0; cas < 4; ++cas) {
+        const bool flottant = cas % 2;
+        Principale::compteur = cas < 2;
+        Principale::nb_voies = Principale::compteur ? 3 : 2;
+        SCOPED_TRACE(cas);
+        std::vector<unsigned char> paquet = flux(5, Principale::nb_voies, {5623, 10}, flottant);
+        w->anneau.dernier_paquet = paquet.data();
+        w->type_float = flottant;
+        w->affiche_cases(true);
+        w->passe_niveaux();
+        w->anneau.dernier_paquet = nullptr;
 
-            EXPECT_EQ(fond(w->grid_n[0][3]), QColor(112, 255, 143)); // index 60
-            EXPECT_EQ(fond(w->grid_n[25][0]), QColor(0, 0, 183));    // index 5
-            int blanches = 0;
-            for (int b = 0; b < 32; ++b)
-                for (int m = 0; m < 8; ++m)
-                    blanches += fond(w->grid_n[b][m]) == QColor(Qt::white);
-            EXPECT_EQ(blanches, 254);
-        }
+        EXPECT_EQ(fond(w->grid_n[0][3]), QColor(112, 255, 143)); // index 60
+        EXPECT_EQ(fond(w->grid_n[25][0]), QColor(0, 0, 183));    // index 5
+        int blanches = 0;
+        for (int b = 0; b < 32; ++b)
+            for (int m = 0; m < 8; ++m)
+                blanches += fond(w->grid_n[b][m]) == QColor(Qt::white);
+        EXPECT_EQ(blanches, 254);
+    }
 }
