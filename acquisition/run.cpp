@@ -585,10 +585,10 @@ void Principale::attend_ecriture(bool decrit)
             ecrits = n;
             immobile.restart();
         }
-        QString texte = QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576));
         if (immobile.elapsed() >= DISQUE_MUET_MS)
-            texte += QStringLiteral(" ; le disque ne répond plus depuis %1 s").arg(fmt_N0(uint64_t(immobile.elapsed() / 1000)));
-        label_Duree_Ecoulee->setText(texte);
+            label_Duree_Ecoulee->setText(QStringLiteral("Attente du disque : %1 s").arg(fmt_N0(uint64_t(immobile.elapsed() / 1000))));
+        else
+            label_Duree_Ecoulee->setText(QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576)));
         if (total > 0)
             progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
         if (decrit && record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
@@ -610,7 +610,7 @@ Anneau::Vidange Principale::vidange_anneau()
     const Anneau::Vidange v = anneau.vidange(TimeOut, [&](qint64 ms) {
         if (ms >= ATTENTE_VISIBLE_MS && !affiche) {
             affiche = true;
-            label_Duree_Ecoulee->setText(QStringLiteral("Attente du retour des transferts USB"));
+            label_Duree_Ecoulee->setText(QStringLiteral("Attente des transferts USB"));
             montre(label_Duree_Ecoulee, true);
         }
         QApplication::processEvents();

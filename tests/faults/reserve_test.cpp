@@ -77,8 +77,7 @@ TEST_F(Reserve, ClosingWhileTheQueueIsWrittenOutLetsTheRunEndByItself)
     QTimer guette;
     bool ferme = false;
     QObject::connect(&guette, &QTimer::timeout, [&] {
-        if (!ferme && w->label_Duree_Ecoulee->text().startsWith(QStringLiteral("À écrire : ")) &&
-            w->label_Duree_Ecoulee->text().contains(QStringLiteral(" ; le disque ne répond plus depuis 5 s"))) {
+        if (!ferme && w->label_Duree_Ecoulee->text() == QStringLiteral("Attente du disque : 5 s")) {
             ferme = true;
             w->close();
         }
