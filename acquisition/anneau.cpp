@@ -369,6 +369,9 @@ void Anneau::envoie(int s)
         return;
     }
     dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
+    // A recorder that has left the bus refuses the submission itself.
+    if (r == LIBUSB_ERROR_NO_DEVICE)
+        sans_appareil = true;
     // Another program took part of the usbfs memory: said once, and the run stops.
     if (r == LIBUSB_ERROR_NO_MEM && !refus_memoire)
         dit(usbfs::message_en_cours(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
