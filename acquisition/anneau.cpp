@@ -11,6 +11,7 @@
 #include <QThread>
 #include <libusb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdint>
@@ -102,6 +103,9 @@ int Anneau::soumet()
     int premier_refus = 0;
     num_pkt = 0;
     ntr = 0;
+    gardes = 0;
+    plafond = false;
+    refus_memoire = false;
     en_vol = 0;
     fini = false;
     fin_de_flux = false;
@@ -197,27 +201,31 @@ void Anneau::abandonne_restants()
     }
 }
 
-Anneau::Vidange Anneau::vidange(int timeout_ms)
+Anneau::Vidange Anneau::vidange(int timeout_ms, const std::function<void(qint64)> &attente)
 {
     QElapsedTimer t;
     t.start();
     bool relance_faite = false;
+    const qint64 relance_ms = std::min(std::max(timeout_ms, 0), RETOUR_MS);
     while (en_vol > 0) {
         // When event handling fails, waiting longer only holds the window: stop at once.
         if (service(20) != 0) {
             abandonne_restants();
             return Vidange::echec_usb;
         }
-        // A transfer still out long after its own time-out: cancel it again, once; then
-        // give up waiting rather than hang the window.
-        const qint64 limite = static_cast<qint64>(timeout_ms) + 2000;
-        if (!relance_faite && t.elapsed() > limite) {
+        if (en_vol == 0)
+            break;
+        if (attente)
+            attente(t.elapsed());
+        // A transfer still out well after its cancellation: cancel it again, once; then give
+        // up waiting rather than hold the window.
+        if (!relance_faite && t.elapsed() > relance_ms) {
             for (int i = 0; i < NB_SLOTS; ++i)
                 if (en_attente[i])
                     libusb_cancel_transfer(transfert[i]);
             relance_faite = true;
         }
-        if (t.elapsed() > 2 * limite + 5000) {
+        if (t.elapsed() > ABANDON_MS) {
             abandonne_restants();
             return Vidange::delai_depasse;
         }
@@ -341,6 +349,18 @@ void Anneau::garde_donnees(int s, uint32_t len)
     ntr += len;
     if (!par.record || !Filep || len == 0)
         return;
+    // The data file takes no more than its description can count, however many completions
+    // one event-handling call reaps.
+    if (par.octets_max != 0) {
+        const uint64_t reste = par.octets_max > gardes ? par.octets_max - gardes : 0;
+        if (len >= reste) {
+            plafond = true;
+            len = static_cast<uint32_t>(reste);
+        }
+        if (len == 0)
+            return; // the buffer stays with its slot
+    }
+    gardes += len;
     if (memoire_usb) { // the device memory stays with its slot: the writer gets a copy
         a_copier.emplace_back(s, len);
         copie_en_attente();
@@ -422,8 +442,13 @@ void Anneau::envoie(int s)
         return;
     }
     dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
-    if (r == LIBUSB_ERROR_NO_MEM)
-        dit(usbfs::message(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
+    // A recorder that has left the bus refuses the submission itself.
+    if (r == LIBUSB_ERROR_NO_DEVICE)
+        sans_appareil = true;
+    // Another program took part of the usbfs memory: said once, and the run stops.
+    if (r == LIBUSB_ERROR_NO_MEM && !refus_memoire)
+        dit(usbfs::message_en_cours(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
+    refus_memoire = refus_memoire || r == LIBUSB_ERROR_NO_MEM;
     fini = slot_perdu(s);
 }
 

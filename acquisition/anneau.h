@@ -44,6 +44,7 @@ public:
         uint32_t paquets_file = 0;    // packets the writer's queue may hold (recording)
         double octets_par_s = 0;      // the recorder's data rate
         uint32_t premier_paquet = 0;  // bytes of slot 0's first transfer; 0: a whole packet
+        uint64_t octets_max = 0;      // bytes the data file may receive at most (0: no cap)
     };
     // The first transfer of a run that waits for an external trigger: a few USB packets of the
     // bulk endpoint, which the recorder fills within half a second at every rate and channel
@@ -73,12 +74,16 @@ public:
     static int service(int timeout_ms);
     // Sends again, with a buffer the writer has freed, the slots that found none.
     void relance();
-    // Services events until every submitted transfer has come back. When event handling fails,
-    // or a transfer stays out long after being cancelled again (`timeout_ms`, the transfers'
-    // time-out, plus margins), the transfers still out are left to the library, which frees
-    // each of them (and its buffer) when it comes back.
+    // Services events until every submitted transfer has come back. The transfers have been
+    // cancelled (or have ended the stream), and a cancelled transfer comes back at once: one
+    // still out after RETOUR_MS (or `timeout_ms`, when shorter) is cancelled again, and after
+    // ABANDON_MS in all, or when event handling fails, the transfers still out are left to the
+    // library, which frees each of them (and its buffer) when it comes back. `attente` is
+    // called now and then meanwhile with the time waited (the window keeps answering).
+    static constexpr int RETOUR_MS = 2000;
+    static constexpr int ABANDON_MS = 5000;
     enum class Vidange { complete, echec_usb, delai_depasse };
-    Vidange vidange(int timeout_ms);
+    Vidange vidange(int timeout_ms, const std::function<void(qint64 ms)> &attente = {});
     // Waits until the writer has written its whole queue and stops it; `attente` is called
     // now and then meanwhile (the window shows the progress).
     void vide_file(const std::function<void()> &attente);
@@ -95,6 +100,11 @@ public:
     bool tous_finis() const;
     bool memoire_appareil() const { return memoire_usb; } // the slots' buffers are device memory
     bool flux_termine() const { return fin_de_flux; }     // a short transfer ended the stream
+    // The data file has received the most it may hold (Parametres::octets_max): what comes
+    // after is not kept, and the run must stop.
+    bool plafond_atteint() const { return plafond; }
+    // A transfer could not go out again for lack of usbfs memory (said once): the run must stop.
+    bool refus_usbfs() const { return refus_memoire; }
     bool appareil_perdu() const { return sans_appareil; } // a transfer came back "no device"
     // The system's error number of the data-file write that failed in this use of the ring, 0
     // when none did.
@@ -125,7 +135,8 @@ public:
     int en_vol = 0; // transfers submitted whose completion has not been handled yet
 
     uint32_t num_pkt = 0;
-    uint64_t ntr = 0;
+    uint64_t ntr = 0;    // bytes received
+    uint64_t gardes = 0; // bytes handed to the writer (at most Parametres::octets_max)
     std::atomic<uint64_t> &ntw; // bytes that reached the data file (the writer counts them)
     bool fini = false;
     bool erreur_compteur = false;
@@ -152,6 +163,8 @@ private:
     bool sans_tampon[NB_SLOTS] = {}; // slot i waits for a free buffer
     bool fin_de_flux = false;
     bool sans_appareil = false;
+    bool plafond = false;
+    bool refus_memoire = false;
     bool verifie = false; // the counter check is on for this use
     bool dit_moitie = false, dit_pleine = false;
     bool memoire_usb = false;                 // buffers[] are device memory

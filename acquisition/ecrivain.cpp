@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 std::function<void(uint64_t)> Ecrivain::avant_ecriture;
+std::function<int(int, int)> Ecrivain::fixe_drapeaux;
 
 Ecrivain::~Ecrivain()
 {
@@ -118,7 +119,8 @@ void Ecrivain::demarre(int fd)
     // (tmpfs on older kernels, some network file systems) keeps the page cache.
     const off_t pos = ::lseek(fd, 0, SEEK_CUR);
     const int fl = ::fcntl(fd, F_GETFL);
-    direct = pos >= 0 && pos % BLOC_DIRECT == 0 && fl != -1 && ::fcntl(fd, F_SETFL, fl | O_DIRECT) == 0;
+    const auto fixe = [fd](int drapeaux) { return fixe_drapeaux ? fixe_drapeaux(fd, drapeaux) : ::fcntl(fd, F_SETFL, drapeaux); };
+    direct = pos >= 0 && pos % BLOC_DIRECT == 0 && fl != -1 && fixe(fl | O_DIRECT) == 0;
     fil = std::thread(&Ecrivain::boucle, this, fd);
 }
 

@@ -67,6 +67,9 @@ public:
 
     // Test seam: called on the writer thread before each write, with the file offset.
     static std::function<void(uint64_t position)> avant_ecriture;
+    // Test seam: when set, takes the place of fcntl(fd, F_SETFL, drapeaux) when the writer
+    // turns O_DIRECT on (a file system that refuses it answers -1, errno EINVAL).
+    static std::function<int(int fd, int drapeaux)> fixe_drapeaux;
 
 private:
     struct Paquet {

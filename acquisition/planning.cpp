@@ -55,12 +55,27 @@ uint32_t paquets_ouverts(uint64_t utilisable)
     return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
 }
 
-uint32_t paquets_max_trames(int32_t nb_voies)
+uint32_t paquets_max_trames(int32_t nb_voies, uint64_t trames)
 {
     if (nb_voies <= 0)
         return SANS_LIMITE;
-    const uint64_t n = uint64_t(UINT32_MAX) * 4 * uint64_t(nb_voies) / TAILLE_PAQUET;
+    const uint64_t n = trames * 4 * uint64_t(nb_voies) / TAILLE_PAQUET;
     return n > SANS_LIMITE ? SANS_LIMITE : static_cast<uint32_t>(n);
+}
+
+BudgetArret budget_arret(bool record, uint32_t count, uint64_t utilisable, int32_t nb_voies, uint64_t trames)
+{
+    BudgetArret b;
+    if (!record || count != 0)
+        return b;
+    b.trames = paquets_max_trames(nb_voies, trames);
+    b.arret = std::min(paquets_ouverts(utilisable), b.trames);
+    return b;
+}
+
+uint64_t octets_max_trames(int32_t nb_voies, uint64_t trames)
+{
+    return trames * 4 * uint64_t(std::max(nb_voies, 0));
 }
 
 uint64_t espace_utilisable(uint64_t libre)

@@ -33,9 +33,22 @@ uint32_t paquets_definis(uint64_t demandes);
 // Returns 0 when fewer than two fit (the caller refuses such a run).
 uint32_t paquets_ouverts(uint64_t utilisable);
 
-// Packets an open-ended recorded run may receive before its frame count could pass 2^32 - 1,
-// the largest count the header holds: whole packets whose frames all fit.
-uint32_t paquets_max_trames(int32_t nb_voies);
+// Packets an open-ended recorded run may receive before its frame count could pass `trames`
+// (2^32 - 1, the largest count the header holds): whole packets whose frames all fit.
+uint32_t paquets_max_trames(int32_t nb_voies, uint64_t trames = UINT32_MAX);
+
+// Packets after which a run without a fixed count stops itself (the stop goes out MARGE_ARRET
+// packets before): none for a run that is not recorded or has a count; for a recorded one,
+// the disk's budget (paquets_ouverts) or, when smaller, the header's frame count (`trames`).
+struct BudgetArret {
+    uint32_t arret = SANS_LIMITE;
+    uint32_t trames = SANS_LIMITE;
+};
+BudgetArret budget_arret(bool record, uint32_t count, uint64_t utilisable, int32_t nb_voies,
+                         uint64_t trames = UINT32_MAX);
+
+// Bytes a recorded run's data file may receive at most: `trames` whole frames.
+uint64_t octets_max_trames(int32_t nb_voies, uint64_t trames = UINT32_MAX);
 
 // Smallest usable space in which an open-ended recorded run can reach its automatic stop.
 constexpr uint64_t ESPACE_MIN_OUVERT = uint64_t(MARGE_ARRET + 2) * TAILLE_PAQUET;

@@ -36,6 +36,8 @@ constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
 constexpr int ATTENTE_USB_MS = 20; // longest wait for USB events before the window is served again
 // Room for the scheduling of the host and of the recorder's USB side after the first packet filled.
 constexpr int MARGE_PREMIER_PAQUET_MS = 500;
+constexpr int DISQUE_MUET_MS = 5000;      // a disk that has taken nothing for this long is said not to answer
+constexpr int ATTENTE_VISIBLE_MS = 300;   // a wait for the transfers longer than this is shown
 
 bool coche(const QAbstractButton *b)
 {
@@ -327,22 +329,19 @@ bool Principale::lance_run(planning::PlanRun &plan)
             label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
             montre(label_Duree_Ecoulee, true);
         }
-        // A duration shorter than one sample period is open-ended too.
-        if (count == 0 && record)
-            plan.budget_arret = planning::paquets_ouverts(plan.utilisable);
     } else {
         if (test)
             call_verb(QStringLiteral("Nombre d'échantillons non fixé ; paquets de %1 octets\r\n").arg(fmt_N0(uint64_t(TAILLE_PAQUET))), 0);
         n_pkt = record ? planning::paquets_ouverts(plan.utilisable) : planning::SANS_LIMITE;
-        plan.budget_arret = n_pkt;
         label_Duree_Ecoulee->setText(QStringLiteral("Durée écoulée : 0 s"));
         montre(label_Duree_Ecoulee, true);
     }
-    // The header counts frames in 32 bits: an open-ended recorded run stops before that wraps.
-    if (count == 0 && record) {
-        plan.budget_trames = planning::paquets_max_trames(nb_voies);
-        plan.budget_arret = std::min(plan.budget_arret, plan.budget_trames);
-    }
+    // An open-ended recorded run (a duration shorter than one sample period is open-ended too)
+    // stops on its own before the disk is full, and before its frame count passes what the
+    // header holds.
+    const planning::BudgetArret budget = planning::budget_arret(record, count, plan.utilisable, nb_voies, trames_max);
+    plan.budget_arret = budget.arret;
+    plan.budget_trames = budget.trames;
 
     TimeOut = planning::timeout_run(nb_voies, frequence);
     if (test)
@@ -366,14 +365,19 @@ bool Principale::lance_run(planning::PlanRun &plan)
                   0);
     const bool tampons = anneau.prepare(handle, static_cast<unsigned int>(TimeOut), par);
     const uint8_t octet = octet_start();
+    // From here until the ring is freed, nothing may wait for the operator: an alert box
+    // is shown once the transfers are back.
+    retiens_alertes(true);
     const bool refus = tampons && anneau.soumet() == LIBUSB_ERROR_NO_MEM;
     if (refus) { // the ring cannot all be in flight: take back what went out, start nothing
         anneau.annule_tout(false);
-        anneau.vidange(TimeOut);
+        vidange_anneau();
         anneau.libere();
+        montre_alertes_retenues();
         usbfs::alerte_refus(NB_SLOTS, TAILLE_PAQUET);
     }
     if (!tampons || refus) {
+        retiens_alertes(false);
         if (!tampons)
             call_verb(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
         TimeOut = planning::timeout_run(nb_voies, frequence);
@@ -438,13 +442,14 @@ void Principale::abandonne_run()
         a = true; // nothing more belongs to this run
     anneau.annule_tout(true);
     anneau.fini = false;
-    if (anneau.vidange(TimeOut) == Anneau::Vidange::echec_usb)
+    if (vidange_anneau() == Anneau::Vidange::echec_usb)
         call_verb(QStringLiteral("ERREUR \r\n"), 0);
-    anneau.vide_file(nullptr);
+    attend_ecriture(false); // an abandoned run leaves its description empty
     if (record)
         ferme_fichiers(false);
     file_open = false;
     anneau.libere();
+    retiens_alertes(false);
     started = false;
     stopped = false;
     anneau.fini = false;
@@ -454,6 +459,7 @@ void Principale::abandonne_run()
     montre(panel_Progress, false);
     montre(button_Abort, false);
     run_en_cours = false;
+    montre_alertes_retenues(!fermeture_demandee); // a closing program waits for no one
     if (fermeture_demandee)
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -473,7 +479,7 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
     plan.debut.start();
     // The run's description is on disk from the first sample and kept up to date, so that a
     // kill, a lost display or a full disk cannot take it away.
-    bool description_ok = !record || ecrit_description(true, true);
+    description_ok = !record || ecrit_description(true, true);
     QElapsedTimer mise_a_jour;
     mise_a_jour.start();
     ecriture_signalee = false;
@@ -486,12 +492,13 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
         // frame received can still be kept.
         if (anneau.surveille_ecriture() && !stopped)
             arret();
-        if ((anneau.erreur_compteur || signale_ecriture()) && !stopped)
+        if ((anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs()) && !stopped)
             arret();
-        if (count == 0 && !stopped && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret) {
-            if (plan.budget_arret == plan.budget_trames)
+        const bool plafond = anneau.plafond_atteint();
+        if (!stopped && (plafond || (count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))) {
+            if (plafond || plan.budget_arret == plan.budget_trames)
                 call_verb(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
-                              .arg(fmt_N0(uint64_t(UINT32_MAX))),
+                              .arg(fmt_N0(uint64_t(trames_max))),
                           0);
             arret();
         }
@@ -515,13 +522,19 @@ void Principale::boucle_streaming(planning::PlanRun &plan)
             }
         }
         if (record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
-            if (!ecrit_description(false, description_ok))
-                description_ok = false;
+            tient_description();
             mise_a_jour.restart();
         }
         if (anneau.fini)
             break;
     }
+}
+
+// The run's header and log brought up to the bytes written so far; a failure is said once.
+void Principale::tient_description()
+{
+    if (!ecrit_description(false, description_ok))
+        description_ok = false;
 }
 
 // What the ring needs to know of this use: the run's frame and flags, or the probe's.
@@ -537,6 +550,7 @@ Anneau::Parametres Principale::parametres_anneau(bool sonde) const
     p.increment_compteur = increment_compteur;
     p.octets_par_s = double(nb_voies) * 4.0 * double(frequence);
     if (!sonde && record) {
+        p.octets_max = planning::octets_max_trames(nb_voies, trames_max);
         const uint64_t memoire = memoire_physique_hook ? memoire_physique_hook()
                                                        : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
         p.paquets_file = planning::paquets_file(p.octets_par_s, memoire);
@@ -553,14 +567,15 @@ bool Principale::signale_ecriture()
         call_verb(QStringLiteral("\r\n"), 0);
         call_verb(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
                       .arg(acqui_name, QString::fromLocal8Bit(std::strerror(e))),
-                  1);
+                  1); // the box waits for the end of the ring (retiens_alertes)
     }
     return e != 0;
 }
 
 // The ring is over: the writer still empties its queue. The window shows how much is left
-// and keeps answering meanwhile.
-void Principale::attend_ecriture()
+// (and, when the disk stops taking data, for how long it has not), keeps answering, and keeps
+// the run's description up to the bytes written (with `decrit`).
+void Principale::attend_ecriture(bool decrit)
 {
     const uint64_t total = anneau.ecrivain.octets_en_file();
     const bool montre_progres = total > 0;
@@ -572,16 +587,49 @@ void Principale::attend_ecriture()
         montre(panel_Progress, true);
         montre(label_Duree_Ecoulee, true);
     }
+    QElapsedTimer mise_a_jour, immobile;
+    mise_a_jour.start();
+    immobile.start();
+    uint64_t ecrits = anneau.ntw.load();
     anneau.vide_file([&] {
         const uint64_t reste = anneau.ecrivain.octets_en_file();
-        label_Duree_Ecoulee->setText(QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576)));
-        progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
+        if (const uint64_t n = anneau.ntw.load(); n != ecrits) {
+            ecrits = n;
+            immobile.restart();
+        }
+        if (immobile.elapsed() >= DISQUE_MUET_MS)
+            label_Duree_Ecoulee->setText(QStringLiteral("Attente du disque : %1 s").arg(fmt_N0(uint64_t(immobile.elapsed() / 1000))));
+        else
+            label_Duree_Ecoulee->setText(QStringLiteral("À écrire : %1 Mo").arg(fmt_N0(reste / 1048576)));
+        if (total > 0)
+            progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
+        if (decrit && record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
+            tient_description();
+            mise_a_jour.restart();
+        }
         QApplication::processEvents();
     });
     if (montre_progres) {
         montre(panel_Progress, false);
         montre(label_Duree_Ecoulee, false);
     }
+}
+
+// Waits for the ring's cancelled transfers; past a moment the window says what it waits for.
+Anneau::Vidange Principale::vidange_anneau()
+{
+    bool affiche = false;
+    const Anneau::Vidange v = anneau.vidange(TimeOut, [&](qint64 ms) {
+        if (ms >= ATTENTE_VISIBLE_MS && !affiche) {
+            affiche = true;
+            label_Duree_Ecoulee->setText(QStringLiteral("Attente des transferts USB"));
+            montre(label_Duree_Ecoulee, true);
+        }
+        QApplication::processEvents();
+    });
+    if (affiche)
+        montre(label_Duree_Ecoulee, false);
+    return v;
 }
 
 // End of run: every transfer back, header totals from the bytes written, the account, the
@@ -597,7 +645,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
             a = true;
         anneau.annule_tout(false);
     }
-    if (anneau.vidange(TimeOut) != Anneau::Vidange::complete)
+    if (vidange_anneau() != Anneau::Vidange::complete)
         call_verb(QStringLiteral("Des transferts USB ne sont pas revenus ; ils seront libérés à leur retour\r\n"), 0);
     anneau.fini = true; // nothing of the ring is left to stop while the queue is written out
     attend_ecriture();
@@ -605,6 +653,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
     fixe_totaux(header_file, ntw, nb_voies, frequence);
     anneau.libere();
+    retiens_alertes(false);
 
     if (test) {
         if (record && count != 0)
@@ -651,6 +700,7 @@ void Principale::fin_de_run(const planning::PlanRun &plan)
     if (record)
         ferme_fichiers(true);
     run_en_cours = false;
+    montre_alertes_retenues(!fermeture_demandee); // a closing program waits for no one
     if (fermeture_demandee)
         QTimer::singleShot(0, this, &QWidget::close);
 }

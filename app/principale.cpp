@@ -14,6 +14,7 @@
 #include <QTranslator>
 
 #include <cstring>
+#include <utility>
 
 // ------------------------------------------------------------------ class-wide tables
 const int32_t Principale::FREQ[17] = {10, 11, 12, 13, 14, 15, 16, 20, 25, 40, 50, 80, 100, 125, 160, 200, 250};
@@ -32,6 +33,8 @@ QString Principale::console_text;
 type_header_file Principale::header_file;
 
 std::function<void(const QString &)> Principale::alert_hook;
+bool Principale::alertes_retenues_actif = false;
+QStringList Principale::alertes_retenues;
 std::function<QString()> Principale::save_dialog_hook;
 std::function<uint64_t(const QString &)> Principale::espace_libre_hook;
 std::function<uint64_t()> Principale::memoire_physique_hook;
@@ -146,6 +149,30 @@ void Principale::call_verb(const QString &verbose, int flag)
     if (flag != 1)
         return;
     const QString texte = QStringLiteral("Alerte : ") + verbose;
+    if (alertes_retenues_actif) {
+        alertes_retenues << texte;
+        return;
+    }
+    montre_alerte(texte);
+}
+
+void Principale::retiens_alertes(bool oui)
+{
+    alertes_retenues_actif = oui;
+}
+
+void Principale::montre_alertes_retenues(bool boite)
+{
+    alertes_retenues_actif = false;
+    const QStringList textes = std::exchange(alertes_retenues, {});
+    for (const QString &texte : textes) {
+        if (boite || alert_hook)
+            montre_alerte(texte);
+    }
+}
+
+void Principale::montre_alerte(const QString &texte)
+{
     if (alert_hook) {
         alert_hook(texte);
         return;

@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
@@ -76,6 +77,12 @@ public:
     // ---------------------------------------------------------------- console
     // Appends text to the console; flag 1 also shows the modal alert box.
     static void call_verb(const QString &verbose, int flag);
+    // While transfers are in flight nothing may wait for the operator: with `oui`, the boxes
+    // of flag 1 wait (their console lines do not); without, they wait until
+    // montre_alertes_retenues(), which shows them in order (only to the test seam, when `boite`
+    // is false: the program is closing).
+    static void retiens_alertes(bool oui);
+    static void montre_alertes_retenues(bool boite = true);
     // Seam for tests: when set, called with the box's text instead of showing the modal box.
     static std::function<void(const QString &text)> alert_hook;
     // Seam for tests: when set, replaces the save dialog; returns the chosen path or an
@@ -169,6 +176,7 @@ public:
     float duree_max = 1.0f;
     float duree = 0.0f;
     uint32_t count = 0;
+    uint32_t trames_max = UINT32_MAX; // frames a recorded data file may hold: what the header counts
     uint32_t n_pkt = 0;
     uint32_t num_pkt_aff = 0;
     int32_t nb_micros = 0;
@@ -180,6 +188,7 @@ public:
     bool run_en_cours = false;      // inside button_Start_Click, between planning and end of run
     bool fermeture_demandee = false; // the window was asked to close during a run
     bool ecriture_signalee = false;  // this run's data-file write failure has been reported
+    bool description_ok = true;      // no write of this run's header or log has failed yet
 
     bool file_open = false;
     QString acqui_name;
@@ -268,6 +277,9 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    static void montre_alerte(const QString &texte); // the box itself (or the test seam)
+    static bool alertes_retenues_actif;
+    static QStringList alertes_retenues;
     void InitializeComponent();
     // Stages of a run (acquisition/run.cpp).
     bool planifie_run(planning::PlanRun &plan);
@@ -277,6 +289,8 @@ private:
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
     bool signale_ecriture();
-    void attend_ecriture();
+    void tient_description();
+    void attend_ecriture(bool decrit = true);
+    Anneau::Vidange vidange_anneau();
     void fin_de_run(const planning::PlanRun &plan);
 };

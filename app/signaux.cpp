@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -18,6 +19,9 @@ volatile sig_atomic_t fd_ecriture = -1; // the only thing the handler touches
 
 void gestionnaire(int sig)
 {
+    // Once the window has gone, the program is ending: the signal changes nothing.
+    if (fd_ecriture < 0)
+        return;
     const int e = errno;
     const unsigned char octet = static_cast<unsigned char>(sig);
     [[maybe_unused]] const ssize_t n = ::write(fd_ecriture, &octet, 1);
@@ -35,6 +39,8 @@ ArretParSignal::ArretParSignal(QWidget *f)
     }
     fd_ecriture = tube[1];
     veille = new QSocketNotifier(tube[0], QSocketNotifier::Read, this);
+    if (fenetre)
+        fenetre->installEventFilter(this);
     connect(veille, &QSocketNotifier::activated, this, &ArretParSignal::recu);
 
     struct sigaction sa {};
@@ -49,17 +55,24 @@ ArretParSignal::ArretParSignal(QWidget *f)
     }
 }
 
+// The handler stays in place to the very end: a second signal (a logout sends SIGTERM, then
+// SIGINT or SIGHUP) that came after this object but before the window's teardown would end
+// the process at once, the recorder neither reset nor released. The pipe stays open too, so
+// the handler never writes to a descriptor that has been closed and reused.
 ArretParSignal::~ArretParSignal()
 {
-    if (tube[1] < 0)
-        return;
-    struct sigaction sa {};
-    for (int s : SIGNAUX)
-        if (::sigaction(s, nullptr, &sa) == 0 && sa.sa_handler == gestionnaire)
-            ::signal(s, SIG_DFL);
     fd_ecriture = -1;
-    ::close(tube[0]);
-    ::close(tube[1]);
+    if (fenetre)
+        fenetre->removeEventFilter(this);
+}
+
+// Once a signal has closed the window, the program ends whatever dialog or box a handler
+// opens next: every event loop, the nested ones and the main one, ends at once.
+bool ArretParSignal::eventFilter(QObject *objet, QEvent *e)
+{
+    if (signal_recu && objet == fenetre && e->type() == QEvent::Hide)
+        QCoreApplication::exit(0);
+    return false;
 }
 
 void ArretParSignal::recu()
@@ -67,6 +80,7 @@ void ArretParSignal::recu()
     unsigned char octets[64];
     while (::read(tube[0], octets, sizeof octets) > 0) {
     }
+    signal_recu = true;
     // A box or a dialog waiting for the operator is answered "no" first, so the handler that
     // opened it can go on to the end of the run.
     if (QWidget *m = QApplication::activeModalWidget()) {
@@ -77,4 +91,6 @@ void ArretParSignal::recu()
     }
     if (fenetre)
         fenetre->close();
+    if (!fenetre || !fenetre->isVisible())
+        QCoreApplication::exit(0);
 }

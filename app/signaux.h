@@ -6,21 +6,28 @@
 // ignored.
 //
 // The handler only writes the signal's number to a pipe; the pipe is watched on the window's
-// thread, where the window is asked to close. One instance per process.
+// thread, where the window is asked to close; once it has closed, the program ends even when
+// a handler still has a dialog or a box to show. The handler stays in place until the process
+// ends. One instance per process.
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 class QSocketNotifier;
-class QWidget;
 
 class ArretParSignal : public QObject {
 public:
     explicit ArretParSignal(QWidget *fenetre);
     ~ArretParSignal() override;
 
+protected:
+    bool eventFilter(QObject *objet, QEvent *e) override;
+
 private:
     void recu();
 
-    QWidget *fenetre;
+    bool signal_recu = false;
+    QPointer<QWidget> fenetre;
     QSocketNotifier *veille = nullptr;
     int tube[2] = {-1, -1};
 };

@@ -78,7 +78,11 @@ void Principale::passe_niveaux()
     if (!paquet || n <= 0 || nb_voies <= 0)
         return;
     double ms[256];
-    niveaux::moyennes_carres(paquet, niveaux::decalage_trame(num_pkt_aff, nb_voies), nb_voies, n, type_float, ms);
+    // The level window's first frame starts at the byte after the first frame boundary; the
+    // pass reads microphone i from word i + 1 of a frame, so without the counter (the
+    // microphones then start at word 0) it starts one word earlier.
+    const uint32_t debut = niveaux::decalage_trame(num_pkt_aff, nb_voies) - (compteur ? 0u : 4u);
+    niveaux::moyennes_carres(paquet, debut, nb_voies, n, type_float, ms);
     const auto &table = couleurs();
     for (int32_t i = 0; i < n; ++i) {
         const int c = num_mic_valid[i];

@@ -65,6 +65,24 @@ QString message(uint32_t limite_mo, uint32_t besoin)
     return m;
 }
 
+QString message_en_cours(uint32_t limite_mo, uint32_t besoin)
+{
+    QString cause;
+    if (limite_mo == 0)
+        cause = QStringLiteral("le système manque de mémoire");
+    else if (suffit(limite_mo, besoin))
+        cause = QStringLiteral("d'autres programmes ont pris une partie de la mémoire des transferts USB (limite usbfs_memory_mb : "
+                               "%1 Mo, une acquisition en demande %2 Mo)");
+    else
+        cause = QStringLiteral("la limite de la mémoire des transferts USB a été abaissée à %1 Mo (usbfs_memory_mb), une "
+                               "acquisition en demande %2 Mo");
+    if (limite_mo != 0)
+        cause = cause.arg(fmt_G(int64_t(limite_mo)), fmt_G(int64_t(besoin)));
+    return QStringLiteral("\r\nTransferts USB refusés en cours d'acquisition : %1. Arrêt de l'acquisition ; les données "
+                          "reçues sont conservées.\r\n")
+        .arg(cause);
+}
+
 bool verifie(int nb, uint64_t longueur)
 {
     const uint32_t limite = lit_limite_mo();

@@ -31,6 +31,10 @@ bool suffit(uint32_t limite_mo, uint32_t besoin);
 // the cap until the next boot).
 QString message(uint32_t limite_mo, uint32_t besoin);
 
+// The console text when a transfer of a running acquisition could not go out again: the
+// transfers were refused, and the run stops.
+QString message_en_cours(uint32_t limite_mo, uint32_t besoin);
+
 // Reads the cap before a ring of `nb` transfers is queued; when they cannot all be in flight,
 // alerts and returns false.
 bool verifie(int nb, uint64_t longueur);

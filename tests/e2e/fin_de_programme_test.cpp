@@ -1,8 +1,14 @@
 // The program ended from outside during a recorded run: killed outright, or asked to end by a
 // signal. The real program runs in a child process (viz256-emulated, unattended) against its
 // own emulated recorder, recording an open-ended run at 50 kHz x 257 words in real time.
+#include "app/signaux.h"
 #include "recording/header_record.h"
 #include "recording/log_text.h"
+#include "tests/support/emule.h"
+
+#include <QDialog>
+#include <QDir>
+#include <QTimer>
 
 #include <QByteArray>
 #include <QDateTime>
@@ -30,15 +36,19 @@ QByteArray lit(const QString &chemin)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// The program in a child process. With `dat`, it records into that file from the start.
+// The program in a child process, with a temporary folder of its own. With `dat`, it records
+// into that file from the start; with `nohup`, it starts with SIGHUP ignored.
 class Programme {
 public:
-    explicit Programme(const QString &dat)
+    explicit Programme(const QString &dat, bool nohup = false)
     {
+        if (nohup)
+            p.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8")); // the log's decimal comma
         env.remove(QStringLiteral("UMOCKDEV_DIR"));                          // the child makes its own testbed
+        env.insert(QStringLiteral("TMPDIR"), tmp.path());
         if (!dat.isEmpty())
             env.insert(QStringLiteral("VIZ256_EMU_RUN"), dat);
         p.setProcessEnvironment(env);
@@ -60,11 +70,23 @@ public:
         const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("SigCgt:\\s*([0-9a-f]+)")).match(QString::fromLatin1(s));
         return m.hasMatch() && (m.captured(1).toULongLong(nullptr, 16) >> (sig - 1) & 1);
     }
-    void envoie(int sig) { ::kill(pid_t(p.processId()), sig); }
+    // Never kill(0, ...): a process that has ended has no id, and 0 would be this whole group.
+    void envoie(int sig)
+    {
+        if (p.processId() > 0)
+            ::kill(pid_t(p.processId()), sig);
+    }
+    // Once it has ended: its umockdev testbeds still there.
+    QStringList bancs() const
+    {
+        QThread::msleep(500);
+        return QDir(tmp.path()).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden);
+    }
     bool termine(int ms) { return p.waitForFinished(ms); }
     QString sortie() { return QString::fromLocal8Bit(p.readAllStandardOutput()); }
     QString erreurs() { return QString::fromLocal8Bit(p.readAllStandardError()); }
 
+    QTemporaryDir tmp;
     QProcess p;
     QDateTime lance;
 };
@@ -150,6 +172,7 @@ TEST(FinDeProgramme, KilledWhileRecordingLeavesADescriptionOfWhatTheDataFileHold
     prog.envoie(SIGKILL);
     ASSERT_TRUE(prog.termine(10000));
     EXPECT_EQ(prog.p.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(prog.bancs(), QStringList()) << "the emulator's testbed outlives the program";
 
     const Fichiers f = verifie_fichiers(base, prog);
     // At least every frame the data file held one second before the kill is described.
@@ -176,6 +199,7 @@ TEST(FinDeProgramme, SignalsEndTheProgramLikeClosingItsWindow)
         ASSERT_TRUE(prog.termine(30000)) << "still running after the signal";
         EXPECT_EQ(prog.p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(prog.p.exitCode(), 0) << prog.erreurs().toStdString();
+        EXPECT_EQ(prog.bancs(), QStringList());
 
         const Fichiers f = verifie_fichiers(base, prog);
         EXPECT_EQ(qint64(f.h.nb_ech), f.taille_dat / TRAME) << "not every whole frame is described";
@@ -186,13 +210,42 @@ TEST(FinDeProgramme, SignalsEndTheProgramLikeClosingItsWindow)
             << console.toStdString();
     }
 
-    Programme repos({});
+    // Idle and started under nohup: SIGHUP stays ignored. A logout's SIGTERM, then SIGINTs in
+    // quick succession: the program still ends with status 0, its teardown done.
+    Programme repos({}, true);
     QElapsedTimer t;
     t.start();
     while (!repos.attrape(SIGTERM) && t.elapsed() < 30000)
         QThread::msleep(20);
+    EXPECT_FALSE(repos.attrape(SIGHUP));
+    repos.envoie(SIGHUP);
+    EXPECT_FALSE(repos.termine(500)) << "SIGHUP, ignored at start, ended the program";
     repos.envoie(SIGTERM);
-    ASSERT_TRUE(repos.termine(30000));
+    for (t.restart(); repos.p.state() != QProcess::NotRunning && t.elapsed() < 30000; repos.termine(2))
+        repos.envoie(SIGINT);
     EXPECT_EQ(repos.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(repos.p.exitCode(), 0);
+    EXPECT_EQ(repos.bancs(), QStringList());
+}
+
+// A signal while a dialog is open (the save dialog that Start opens when no file was chosen,
+// then the alert box "Pas de fichier choisi") still ends the program's event loop.
+TEST_F(FenetreEmulee, ASignalEndsTheProgramWhateverDialogIsOpen)
+{
+    initialise_ok();
+    ArretParSignal signaux(w.get());
+    Principale::alert_hook = nullptr; // the real box
+    Principale::save_dialog_hook = [] {
+        QDialog dialogue; // in place of the save dialog
+        QTimer::singleShot(100, [] { ::raise(SIGTERM); });
+        dialogue.exec();
+        return QString();
+    };
+    w->checkBox_Record->setChecked(true);
+    QTimer::singleShot(0, w->button_Start, &QPushButton::click);
+    QTimer garde;
+    QObject::connect(&garde, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    garde.start(15000);
+    EXPECT_EQ(QApplication::exec(), 0) << "the program lives on after its window closed";
+    EXPECT_FALSE(w->isVisible());
 }

@@ -337,6 +337,25 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     EXPECT_TRUE(repos());
 }
 
+// Many completions reaped in one event-handling call (a recorder as fast as the host): the
+// data file takes no frame past what its header counts (2^32 - 1, lowered here to a few
+// packets, so the stop comes late, as it does then).
+TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
+{
+    prepare(true);
+    clic(w->paq_T); // one microphone and the counter: 8-byte frames
+    clic(w->grid[0][0]);
+    w->checkBox_Definie->setChecked(false);
+    w->trames_max = 3 * 8388608 / 8 + 1000;
+    clic(w->button_Start);
+    EXPECT_GT(w->anneau.ntr, 8ull * w->trames_max);
+    const QByteArray dat = lit(chemin("essai.dat"));
+    EXPECT_EQ(verifie_compteur(dat, 2) * 8, uint64_t(dat.size()));
+    EXPECT_EQ(entete("essai.Vlx").nb_ech * 8ull, uint64_t(dat.size()));
+    EXPECT_EQ(uint64_t(dat.size()), 8ull * w->trames_max);
+    EXPECT_EQ(console().count(QStringLiteral("Nombre maximal d'échantillons d'un fichier")), 1);
+}
+
 TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)
 {
     prepare(true);
@@ -378,23 +397,24 @@ TEST_F(Run, NothingSelectedIsRefused)
 
 TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
 {
-    prepare(true);
+    // A disk full for every file: header and log must live on what they hold from the start.
+    DisquePlein plein(50ull * 1000 * 1000, chemin("plein"));
+    prepare(true, QStringLiteral("plein/essai.dat"));
     // Paced, so the disk fills while the recorder still streams (unpaced, the whole run can
     // reach the writer's queue before the disk is full, and then there is nothing to stop).
     rec->set_paced(true);
-    {
-        DisquePlein plein(50ull * 1000 * 1000);
-        clic(w->button_Start);
-    }
+    clic(w->button_Start);
 
     const QString c = console();
     EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();
     EXPECT_TRUE(c.contains(QStringLiteral("Acquisition stoppée avant la fin")));
-    const qint64 taille = QFileInfo(chemin("essai.dat")).size();
+    EXPECT_FALSE(c.contains(QStringLiteral("Erreur d'écriture du fichier ") + chemin("plein/essai."))) << c.toStdString();
+    const qint64 taille = QFileInfo(chemin("plein/essai.dat")).size();
     EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
     EXPECT_LE(taille, 50 * 1000 * 1000);
     EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
-    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_EQ(entete("plein/essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_TRUE(lit(chemin("plein/essai.log")).contains(QByteArray("\n[OPTIONNAL]\r\n"))) << lit(chemin("plein/essai.log")).toStdString() << c.toStdString();
     EXPECT_TRUE(repos());
 }
 

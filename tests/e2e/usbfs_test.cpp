@@ -7,6 +7,7 @@
 
 #include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -112,4 +113,18 @@ TEST_F(Usbfs, SubmissionRefusedAnywayGivesTheSameAlertAndStartsNothing)
     run_court();
     EXPECT_EQ(QFileInfo(chemin(QStringLiteral("essai.dat"))).size(), 257 * 4 * 10000);
     EXPECT_EQ(dialogues, 1);
+
+    // Mid-run, another program takes part of the memory: the refusal is said once, in words for
+    // a running acquisition, and the run stops (the recorder too), keeping its data.
+    w->numericUpDown_Duree->setValue(5.0);
+    rec->set_paced(true);
+    const qsizetype marque = console().size();
+    QTimer::singleShot(1500, w.get(), [this] { rec->set_usbfs_used_elsewhere(4u << 20); });
+    clic(w->button_Start);
+    const QString c = console_depuis(marque);
+    EXPECT_EQ(c.count(QStringLiteral("Transferts USB refusés en cours d'acquisition")), 1) << c.toStdString();
+    EXPECT_FALSE(c.contains(QStringLiteral("déjà prise en partie"))) << c.toStdString();
+    EXPECT_EQ(en_texte(rec->requests().back()), "B1:03 00");
+    EXPECT_EQ(QFileInfo(chemin(QStringLiteral("essai.dat"))).size(), qint64(w->anneau.ntw.load()));
+    EXPECT_TRUE(etat_repos() && alertes.isEmpty());
 }

@@ -17,6 +17,9 @@
 
 void Fautes::prepare(bool enregistre, const QString &nom)
 {
+    // Paced, with its finite buffer: an unpaced recorder fills a transfer only when the host
+    // reaps it, so it could never lose a frame, and a stop would take effect at once.
+    rec->set_paced(true);
     initialise_ok();
     w->checkBox_Record->setChecked(enregistre);
     chemin_choisi = chemin(nom);
@@ -25,6 +28,7 @@ void Fautes::prepare(bool enregistre, const QString &nom)
 void Fautes::demarre(int garde_ms)
 {
     flux_avant = rec->bytes_streamed();
+    perdues_avant = rec->frames_dropped();
     garde_declenchee = false;
     QTimer garde;
     garde.setSingleShot(true);
@@ -120,6 +124,10 @@ void Fautes::verifie_apres(const Attendu &a)
     // Every byte the recorder put on the wire during the run reached the run's count.
     if (a.tout_garde) {
         EXPECT_EQ(w->anneau.ntr, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
+    }
+
+    if (a.rien_perdu && !rec->vanished()) { // a recorder that has gone keeps nothing anyway
+        EXPECT_EQ(rec->frames_dropped(), perdues_avant) << "the recorder's buffer overflowed: frames lost";
     }
 
     // The files agree with the run's counts, and none is left open.

@@ -19,10 +19,11 @@ protected:
         QStringList console = {};   // texts the console must hold
         bool fenetre_ouverte = true;
         bool tout_garde = true;     // every byte the recorder streamed during the run was written
+        bool rien_perdu = true;     // the paced recorder's buffer never overflowed (no frame lost)
         bool disque_plein = false;  // the data file stops where the disk filled up, short of what was received
     };
 
-    // Init, the recording switch and the file the save dialog answers.
+    // Init, the recording switch and the file the save dialog answers; the recorder paced.
     void prepare(bool enregistre, const QString &nom = QStringLiteral("essai.dat"));
     // Clicks Start and returns when the click handler (the whole run) returns. A run still going
     // `garde_ms` after the click is stopped by a watchdog and the test fails.
@@ -39,5 +40,6 @@ protected:
     static long memoire_ko();
 
     uint64_t flux_avant = 0; // recorder's stream counter when Start was clicked
+    uint64_t perdues_avant = 0; // frames the recorder had lost then
     bool garde_declenchee = false;
 };

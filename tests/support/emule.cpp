@@ -7,7 +7,12 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <QFile>
+
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -70,8 +75,16 @@ void FenetreEmulee::attend(int ms)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-DisquePlein::DisquePlein(uint64_t octets)
+DisquePlein::DisquePlein(uint64_t octets, const QString &dossier)
 {
+    Principale::espace_libre_hook = [](const QString &) { return uint64_t(100) << 30; };
+    QDir().mkpath(dossier);
+    const QByteArray chemin = QFile::encodeName(dossier);
+    const QByteArray options = "size=" + QByteArray::number(qulonglong(octets));
+    if (::mount("tmpfs", chemin.constData(), "tmpfs", 0, options.constData()) == 0) {
+        point = chemin;
+        return;
+    }
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit lim{};
     getrlimit(RLIMIT_FSIZE, &lim);
@@ -82,6 +95,11 @@ DisquePlein::DisquePlein(uint64_t octets)
 
 DisquePlein::~DisquePlein()
 {
+    Principale::espace_libre_hook = nullptr;
+    if (monte()) {
+        ::umount2(point.constData(), MNT_DETACH);
+        return;
+    }
     rlimit lim{};
     getrlimit(RLIMIT_FSIZE, &lim);
     lim.rlim_cur = avant_cur;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <QByteArray>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -35,12 +36,16 @@ protected:
 
 std::string en_texte(const emu::Request &r);
 
-// The disk is full past `octets` for this process (a file-size limit) while the object lives.
+// A disk that holds `octets` bytes for every file in the folder `dossier` while the object
+// lives: a tmpfs mounted there where this process may mount (root, CAP_SYS_ADMIN), else a
+// file-size limit (the header and log could still grow). A run's start finds room all the same.
 class DisquePlein {
 public:
-    explicit DisquePlein(uint64_t octets);
+    DisquePlein(uint64_t octets, const QString &dossier);
     ~DisquePlein();
+    bool monte() const { return !point.isEmpty(); }
 
 private:
+    QByteArray point;
     uint64_t avant_cur = 0;
 };

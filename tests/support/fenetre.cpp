@@ -5,7 +5,13 @@
 void Fenetre::SetUp()
 {
     Principale::console_text.clear();
-    Principale::alert_hook = [this](const QString &t) { alertes << t; };
+    Principale::alert_hook = [this](const QString &t) {
+        alertes << t;
+        // A box that waits for the operator would stop the ring's event handling.
+        if (w) {
+            EXPECT_EQ(w->anneau.en_vol, 0) << "an alert box while transfers are in flight: " << t.toStdString();
+        }
+    };
     Principale::save_dialog_hook = [this]() {
         ++dialogues;
         return chemin_choisi;

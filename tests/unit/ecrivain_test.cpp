@@ -1,11 +1,13 @@
 // The data-file writer alone: what reaches the file is exactly what was handed over, in order,
-// whether the file system takes direct writes (the test folder) or not (tmpfs).
+// whether the file system takes direct writes (the test folder) or refuses them (a seam plays
+// such a file system), and on tmpfs.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,16 +18,25 @@ TEST(Ecrivain, FileHoldsExactlyThePacketsHandedOver)
 {
     QTemporaryDir ici;
     QTemporaryDir shm(QStringLiteral("/dev/shm/viz256-XXXXXX"));
-    for (const QTemporaryDir *d : {&ici, &shm}) {
+    for (const auto &[d, refuse_direct] : {std::pair{&ici, false}, {&ici, true}, {&shm, false}}) {
         if (!d->isValid())
             continue;
-        SCOPED_TRACE(d->path().toStdString());
+        SCOPED_TRACE(d->path().toStdString() + (refuse_direct ? " refusing O_DIRECT" : ""));
+        bool demande = false;
+        if (refuse_direct)
+            Ecrivain::fixe_drapeaux = [&demande](int, int drapeaux) {
+                demande = drapeaux & O_DIRECT;
+                return errno = EINVAL, -1;
+            };
         const QString chemin = d->filePath(QStringLiteral("essai.dat"));
         FILE *f = std::fopen(QFile::encodeName(chemin).constData(), "wb+");
         ASSERT_NE(f, nullptr);
         Ecrivain e;
         e.dimensionne(4, 4);
         e.demarre(fileno(f));
+        Ecrivain::fixe_drapeaux = nullptr;
+        EXPECT_EQ(demande, refuse_direct);
+        EXPECT_TRUE(!refuse_direct || !e.direct.load()) << "the page cache should take the writes";
         // Full packets, then lengths off any block boundary, as after an odd transfer.
         QByteArray attendu;
         uint8_t valeur = 0;

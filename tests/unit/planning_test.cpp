@@ -3,6 +3,7 @@
 
 #include "acquisition/planning.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace planning;
@@ -81,6 +82,12 @@ TEST(Planning, FrameCountNeverPasses32Bits)
         const uint32_t budget = paquets_max_trames(nb_voies);
         EXPECT_LE(trames(uint64_t(budget) - MARGE_ARRET + 8, nb_voies), UINT32_MAX);
         EXPECT_GT(trames(uint64_t(budget) + 1, nb_voies), UINT32_MAX) << "stops earlier than it needs to";
+        // An open-ended recorded run stops on the smaller of the disk's budget and the header's;
+        // a run with a count, or not recorded, by other means. Its file takes 2^32 - 1 frames.
+        EXPECT_EQ(budget_arret(true, 0, uint64_t(1) << 60, nb_voies).arret, budget);
+        EXPECT_EQ(budget_arret(true, 0, 30 * TAILLE_PAQUET, nb_voies).arret, std::min(budget, 29u));
+        EXPECT_EQ(std::min(budget_arret(false, 0, 30 * TAILLE_PAQUET, nb_voies).arret, budget_arret(true, 9, 0, nb_voies).arret), SANS_LIMITE);
+        EXPECT_EQ(octets_max_trames(nb_voies), uint64_t(UINT32_MAX) * 4 * uint64_t(nb_voies));
     }
     // 257 words at 50 kHz: a little under 23.9 hours.
     EXPECT_NEAR(double(trames(paquets_max_trames(257) - MARGE_ARRET, 257)) / 50000 / 3600, 23.86, 0.01);

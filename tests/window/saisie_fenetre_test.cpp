@@ -67,6 +67,7 @@ TEST_F(Saisie, DurationReadsEitherDecimalMarkAndRefusesVisibly)
         {QLocale::French, "2.5", 2.5},   {QLocale::French, "3,5", 3.5},    {QLocale::English, "4,5", 4.5},
         {QLocale::English, "5.5", 5.5},  {QLocale::French, "1.000", -1},   {QLocale::English, "1,000", -1},
         {QLocale::French, "2,55", -1},   {QLocale::French, "abc", -1},     {QLocale::French, "90000", -1},
+        {QLocale::French, "85899,3", 85899.3}, {QLocale::English, "85899.4", -1}, // the maximum at 50 kHz, exactly
     };
     for (const auto &c : cas) {
         SCOPED_TRACE(c.texte);
