@@ -199,6 +199,13 @@ Run open_run(const std::string &any_name)
 
 void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes)
 {
+    const uint64_t trame = std::max<uint64_t>(1, run.frame_bytes());
+    std::vector<uint8_t> tampon(size_t(std::max<uint64_t>(1, block_bytes / trame) * trame));
+    read_frames(run, first, count, std::move(fn), block_bytes, [&] { return tampon.data(); });
+}
+
+void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes, BufferFn buffer)
+{
     const uint64_t trame = run.frame_bytes();
     if (first > run.frames() || count > run.frames() - first)
         throw ReadError(run.paths.dat, "", "frames " + std::to_string(first) + " to " + std::to_string(first + count) +
@@ -210,16 +217,18 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
         throw ReadError(run.paths.dat, "", not_readable(errno));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t par_bloc = size_t(std::max<uint64_t>(1, block_bytes / trame));
-    std::vector<uint8_t> tampon(par_bloc * trame);
     uint64_t fait = 0;
     try {
         while (fait < count) {
             const size_t n = size_t(std::min<uint64_t>(par_bloc, count - fait));
             const size_t octets = n * trame;
+            uint8_t *const tampon = buffer();
+            if (!tampon)
+                break;
             size_t lu = 0;
             const uint64_t pos = (first + fait) * trame;
             while (lu < octets) {
-                const ssize_t r = ::pread(fd, tampon.data() + lu, octets - lu, off_t(pos + lu));
+                const ssize_t r = ::pread(fd, tampon + lu, octets - lu, off_t(pos + lu));
                 if (r < 0 && errno == EINTR)
                     continue;
                 if (r < 0)
@@ -228,7 +237,7 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
                     throw ReadError(run.paths.dat, "", "the file became shorter while it was read");
                 lu += size_t(r);
             }
-            const bool suite = fn(tampon.data(), n, first + fait);
+            const bool suite = fn(tampon, n, first + fait);
             fait += n;
             if (!suite)
                 break;

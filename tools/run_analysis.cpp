@@ -124,8 +124,10 @@ std::pair<double, double> parse_band(const std::string &text)
     return {f1, f2};
 }
 
-// Blocks of samples handed from the reading thread to the arithmetic, in a few slots.
+// Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the
+// arithmetic, in a few slots.
 struct Slot {
+    std::vector<uint8_t> frames;
     std::vector<float> rows;
     size_t n = 0;
 };
@@ -223,21 +225,19 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     if (make_csm)
         csm.reset(make_csm(a, o));
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
-    // Two threads: this one reads the frames and converts them to samples, the other feeds the
-    // health meter and the spectra, so the reading and the arithmetic overlap.
+    // Two threads: this one reads the frames (and converts them to samples for the spectra), the
+    // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
+    // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
     std::exception_ptr failed;
     std::thread worker([&] {
         try {
             while (Slot *slot = handover.full()) {
-                for (size_t first = 0; first < slot->n; first += 256) {
-                    const size_t k = std::min<size_t>(256, slot->n - first);
-                    const float *rows = slot->rows.data() + first * m;
-                    meter.feed_samples(rows, k);
-                    if (csm)
-                        csm->feed_samples(rows, k);
-                }
+                meter.feed(slot->frames.data(), slot->n);
+                for (size_t first = 0; csm && first < slot->n; first += 256)
+                    csm->feed_samples(slot->rows.data() + first * m, std::min<size_t>(256, slot->n - first));
                 handover.give_back(slot);
             }
         } catch (...) {
@@ -245,23 +245,24 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
             handover.abandon();
         }
     });
+    Slot *slot = nullptr;
     try {
-        // Slots of 1024 frames: small enough to stay few and warm (fresh pages cost dearly).
+        const auto buffer = [&]() -> uint8_t * {
+            slot = handover.empty();
+            if (!slot)
+                return nullptr;
+            slot->frames.resize(block_frames * frame_bytes);
+            return slot->frames.data();
+        };
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
-            while (n > 0) {
-                Slot *slot = handover.empty();
-                if (!slot)
-                    return false;
-                const size_t k = std::min<size_t>(n, 1024);
-                slot->rows.resize(k * m);
-                slot->n = k;
-                to_samples(frames, k, a.format, slot->rows.data());
-                handover.pass(slot);
-                frames += k * frame_bytes;
-                n -= k;
+            slot->n = n;
+            if (csm) {
+                slot->rows.resize(n * m);
+                to_samples(frames, n, a.format, slot->rows.data());
             }
+            handover.pass(slot);
             return true;
-        }, size_t(1) << 20);
+        }, block_bytes, buffer);
     } catch (...) {
         handover.finish();
         worker.join();
