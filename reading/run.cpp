@@ -217,6 +217,10 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
         throw ReadError(run.paths.dat, "", not_readable(errno));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t par_bloc = size_t(std::max<uint64_t>(1, block_bytes / trame));
+    // Small blocks keep the buffers warm; the disk still gets large requests well ahead of them.
+    constexpr uint64_t fenetre = 32u << 20;
+    uint64_t annonce = first * trame; // asked for up to here
+    const uint64_t fin = (first + count) * trame;
     uint64_t fait = 0;
     try {
         while (fait < count) {
@@ -227,6 +231,11 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
                 break;
             size_t lu = 0;
             const uint64_t pos = (first + fait) * trame;
+            if (annonce < fin && annonce < pos + fenetre / 2 + octets) {
+                const uint64_t jusque = std::min(fin, std::max(annonce, pos) + fenetre);
+                ::posix_fadvise(fd, off_t(annonce), off_t(jusque - annonce), POSIX_FADV_WILLNEED);
+                annonce = jusque;
+            }
             while (lu < octets) {
                 const ssize_t r = ::pread(fd, tampon + lu, octets - lu, off_t(pos + lu));
                 if (r < 0 && errno == EINTR)
