@@ -1,7 +1,11 @@
 // A run opened for reading: description, frame layout, data read in blocks.
 #include "reading/run.h"
+#include "reading/export.h" // FrameRange: here, so the readers that export nothing need no export code
 
 #include <cerrno>
+#include <cstdio>
+#include <cmath>
+#include <stdexcept>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -256,6 +260,38 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
         throw;
     }
     ::close(fd);
+}
+
+FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s)
+{
+    const double f = run.rec.freq;
+    const uint64_t total = run.frames();
+    FrameRange r{0, total};
+    if (start_s) {
+        if (!std::isfinite(*start_s) || *start_s < 0)
+            throw std::invalid_argument("--start: not a time in seconds");
+        const double debut = std::floor(*start_s * f + 1e-9);
+        if (debut >= double(total) && total > 0)
+            throw std::invalid_argument("--start: past the end of the run (" + std::to_string(double(total) / f) + " s)");
+        r.first = uint64_t(std::min(debut, double(total)));
+        r.count = total - r.first;
+    }
+    if (duration_s) {
+        if (!std::isfinite(*duration_s) || *duration_s <= 0)
+            throw std::invalid_argument("--duration: not a duration in seconds");
+        const double n = std::floor(*duration_s * f + 1e-9);
+        r.cut = n > double(r.count);
+        r.count = uint64_t(std::min(n, double(r.count)));
+    }
+    return r;
+}
+
+std::string iso_date(const SystemTime &d)
+{
+    char t[48];
+    std::snprintf(t, sizeof t, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", d.wYear, d.wMonth, d.wDay, d.wHour, d.wMinute,
+                  d.wSecond, d.wMilliseconds);
+    return t;
 }
 
 } // namespace reading

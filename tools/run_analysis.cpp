@@ -2,10 +2,17 @@
 // for a map, the cross-spectral matrix; the map leaves out the microphones health calls faulty.
 #include "tools/run_analysis.h"
 
-#include "analysis/beamform.h"
 #include "analysis/health.h"
 #include "reading/export.h"
+#include "tools/text_out.h"
+#ifndef VIZ256_RUN_LEAN
+#include "analysis/beamform.h"
 #include "tools/map_output.h"
+#else
+namespace analysis {
+class CrossSpectra; // the map's, which the lean build hands over to viz256-run-full
+}
+#endif
 
 #include <cmath>
 #include <condition_variable>
@@ -113,7 +120,7 @@ Options parse(int argc, char **argv, bool map)
     return o;
 }
 
-std::pair<double, double> parse_band(const std::string &text)
+[[maybe_unused]] std::pair<double, double> parse_band(const std::string &text)
 {
     const size_t colon = text.find(':');
     if (colon == std::string::npos)
@@ -203,9 +210,11 @@ struct Analysed {
     HealthReport health;
 };
 
+// `csm`, when given, is fed the same frames (the map's cross-spectral matrix).
 Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*make_csm)(const Analysed &, const Options &),
-                 std::unique_ptr<CrossSpectra> &csm)
+                 CrossSpectra **csm_made)
 {
+    CrossSpectra *csm = nullptr;
     Analysed a;
     a.run = reading::open_run(o.run);
     a.range = reading::frame_range(a.run, o.start, o.duration);
@@ -223,7 +232,7 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     if (geometry)
         a.positions = positions_of(*geometry, a.channels);
     if (make_csm)
-        csm.reset(make_csm(a, o));
+        *csm_made = csm = make_csm(a, o);
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
@@ -236,8 +245,10 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         try {
             while (Slot *slot = handover.full()) {
                 meter.feed(slot->frames.data(), slot->n);
+#ifndef VIZ256_RUN_LEAN
                 for (size_t first = 0; csm && first < slot->n; first += 256)
                     csm->feed_samples(slot->rows.data() + first * m, std::min<size_t>(256, slot->n - first));
+#endif
                 handover.give_back(slot);
             }
         } catch (...) {
@@ -290,8 +301,7 @@ int health(const Options &o)
     std::optional<Geometry> geometry;
     if (!o.geometry.empty())
         geometry = read_geometry(o.geometry);
-    std::unique_ptr<CrossSpectra> none;
-    const Analysed a = analyse(o, geometry ? &*geometry : nullptr, nullptr, none);
+    const Analysed a = analyse(o, geometry ? &*geometry : nullptr, nullptr, nullptr);
     const HealthReport &r = a.health;
     const auto faulty = r.faulty();
     if (o.json) {
@@ -334,6 +344,7 @@ int health(const Options &o)
     return faulty.empty() ? 0 : 1;
 }
 
+#ifndef VIZ256_RUN_LEAN
 CrossSpectra *make_csm(const Analysed &a, const Options &o)
 {
     const auto [f1, f2] = parse_band(o.band);
@@ -347,8 +358,18 @@ int map(const Options &o)
     if (!o.grid.empty())
         grid = parse_grid(o.grid);
     parse_band(o.band);
+    CrossSpectra *made = nullptr;
     std::unique_ptr<CrossSpectra> csm;
-    const Analysed a = analyse(o, &geometry, make_csm, csm);
+    const auto a = [&] {
+        try {
+            Analysed r = analyse(o, &geometry, make_csm, &made);
+            csm.reset(made);
+            return r;
+        } catch (...) {
+            delete made;
+            throw;
+        }
+    }();
     if (csm->blocks() == 0)
         throw std::invalid_argument("the range holds " + std::to_string(a.range.count) + " frames, fewer than one block of " +
                                     std::to_string(o.block));
@@ -429,6 +450,7 @@ int map(const Options &o)
     }
     return 0;
 }
+#endif
 
 }
 
@@ -437,7 +459,11 @@ int run_analysis(int argc, char **argv)
     const std::string command = argv[1];
     try {
         const Options o = parse(argc, argv, command == "map");
-        return command == "map" ? map(o) : health(o);
+#ifndef VIZ256_RUN_LEAN
+        if (command == "map")
+            return map(o);
+#endif
+        return health(o);
     } catch (const GeometryError &e) {
         std::fprintf(stderr, "viz256-run: %s\n", e.what());
         return 2;
