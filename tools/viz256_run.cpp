@@ -288,10 +288,10 @@ int hand_over(char **argv)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::FILE *out = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) ? stdout : stderr;
-        std::fputs(usage, out);
-        std::fputs(tools::analysis_usage, out);
-        return argc == 2 && argv[1][0] == '-' && argv[1][1] == 'h' ? 0 : 2;
+        const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+        std::fputs(usage, help ? stdout : stderr);
+        std::fputs(tools::analysis_usage, help ? stdout : stderr);
+        return help ? 0 : 2;
     }
     const std::string commande = argv[1], chemin = argv[2];
 #ifdef VIZ256_RUN_LEAN
