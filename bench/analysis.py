@@ -3,7 +3,8 @@
 the map on a 41 x 41 grid in one third-octave band (2 kHz) against the run's duration and
 against the plain numpy version of the same algorithm (analysis_numpy.py), with its peak RSS;
 health against a plain read of the .dat (dd, 8 MiB blocks), with the .dat in the page cache
-(each is run once before timing) and out of it (its pages dropped before each). Side by side,
+(each is run once before timing) and out of it (its pages dropped before each), and the
+program's start alone (`viz256-run --help`). Side by side,
 in one run. Prints the rows of
 the README's table. Also checks that the two maps agree.
 
