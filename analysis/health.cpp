@@ -2,11 +2,16 @@
 
 #include <fftw3.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 namespace analysis {
 
@@ -35,25 +40,51 @@ std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k
 {
     std::vector<std::vector<size_t>> out(p.size());
     std::vector<size_t> order;
+    std::vector<double> d(p.size());
     for (size_t i = 0; i < p.size(); ++i) {
         order.clear();
-        for (size_t j = 0; j < p.size(); ++j)
+        for (size_t j = 0; j < p.size(); ++j) {
+            d[j] = distance(p[i], p[j]);
             if (j != i)
                 order.push_back(j);
+        }
         const size_t kk = std::min(order.size(), size_t(k));
-        std::partial_sort(order.begin(), order.begin() + long(kk), order.end(),
-                          [&](size_t a, size_t b) { return distance(p[i], p[a]) < distance(p[i], p[b]); });
+        std::partial_sort(order.begin(), order.begin() + long(kk), order.end(), [&](size_t a, size_t b) { return d[a] < d[b]; });
         out[i].assign(order.begin(), order.begin() + long(kk));
     }
     return out;
 }
 
-// The per-sample loops, one vector lane per microphone, built for AVX2 as well where the
-// processor has it.
-#define VIZ256_CLONES __attribute__((target_clones("avx2", "default")))
+// One sample as the analysis sees it (see to_samples): straight from the frame's word.
+template <typename T>
+[[gnu::always_inline]] inline float sample(const uint8_t *word)
+{
+    T v;
+    std::memcpy(&v, word, 4);
+    return float(v) * float(1.0 / kFullScale);
+}
 
-VIZ256_CLONES void chunk_sums(const float *rows, size_t n, size_t m, size_t w, const float *ref, float *s1, float *s2,
-                              float *hi, float *lo)
+// Where a chunk's samples come from: converted rows (T = float, stride m floats, scale 1), or
+// the frames themselves (stride the frame's words), converted on the way.
+template <typename T, bool Raw>
+struct Source {
+    const uint8_t *base; // the chunk's first sample of the first microphone of the group
+    size_t stride;       // bytes from one frame (row) to the next
+    [[gnu::always_inline]] float at(size_t t, size_t i) const
+    {
+        const uint8_t *p = base + t * stride + i * 4;
+        if constexpr (Raw)
+            return sample<T>(p);
+        else {
+            float v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+    }
+};
+
+template <typename S>
+[[gnu::always_inline]] inline void sums(S src, size_t n, size_t w, const float *ref, float *s1, float *s2, float *hi, float *lo)
 {
     // Sixteen microphones at a time down the rows, their sums in registers.
     constexpr size_t lanes = 16;
@@ -63,7 +94,9 @@ VIZ256_CLONES void chunk_sums(const float *rows, size_t n, size_t m, size_t w, c
         for (size_t k = 0; k < lanes; ++k)
             a1[k] = s1[i0 + k], a2[k] = s2[i0 + k], h[k] = hi[i0 + k], l[k] = lo[i0 + k], r[k] = ref[i0 + k];
         for (size_t t = 0; t < n; ++t) {
-            const float *x = rows + t * m + i0;
+            float x[lanes];
+            for (size_t k = 0; k < lanes; ++k)
+                x[k] = src.at(t, i0 + k);
             for (size_t k = 0; k < lanes; ++k) {
                 const float d = x[k] - r[k];
                 a1[k] += d;
@@ -75,21 +108,20 @@ VIZ256_CLONES void chunk_sums(const float *rows, size_t n, size_t m, size_t w, c
         for (size_t k = 0; k < lanes; ++k)
             s1[i0 + k] = a1[k], s2[i0 + k] = a2[k], hi[i0 + k] = h[k], lo[i0 + k] = l[k];
     }
-    for (size_t t = 0; t < n; ++t) {
-        const float *x = rows + t * m;
+    for (size_t t = 0; t < n; ++t)
         for (size_t i = i0; i < w; ++i) {
-            const float d = x[i] - ref[i];
+            const float x = src.at(t, i), d = x - ref[i];
             s1[i] += d;
             s2[i] += d * d;
-            hi[i] = x[i] > hi[i] ? x[i] : hi[i];
-            lo[i] = x[i] < lo[i] ? x[i] : lo[i];
+            hi[i] = x > hi[i] ? x : hi[i];
+            lo[i] = x < lo[i] ? x : lo[i];
         }
-    }
 }
 
 // Samples held at the chunk's extremes: equal to it and following a sample equal to it.
-VIZ256_CLONES void chunk_held(const float *rows, const float *prev, size_t n, size_t m, size_t w, const float *hi,
-                              const float *lo, uint32_t *held_hi, uint32_t *held_lo)
+template <typename S>
+[[gnu::always_inline]] inline void held(S src, const float *prev, size_t n, size_t w, const float *hi, const float *lo, uint32_t *held_hi,
+                 uint32_t *held_lo)
 {
     constexpr size_t lanes = 16;
     size_t i0 = 0;
@@ -99,7 +131,9 @@ VIZ256_CLONES void chunk_held(const float *rows, const float *prev, size_t n, si
         for (size_t k = 0; k < lanes; ++k)
             h[k] = hi[i0 + k], l[k] = lo[i0 + k], p[k] = prev[i0 + k];
         for (size_t t = 0; t < n; ++t) {
-            const float *x = rows + t * m + i0;
+            float x[lanes];
+            for (size_t k = 0; k < lanes; ++k)
+                x[k] = src.at(t, i0 + k);
             for (size_t k = 0; k < lanes; ++k) {
                 ch[k] += (x[k] == h[k]) & (p[k] == h[k]);
                 cl[k] += (x[k] == l[k]) & (p[k] == l[k]);
@@ -109,14 +143,105 @@ VIZ256_CLONES void chunk_held(const float *rows, const float *prev, size_t n, si
         for (size_t k = 0; k < lanes; ++k)
             held_hi[i0 + k] += ch[k], held_lo[i0 + k] += cl[k];
     }
-    for (size_t t = 0; t < n; ++t) {
-        const float *x = rows + t * m;
-        const float *before = t ? x - m : prev;
+    for (size_t t = 0; t < n; ++t)
         for (size_t i = i0; i < w; ++i) {
-            held_hi[i] += (x[i] == hi[i]) & (before[i] == hi[i]);
-            held_lo[i] += (x[i] == lo[i]) & (before[i] == lo[i]);
+            const float x = src.at(t, i), before = t ? src.at(t - 1, i) : prev[i];
+            held_hi[i] += (x == hi[i]) & (before == hi[i]);
+            held_lo[i] += (x == lo[i]) & (before == lo[i]);
+        }
+}
+
+// The per-sample loops, one vector lane per microphone, built for AVX2 as well where the
+// processor has it (without FMA, so both give the same sums).
+template <typename T, bool Raw>
+void stats(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w, const float *ref, float *s1, float *s2,
+           float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo)
+{
+    const Source<T, Raw> src{base, stride};
+    sums(src, n, w, ref, s1, s2, hi, lo);
+    held(src, prev, n, w, hi, lo, held_hi, held_lo);
+}
+
+#if defined(__x86_64__)
+// The same with AVX2, sixteen microphones at a time, both passes over a group while its samples
+// are in the L1 cache. The same operations in the same order (no FMA), so the same sums.
+template <typename T, bool Raw>
+__attribute__((target("avx2"), always_inline)) inline __m256 load8(const uint8_t *p)
+{
+    if constexpr (!Raw)
+        return _mm256_loadu_ps(reinterpret_cast<const float *>(p));
+    else if constexpr (std::is_same_v<T, float>)
+        return _mm256_mul_ps(_mm256_loadu_ps(reinterpret_cast<const float *>(p)), _mm256_set1_ps(float(1.0 / kFullScale)));
+    else
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p))),
+                             _mm256_set1_ps(float(1.0 / kFullScale)));
+}
+
+template <typename T, bool Raw>
+__attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w,
+                                                const float *ref, float *s1, float *s2, float *hi, float *lo,
+                                                uint32_t *held_hi, uint32_t *held_lo)
+{
+    size_t i0 = 0;
+    for (; i0 + 16 <= w; i0 += 16) {
+        const uint8_t *col = base + i0 * 4;
+        __m256 a1[2], a2[2], h[2], l[2], r[2];
+        for (int v = 0; v < 2; ++v) {
+            a1[v] = _mm256_loadu_ps(s1 + i0 + 8 * v), a2[v] = _mm256_loadu_ps(s2 + i0 + 8 * v);
+            h[v] = _mm256_loadu_ps(hi + i0 + 8 * v), l[v] = _mm256_loadu_ps(lo + i0 + 8 * v);
+            r[v] = _mm256_loadu_ps(ref + i0 + 8 * v);
+        }
+        for (size_t t = 0; t < n; ++t)
+            for (int v = 0; v < 2; ++v) {
+                const __m256 x = load8<T, Raw>(col + t * stride + 32 * size_t(v)), d = _mm256_sub_ps(x, r[v]);
+                a1[v] = _mm256_add_ps(a1[v], d);
+                a2[v] = _mm256_add_ps(a2[v], _mm256_mul_ps(d, d));
+                h[v] = _mm256_max_ps(x, h[v]); // x > h ? x : h
+                l[v] = _mm256_min_ps(x, l[v]); // x < l ? x : l
+            }
+        __m256 p[2];
+        __m256i ch[2], cl[2];
+        for (int v = 0; v < 2; ++v) {
+            _mm256_storeu_ps(s1 + i0 + 8 * v, a1[v]), _mm256_storeu_ps(s2 + i0 + 8 * v, a2[v]);
+            _mm256_storeu_ps(hi + i0 + 8 * v, h[v]), _mm256_storeu_ps(lo + i0 + 8 * v, l[v]);
+            p[v] = _mm256_loadu_ps(prev + i0 + 8 * v);
+            ch[v] = cl[v] = _mm256_setzero_si256();
+        }
+        for (size_t t = 0; t < n; ++t)
+            for (int v = 0; v < 2; ++v) {
+                const __m256 x = load8<T, Raw>(col + t * stride + 32 * size_t(v));
+                const __m256 at_hi = _mm256_and_ps(_mm256_cmp_ps(x, h[v], _CMP_EQ_OQ), _mm256_cmp_ps(p[v], h[v], _CMP_EQ_OQ));
+                const __m256 at_lo = _mm256_and_ps(_mm256_cmp_ps(x, l[v], _CMP_EQ_OQ), _mm256_cmp_ps(p[v], l[v], _CMP_EQ_OQ));
+                ch[v] = _mm256_sub_epi32(ch[v], _mm256_castps_si256(at_hi)); // a true lane is -1
+                cl[v] = _mm256_sub_epi32(cl[v], _mm256_castps_si256(at_lo));
+                p[v] = x;
+            }
+        for (int v = 0; v < 2; ++v) {
+            uint32_t c[8];
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(c), ch[v]);
+            for (int k = 0; k < 8; ++k)
+                held_hi[i0 + 8 * size_t(v) + size_t(k)] += c[k];
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(c), cl[v]);
+            for (int k = 0; k < 8; ++k)
+                held_lo[i0 + 8 * size_t(v) + size_t(k)] += c[k];
         }
     }
+    if (i0 < w)
+        stats<T, Raw>(base + i0 * 4, stride, prev + i0, n, w - i0, ref + i0, s1 + i0, s2 + i0, hi + i0, lo + i0,
+                      held_hi + i0, held_lo + i0);
+}
+#endif
+
+template <typename T, bool Raw>
+void stats_of(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w, const float *ref, float *s1,
+              float *s2, float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo)
+{
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return stats_avx2<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo);
+#endif
+    stats<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo);
 }
 
 }
@@ -180,15 +305,22 @@ struct HealthMeter::Polarity {
     }
     ~Polarity() { fftwf_destroy_plan(plan); }
 
-    void feed(const float *r, size_t n, int stride)
+    // The next n rows: `rows`, or else the frames of `format` (only the blocks taken are converted).
+    void feed(const float *r, const uint8_t *frames, const FrameFormat &format, size_t n, int stride)
     {
+        const size_t frame_bytes = size_t(format.words) * 4;
         while (n > 0) {
             const bool take = seen % uint64_t(stride) == 0;
             const size_t k = std::min(n, size_t(block) - filled);
-            if (take)
+            if (take && r)
                 std::memcpy(rows.data() + filled * m, r, k * m * sizeof(float));
+            else if (take)
+                to_samples(frames, k, format, rows.data() + filled * m);
             filled += k;
-            r += k * m;
+            if (r)
+                r += k * m;
+            else
+                frames += k * frame_bytes;
             n -= k;
             if (filled == size_t(block)) {
                 if (take)
@@ -213,8 +345,12 @@ struct HealthMeter::Polarity {
             const auto [i, j] = pairs[p];
             std::complex<double> *acc = cross.data() + p * size_t(bins);
             const std::complex<float> *a = out.data() + i * size_t(bins), *b = out.data() + j * size_t(bins);
-            for (int k = 0; k < bins; ++k)
-                acc[k] += std::complex<double>(std::conj(a[k]) * b[k]);
+            // conj(a) b, spelt out: the same rounding as std::complex's product, without its
+            // checks for infinities.
+            for (int k = 0; k < bins; ++k) {
+                const float ar = a[k].real(), ai = a[k].imag(), br = b[k].real(), bi = b[k].imag();
+                acc[k] += std::complex<double>(ar * br + ai * bi, ar * bi - ai * br);
+            }
         }
     }
 
@@ -250,6 +386,9 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
     if (channels_.size() != m_ || names_.size() != m_ || (!positions_.empty() && positions_.size() != m_))
         throw std::invalid_argument("health: one channel, name and position per microphone");
     buffer_.assign(kChunk * m_, 0);
+    in_a_row_ = true;
+    for (size_t i = 1; i < m_; ++i)
+        in_a_row_ = in_a_row_ && format_.mic_words[i] == format_.mic_words[0] + int(i);
     ref_.assign(m_, 0);
     last_.assign(m_, 0);
     sum_.assign(m_, 0);
@@ -270,8 +409,12 @@ void HealthMeter::feed(const uint8_t *frames, size_t n)
     const size_t frame_bytes = size_t(format_.words) * 4;
     while (n > 0) {
         const size_t k = std::min(n, kChunk);
-        to_samples(frames, k, format_, buffer_.data());
-        chunk(buffer_.data(), k);
+        if (in_a_row_) {
+            chunk(nullptr, frames, k);
+        } else {
+            to_samples(frames, k, format_, buffer_.data());
+            chunk(buffer_.data(), nullptr, k);
+        }
         frames += k * frame_bytes;
         n -= k;
     }
@@ -281,19 +424,25 @@ void HealthMeter::feed_samples(const float *rows, size_t n)
 {
     while (n > 0) {
         const size_t k = std::min(n, kChunk);
-        chunk(rows, k);
+        chunk(rows, nullptr, k);
         rows += k * m_;
         n -= k;
     }
 }
 
-void HealthMeter::chunk(const float *rows, size_t n)
+// The n rows of `rows`, or else of `frames` (whose microphones are words in a row).
+void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
 {
     if (n == 0 || m_ == 0)
         return;
-    const size_t m = m_;
-    if (frames_ == 0)
-        std::memcpy(ref_.data(), rows, m * sizeof(float)), std::memcpy(last_.data(), rows, m * sizeof(float));
+    const size_t m = m_, frame_bytes = size_t(format_.words) * 4;
+    if (frames_ == 0) {
+        if (rows)
+            std::memcpy(ref_.data(), rows, m * sizeof(float));
+        else
+            to_samples(frames, 1, format_, ref_.data());
+        last_ = ref_;
+    }
     // Sums about a reference (the first sample), in float over the chunk, then in double.
     float s1[512], s2[512], hi[512], lo[512];
     uint32_t held_hi[512], held_lo[512];
@@ -306,8 +455,16 @@ void HealthMeter::chunk(const float *rows, size_t n)
             lo[i] = std::numeric_limits<float>::infinity();
             held_hi[i] = held_lo[i] = 0;
         }
-        chunk_sums(rows + base, n, m, w, ref, s1, s2, hi, lo);
-        chunk_held(rows + base, last_.data() + base, n, m, w, hi, lo, held_hi, held_lo);
+        const float *prev = last_.data() + base;
+        if (rows)
+            stats_of<float, false>(reinterpret_cast<const uint8_t *>(rows + base), m * 4, prev, n, w, ref, s1, s2, hi, lo, held_hi,
+                          held_lo);
+        else if (format_.floats)
+            stats_of<float, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+                                 held_hi, held_lo);
+        else
+            stats_of<int32_t, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+                               held_hi, held_lo);
         for (size_t i = 0; i < w; ++i) {
             const size_t c = base + i;
             sum_[c] += s1[i];
@@ -322,10 +479,13 @@ void HealthMeter::chunk(const float *rows, size_t n)
                 lo_held_[c] += held_lo[i];
         }
     }
-    std::memcpy(last_.data(), rows + (n - 1) * m, m * sizeof(float));
+    if (rows)
+        std::memcpy(last_.data(), rows + (n - 1) * m, m * sizeof(float));
+    else
+        to_samples(frames + (n - 1) * frame_bytes, 1, format_, last_.data());
     frames_ += n;
     if (polarity_)
-        polarity_->feed(rows, n, settings_.polarity_stride);
+        polarity_->feed(rows, frames, format_, n, settings_.polarity_stride);
 }
 
 HealthReport HealthMeter::report() const

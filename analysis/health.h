@@ -80,7 +80,7 @@ public:
 
 private:
     struct Polarity;
-    void chunk(const float *rows, size_t n);
+    void chunk(const float *rows, const uint8_t *frames, size_t n);
 
     FrameFormat format_;
     std::vector<int> channels_;
@@ -89,6 +89,7 @@ private:
     HealthSettings settings_;
     double fs_;
     size_t m_;
+    bool in_a_row_ = false; // the microphones are consecutive words of a frame
     uint64_t frames_ = 0;
     std::vector<float> buffer_, ref_, last_;
     std::vector<double> sum_, sumsq_;

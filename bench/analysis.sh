@@ -8,19 +8,6 @@
 # run is deleted at the end. VIZ256_BENCH_REPS: repetitions (default 3). Prints rows of the
 # README's table. Benchmarks are never part of the test suite.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-if [ -x scripts/install-deps.sh ]; then
-  scripts/install-deps.sh >/dev/null
-fi
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVIZ256_TESTS=OFF -DVIZ256_BENCH=ON >/dev/null
-cmake --build build-bench -j2 --target viz256-run >/dev/null
-folder=${1:-${VIZ256_BENCH_DIR:-}}
-tmp_made=""
-if [ -z "$folder" ]; then
-  folder=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench.XXXXXX")
-  tmp_made=$folder
-fi
-trap '[ -n "$tmp_made" ] && rm -rf "$tmp_made"' EXIT
+source "$(dirname "$0")/prepare.sh"
 echo "bench/analysis.sh: folder $folder, load: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 /usr/bin/python3 bench/analysis.py "$root/build-bench/viz256-run" "$folder" "${VIZ256_BENCH_REPS:-3}"

@@ -107,30 +107,6 @@ std::vector<int> select_channels(const Layout &layout, const std::string &list, 
     return mots;
 }
 
-FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s)
-{
-    const double f = run.rec.freq;
-    const uint64_t total = run.frames();
-    FrameRange r{0, total};
-    if (start_s) {
-        if (!std::isfinite(*start_s) || *start_s < 0)
-            throw std::invalid_argument("--start: not a time in seconds");
-        const double debut = std::floor(*start_s * f + 1e-9);
-        if (debut >= double(total) && total > 0)
-            throw std::invalid_argument("--start: past the end of the run (" + std::to_string(double(total) / f) + " s)");
-        r.first = uint64_t(std::min(debut, double(total)));
-        r.count = total - r.first;
-    }
-    if (duration_s) {
-        if (!std::isfinite(*duration_s) || *duration_s <= 0)
-            throw std::invalid_argument("--duration: not a duration in seconds");
-        const double n = std::floor(*duration_s * f + 1e-9);
-        r.cut = n > double(r.count);
-        r.count = uint64_t(std::min(n, double(r.count)));
-    }
-    return r;
-}
-
 double parse_seconds(const std::string &text, const std::string &option)
 {
     size_t chiffres = 0, points = 0;
@@ -277,14 +253,6 @@ bool wav_needs_rf64(uint64_t data_bytes)
 size_t chunk_rows(size_t channels)
 {
     return std::max<size_t>(1, (size_t(1) << 20) / (std::max<size_t>(1, channels) * 4));
-}
-
-std::string iso_date(const SystemTime &d)
-{
-    char t[48];
-    std::snprintf(t, sizeof t, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", d.wYear, d.wMonth, d.wDay, d.wHour, d.wMinute,
-                  d.wSecond, d.wMilliseconds);
-    return t;
 }
 
 ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &progress, const std::atomic<bool> *stop)

@@ -1,7 +1,11 @@
 // A run opened for reading: description, frame layout, data read in blocks.
 #include "reading/run.h"
+#include "reading/export.h" // FrameRange: here, so the readers that export nothing need no export code
 
 #include <cerrno>
+#include <cstdio>
+#include <cmath>
+#include <stdexcept>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -199,6 +203,13 @@ Run open_run(const std::string &any_name)
 
 void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes)
 {
+    const uint64_t trame = std::max<uint64_t>(1, run.frame_bytes());
+    std::vector<uint8_t> tampon(size_t(std::max<uint64_t>(1, block_bytes / trame) * trame));
+    read_frames(run, first, count, std::move(fn), block_bytes, [&] { return tampon.data(); });
+}
+
+void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes, BufferFn buffer)
+{
     const uint64_t trame = run.frame_bytes();
     if (first > run.frames() || count > run.frames() - first)
         throw ReadError(run.paths.dat, "", "frames " + std::to_string(first) + " to " + std::to_string(first + count) +
@@ -210,16 +221,27 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
         throw ReadError(run.paths.dat, "", not_readable(errno));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t par_bloc = size_t(std::max<uint64_t>(1, block_bytes / trame));
-    std::vector<uint8_t> tampon(par_bloc * trame);
+    // Small blocks keep the buffers warm; the disk still gets large requests well ahead of them.
+    constexpr uint64_t fenetre = 32u << 20;
+    uint64_t annonce = first * trame; // asked for up to here
+    const uint64_t fin = (first + count) * trame;
     uint64_t fait = 0;
     try {
         while (fait < count) {
             const size_t n = size_t(std::min<uint64_t>(par_bloc, count - fait));
             const size_t octets = n * trame;
+            uint8_t *const tampon = buffer();
+            if (!tampon)
+                break;
             size_t lu = 0;
             const uint64_t pos = (first + fait) * trame;
+            if (annonce < fin && annonce < pos + fenetre / 2 + octets) {
+                const uint64_t jusque = std::min(fin, std::max(annonce, pos) + fenetre);
+                ::posix_fadvise(fd, off_t(annonce), off_t(jusque - annonce), POSIX_FADV_WILLNEED);
+                annonce = jusque;
+            }
             while (lu < octets) {
-                const ssize_t r = ::pread(fd, tampon.data() + lu, octets - lu, off_t(pos + lu));
+                const ssize_t r = ::pread(fd, tampon + lu, octets - lu, off_t(pos + lu));
                 if (r < 0 && errno == EINTR)
                     continue;
                 if (r < 0)
@@ -228,7 +250,7 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
                     throw ReadError(run.paths.dat, "", "the file became shorter while it was read");
                 lu += size_t(r);
             }
-            const bool suite = fn(tampon.data(), n, first + fait);
+            const bool suite = fn(tampon, n, first + fait);
             fait += n;
             if (!suite)
                 break;
@@ -238,6 +260,38 @@ void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, siz
         throw;
     }
     ::close(fd);
+}
+
+FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s)
+{
+    const double f = run.rec.freq;
+    const uint64_t total = run.frames();
+    FrameRange r{0, total};
+    if (start_s) {
+        if (!std::isfinite(*start_s) || *start_s < 0)
+            throw std::invalid_argument("--start: not a time in seconds");
+        const double debut = std::floor(*start_s * f + 1e-9);
+        if (debut >= double(total) && total > 0)
+            throw std::invalid_argument("--start: past the end of the run (" + std::to_string(double(total) / f) + " s)");
+        r.first = uint64_t(std::min(debut, double(total)));
+        r.count = total - r.first;
+    }
+    if (duration_s) {
+        if (!std::isfinite(*duration_s) || *duration_s <= 0)
+            throw std::invalid_argument("--duration: not a duration in seconds");
+        const double n = std::floor(*duration_s * f + 1e-9);
+        r.cut = n > double(r.count);
+        r.count = uint64_t(std::min(n, double(r.count)));
+    }
+    return r;
+}
+
+std::string iso_date(const SystemTime &d)
+{
+    char t[48];
+    std::snprintf(t, sizeof t, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", d.wYear, d.wMonth, d.wDay, d.wHour, d.wMinute,
+                  d.wSecond, d.wMilliseconds);
+    return t;
 }
 
 } // namespace reading

@@ -85,6 +85,10 @@ Run open_run(const std::string &any_name);
 // sequentially, never held whole. `fn` returns false to stop.
 using BlockFn = std::function<bool(const uint8_t *frames, size_t n, uint64_t first)>;
 void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes = 8u << 20);
+// The same into buffers `buffer()` hands out (block_bytes each; nullptr stops), so that `fn` may
+// pass each block to another thread and the next one is read meanwhile, without a copy.
+using BufferFn = std::function<uint8_t *()>;
+void read_frames(const Run &run, uint64_t first, uint64_t count, BlockFn fn, size_t block_bytes, BufferFn buffer);
 
 // Whole contents of a small file (header, log); nullopt when it does not exist. Anything but
 // a regular file (a folder, a FIFO, a device) is refused at once, never waited on.

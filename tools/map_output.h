@@ -2,6 +2,7 @@
 // What viz256-run map writes: the map as a PNG picture or as an HDF5 file with every parameter.
 #include "analysis/beamform.h"
 #include "analysis/health.h"
+#include "tools/text_out.h"
 
 #include <initializer_list>
 #include <string>
@@ -37,8 +38,5 @@ struct MapRecord {
 // the end. Throws std::runtime_error naming the file.
 void write_map(const std::string &path, const MapRecord &record);
 
-bool ends_with_any(const std::string &s, std::initializer_list<const char *> suffixes); // any case
-std::string json_string(const std::string &s);
-std::string json_number(double v); // null when not finite
 
 }

@@ -2,10 +2,17 @@
 // for a map, the cross-spectral matrix; the map leaves out the microphones health calls faulty.
 #include "tools/run_analysis.h"
 
-#include "analysis/beamform.h"
 #include "analysis/health.h"
 #include "reading/export.h"
+#include "tools/text_out.h"
+#ifndef VIZ256_RUN_LEAN
+#include "analysis/beamform.h"
 #include "tools/map_output.h"
+#else
+namespace analysis {
+class CrossSpectra; // the map's, which the lean build hands over to viz256-run-full
+}
+#endif
 
 #include <cmath>
 #include <condition_variable>
@@ -113,7 +120,7 @@ Options parse(int argc, char **argv, bool map)
     return o;
 }
 
-std::pair<double, double> parse_band(const std::string &text)
+[[maybe_unused]] std::pair<double, double> parse_band(const std::string &text)
 {
     const size_t colon = text.find(':');
     if (colon == std::string::npos)
@@ -124,8 +131,10 @@ std::pair<double, double> parse_band(const std::string &text)
     return {f1, f2};
 }
 
-// Blocks of samples handed from the reading thread to the arithmetic, in a few slots.
+// Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the
+// arithmetic, in a few slots.
 struct Slot {
+    std::vector<uint8_t> frames;
     std::vector<float> rows;
     size_t n = 0;
 };
@@ -201,9 +210,11 @@ struct Analysed {
     HealthReport health;
 };
 
+// `csm`, when given, is fed the same frames (the map's cross-spectral matrix).
 Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*make_csm)(const Analysed &, const Options &),
-                 std::unique_ptr<CrossSpectra> &csm)
+                 CrossSpectra **csm_made)
 {
+    CrossSpectra *csm = nullptr;
     Analysed a;
     a.run = reading::open_run(o.run);
     a.range = reading::frame_range(a.run, o.start, o.duration);
@@ -221,23 +232,23 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     if (geometry)
         a.positions = positions_of(*geometry, a.channels);
     if (make_csm)
-        csm.reset(make_csm(a, o));
+        *csm_made = csm = make_csm(a, o);
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
-    // Two threads: this one reads the frames and converts them to samples, the other feeds the
-    // health meter and the spectra, so the reading and the arithmetic overlap.
+    // Two threads: this one reads the frames (and converts them to samples for the spectra), the
+    // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
+    // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
     std::exception_ptr failed;
     std::thread worker([&] {
         try {
             while (Slot *slot = handover.full()) {
-                for (size_t first = 0; first < slot->n; first += 256) {
-                    const size_t k = std::min<size_t>(256, slot->n - first);
-                    const float *rows = slot->rows.data() + first * m;
-                    meter.feed_samples(rows, k);
-                    if (csm)
-                        csm->feed_samples(rows, k);
-                }
+                meter.feed(slot->frames.data(), slot->n);
+#ifndef VIZ256_RUN_LEAN
+                for (size_t first = 0; csm && first < slot->n; first += 256)
+                    csm->feed_samples(slot->rows.data() + first * m, std::min<size_t>(256, slot->n - first));
+#endif
                 handover.give_back(slot);
             }
         } catch (...) {
@@ -245,23 +256,24 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
             handover.abandon();
         }
     });
+    Slot *slot = nullptr;
     try {
-        // Slots of 1024 frames: small enough to stay few and warm (fresh pages cost dearly).
+        const auto buffer = [&]() -> uint8_t * {
+            slot = handover.empty();
+            if (!slot)
+                return nullptr;
+            slot->frames.resize(block_frames * frame_bytes);
+            return slot->frames.data();
+        };
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
-            while (n > 0) {
-                Slot *slot = handover.empty();
-                if (!slot)
-                    return false;
-                const size_t k = std::min<size_t>(n, 1024);
-                slot->rows.resize(k * m);
-                slot->n = k;
-                to_samples(frames, k, a.format, slot->rows.data());
-                handover.pass(slot);
-                frames += k * frame_bytes;
-                n -= k;
+            slot->n = n;
+            if (csm) {
+                slot->rows.resize(n * m);
+                to_samples(frames, n, a.format, slot->rows.data());
             }
+            handover.pass(slot);
             return true;
-        }, size_t(1) << 20);
+        }, block_bytes, buffer);
     } catch (...) {
         handover.finish();
         worker.join();
@@ -289,8 +301,7 @@ int health(const Options &o)
     std::optional<Geometry> geometry;
     if (!o.geometry.empty())
         geometry = read_geometry(o.geometry);
-    std::unique_ptr<CrossSpectra> none;
-    const Analysed a = analyse(o, geometry ? &*geometry : nullptr, nullptr, none);
+    const Analysed a = analyse(o, geometry ? &*geometry : nullptr, nullptr, nullptr);
     const HealthReport &r = a.health;
     const auto faulty = r.faulty();
     if (o.json) {
@@ -333,6 +344,7 @@ int health(const Options &o)
     return faulty.empty() ? 0 : 1;
 }
 
+#ifndef VIZ256_RUN_LEAN
 CrossSpectra *make_csm(const Analysed &a, const Options &o)
 {
     const auto [f1, f2] = parse_band(o.band);
@@ -346,8 +358,18 @@ int map(const Options &o)
     if (!o.grid.empty())
         grid = parse_grid(o.grid);
     parse_band(o.band);
+    CrossSpectra *made = nullptr;
     std::unique_ptr<CrossSpectra> csm;
-    const Analysed a = analyse(o, &geometry, make_csm, csm);
+    const auto a = [&] {
+        try {
+            Analysed r = analyse(o, &geometry, make_csm, &made);
+            csm.reset(made);
+            return r;
+        } catch (...) {
+            delete made;
+            throw;
+        }
+    }();
     if (csm->blocks() == 0)
         throw std::invalid_argument("the range holds " + std::to_string(a.range.count) + " frames, fewer than one block of " +
                                     std::to_string(o.block));
@@ -428,6 +450,7 @@ int map(const Options &o)
     }
     return 0;
 }
+#endif
 
 }
 
@@ -436,7 +459,11 @@ int run_analysis(int argc, char **argv)
     const std::string command = argv[1];
     try {
         const Options o = parse(argc, argv, command == "map");
-        return command == "map" ? map(o) : health(o);
+#ifndef VIZ256_RUN_LEAN
+        if (command == "map")
+            return map(o);
+#endif
+        return health(o);
     } catch (const GeometryError &e) {
         std::fprintf(stderr, "viz256-run: %s\n", e.what());
         return 2;

@@ -170,11 +170,22 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         std::vector<std::string> names;
         for (size_t i = 0; i < mics.size(); ++i)
             names.push_back("mic_" + std::to_string(i));
-        HealthMeter meter(f, channels(mics.size()), names, kFs, mics);
-        // Fed in uneven pieces, as packets come.
-        for (size_t first = 0; first < n; first += 1237)
-            meter.feed(frames.data() + first * size_t(f.words) * 4, std::min<size_t>(1237, n - first));
-        const HealthReport r = meter.report();
+        HealthMeter meter(f, channels(mics.size()), names, kFs, mics), converted(f, channels(mics.size()), names, kFs, mics);
+        // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first.
+        std::vector<float> rows(1237 * mics.size());
+        for (size_t first = 0; first < n; first += 1237) {
+            const uint8_t *piece = frames.data() + first * size_t(f.words) * 4;
+            meter.feed(piece, std::min<size_t>(1237, n - first));
+            to_samples(piece, std::min<size_t>(1237, n - first), f, rows.data());
+            converted.feed_samples(rows.data(), std::min<size_t>(1237, n - first));
+        }
+        const HealthReport r = meter.report(), same = converted.report();
+        for (size_t i = 0; i < mics.size(); ++i) {
+            const MicHealth &a = r.mics[i], &b = same.mics[i];
+            EXPECT_TRUE(a.level_db == b.level_db && a.dc == b.dc && a.peak == b.peak && a.clipped == b.clipped &&
+                        a.verdict == b.verdict && a.polarity_votes == b.polarity_votes)
+                << "microphone " << i << ": the frames and their samples disagree";
+        }
         EXPECT_EQ(r.frames, n);
         std::vector<std::pair<size_t, Verdict>> found;
         for (size_t i : r.faulty())
