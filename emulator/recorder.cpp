@@ -227,12 +227,14 @@ struct Recorder::Impl {
 
     // ---------------------------------------------------------------- set-up
 
-    // The scene's signals at the power-on frequency (the probe's), made on a thread of their own
-    // meanwhile, so that the start request is answered as promptly as the hardware answers it.
+    // The scene's signals at the power-on frequency (the probe's), made before the program can
+    // send anything: the start request must be answered as promptly as the hardware answers it,
+    // within the program's bound on a control request, however slow the making (a sanitizer
+    // build takes seconds).
     void prepare_scene()
     {
         if (scene)
-            std::thread([s = scene] { s->at_rate(500000.0 / (9 + 1)); }).detach();
+            scene->at_rate(500000.0 / (9 + 1));
     }
 
     void create(const Options &o)

@@ -162,14 +162,19 @@ TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
 
 TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
 {
-    // The writer takes 100 ms a call (8 MiB to 64 MiB: above the recorder's 51 MB/s) while the
-    // unpaced recorder sends far faster: the reserve fills, and the ring waits for free
-    // buffers instead of stopping the run.
-    Ecrivain::avant_ecriture = [](uint64_t) { QThread::msleep(100); };
+    // The writer takes 100 ms a packet (84 MB/s: above the recorder's 51 MB/s, so it keeps up
+    // with a real recorder) while the unpaced recorder sends faster, even in a sanitizer
+    // build: the reserve fills, and the ring waits for free buffers instead of stopping the run.
+    static uint64_t precedente;
+    precedente = 0;
+    Ecrivain::avant_ecriture = [](uint64_t position) {
+        QThread::msleep(100 * (position - precedente) / Principale::TAILLE_PAQUET);
+        precedente = position;
+    };
     Principale::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
     prepare(true);
     rec->set_paced(false);
-    w->numericUpDown_Duree->setValue(5.0);
+    w->numericUpDown_Duree->setValue(10.0);
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat")});
     EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
