@@ -31,8 +31,16 @@ std::vector<Run> runs_of(const std::vector<int> &words)
     return runs;
 }
 
+// A clone's resolver runs while the program is being relocated, before ThreadSanitizer's
+// runtime is up: a ThreadSanitizer build takes the plain version alone.
+#if defined(__SANITIZE_THREAD__)
+#define VIZ256_CLONES
+#else
+#define VIZ256_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 template <typename T>
-__attribute__((target_clones("avx2", "default"))) void convert(const uint8_t *src, float *dst, int n)
+VIZ256_CLONES void convert(const uint8_t *src, float *dst, int n)
 {
     constexpr float scale = float(1.0 / kFullScale);
     T v[64];
