@@ -54,11 +54,11 @@ def write_run(base, positions, seconds, sources, noise=1e-4, faults=(), c=343.0,
         idx = range(first, min(m, first + 16))
         block = np.empty((n, len(idx)))
         for k, i in enumerate(idx):
-            spec = np.zeros(len(f), complex)
+            heard = np.zeros(len(f), complex)
             for (x, y, z), s in spectra:
                 r = np.sqrt((positions[i][0] - x) ** 2 + (positions[i][1] - y) ** 2 + (positions[i][2] - z) ** 2)
-                spec += s * np.exp(-2j * np.pi * f * r / c) / r
-            v = np.fft.irfft(spec, n) + noise * rng.standard_normal(n)
+                heard += s * np.exp(-2j * np.pi * f * r / c) / r
+            v = np.fft.irfft(heard, n) + noise * rng.standard_normal(n)
             kind = kinds.get(i)
             if kind == "dead":
                 v[:] = 0
@@ -116,8 +116,8 @@ def numpy_map(base, positions, f1, f2, grid, block=1024, c=343.0, remove_diagona
     blocks = 0
     for start in range(first, first + count - block + 1, block // 2):
         x = data[start:start + block, 1:] / FULL
-        spec = np.fft.rfft(window[:, None] * x, axis=0)[bins]
-        csm += spec[:, :, None] * spec[:, None, :].conj()
+        blocks = np.fft.rfft(window[:, None] * x, axis=0)[bins]
+        csm += blocks[:, :, None] * blocks[:, None, :].conj()
         blocks += 1
     csm *= 2.0 / (block * np.sum(window ** 2)) / blocks
     power = np.zeros(len(points))
