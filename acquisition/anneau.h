@@ -24,6 +24,7 @@
 #include <functional>
 #include <utility>
 
+struct libusb_context;
 struct libusb_device_handle;
 struct libusb_transfer;
 
@@ -70,8 +71,12 @@ public:
     // order. A failed submission is reported and leaves its slot finished. Returns libusb's
     // result of the first failed submission, 0 when all went out.
     int soumet();
-    // One bounded wait for USB events (completions run inside it). Returns libusb's result.
-    static int service(int timeout_ms);
+    // One bounded wait for USB events of the ring's libusb context (completions run inside
+    // it). Returns libusb's result.
+    int service(int timeout_ms);
+    // The libusb context of the device the ring reads (the device object's own, never
+    // libusb's default one).
+    libusb_context *contexte = nullptr;
     // Sends again, with a buffer the writer has freed, the slots that found none.
     void relance();
     // Services events until every submitted transfer has come back. The transfers have been
