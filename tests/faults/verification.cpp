@@ -1,5 +1,7 @@
 #include "tests/faults/verification.h"
 
+#include "tests/faults/fichiers_run.h"
+
 #include "recording/fichiers.h"
 
 #include <QDir>
@@ -136,28 +138,12 @@ void Fautes::verifie_apres(const Attendu &a)
         const NomsCompagnons noms = noms_compagnons(dat);
         EXPECT_FALSE(w->run.file_open);
         EXPECT_EQ(ouverts_dans(dossier.path()), QStringList());
-        if (a.entete) {
-            EXPECT_EQ(QFileInfo(dat).size(), qint64(w->anneau.ntw.load()));
-            if (w->run.record && !a.disque_plein) {
-                EXPECT_EQ(w->anneau.ntw.load(), w->anneau.ntr);
-            }
-            const QByteArray h = lit(noms.entete);
-            EXPECT_EQ(h.size(), TAILLE_HEADER);
-            if (h.size() == TAILLE_HEADER) {
-                std::array<uint8_t, TAILLE_HEADER> b{};
-                std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
-                EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->anneau.ntw.load() / 4 / uint64_t(w->run.nb_voies)));
-            }
-            const QByteArray log = lit(noms.log);
-            const QString texte = QString::fromUtf8(log);
-            EXPECT_EQ(texte.toUtf8(), log) << "the log is not valid UTF-8";
-            EXPECT_TRUE(texte.contains(QStringLiteral("\r\nNb_ech = %1\r\n").arg(w->anneau.ntw.load() / 4 / uint64_t(w->run.nb_voies))));
-            const QString fin = QStringLiteral("\n[OPTIONNAL]\r\n") + w->run.commentaire.value_or(QString()) + QStringLiteral("\r\n");
-            EXPECT_TRUE(texte.endsWith(fin)) << "log incomplete: ..." << texte.right(200).toStdString();
-        } else {
+        if (a.entete)
+            verifie_fichiers_run(dat, {w->anneau.ntw.load(), w->anneau.ntr, w->run.nb_voies, w->run.commentaire,
+                                       w->run.record && !a.disque_plein});
+        else
             for (const QString &f : {dat, noms.entete, noms.log})
                 EXPECT_EQ(QFileInfo(f).size(), 0) << f.toStdString();
-        }
     }
 
     // The console said what happened.
