@@ -107,7 +107,9 @@ public:
 class Moteur {
 public:
     explicit Moteur(Observateur &obs);
-    ~Moteur(); // an open recorder is reset (microphones) and closed
+    // An open recorder is reset (microphones) and closed; the observer is still told (it must
+    // outlive the engine).
+    ~Moteur();
     Moteur(const Moteur &) = delete;
     Moteur &operator=(const Moteur &) = delete;
 
@@ -126,6 +128,7 @@ public:
     void abandonne();
 
     Etat etat() const;
+    // Cheap; from the engine's thread (inside Observateur::pompe(), or between calls).
     Instantane instantane() const;
 
     // ---- the window's granular calls (each sends exactly what the window's control sends)
