@@ -63,14 +63,24 @@
 // calls libc directly), so the stream written into the host's buffers here would be reported
 // against every later read of them by the program. On hardware these writes are DMA that no
 // thread makes: they are hidden from it.
+// For the same reason the handler's reads and writes of the host's URBs (what the kernel does
+// inside the ioctl, which no thread of the program makes) are hidden from it: libusb frees a
+// control transfer's URB as soon as its reap has come back through the socket, which the
+// sanitizer would otherwise pair with the handler's read of that URB at its submission.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
 extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
 static void ignore_writes_begin() { AnnotateIgnoreWritesBegin(__FILE__, __LINE__); }
 static void ignore_writes_end() { AnnotateIgnoreWritesEnd(__FILE__, __LINE__); }
+static void ignore_accesses_begin() { AnnotateIgnoreReadsBegin(__FILE__, __LINE__); AnnotateIgnoreWritesBegin(__FILE__, __LINE__); }
+static void ignore_accesses_end() { AnnotateIgnoreWritesEnd(__FILE__, __LINE__); AnnotateIgnoreReadsEnd(__FILE__, __LINE__); }
 #else
 static void ignore_writes_begin() {}
 static void ignore_writes_end() {}
+static void ignore_accesses_begin() {}
+static void ignore_accesses_end() {}
 #endif
 
 // Device memory is modelled by interposing mmap, munmap, write and writev (see the end of the file),
@@ -1036,7 +1046,9 @@ struct Recorder::Impl {
 
     static gboolean on_ioctl_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer p)
     {
+        ignore_accesses_begin();
         static_cast<Impl *>(p)->on_ioctl(client);
+        ignore_accesses_end();
         return TRUE;
     }
 
