@@ -4,7 +4,9 @@
 //
 // Threads. umockdev calls the handler on its own worker thread, which runs its own GLib main
 // context; the handler never sleeps there, and real-time pacing is a GLib timeout attached to that
-// context. The public API may be called from any thread: all state sits behind one mutex.
+// context. The public API may be called from any thread: the state of every recorder of the
+// testbed sits behind the one mutex of their bench (what they share: the usbfs budget, the
+// trigger lines, the sampling clock).
 //
 // Memory. As usbfs does, a bulk IN URB gets a buffer of the "kernel's" own: the stream is written
 // there while the URB is in flight, and copied into the client's buffer only when the URB is
@@ -15,11 +17,15 @@
 // this file interposes mmap and munmap for the process (see the end of the file), and write
 // and writev, which refuse a direct (O_DIRECT) write from device memory with EFAULT, as the
 // kernel does (it cannot pin a VM_IO mapping).
+// Across processes (Options::remote, viz256-emulator) the client's memory is not ours to address:
+// umockdev fetches the URB at its submission, and at its reap the URB and the transfer's buffer
+// (fetched then) are written back into the client with the completion. No device memory there.
 //
 // Wake-ups. umockdev's device node is a regular file, so poll() always reports it ready and libusb
 // spins. By default the node is replaced by a FIFO that the handler keeps full (no POLLOUT, which
 // is what libusb polls usbfs descriptors for) while nothing is reapable, and empty as soon as an
-// URB is ready. Options::spin_fallback keeps the regular file.
+// URB is ready. Options::spin_fallback keeps the regular file. The FIFO is one pipe in the
+// kernel, so it wakes programs of other processes just as well.
 #include "emulator/recorder.h"
 
 #include "emulator/frames.h"
