@@ -39,18 +39,6 @@
 
 namespace {
 
-volatile sig_atomic_t g_child = 0;
-
-// A signal sent to this process goes on to the program. One that the terminal sent (Ctrl+C, a
-// hang-up) reached the program's process group already: it is not sent twice.
-void forward(int sig, siginfo_t *info, void *)
-{
-    if (info && info->si_code == SI_KERNEL)
-        return;
-    if (g_child > 0)
-        ::kill(pid_t(g_child), sig);
-}
-
 [[noreturn]] void usage(const char *why)
 {
     std::fprintf(stderr,
@@ -80,6 +68,14 @@ double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) *
 
 int main(int argc, char **argv)
 {
+    // SIGINT, SIGTERM, SIGHUP and SIGCHLD are taken synchronously (sigtimedwait below), never by a
+    // handler: blocked here, before any thread starts, so every thread inherits the mask.
+    sigset_t taken;
+    sigemptyset(&taken);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&taken, sig);
+    ::pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+
     int n = 1;
     bool unpaced = false, stats = false;
     long trigger_ms = 5000;
@@ -135,13 +131,6 @@ int main(int argc, char **argv)
     ::setenv("UMOCKDEV_DIR", emu::Recorder::testbed_dir().c_str(), 1);
     ::setenv("VIZ256_EMULATOR_RECORDERS", std::to_string(n).c_str(), 1);
 
-    struct sigaction sa {};
-    sa.sa_sigaction = forward;
-    sa.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &sa, nullptr);
-
     const auto t0 = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
     if (child < 0) {
@@ -149,15 +138,11 @@ int main(int argc, char **argv)
         return 1;
     }
     if (child == 0) {
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP})
-            ::sigaction(sig, &dfl, nullptr);
+        ::pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
         ::execvp(argv[i], argv + i);
         std::fprintf(stderr, "viz256-emulator: cannot run %s: %s\n", argv[i], std::strerror(errno));
         ::_exit(127);
     }
-    g_child = child;
 
     // Trig1, on every recorder at once.
     std::mutex mu;
@@ -171,10 +156,20 @@ int main(int argc, char **argv)
                 emu::Recorder::fire_trigger_all(1);
         });
 
+    // Until the program ends: a signal sent to this process goes on to it. One that the terminal
+    // sent (Ctrl+C, a hang-up: from the kernel) reached the program's process group already and
+    // is not sent twice.
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        const pid_t w = ::waitpid(child, &status, WNOHANG);
+        if (w == child || (w < 0 && errno != EINTR))
+            break;
+        siginfo_t info{};
+        const timespec tick{0, 200 * 1000 * 1000};
+        const int sig = ::sigtimedwait(&taken, &info, &tick);
+        if (sig > 0 && sig != SIGCHLD && info.si_code != SI_KERNEL)
+            ::kill(child, sig);
     }
-    g_child = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
         over = true;
