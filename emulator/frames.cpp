@@ -62,6 +62,7 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
     jump_frame_ = jump_frame;
     jump_ = jump;
     gaps_.clear();
+    tick0_ = 0;
 
     const size_t nm = scene_ ? 0 : layout.mics.size();
     mic_rows_.assign(size_t(kPeriod) * nm, 0);
@@ -123,7 +124,9 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
     if (scene_ && nm) {
         scene_->write(scene_first_ + frame, layout_.mics.data(), nm, layout_.floats, out);
         out += nm * 4;
-    } else if (nm) {
+    }
+    frame += tick0_;   // the built-in signals run on the shared clock
+    if (!scene_ && nm) {
         std::memcpy(out, &mic_rows_[size_t(frame % kPeriod) * nm], nm * 4);
         out += nm * 4;
     }

@@ -45,6 +45,9 @@ public:
     void drop(uint64_t at, uint64_t n);
     uint64_t sampled_frame(uint64_t frame) const;   // sampling instant of a sent frame
     uint32_t counter_at(uint64_t frame) const;
+    // The built-in signals of frame 0 are those of this tick of the recorders' shared clock
+    // (0 by configure(): a stream's own start). The counter is the stream's own all the same.
+    void set_first_tick(uint64_t tick) { tick0_ = tick; }
     // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
     void generate(uint8_t *dst, uint64_t pos, size_t n) const;
 
@@ -69,6 +72,7 @@ private:
     std::vector<Gap> gaps_;                     // in increasing order of `at`
     std::shared_ptr<const SceneSignals> scene_;
     uint64_t scene_first_ = 0;
+    uint64_t tick0_ = 0;
     static constexpr int kAnalogSteps = 4096;
 };
 

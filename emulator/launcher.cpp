@@ -62,43 +62,6 @@ void restart_under_umockdev(char **argv)
     std::exit(1);
 }
 
-// The testbed's folder goes at exit (the emulator sees to that), but a process that is
-// killed runs no exit handler: a small watcher process removes the folder once this one has
-// gone, whatever ended it. Between fork and exec it makes only async-signal-safe calls.
-void remove_testbed_at_end()
-{
-    const char *dir = std::getenv("UMOCKDEV_DIR");
-    if (!dir || std::strncmp(dir, "/", 1) != 0 || !std::strstr(dir, "umockdev."))
-        return;
-    int tube[2];
-    if (::pipe2(tube, O_CLOEXEC) != 0)
-        return;
-    rlimit lim{};
-    const int max_fd = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536 ? int(lim.rlim_cur) : 65536;
-    const char *const argv[] = {"rm", "-rf", "--", dir, nullptr};
-    const char *const envp[] = {nullptr}; // no preload: rm must see the real file system
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            ::sigaction(sig, &ignore, nullptr);
-        for (int fd = 3; fd < max_fd; ++fd)
-            if (fd != tube[0])
-                ::close(fd);
-        // Nor does it hold the terminal or the pipes of whoever started the program.
-        if (const int nul = ::open("/dev/null", O_RDWR); nul >= 0)
-            for (int fd = 0; fd < 3; ++fd)
-                ::dup2(nul, fd);
-        char c;
-        while (::read(tube[0], &c, 1) != 0) { // end of file: the program has gone
-        }
-        ::execve("/bin/rm", const_cast<char *const *>(argv), const_cast<char *const *>(envp));
-        ::_exit(1);
-    }
-    ::close(tube[0]); // the write end stays open, unseen, until this process ends
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -138,7 +101,7 @@ int main(int argc, char **argv)
         }
     }
     emu::Recorder &recorder = emu::Recorder::start(options);   // before the program's libusb_init
-    remove_testbed_at_end();
+    emu::Recorder::watch_testbed();
 
     QApplication app(argc, args.data());
 

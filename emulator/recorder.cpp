@@ -4,7 +4,9 @@
 //
 // Threads. umockdev calls the handler on its own worker thread, which runs its own GLib main
 // context; the handler never sleeps there, and real-time pacing is a GLib timeout attached to that
-// context. The public API may be called from any thread: all state sits behind one mutex.
+// context. The public API may be called from any thread: the state of every recorder of the
+// testbed sits behind the one mutex of their bench (what they share: the usbfs budget, the
+// trigger lines, the sampling clock).
 //
 // Memory. As usbfs does, a bulk IN URB gets a buffer of the "kernel's" own: the stream is written
 // there while the URB is in flight, and copied into the client's buffer only when the URB is
@@ -15,11 +17,15 @@
 // this file interposes mmap and munmap for the process (see the end of the file), and write
 // and writev, which refuse a direct (O_DIRECT) write from device memory with EFAULT, as the
 // kernel does (it cannot pin a VM_IO mapping).
+// Across processes (Options::remote, viz256-emulator) the client's memory is not ours to address:
+// umockdev fetches the URB at its submission, and at its reap the URB and the transfer's buffer
+// (fetched then) are written back into the client with the completion. No device memory there.
 //
 // Wake-ups. umockdev's device node is a regular file, so poll() always reports it ready and libusb
 // spins. By default the node is replaced by a FIFO that the handler keeps full (no POLLOUT, which
 // is what libusb polls usbfs descriptors for) while nothing is reapable, and empty as soon as an
-// URB is ready. Options::spin_fallback keeps the regular file.
+// URB is ready. Options::spin_fallback keeps the regular file. The FIFO is one pipe in the
+// kernel, so it wakes programs of other processes just as well.
 #include "emulator/recorder.h"
 
 #include "emulator/frames.h"
@@ -49,9 +55,13 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/resource.h>
+#include <csignal>
 #include <thread>
 #include <unistd.h>
 
@@ -59,21 +69,43 @@
 // calls libc directly), so the stream written into the host's buffers here would be reported
 // against every later read of them by the program. On hardware these writes are DMA that no
 // thread makes: they are hidden from it.
+// For the same reason the handler's reads and writes of the host's URBs (what the kernel does
+// inside the ioctl, which no thread of the program makes) are hidden from it: libusb frees a
+// control transfer's URB as soon as its reap has come back through the socket, which the
+// sanitizer would otherwise pair with the handler's read of that URB at its submission.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
 extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
 static void ignore_writes_begin() { AnnotateIgnoreWritesBegin(__FILE__, __LINE__); }
 static void ignore_writes_end() { AnnotateIgnoreWritesEnd(__FILE__, __LINE__); }
+static void ignore_accesses_begin() { AnnotateIgnoreReadsBegin(__FILE__, __LINE__); AnnotateIgnoreWritesBegin(__FILE__, __LINE__); }
+static void ignore_accesses_end() { AnnotateIgnoreWritesEnd(__FILE__, __LINE__); AnnotateIgnoreReadsEnd(__FILE__, __LINE__); }
 #else
 static void ignore_writes_begin() {}
 static void ignore_writes_end() {}
+static void ignore_accesses_begin() {}
+static void ignore_accesses_end() {}
+#endif
+
+// Device memory is modelled by interposing mmap, munmap, write and writev (see the end of the file),
+// which a ThreadSanitizer build must not do.
+#if defined(__SANITIZE_THREAD__)
+#define VIZ256_EMU_INTERPOSE 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VIZ256_EMU_INTERPOSE 0
+#endif
+#endif
+#ifndef VIZ256_EMU_INTERPOSE
+#define VIZ256_EMU_INTERPOSE 1
 #endif
 
 namespace emu {
 
 namespace {
 
-constexpr const char *kNode = "/dev/bus/usb/001/001";
 constexpr uint8_t kBulkIn = 0x81;
 constexpr int kTickMs = 10;
 
@@ -87,10 +119,13 @@ constexpr uint64_t kSgEntry = 32;
 constexpr uint64_t kMappingRecord = 64;
 constexpr const char *kUsbfsParam = "/sys/module/usbcore/parameters/usbfs_memory_mb";
 
-// Device (USB 3, vendor 0xFE27, product 0xAC01), one configuration, one vendor-class interface
-// 0 with a bulk IN endpoint 0x81 (1024-byte packets, with its SuperSpeed companion).
+// Device (USB 3, vendor 0xFE27, product 0xAC01, serial number in string 3), one configuration,
+// one vendor-class interface 0 with a bulk IN endpoint 0x81 (1024-byte packets, with its
+// SuperSpeed companion).
+constexpr uint8_t kSerialIndex = 3;
+constexpr uint16_t kLangId = 0x0409;   // English (United States), the one language it offers
 constexpr const char *kDescriptors =
-    "120100030000000927FE01AC000100000001"
+    "120100030000000927FE01AC000100000301"
     "09021F000101008032"
     "0904000001FF000000"
     "07058102000400"
@@ -107,16 +142,45 @@ std::string hex_without_blanks(const char *s)
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int kMaxRecorders = 16;
+
 } // namespace
 
-static Recorder::Impl *g_recorder_impl = nullptr;
+// What the recorders of one testbed share: the testbed itself, the host's usbfs budget (the
+// kernel counts every device and program against one cap), the clock their sampling runs on,
+// and the Trig1/Trig2 lines wired to all of them. One lock guards it and every recorder: the
+// handlers all run on umockdev's one worker thread anyway.
+struct Bench {
+    std::mutex mu;
+    std::condition_variable cv;
+    UMockdevTestbed *testbed = nullptr;
+    std::string root_dir;
+    std::string usbfs_param;              // the parameter's file in the testbed
+    unsigned usbfs_mb = kKernelUsbfsMemoryMb;
+    uint64_t usbfs_used = 0;              // all recorders' URBs and mappings
+    uint64_t usbfs_elsewhere = 0;
+    Clock::time_point epoch = Clock::now();
+    bool shared_clock = false;
+    bool remote = false;
+    Options options;
+    std::vector<Recorder *> recorders;
+};
+static Bench *g_bench = nullptr;
+// The recorders, readable without a lock by the mmap, munmap and write interposers.
+static std::atomic<Recorder::Impl *> g_impls[kMaxRecorders];
+static std::atomic<int> g_impl_count{0};
 
 struct Recorder::Impl {
+    Impl(Bench &b, int i) : bench(b), mu(b.mu), cv(b.cv), index(i) {}
+    Bench &bench;
     struct Mapping;
     // One URB handed to us by a client, identified by its address in the client's memory.
     struct Urb {
         UMockdevIoctlClient *client = nullptr;
-        usbdevfs_urb *u = nullptr;
+        usbdevfs_urb *u = nullptr;   // in-process: the client's; remote: the local copy in `data`
+        void *id = nullptr;          // its address in the client
+        UMockdevIoctlData *data = nullptr;   // remote: the URB as umockdev fetched it
+        bool control_in = false;     // a control read: `kernel` holds the answer for buffer + 8
         bool done = false;        // completed: reapable
         bool discarded = false;   // discarded by the host: reapable
         int status = 0;
@@ -141,10 +205,12 @@ struct Recorder::Impl {
 
     enum class Phase { Idle, ArmedStart, Running, Ending };
 
-    mutable std::mutex mu;
-    std::condition_variable cv;
+    std::mutex &mu;                 // the bench's
+    std::condition_variable &cv;
+    const int index;                // 0, 1, ...: port 1-(index + 1), device number index + 2
+    std::string node;               // /dev/bus/usb/001/00N
+    std::string serial;
 
-    UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
     GMainContext *worker = nullptr;
     GSource *ticker = nullptr;
@@ -219,11 +285,10 @@ struct Recorder::Impl {
     uint64_t high_water = 0;
     uint64_t dropped = 0;                 // frames
 
-    // usbfs memory accounting, as the kernel keeps it.
-    std::string usbfs_param;              // the parameter's file in the testbed
-    unsigned usbfs_mb = kKernelUsbfsMemoryMb;
+    // usbfs memory this recorder's URBs and mappings hold (the bench keeps the total).
     uint64_t usbfs_used = 0;
-    uint64_t usbfs_elsewhere = 0;
+    // The shared clock's tick (at the stream's frequency) of the stream's first frame.
+    uint64_t tick0 = 0;
 
     // ---------------------------------------------------------------- set-up
 
@@ -237,62 +302,78 @@ struct Recorder::Impl {
             scene->at_rate(500000.0 / (9 + 1));
     }
 
+    // Plugs this recorder into the bench's testbed: port 1-(index + 1) of bus 1, device number
+    // index + 2 (the root hub is 1), its serial number in its string descriptor 3.
     void create(const Options &o)
     {
         paced = paced_option = o.paced;
         scene = o.scene;
         prepare_scene();
         capacity = capacity_option = o.device_buffer_bytes;
-        device_memory = device_memory_option = o.device_memory;
-        testbed = umockdev_testbed_new();
+        device_memory = device_memory_option = o.device_memory && !bench.remote;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "/dev/bus/usb/001/%03d", index + 2);
+        node = buf;
+        std::snprintf(buf, sizeof buf, "VZ256-%04d", index + 1);
+        serial = buf;
         handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl_cb), this);
         g_signal_connect(handler, "client-vanished", G_CALLBACK(&Impl::on_vanished_cb), this);
         GError *err = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed, kNode, handler, &err))
+        if (!umockdev_testbed_attach_ioctl(bench.testbed, node.c_str(), handler, &err))
             die("cannot attach the ioctl handler", err);
 
-        const std::string dev = std::string("P: /devices/usb1\n"
-                                            "N: bus/usb/001/001\n"
-                                            "E: SUBSYSTEM=usb\n"
-                                            "E: DEVTYPE=usb_device\n"
-                                            "E: DRIVER=usb\n"
-                                            "E: BUSNUM=001\n"
-                                            "E: DEVNUM=001\n"
-                                            "E: DEVNAME=/dev/bus/usb/001/001\n"
-                                            "A: busnum=1\\n\n"
-                                            "A: devnum=1\\n\n"
-                                            "A: speed=5000\\n\n"
-                                            "A: bConfigurationValue=1\\n\n"
-                                            "A: idVendor=fe27\\n\n"
-                                            "A: idProduct=ac01\\n\n"
-                                            "H: descriptors=")
-                                + hex_without_blanks(kDescriptors) + "\n";
-        if (!umockdev_testbed_add_from_string(testbed, dev.c_str(), &err))
+        const int port = index + 1, devnum = index + 2;
+        std::snprintf(buf, sizeof buf, "1-%d", port);
+        const std::string name = buf;
+        std::snprintf(buf, sizeof buf, "%03d", devnum);
+        const std::string dev = "P: /devices/pci0000:00/0000:00:14.0/usb1/" + name + "\n"
+                                "N: bus/usb/001/" + buf + "\n"
+                                "E: SUBSYSTEM=usb\n"
+                                "E: DEVTYPE=usb_device\n"
+                                "E: DRIVER=usb\n"
+                                "E: BUSNUM=001\n"
+                                "E: DEVNUM=" + buf + "\n"
+                                "E: DEVNAME=" + node + "\n"
+                                "E: ID_SERIAL_SHORT=" + serial + "\n"
+                                "A: busnum=1\\n\n"
+                                "A: devnum=" + std::to_string(devnum) + "\\n\n"
+                                "A: devpath=" + std::to_string(port) + "\\n\n"
+                                "A: speed=5000\\n\n"
+                                "A: bConfigurationValue=1\\n\n"
+                                "A: idVendor=fe27\\n\n"
+                                "A: idProduct=ac01\\n\n"
+                                "A: serial=" + serial + "\\n\n"
+                                "H: descriptors=" + hex_without_blanks(kDescriptors) + "\n";
+        if (!umockdev_testbed_add_from_string(bench.testbed, dev.c_str(), &err))
             die("cannot add the recorder", err);
 
         if (!o.spin_fallback)
             make_fifo();
         note_node();
+    }
 
-        // The testbed lives as long as the process; its directory goes with it.
-        gchar *root = umockdev_testbed_get_root_dir(testbed);
-        root_dir = root;
+    // The testbed and what the recorders share; the host's usbfs parameter where the program
+    // looks for it (umockdev redirects /sys).
+    static void create_bench(Bench &b, const Options &o)
+    {
+        b.options = o;
+        b.testbed = umockdev_testbed_new();
+        gchar *root = umockdev_testbed_get_root_dir(b.testbed);
+        b.root_dir = root;
         g_free(root);
-
-        // The kernel's parameter, where the program looks for it (umockdev redirects /sys).
-        usbfs_param = root_dir + kUsbfsParam;
+        b.usbfs_param = b.root_dir + kUsbfsParam;
         std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(usbfs_param).parent_path(), ec);
-        write_usbfs_param(o.usbfs_memory_mb);
+        std::filesystem::create_directories(std::filesystem::path(b.usbfs_param).parent_path(), ec);
+        write_usbfs_param(b, o.usbfs_memory_mb);
+        // The testbed lives as long as the process; its directory goes with it.
         std::atexit([] {
-            if (g_recorder_impl) {
+            if (g_bench) {
                 std::error_code ec;
-                std::filesystem::remove_all(g_recorder_impl->root_dir, ec);
+                std::filesystem::remove_all(g_bench->root_dir, ec);
             }
         });
     }
-    std::string root_dir;
 
     [[noreturn]] static void die(const char *what, GError *err)
     {
@@ -304,9 +385,7 @@ struct Recorder::Impl {
     // reapable. On any failure the regular file stays (libusb then spins, but works).
     void make_fifo()
     {
-        gchar *root = umockdev_testbed_get_root_dir(testbed);
-        const std::string path = std::string(root) + kNode;
-        g_free(root);
+        const std::string path = bench.root_dir + node;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             return;
@@ -329,39 +408,37 @@ struct Recorder::Impl {
     // The node's identity, so that a mapping of it is recognised whatever descriptor maps it.
     void note_node()
     {
-        gchar *root = umockdev_testbed_get_root_dir(testbed);
-        const std::string path = std::string(root) + kNode;
-        g_free(root);
+        const std::string path = bench.root_dir + node;
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0) {
-            node_ino.store(st.st_ino);
             node_dev.store(st.st_dev);
+            node_ino.store(st.st_ino);
         }
     }
-    static inline std::atomic<ino_t> node_ino{0};
-    static inline std::atomic<dev_t> node_dev{0};
+    std::atomic<ino_t> node_ino{0};
+    std::atomic<dev_t> node_dev{0};
 
     // ---------------------------------------------------------------- usbfs memory
 
-    void write_usbfs_param(unsigned mb)
+    static void write_usbfs_param(Bench &b, unsigned mb)
     {
-        if (FILE *f = std::fopen(usbfs_param.c_str(), "w")) {
+        if (FILE *f = std::fopen(b.usbfs_param.c_str(), "w")) {
             std::fprintf(f, "%u\n", mb);
             std::fclose(f);
         }
-        usbfs_mb = mb;
+        b.usbfs_mb = mb;
     }
 
     // The kernel reads its parameter at every submission; so do we (a test may write the file).
     unsigned usbfs_limit_mb()
     {
-        if (FILE *f = std::fopen(usbfs_param.c_str(), "r")) {
+        if (FILE *f = std::fopen(bench.usbfs_param.c_str(), "r")) {
             unsigned v = 0;
             if (std::fscanf(f, "%u", &v) == 1)
-                usbfs_mb = v;
+                bench.usbfs_mb = v;
             std::fclose(f);
         }
-        return usbfs_mb;
+        return bench.usbfs_mb;
     }
 
     static uint64_t usbfs_charge(const usbdevfs_urb *u)
@@ -377,13 +454,19 @@ struct Recorder::Impl {
     bool usbfs_take(uint64_t charge)
     {
         const uint64_t cap = uint64_t(usbfs_limit_mb()) << 20;
-        if (cap != 0 && usbfs_used + usbfs_elsewhere + charge > cap)
+        if (cap != 0 && bench.usbfs_used + bench.usbfs_elsewhere + charge > cap)
             return false;
         usbfs_used += charge;
+        bench.usbfs_used += charge;
         return true;
     }
 
-    void usbfs_release(const Urb &r) { usbfs_used -= r.usbfs; }
+    void usbfs_give(uint64_t charge)
+    {
+        usbfs_used -= charge;
+        bench.usbfs_used -= charge;
+    }
+    void usbfs_release(const Urb &r) { usbfs_give(r.usbfs); }
 
     // ---------------------------------------------------------------- buffers of in-flight URBs
 
@@ -408,17 +491,35 @@ struct Recorder::Impl {
             if (to_client && r.length > 0) {
                 timespec c0{}, c1{};
                 clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
-                ignore_writes_begin();
-                std::memcpy(r.u->buffer, r.kernel.get(), r.length);
-                ignore_writes_end();
+                const uint32_t at = r.control_in ? 8 : 0;   // a control buffer starts with its setup
+                if (r.data) {
+                    // Another process: umockdev fetches the client's buffer, and writes it back
+                    // with the data when the reap completes.
+                    GError *e = nullptr;
+                    if (UMockdevIoctlData *b = umockdev_ioctl_data_resolve(r.data, offsetof(usbdevfs_urb, buffer), at + r.length, &e)) {
+                        std::memcpy(b->data + at, r.kernel.get(), r.length);
+                        g_object_unref(b);
+                    } else {
+                        std::fprintf(stderr, "emulated recorder: cannot reach the host's buffer: %s\n", e ? e->message : "?");
+                        g_clear_error(&e);
+                    }
+                } else {
+                    ignore_writes_begin();
+                    std::memcpy(static_cast<uint8_t *>(r.u->buffer) + at, r.kernel.get(), r.length);
+                    ignore_writes_end();
+                }
                 clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
                 reap_copy_s += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
             }
-            if (spare_kernel.size() < 16) {
+            if (!r.control_in && spare_kernel.size() < 16) {
                 spare_kernel.push_back(std::move(r.kernel));
                 spare_kernel_len.push_back(uint32_t(r.u->buffer_length));
             }
             r.kernel.reset();
+        }
+        if (r.data && !to_client) {   // a reaped URB's goes with the reap's completion
+            g_object_unref(r.data);
+            r.data = nullptr;
         }
         if (r.mapping) {
             --r.mapping->urbs;
@@ -451,7 +552,7 @@ struct Recorder::Impl {
     {
         if (!m->unmapped || m->urbs > 0)
             return;
-        usbfs_used -= m->usbfs;
+        usbfs_give(m->usbfs);
         real_munmap()(m->addr, m->len);
         std::lock_guard<std::mutex> lock(maps_mu);
         mappings.remove_if([m](const Mapping &x) { return &x == m; });
@@ -477,7 +578,7 @@ struct Recorder::Impl {
         }
         void *p = real_mmap()(nullptr, len, prot, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
-            usbfs_used -= charge;
+            usbfs_give(charge);
             err = ENOMEM;
             return nullptr;
         }
@@ -504,7 +605,7 @@ struct Recorder::Impl {
             }
         return false;
     }
-    static inline std::atomic<int> mapping_count{0};
+    static inline std::atomic<int> mapping_count{0};   // of all recorders
 
     // The kernel cannot pin device memory (a VM_IO mapping) for a direct write: such a write
     // fails with EFAULT.
@@ -617,11 +718,18 @@ struct Recorder::Impl {
         }
     }
 
-    void begin_running()
+    // At instant `t`: a soft start's arrival, or the trigger edge every armed recorder sees.
+    void begin_running(Clock::time_point t = Clock::now())
     {
         armed_start = 0;
         phase = Phase::Running;
-        pace_t0 = Clock::now();
+        pace_t0 = t;
+        // On a shared clock, frame 0 is the sample of the clock's tick at that instant, the same
+        // on every recorder at that frequency.
+        tick0 = 0;
+        if (bench.shared_clock && t > bench.epoch)
+            tick0 = uint64_t(std::chrono::duration<double>(t - bench.epoch).count() * 500000.0 / (stream_clock + 1));
+        source.set_first_tick(tick0);
         pace_bytes0 = 0;
         if (produced >= limit)
             phase = Phase::Ending;
@@ -944,7 +1052,9 @@ struct Recorder::Impl {
 
     static gboolean on_ioctl_cb(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer p)
     {
+        ignore_accesses_begin();
         static_cast<Impl *>(p)->on_ioctl(client);
+        ignore_accesses_end();
         return TRUE;
     }
 
@@ -966,6 +1076,28 @@ struct Recorder::Impl {
         d->changed();
     }
 
+    // The memory an ioctl's argument points to: the client's own in this process; across
+    // processes a local copy that umockdev fetched and writes back at the completion (held in
+    // `held` until then).
+    void *argument(UMockdevIoctlData *arg, size_t len, std::vector<UMockdevIoctlData *> &held)
+    {
+        if (!arg || !arg->data || size_t(arg->data_len) < sizeof(void *))
+            return nullptr;
+        if (!bench.remote) {
+            void *p = nullptr;
+            std::memcpy(&p, arg->data, sizeof p);
+            return p;
+        }
+        GError *e = nullptr;
+        UMockdevIoctlData *c = umockdev_ioctl_data_resolve(arg, 0, len, &e);
+        if (!c) {
+            g_clear_error(&e);
+            return nullptr;
+        }
+        held.push_back(c);
+        return c->data;
+    }
+
     void on_ioctl(UMockdevIoctlClient *client)
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -973,27 +1105,36 @@ struct Recorder::Impl {
             worker = g_main_context_ref_thread_default();
         const unsigned long req = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        void *p = nullptr;
+        void *value = nullptr;   // the argument itself (an address in the client)
         if (arg && arg->data && size_t(arg->data_len) >= sizeof(void *))
-            std::memcpy(&p, arg->data, sizeof p);
+            std::memcpy(&value, arg->data, sizeof value);
+        std::vector<UMockdevIoctlData *> held;
 
         long res = 0;
         int err = 0;
         switch (req) {
         case USBDEVFS_GET_CAPABILITIES:
-            if (gone)
+            if (gone) {
                 res = -1, err = ENODEV;
-            else
-                *static_cast<uint32_t *>(p) = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+            } else if (auto *caps = static_cast<uint32_t *>(argument(arg, sizeof(uint32_t), held))) {
+                *caps = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+            } else {
+                res = -1, err = EFAULT;
+            }
             break;
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
-            if (gone)
+            if (gone) {
                 err = ENODEV;
-            else if (*static_cast<unsigned *>(p) != 0)
-                err = EINVAL;
-            else
-                err = req == USBDEVFS_CLAIMINTERFACE ? claim(client) : release(client);
+            } else {
+                const auto *n = static_cast<const unsigned *>(argument(arg, sizeof(unsigned), held));
+                if (!n)
+                    err = EFAULT;
+                else if (*n != 0)
+                    err = EINVAL;
+                else
+                    err = req == USBDEVFS_CLAIMINTERFACE ? claim(client) : release(client);
+            }
             res = err ? -1 : 0;
             break;
         case USBDEVFS_CLEAR_HALT:
@@ -1003,20 +1144,29 @@ struct Recorder::Impl {
                 stall = false;
             break;
         case USBDEVFS_SUBMITURB:
-            if (gone)
-                res = -1, err = ENODEV;
-            else
-                err = submit(client, static_cast<usbdevfs_urb *>(p));
+            if (gone) {
+                err = ENODEV;
+            } else if (!bench.remote) {
+                err = submit(client, static_cast<usbdevfs_urb *>(value), value, nullptr);
+            } else {
+                // The URB stays fetched until it is reaped: its reap writes it back.
+                GError *e = nullptr;
+                UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &e);
+                g_clear_error(&e);
+                err = d ? submit(client, reinterpret_cast<usbdevfs_urb *>(d->data), value, d) : EFAULT;
+                if (err && d)
+                    g_object_unref(d);
+            }
             res = err ? -1 : 0;
             break;
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY:
             // libusb only reaps without delay; a blocking reap is answered the same way.
-            err = reap(client, static_cast<void **>(p));
+            err = reap(client, arg, held);
             res = err ? -1 : 0;
             break;
         case USBDEVFS_DISCARDURB:
-            err = gone ? ENODEV : discard(client, p);
+            err = gone ? ENODEV : discard(client, value);
             res = err ? -1 : 0;
             break;
         default:
@@ -1027,47 +1177,52 @@ struct Recorder::Impl {
             break;
         }
         umockdev_ioctl_client_complete(client, res, err);
+        for (UMockdevIoctlData *c : held)
+            g_object_unref(c);
         changed();
     }
 
-    int submit(UMockdevIoctlClient *client, usbdevfs_urb *u)
+    // A standard request the recorder's USB controller answers itself: GET_DESCRIPTOR of a
+    // string (the language table, the serial number). The answer, or nothing (a stall).
+    std::optional<std::vector<uint8_t>> standard(const Request &r, uint16_t wLength) const
+    {
+        if (r.bmRequestType != 0x80 || r.bRequest != 0x06 || (r.wValue >> 8) != 0x03)
+            return std::nullopt;
+        std::vector<uint8_t> d;
+        const uint8_t i = uint8_t(r.wValue);
+        if (i == 0) {
+            d = {4, 0x03, uint8_t(kLangId), uint8_t(kLangId >> 8)};
+        } else if (i == kSerialIndex && r.wIndex == kLangId) {
+            d = {uint8_t(2 + 2 * serial.size()), 0x03};
+            for (char c : serial)
+                d.insert(d.end(), {uint8_t(c), 0});
+        } else {
+            return std::nullopt;
+        }
+        if (d.size() > wLength)
+            d.resize(wLength);
+        return d;
+    }
+
+    int submit(UMockdevIoctlClient *client, usbdevfs_urb *u, void *id, UMockdevIoctlData *data)
     {
         if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
             if (u->buffer_length < 8)
                 return EINVAL;
             const uint8_t *s = static_cast<const uint8_t *>(u->buffer);
-            Request r;
-            r.bmRequestType = s[0];
-            r.bRequest = s[1];
-            r.wValue = uint16_t(s[2] | s[3] << 8);
-            r.wIndex = uint16_t(s[4] | s[5] << 8);
-            const uint16_t wLength = uint16_t(s[6] | s[7] << 8);
-            if (8 + int(wLength) > u->buffer_length)
-                return EINVAL;
-            Urb c;
-            c.usbfs = usbfs_charge(u);
-            if (!usbfs_take(c.usbfs))
-                return ENOMEM;   // refused before the recorder sees the request
-            if (!(r.bmRequestType & 0x80))
-                r.data.assign(s + 8, s + 8 + wLength);
-            r.transfers_before = completed;
-            c.client = client;
-            c.u = u;
-            if (controls_unanswered) {
-                // The recorder does not answer: nothing is done, the URB stays in flight until
-                // the host gives up on it (libusb's time-out discards it).
-                r.accepted = false;
-                requests.push_back(r);
-                controls.push_back(std::move(c));
-                return 0;
+            UMockdevIoctlData *fetched = nullptr;
+            if (data) {
+                GError *e = nullptr;
+                fetched = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), size_t(u->buffer_length), &e);
+                g_clear_error(&e);
+                if (!fetched)
+                    return EFAULT;
+                s = fetched->data;
             }
-            r.accepted = command(r);
-            requests.push_back(r);
-            c.done = true;
-            c.status = r.accepted ? 0 : -EPIPE;
-            c.length = r.accepted ? wLength : 0;
-            controls.push_back(std::move(c));
-            return 0;
+            const int e = submit_control(client, u, s, id, data);
+            if (fetched)
+                g_object_unref(fetched);
+            return e;
         }
         if (u->type == USBDEVFS_URB_TYPE_BULK) {
             if (u->endpoint != kBulkIn)
@@ -1081,7 +1236,7 @@ struct Recorder::Impl {
             const uint32_t len = uint32_t(u->buffer_length);
             Urb b;
             bool partial = false;
-            b.mapping = mapping_of(u->buffer, len, partial);
+            b.mapping = data ? nullptr : mapping_of(u->buffer, len, partial);
             if (partial)
                 return EINVAL;   // usbfs: a buffer must lie wholly inside one mapping, or outside all
             // In device memory the buffer is charged with its mapping, and needs no
@@ -1095,18 +1250,72 @@ struct Recorder::Impl {
             } else if (len > 0) {
                 b.kernel = take_kernel(len);
                 if (!b.kernel) {
-                    usbfs_used -= b.usbfs;
+                    usbfs_give(b.usbfs);
                     return ENOMEM;
                 }
                 b.dest = b.kernel.get();
             }
             b.client = client;
             b.u = u;
+            b.id = id;
+            b.data = data;
             bulk.push_back(std::move(b));
             pump();
             return 0;
         }
         return EINVAL;
+    }
+
+    int submit_control(UMockdevIoctlClient *client, usbdevfs_urb *u, const uint8_t *s, void *id, UMockdevIoctlData *data)
+    {
+        Request r;
+        r.bmRequestType = s[0];
+        r.bRequest = s[1];
+        r.wValue = uint16_t(s[2] | s[3] << 8);
+        r.wIndex = uint16_t(s[4] | s[5] << 8);
+        const uint16_t wLength = uint16_t(s[6] | s[7] << 8);
+        if (8 + int(wLength) > u->buffer_length)
+            return EINVAL;
+        Urb c;
+        c.usbfs = usbfs_charge(u);
+        if (!usbfs_take(c.usbfs))
+            return ENOMEM;   // refused before the recorder sees the request
+        if (!(r.bmRequestType & 0x80))
+            r.data.assign(s + 8, s + 8 + wLength);
+        r.transfers_before = completed;
+        c.client = client;
+        c.u = u;
+        c.id = id;
+        c.data = data;
+        if (r.bmRequestType == 0x80) {
+            // A standard request, answered by the controller, not the firmware's command logic: not in requests().
+            const auto answer = standard(r, wLength);
+            c.done = true;
+            c.status = answer ? 0 : -EPIPE;
+            if (answer && !answer->empty()) {
+                c.control_in = true;
+                c.kernel.reset(new uint8_t[answer->size()]);
+                std::memcpy(c.kernel.get(), answer->data(), answer->size());
+                c.length = uint32_t(answer->size());
+            }
+            controls.push_back(std::move(c));
+            return 0;
+        }
+        if (controls_unanswered) {
+            // The recorder does not answer: nothing is done, the URB stays in flight until
+            // the host gives up on it (libusb's time-out discards it).
+            r.accepted = false;
+            requests.push_back(r);
+            controls.push_back(std::move(c));
+            return 0;
+        }
+        r.accepted = command(r);
+        requests.push_back(r);
+        c.done = true;
+        c.status = r.accepted ? 0 : -EPIPE;
+        c.length = r.accepted ? wLength : 0;
+        controls.push_back(std::move(c));
+        return 0;
     }
 
     int claim(UMockdevIoctlClient *client)
@@ -1133,7 +1342,7 @@ struct Recorder::Impl {
         return 0;
     }
 
-    int reap(UMockdevIoctlClient *client, void **out)
+    int reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, std::vector<UMockdevIoctlData *> &held)
     {
         Urb *pick = nullptr;
         std::list<Urb> *from = nullptr;
@@ -1175,10 +1384,21 @@ struct Recorder::Impl {
         }
         if (!pick)
             return gone ? ENODEV : EAGAIN;
+        void **out = static_cast<void **>(argument(arg, sizeof(void *), held));
+        if (!out)
+            return EFAULT;
         finish_buffer(*pick, true);
         pick->u->status = pick->status;
         pick->u->actual_length = int(pick->length);
-        *out = pick->u;
+        if (pick->data) {
+            // The slot gets the URB's address in the client, and the URB (status, length, the
+            // buffer's data) is written back with the completion.
+            umockdev_ioctl_data_set_ptr(held.back(), 0, pick->data);
+            held.push_back(pick->data);
+            pick->data = nullptr;
+        } else {
+            *out = pick->u;
+        }
         usbfs_release(*pick);
         for (auto it = from->begin(); it != from->end(); ++it)
             if (&*it == pick) {
@@ -1188,10 +1408,20 @@ struct Recorder::Impl {
         return 0;
     }
 
+    // An edge on input 1 or 2 at instant t: an armed start or stop on it goes off.
+    void trigger(int input, Clock::time_point t)
+    {
+        if (phase == Phase::ArmedStart && armed_start == input)
+            begin_running(t);
+        else if (phase == Phase::Running && armed_stop == input)
+            end_stream();
+        changed();
+    }
+
     int discard(UMockdevIoctlClient *client, void *u)
     {
         for (Urb &r : controls)
-            if (r.client == client && r.u == u) {
+            if (r.client == client && r.id == u) {
                 if (r.done || r.discarded)
                     return EINVAL;
                 r.discarded = true;
@@ -1200,7 +1430,7 @@ struct Recorder::Impl {
                 return 0;
             }
         for (Urb &r : bulk)
-            if (r.client == client && r.u == u) {
+            if (r.client == client && r.id == u) {
                 if (r.done || r.discarded)
                     return EINVAL;   // already completed: the host will reap it
                 r.discarded = true;
@@ -1214,37 +1444,99 @@ struct Recorder::Impl {
 
 // -------------------------------------------------------------------- public API
 
-static Recorder *g_recorder = nullptr;
-
-Recorder::Recorder() : d(new Impl) {}
+Recorder::Recorder() : d(nullptr) {}
 Recorder::~Recorder() = default;   // lives for the whole process
 
-Recorder &Recorder::start(const Options &o)
+namespace {
+
+Options with_scene_of_environment(const Options &o)
 {
-    static std::once_flag once;
-    std::call_once(once, [&] {
-        const char *preload = std::getenv("LD_PRELOAD");
-        if (!preload || !std::strstr(preload, "umockdev-preload")) {
-            std::fprintf(stderr, "emulated recorder: run this program under umockdev-wrapper\n");
-            std::abort();
+    Options options = o;
+    if (const char *file = std::getenv("VIZ256_EMU_SCENE"); !options.scene && file && *file) {
+        try {
+            options.scene = Scene::load(file);
+        } catch (const SceneError &e) {
+            std::fprintf(stderr, "emulated recorder: %s\n", e.what());
+            std::exit(2);
         }
-        Options options = o;
-        if (const char *file = std::getenv("VIZ256_EMU_SCENE"); !options.scene && file && *file) {
-            try {
-                options.scene = Scene::load(file);
-            } catch (const SceneError &e) {
-                std::fprintf(stderr, "emulated recorder: %s\n", e.what());
-                std::exit(2);
-            }
-        }
-        g_recorder = new Recorder;
-        g_recorder_impl = g_recorder->d;
-        g_recorder->d->create(options);
-    });
-    return *g_recorder;
+    }
+    return options;
 }
 
-Recorder *Recorder::instance() { return g_recorder; }
+} // namespace
+
+std::vector<Recorder *> Recorder::start_many(int n, const Options &o)
+{
+    static std::mutex starting;
+    std::lock_guard<std::mutex> once(starting);
+    if (!g_bench) {
+        if (!o.remote) {
+            const char *preload = std::getenv("LD_PRELOAD");
+            if (!preload || !std::strstr(preload, "umockdev-preload")) {
+                std::fprintf(stderr, "emulated recorder: run this program under umockdev-wrapper\n");
+                std::abort();
+            }
+        }
+        Bench *b = new Bench;
+        b->remote = o.remote;
+        Impl::create_bench(*b, with_scene_of_environment(o));
+        g_bench = b;
+    }
+    Bench &b = *g_bench;
+    if (n > kMaxRecorders) {
+        std::fprintf(stderr, "emulated recorder: at most %d recorders\n", kMaxRecorders);
+        std::exit(2);
+    }
+    {
+        std::lock_guard<std::mutex> lock(b.mu);
+        // Several recorders sample on the one clock; one alone starts its signals with its stream.
+        if (n > 1)
+            b.shared_clock = true;
+    }
+    while (int(b.recorders.size()) < n) {
+        Recorder *r = new Recorder;
+        r->d = new Impl(b, int(b.recorders.size()));
+        r->d->create(b.options);
+        g_impls[r->d->index].store(r->d);
+        g_impl_count.store(r->d->index + 1);
+        std::lock_guard<std::mutex> lock(b.mu);
+        b.recorders.push_back(r);
+    }
+    return b.recorders;
+}
+
+Recorder &Recorder::start(const Options &o) { return *start_many(1, o).front(); }
+
+Recorder *Recorder::instance() { return at(0); }
+
+Recorder *Recorder::at(int i)
+{
+    if (!g_bench)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_bench->mu);
+    return i >= 0 && i < int(g_bench->recorders.size()) ? g_bench->recorders[size_t(i)] : nullptr;
+}
+
+int Recorder::recorders()
+{
+    if (!g_bench)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_bench->mu);
+    return int(g_bench->recorders.size());
+}
+
+std::string Recorder::testbed_dir() { return g_bench ? g_bench->root_dir : std::string(); }
+
+void Recorder::fire_trigger_all(int input)
+{
+    if (!g_bench)
+        return;
+    std::lock_guard<std::mutex> lock(g_bench->mu);
+    const Clock::time_point edge = Clock::now();   // one edge, seen by every recorder at once
+    for (Recorder *r : g_bench->recorders)
+        r->d->trigger(input, edge);
+}
+
 
 #define LOCKED std::lock_guard<std::mutex> lock(d->mu)
 
@@ -1268,9 +1560,13 @@ bool Recorder::fifo_wakeups() const { LOCKED; return d->fifo >= 0; }
 uint64_t Recorder::frames_dropped() const { LOCKED; return d->dropped; }
 uint64_t Recorder::device_buffer_high_water() const { LOCKED; return d->high_water; }
 uint64_t Recorder::usbfs_in_use() const { LOCKED; return d->usbfs_used; }
+uint64_t Recorder::usbfs_in_use_all() const { LOCKED; return d->bench.usbfs_used; }
+std::string Recorder::serial() const { return d->serial; }
+std::string Recorder::port_path() const { return "1-" + std::to_string(d->index + 1); }
+std::string Recorder::node() const { return d->node; }
 void Recorder::set_device_buffer(uint64_t bytes) { LOCKED; d->capacity = bytes; }
-void Recorder::set_usbfs_memory_mb(unsigned mb) { LOCKED; d->write_usbfs_param(mb); }
-void Recorder::set_usbfs_used_elsewhere(uint64_t bytes) { LOCKED; d->usbfs_elsewhere = bytes; }
+void Recorder::set_usbfs_memory_mb(unsigned mb) { LOCKED; Impl::write_usbfs_param(d->bench, mb); }
+void Recorder::set_usbfs_used_elsewhere(uint64_t bytes) { LOCKED; d->bench.usbfs_elsewhere = bytes; }
 
 int Recorder::pending_transfers() const
 {
@@ -1294,15 +1590,7 @@ bool Recorder::wait_until(std::function<bool()> cond, int timeout_ms)
 void Recorder::set_paced(bool on) { LOCKED; d->set_paced(on); d->changed(); }
 void Recorder::set_counter_start(uint32_t v) { LOCKED; d->counter_start = v; }
 
-void Recorder::fire_trigger(int input)
-{
-    LOCKED;
-    if (d->phase == Impl::Phase::ArmedStart && d->armed_start == input)
-        d->begin_running();
-    else if (d->phase == Impl::Phase::Running && d->armed_stop == input)
-        d->end_stream();
-    d->changed();
-}
+void Recorder::fire_trigger(int input) { fire_trigger_all(input); }
 
 void Recorder::set_scene(std::shared_ptr<const Scene> scene)
 {
@@ -1374,6 +1662,7 @@ void Recorder::fault_reap_error(bool on) { LOCKED; d->reap_fails = on; d->change
 void Recorder::fault_controls_unanswered(bool on) { LOCKED; d->controls_unanswered = on; }
 void Recorder::set_device_memory(bool on) { LOCKED; d->device_memory = on; }
 double Recorder::reap_copy_seconds() const { LOCKED; return d->reap_copy_s; }
+bool Recorder::device_memory_possible() { return VIZ256_EMU_INTERPOSE != 0; }
 
 uint64_t Recorder::device_memory_mapped() const
 {
@@ -1384,6 +1673,47 @@ uint64_t Recorder::device_memory_mapped() const
             n += m.len;
     return n;
 }
+
+// The testbed's folder goes at exit (the emulator sees to that), but a process that is
+// killed runs no exit handler: a small watcher process removes the folder once this one has
+// gone, whatever ended it. Between fork and exec it makes only async-signal-safe calls.
+void Recorder::watch_testbed()
+{
+    if (!g_bench)
+        return;
+    const std::string root = g_bench->root_dir;
+    const char *dir = root.c_str();
+    if (!dir || std::strncmp(dir, "/", 1) != 0 || !std::strstr(dir, "umockdev."))
+        return;
+    int tube[2];
+    if (::pipe2(tube, O_CLOEXEC) != 0)
+        return;
+    rlimit lim{};
+    const int max_fd = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536 ? int(lim.rlim_cur) : 65536;
+    const char *const argv[] = {"rm", "-rf", "--", dir, nullptr};
+    const char *const envp[] = {nullptr}; // no preload: rm must see the real file system
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            ::sigaction(sig, &ignore, nullptr);
+        for (int fd = 3; fd < max_fd; ++fd)
+            if (fd != tube[0])
+                ::close(fd);
+        // Nor does it hold the terminal or the pipes of whoever started the program.
+        if (const int nul = ::open("/dev/null", O_RDWR); nul >= 0)
+            for (int fd = 0; fd < 3; ++fd)
+                ::dup2(nul, fd);
+        char c;
+        while (::read(tube[0], &c, 1) != 0) { // end of file: the program has gone
+        }
+        ::execve("/bin/rm", const_cast<char *const *>(argv), const_cast<char *const *>(envp));
+        ::_exit(1);
+    }
+    ::close(tube[0]); // the write end stays open, unseen, until this process ends
+}
+
 
 // -------------------------------------------------------------------- usbfs mmap
 // libusb_dev_mem_alloc maps the device node (mmap, MAP_SHARED, offset 0) and frees it with
@@ -1405,15 +1735,25 @@ Recorder::Impl::MunmapFn Recorder::Impl::real_munmap()
 
 } // namespace emu
 
+// ThreadSanitizer's runtime intercepts these same functions by defining them in the executable's
+// search order ahead of the C library; a definition here would replace its interceptors and the
+// runtime would run uninitialised (it dies before main). In such a build the model is left out:
+// a mapping of the node fails as the kernel fails it on a FIFO or a regular file, so the program
+// uses ordinary memory, and device memory is never offered (Recorder::device_memory_possible).
+#if VIZ256_EMU_INTERPOSE
 extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
 {
     using emu::Recorder;
-    if (fd >= 0 && (flags & MAP_SHARED) && emu::g_recorder_impl && Recorder::Impl::node_ino.load() != 0) {
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && st.st_ino == Recorder::Impl::node_ino.load() &&
-            st.st_dev == Recorder::Impl::node_dev.load()) {
+    struct stat st {};
+    if (fd >= 0 && (flags & MAP_SHARED) && emu::g_impl_count.load() > 0 && ::fstat(fd, &st) == 0) {
+        Recorder::Impl *rec = nullptr;
+        for (int i = 0; i < emu::g_impl_count.load() && !rec; ++i)
+            if (Recorder::Impl *r = emu::g_impls[i].load();
+                r && r->node_ino.load() == st.st_ino && r->node_dev.load() == st.st_dev)
+                rec = r;
+        if (rec) {
             int err = 0;
-            void *p = emu::g_recorder_impl->map_device_memory(len, prot, err);
+            void *p = rec->map_device_memory(len, prot, err);
             if (!p) {
                 errno = err;
                 return MAP_FAILED;
@@ -1431,11 +1771,13 @@ extern "C" void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off
 
 bool emu::Recorder::Impl::direct_write_from_device_memory(int fd, const struct iovec *v, int n)
 {
-    if (mapping_count.load() == 0 || !g_recorder_impl)
+    if (mapping_count.load() == 0)
         return false;
     bool dedans = false;
-    for (int i = 0; i < n && !dedans; ++i)
-        dedans = v[i].iov_len > 0 && g_recorder_impl->in_device_memory(v[i].iov_base, v[i].iov_len);
+    for (int k = 0; k < g_impl_count.load(); ++k)
+        if (Impl *r = g_impls[k].load())
+            for (int i = 0; i < n && !dedans; ++i)
+                dedans = v[i].iov_len > 0 && r->in_device_memory(v[i].iov_base, v[i].iov_len);
     if (!dedans)
         return false;
     const int fl = ::fcntl(fd, F_GETFL);
@@ -1468,11 +1810,13 @@ extern "C" ssize_t write(int fd, const void *p, size_t len)
 extern "C" int munmap(void *addr, size_t len) noexcept
 {
     using emu::Recorder;
-    if (Recorder::Impl::mapping_count.load() > 0 && emu::g_recorder_impl &&
-        emu::g_recorder_impl->unmap_device_memory(addr, len))
-        return 0;
+    if (Recorder::Impl::mapping_count.load() > 0)
+        for (int i = 0; i < emu::g_impl_count.load(); ++i)
+            if (Recorder::Impl *r = emu::g_impls[i].load(); r && r->unmap_device_memory(addr, len))
+                return 0;
     return Recorder::Impl::real_munmap()(addr, len);
 }
+#endif // VIZ256_EMU_INTERPOSE
 
 namespace emu {
 

@@ -1,5 +1,6 @@
-// The emulated recorder: a umockdev testbed with one USB device 0xFE27/0xAC01 at
-// /dev/bus/usb/001/001 whose usbfs ioctls are answered in-process, so the real libusb drives it
+// The emulated recorder: a umockdev testbed with USB devices 0xFE27/0xAC01 (the first at port
+// 1-1, /dev/bus/usb/001/002) whose usbfs ioctls are answered in this process, for programs in
+// it or, through umockdev's socket, in others (viz256-emulator), so the real libusb drives them
 // exactly as it drives the hardware. Nothing of the program proper knows about it.
 //
 // Use: Recorder::start() once per process, BEFORE libusb_init, in a process running under
@@ -49,14 +50,35 @@ struct Options {
     // ENOMEM as by a host whose controller cannot give that much DMA memory in one piece (the
     // program then uses ordinary memory, which the recorder's data reach only at the reap).
     bool device_memory = false;
+    // The programs are other processes (viz256-emulator): the handlers reach their memory
+    // through umockdev's socket, not by address; device memory is never offered (a mapping of
+    // the node fails in the program's process, which then uses ordinary memory).
+    bool remote = false;
 };
 
 class Recorder {
 public:
     // Once per process, before libusb_init; later calls return the same recorder (options ignored).
-    // Aborts with a message when the process does not run under umockdev-wrapper.
+    // Aborts with a message when the process does not run under umockdev-wrapper (unless remote).
     static Recorder &start(const Options &o = {});
-    static Recorder *instance();
+    static Recorder *instance();   // recorder 0
+    // Recorders 0..n-1 in one testbed (those missing are plugged in now, with the options of the
+    // first start): recorder i at port 1-(i + 1), /dev/bus/usb/001/(i + 2), serial number
+    // VZ256-000(i + 1). They share the host's usbfs budget, the Trig1/Trig2 lines and, from two
+    // on, one sampling clock: frames sampled at the same instant hold the same samples on all
+    // (one recorder alone starts its built-in signals with each stream, so runs repeat exactly).
+    static std::vector<Recorder *> start_many(int n, const Options &o = {});
+    static Recorder *at(int i);    // nullptr when there is no such recorder
+    static int recorders();
+    static std::string testbed_dir();   // the testbed's folder (UMOCKDEV_DIR for the programs)
+    // The testbed's folder goes at exit, and also when the process is killed: a small watcher
+    // process removes it once this one has gone, whatever ended it.
+    static void watch_testbed();
+    // An edge on input 1 or 2 reaching every recorder at one instant.
+    static void fire_trigger_all(int input);
+    std::string serial() const;
+    std::string port_path() const;      // "1-2"
+    std::string node() const;           // "/dev/bus/usb/001/003"
 
     // Observability.
     std::vector<Request> requests() const;
@@ -83,6 +105,7 @@ public:
     // usbfs memory our URBs (submitted and not yet reaped) and device-memory mappings hold
     // now, counted as the kernel does.
     uint64_t usbfs_in_use() const;
+    uint64_t usbfs_in_use_all() const;     // of every recorder of the testbed
     uint64_t device_memory_mapped() const;   // bytes of device memory the host has mapped
     // CPU seconds spent copying transfers into the host's ordinary buffers at their reap: on
     // Linux the kernel does it in the reaping thread (the emulator does it on its own thread).
@@ -97,6 +120,7 @@ public:
     void set_paced(bool);
     void set_counter_start(uint32_t v);    // counter value of frame 0 of the next stream (default 0)
     void fire_trigger(int input);          // 1 or 2: an armed start or stop on that input goes off
+                                           // (the line is wired to every recorder: fire_trigger_all)
     void reset();                          // power-on configuration, pacing as started, faults off, counts 0
                                            // (the host's usbfs settings below stay as they are)
     void set_device_buffer(uint64_t bytes);
@@ -104,12 +128,16 @@ public:
     // time runs on across streams at one frequency; reset() sets it back to frame 0.
     void set_scene(std::shared_ptr<const Scene> scene);
     void set_device_memory(bool offered);  // until reset(), which returns to Options::device_memory
+    // Whether device memory can be offered at all: not in a ThreadSanitizer build, whose runtime
+    // owns mmap and munmap (the model interposes them), where a mapping of the node fails.
+    static bool device_memory_possible();
 
     // The host's usbfs cap. The testbed's sysfs file is the setting, read at every submission as
     // the kernel reads its parameter; this writes it. A submission that would take the memory
     // in flight past the cap fails with ENOMEM.
     void set_usbfs_memory_mb(unsigned mb);
-    // usbfs memory held by other devices and programs, counted against the same cap.
+    // usbfs memory held by other devices and programs, counted against the same cap (the cap and
+    // this are the testbed's, shared by its recorders).
     void set_usbfs_used_elsewhere(uint64_t bytes);
 
     // Faults.
