@@ -1,0 +1,148 @@
+// viz256-record in a child process against the emulated recorder of this process (the child
+// reaches it through umockdev's socket): bad usage refused before anything is sent or created,
+// the same files as the window's, and the signals acting as Stop and Abort.
+#include "tests/support/emule.h"
+
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <functional>
+
+namespace {
+
+QByteArray lit(const QString &chemin)
+{
+    QFile f(chemin);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct Sortie {
+    int code = -1;
+    QString erreur, sortie;
+};
+
+// Runs viz256-record with `args`; once `quand` holds, sends it `sig` (once).
+Sortie record(const QStringList &args, const std::function<bool()> &quand = {}, int sig = SIGINT)
+{
+    QProcess p;
+    p.start(QStringLiteral(VIZ256_RECORD), args);
+    EXPECT_TRUE(p.waitForStarted(10000));
+    bool envoye = false;
+    for (int ms = 0; ms < 90000 && !p.waitForFinished(20); ms += 20)
+        if (quand && !envoye && quand()) {
+            ::kill(pid_t(p.processId()), sig);
+            envoye = true;
+        }
+    if (p.state() != QProcess::NotRunning) {
+        ADD_FAILURE() << "viz256-record " << args.join(' ').toStdString() << " did not end";
+        p.kill();
+        p.waitForFinished();
+    }
+    EXPECT_TRUE(!quand || envoye);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardError()),
+            QString::fromUtf8(p.readAllStandardOutput())};
+}
+
+} // namespace
+
+class Record : public FenetreEmulee {};
+
+TEST_F(Record, BadUsageGetsOneLineAndStatus2BeforeAnythingIsSentOrCreated)
+{
+    const QString neuf = chemin("neuf.dat"), ancien = chemin("ancien.dat");
+    QFile(chemin("ancien.Vlx")).open(QIODevice::WriteOnly);
+    const QStringList avant = QDir(dossier.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const struct {
+        QStringList args;
+        const char *ligne;
+    } cas[] = {
+        {{}, "--out FILE.dat or --no-record is needed"},
+        {{"--out", neuf, "--bogus"}, "unknown option --bogus"},
+        {{"--out", neuf, "--frequency", "44100"}, "--frequency 44100: not one of"},
+        {{"--out", neuf, "--channels", "beam_32"}, "--channels: the recorder has no channel"},
+        {{"--out", neuf, "--duration", "5.55"}, "--duration: Durée refusée"},
+        {{"--out", neuf, "--duration", "2", "--stop-trigger", "trig1"}, "--stop-trigger: "},
+        {{"--out", neuf, "--start-trigger", "trig1:up"}, "--start-trigger trig1:up: "},
+        {{"--out", neuf, "--delay", "17"}, "--delay: "},
+        {{"--out", neuf, "--comment-file", chemin("absent.txt")}, "--comment-file "},
+        {{"--out", ancien}, "--out: "},
+        {{"--no-record", "--device", ""}, "--device needs"},
+        {{"--list", "--no-record"}, "--list takes no --no-record"},
+    };
+    for (const auto &c : cas) {
+        rec->clear_requests();
+        const Sortie s = record(c.args);
+        const QString quoi = c.args.join(' ');
+        EXPECT_EQ(s.code, 2) << quoi.toStdString();
+        EXPECT_TRUE(s.erreur.startsWith(QStringLiteral("viz256-record: ")) && s.erreur.count(u'\n') == 1 &&
+                    s.erreur.endsWith(u'\n') && s.erreur.contains(QString::fromUtf8(c.ligne)))
+            << quoi.toStdString() << ": " << s.erreur.toStdString();
+        EXPECT_TRUE(s.sortie.isEmpty()) << quoi.toStdString();
+        EXPECT_TRUE(rec->requests().empty()) << quoi.toStdString();
+        EXPECT_EQ(QDir(dossier.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), avant) << quoi.toStdString();
+    }
+}
+
+// The same configuration from the command line and from the window: the same three files, apart
+// from the date (the header's first 16 bytes, the log's Date and Heure lines).
+TEST_F(Record, SameFilesAsTheWindow)
+{
+    const QString commentaire = QStringLiteral("Soufflerie, série 3 : « pale n°2 »");
+    rec->reset();
+    const Sortie s = record({"--out", chemin("ligne.dat"), "--frequency", "25000", "--channels", "mics,counter,status",
+                             "--float", "--duration", "1.5", "--comment", commentaire});
+    ASSERT_EQ(s.code, 0) << s.erreur.toStdString();
+
+    rec->reset();
+    initialise_ok();
+    choisit_frequence(7);
+    clic(w->checkBox_Status);
+    clic(w->radioButton_Float);
+    w->checkBox_Definie->setChecked(true);
+    w->numericUpDown_Duree->setValue(1.5);
+    w->textBox_Comment->setPlainText(commentaire);
+    w->checkBox_Record->setChecked(true);
+    chemin_choisi = chemin("fenetre.dat");
+    clic(w->button_Start);
+    ASSERT_TRUE(alertes.isEmpty()) << alertes.join('|').toStdString();
+
+    const auto sans_date = [](QByteArray b, const char *ext) {
+        if (QByteArray(ext) == ".Vlx")
+            return b.mid(16);
+        return QString::fromUtf8(b).remove(QRegularExpression(QStringLiteral("(Date|Heure) = [^\r\n]*"))).toUtf8();
+    };
+    for (const char *ext : {".dat", ".Vlx", ".log"}) {
+        const QByteArray l = lit(chemin("ligne") + QString::fromLatin1(ext)), f = lit(chemin("fenetre") + QString::fromLatin1(ext));
+        EXPECT_GT(f.size(), 0) << ext;
+        EXPECT_TRUE(sans_date(l, ext) == sans_date(f, ext)) << ext << ": " << l.size() << " bytes against the window's " << f.size();
+    }
+    EXPECT_EQ(lit(chemin("fenetre.dat")).size(), 75000 * 258 * 4);
+}
+
+// SIGINT as Stop while streaming (the files complete and clean, status 0) and as Abort while the
+// run waits for its trigger; --json reports on the way and sums up at the end.
+TEST_F(Record, SigintStopsAStreamingRunAndAbortsATriggerWait)
+{
+    rec->set_paced(true);
+    const QString dat = chemin("arret.dat");
+    Sortie s = record({"--out", dat, "--channels", "beam_0,counter", "--json"},
+                      [&dat] { return QFileInfo(dat).size() > 0; }); // the writer's first block
+    EXPECT_EQ(s.code, 0) << s.erreur.toStdString();
+    EXPECT_TRUE(s.sortie.contains(QStringLiteral("{\"state\": \"streaming\", \"frames\": "))) << s.sortie.toStdString();
+    EXPECT_TRUE(s.sortie.contains(QRegularExpression(QStringLiteral("\"state\": \"ended\", \"status\": 0, \"started\": true, \"aborted\": false, \"stopped\": true.*\"data_lost\": false"))))
+        << s.sortie.toStdString();
+    EXPECT_GT(lit(dat).size(), 8 << 20);
+    QProcess check;
+    check.start(QStringLiteral(VIZ256_RUN), {"check", dat});
+    ASSERT_TRUE(check.waitForFinished(60000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAll().toStdString();
+
+    s = record({"--no-record", "--start-trigger", "trig1", "--json"}, [this] { return rec->waiting_for_trigger(); });
+    EXPECT_EQ(s.code, 0) << s.erreur.toStdString();
+    EXPECT_TRUE(s.sortie.contains(QStringLiteral("\"aborted\": true"))) << s.sortie.toStdString();
+    EXPECT_FALSE(rec->streaming());
+}
