@@ -1,16 +1,26 @@
-// viz256-record in a child process against the emulated recorder of this process (the child
-// reaches it through umockdev's socket): bad usage refused before anything is sent or created,
-// the same files as the window's, and the signals acting as Stop and Abort.
+// viz256-record's work (tools/record_run.h, all of the program but its main) against the
+// emulated recorder: bad usage refused before anything is sent or created, the same files as
+// the window's, the signals acting as Stop and Abort, the list of recorders.
 #include "tests/support/emule.h"
 
 #include <QDoubleSpinBox>
+#include <QPlainTextEdit>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 
+#include "tools/record_run.h"
+
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <functional>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -25,26 +35,41 @@ struct Sortie {
     QString erreur, sortie;
 };
 
-// Runs viz256-record with `args`; once `quand` holds, sends it `sig` (once).
+// Runs viz256-record's work in this process, its stdout and stderr caught; once `quand` holds,
+// sends this process `sig` (once), which the run's own handler takes.
 Sortie record(const QStringList &args, const std::function<bool()> &quand = {}, int sig = SIGINT)
 {
-    QProcess p;
-    p.start(QStringLiteral(VIZ256_RECORD), args);
-    EXPECT_TRUE(p.waitForStarted(10000));
-    bool envoye = false;
-    for (int ms = 0; ms < 90000 && !p.waitForFinished(20); ms += 20)
-        if (quand && !envoye && quand()) {
-            ::kill(pid_t(p.processId()), sig);
-            envoye = true;
+    QTemporaryDir d;
+    const QByteArray so = QFile::encodeName(d.filePath("out")), se = QFile::encodeName(d.filePath("err"));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int avant[2] = {::dup(1), ::dup(2)};
+    ::dup2(::open(so.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
+    ::dup2(::open(se.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    std::atomic<bool> fini{false}, envoye{false};
+    std::thread guet([&] {
+        while (quand && !fini && !envoye) {
+            if (quand()) {
+                ::kill(::getpid(), sig);
+                envoye = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-    if (p.state() != QProcess::NotRunning) {
-        ADD_FAILURE() << "viz256-record " << args.join(' ').toStdString() << " did not end";
-        p.kill();
-        p.waitForFinished();
-    }
-    EXPECT_TRUE(!quand || envoye);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardError()),
-            QString::fromUtf8(p.readAllStandardOutput())};
+    });
+    Sortie s;
+    s.code = record_cli::execute(args);
+    fini = true;
+    guet.join();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(avant[0], 1);
+    ::dup2(avant[1], 2);
+    ::close(avant[0]);
+    ::close(avant[1]);
+    EXPECT_TRUE(!quand || envoye) << args.join(' ').toStdString() << ": the signal was never sent";
+    s.sortie = QString::fromUtf8(lit(d.filePath("out")));
+    s.erreur = QString::fromUtf8(lit(d.filePath("err")));
+    return s;
 }
 
 } // namespace
@@ -145,4 +170,17 @@ TEST_F(Record, SigintStopsAStreamingRunAndAbortsATriggerWait)
     EXPECT_EQ(s.code, 0) << s.erreur.toStdString();
     EXPECT_TRUE(s.sortie.contains(QStringLiteral("\"aborted\": true"))) << s.sortie.toStdString();
     EXPECT_FALSE(rec->streaming());
+}
+
+// --list sees the recorder through its own libusb context, and sees it held while the window has it.
+TEST_F(Record, ListShowsTheRecorderAndWhetherItIsHeld)
+{
+    const QRegularExpression un(QStringLiteral("^\\[\\{\"port\": \"[0-9][-0-9.]*\", \"serial\": (null|\"[^\"]*\"), \"busy\": %1\\}\\]\n$"));
+    Sortie s = record({"--list", "--json"});
+    EXPECT_EQ(s.code, 0);
+    EXPECT_TRUE(QRegularExpression(un.pattern().arg("false")).match(s.sortie).hasMatch()) << s.sortie.toStdString();
+    initialise_ok();
+    s = record({"--list", "--json"});
+    EXPECT_TRUE(QRegularExpression(un.pattern().arg("true")).match(s.sortie).hasMatch()) << s.sortie.toStdString();
+    EXPECT_TRUE(record({"--list"}).sortie.contains(QStringLiteral(" busy (another program holds it)\n")));
 }
