@@ -9,12 +9,14 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <iterator>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 using namespace record_cli;
 
@@ -193,7 +195,8 @@ int liste(bool json)
         std::fprintf(stderr, "viz256-record: USB is not available (libusb_init: %d)\n", bus.erreur());
         return APPAREIL;
     }
-    const std::vector<enregistreurs::Enregistreur> l = bus.liste();
+    std::vector<enregistreurs::Enregistreur> l = bus.liste();
+    std::sort(l.begin(), l.end(), [](const auto &a, const auto &b) { return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports); });
     if (json) {
         std::string s = "[";
         for (size_t i = 0; i < l.size(); ++i)
@@ -228,6 +231,15 @@ int record_cli::execute(const QStringList &arguments)
     if (o.liste)
         return liste(o.json);
 
+    if (!o.appareil) {
+        // The window opens the first recorder; a script that does not say which of several it
+        // means would record one at random.
+        enregistreurs::Bus bus;
+        if (const size_t n = bus.erreur() ? 0 : bus.liste().size(); n > 1) {
+            std::fprintf(stderr, "viz256-record: %zu recorders on the bus: choose one with --device PORT|SERIAL (see --list)\n", n);
+            return USAGE_ERRONE;
+        }
+    }
     Signaux signaux;
     Hote hote(o.json);
     moteur::Moteur m(hote);
