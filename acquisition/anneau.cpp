@@ -3,7 +3,7 @@
 #include "acquisition/anneau.h"
 
 #include "acquisition/planning.h"
-#include "app/console_format.h"
+#include "recording/console_format.h"
 #include "device/usbfs.h"
 
 #include <QElapsedTimer>
@@ -59,12 +59,12 @@ bool Anneau::tous_finis() const
 bool Anneau::alloue_memoire_usb(libusb_device_handle *handle)
 {
     // A refusal is an ordinary answer here: libusb would log it as an error.
-    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+    libusb_set_option(contexte, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
     int n = 0;
     for (; n < NB_SLOTS && handle; ++n)
         if (!(usb[n] = libusb_dev_mem_alloc(handle, TAILLE_PAQUET)))
             break;
-    libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
+    libusb_set_option(contexte, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
     if (n == NB_SLOTS)
         return true;
     for (int i = 0; i < n; ++i) {
@@ -146,7 +146,7 @@ int Anneau::soumet()
 int Anneau::service(int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    const int r = libusb_handle_events_timeout_completed(contexte, &tv, nullptr);
     // A signal that interrupts the wait (the program's own stop on SIGTERM) is no USB failure.
     return r == LIBUSB_ERROR_INTERRUPTED ? 0 : r;
 }

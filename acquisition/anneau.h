@@ -1,5 +1,5 @@
 #pragma once
-// The acquisition engine of one window: the ring of eight bulk transfers on endpoint 0x81, its
+// The transfer ring of the engine (moteur::Moteur): the ring of eight bulk transfers on endpoint 0x81, its
 // completion routine and counters, the data file and its writer. The probe and every run use
 // it; it needs no window, so it can be driven (and tested) on its own.
 //
@@ -24,6 +24,7 @@
 #include <functional>
 #include <utility>
 
+struct libusb_context;
 struct libusb_device_handle;
 struct libusb_transfer;
 
@@ -70,8 +71,12 @@ public:
     // order. A failed submission is reported and leaves its slot finished. Returns libusb's
     // result of the first failed submission, 0 when all went out.
     int soumet();
-    // One bounded wait for USB events (completions run inside it). Returns libusb's result.
-    static int service(int timeout_ms);
+    // One bounded wait for USB events of the ring's libusb context (completions run inside
+    // it). Returns libusb's result.
+    int service(int timeout_ms);
+    // The libusb context of the device the ring reads (the device object's own, never
+    // libusb's default one).
+    libusb_context *contexte = nullptr;
     // Sends again, with a buffer the writer has freed, the slots that found none.
     void relance();
     // Services events until every submitted transfer has come back. The transfers have been
@@ -79,18 +84,18 @@ public:
     // still out after RETOUR_MS (or `timeout_ms`, when shorter) is cancelled again, and after
     // ABANDON_MS in all, or when event handling fails, the transfers still out are left to the
     // library, which frees each of them (and its buffer) when it comes back. `attente` is
-    // called now and then meanwhile with the time waited (the window keeps answering).
+    // called now and then meanwhile with the time waited (the host keeps answering).
     static constexpr int RETOUR_MS = 2000;
     static constexpr int ABANDON_MS = 5000;
     enum class Vidange { complete, echec_usb, delai_depasse };
     Vidange vidange(int timeout_ms, const std::function<void(qint64 ms)> &attente = {});
     // Waits until the writer has written its whole queue and stops it; `attente` is called
-    // now and then meanwhile (the window shows the progress).
+    // now and then meanwhile (the host shows the progress).
     void vide_file(const std::function<void()> &attente);
-    // Watches the writer from the window's thread. While the writer is slower than the
+    // Watches the writer from the engine's thread. While the writer is slower than the
     // recorder, the queue passing half full is said once; the queue 90 % full is said once and
     // returns true: the run must stop now, while the queue can still take what the recorder
-    // sends until the end of its stream. (A write failure is the window's to report:
+    // sends until the end of its stream. (A write failure is the engine's to report:
     // echec_ecriture().)
     bool surveille_ecriture();
     // Frees the records and buffers of the slots whose transfers have come back.

@@ -10,6 +10,8 @@
 // Observateur::pompe(); Stop and Abort may be called from inside it.
 #include "acquisition/reglages.h"
 
+#include <functional>
+
 #include <QString>
 
 #include <cstdint>
@@ -25,6 +27,13 @@ enum class Etat {
     Attente,     // the run is queued and waits for its external start trigger (only Abort acts)
     Acquisition, // streaming (Stop acts)
     Ecriture,    // the ring is over; the writer empties its queue onto the disk
+};
+
+// What became of a stop command.
+enum class Arret {
+    SansReponse,   // the recorder did not answer it: the run goes on, a new Stop may be tried
+    Arrete,        // soft stop: the run ends with what the recorder still sends
+    EnAttenteTrig, // the recorder stops on its stop trigger
 };
 
 // A view of the run at one moment, for a host that reports on its own rhythm.
@@ -50,6 +59,7 @@ struct Bilan {
     bool donnees_perdues = false; // a counter gap, missing bytes, or data received and not written
     bool erreur_fichier = false;  // a file could not be created or a write failed
     bool appareil_perdu = false;  // the recorder vanished or stopped answering
+    bool refus_usbfs = false;     // the kernel's usbfs memory could not hold the ring
     int64_t duree_ms = 0;
 };
 
@@ -69,12 +79,37 @@ public:
     virtual void fin(const Bilan &) {}
     // The host's turn; called at least every few tens of milliseconds during every wait.
     virtual void pompe() {}
+
+    // ---- what a window shows besides (a host without controls may ignore them)
+    // The run is about to be queued: a fixed duration (`definie`, `duree` s, `paquets` packets
+    // for the progress bar) or not, and whether its start waits for an external trigger.
+    virtual void lancement(bool definie, uint32_t paquets, float duree, bool attente) { (void)definie; (void)paquets; (void)duree; (void)attente; }
+    // The ring's transfers are in flight (true) or back (false): meanwhile no box may wait for the
+    // operator (nothing would receive the recorder's data), so a host holds its alerts back.
+    virtual void transferts(bool en_vol) { (void)en_vol; }
+    // The live levels take the place of the channel choice (true), or give it back.
+    virtual void niveaux(bool actifs) { (void)actifs; }
+    // The stop command went out (or was not answered).
+    virtual void arret(Arret resultat) { (void)resultat; }
+    // The ring is over: the run's account, the write-out and the files follow.
+    virtual void flux_fini() {}
+    // The trigger wait is given up (Abort, or the time limit).
+    virtual void abandon() {}
+    // A wait for cancelled transfers that lasts (true), and its end (false).
+    virtual void attente_transferts(bool longue) { (void)longue; }
+    // The frequency just set allows durations up to `max` seconds (the window bounds its duration box).
+    virtual void duree_max(double max, float frequence) { (void)max; (void)frequence; }
+    // A recorded run is started with no files chosen: the host may let the operator choose them
+    // now (Moteur::choisit_fichier).
+    virtual void demande_fichier() {}
 };
 
 class Moteur {
 public:
     explicit Moteur(Observateur &obs);
-    ~Moteur(); // an open recorder is reset (microphones) and closed
+    // An open recorder is reset (microphones) and closed; the observer is still told (it must
+    // outlive the engine).
+    ~Moteur();
     Moteur(const Moteur &) = delete;
     Moteur &operator=(const Moteur &) = delete;
 
@@ -93,9 +128,45 @@ public:
     void abandonne();
 
     Etat etat() const;
+    // Cheap; from the engine's thread (inside Observateur::pompe(), or between calls).
     Instantane instantane() const;
 
+    // ---- the window's granular calls (each sends exactly what the window's control sends)
+    // Init: opens the first recorder if needed, resets and probes it. Reports etat Repos or Ferme.
+    bool init();
+    // A click on the frequency list's entry `entree`: the clock command, 500 ms, the delay
+    // command (`delai`: the advanced mode's own value; none: the entry's default).
+    void choisit_frequence(int entree, std::optional<int> delai);
+    // The delay setting alone (the advanced mode's spinner), after the clock of entry `entree`.
+    void envoie_delai(int entree, std::optional<int> delai);
+    // The duration (or its being fixed) changed: the sample count goes out again at the next start.
+    void duree_changee();
+    void reset_fx3();
+    void reset_ph();
+    void reset_micros();
+    // Files of a recorded run: "Nom du fichier d'acquisition", the three files created (or
+    // emptied). False, with the alert, when they cannot be; closes earlier ones first.
+    bool choisit_fichier(const QString &chemin);
+    void ferme_fichiers(bool ecrire);
+    // The comment as typed (stored as the header holds it).
+    void commente(const QString &texte);
+    void enregistrement(bool oui); // record the runs to files
+    void mode_avance(bool oui);    // verbose console (and the advanced mode's delay)
+    // Start: one whole run with the window's settings (the files chosen beforehand, or asked for
+    // through Observateur::demande_fichier). Returns when the run is over; false when it was
+    // refused before anything was queued.
+    bool demarre(const reglages::Reglages &r);
+    // The Stop button with the stop trigger it shows.
+    Arret arrete(const reglages::Declenchement &stop);
+
+    // Seams: the free bytes of the volume holding a path, the machine's physical memory.
+    static std::function<uint64_t(const QString &chemin)> espace_libre_hook;
+    static std::function<uint64_t()> memoire_physique_hook;
+
+    // The engine's state, for its hosts' views and their tests (acquisition/moteur_impl.h).
     struct Impl;
+    Impl &interne() { return *d; }
+    const Impl &interne() const { return *d; }
 
 private:
     Impl *d;

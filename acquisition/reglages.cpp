@@ -1,8 +1,7 @@
 #include "acquisition/reglages.h"
 
 #include "acquisition/planning.h"
-#include "app/console_format.h"
-#include "app/saisie.h"
+#include "recording/console_format.h"
 #include "device/commands.h"
 #include "device/horloge.h"
 #include "recording/commentaire.h"

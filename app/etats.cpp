@@ -62,7 +62,8 @@ void Principale::applique_etat_repos()
 // mode drops the status channel; the counter, data type and delay keep their values.
 void Principale::checkBox_Test_CheckedChanged()
 {
-    test = checkBox_Test->isChecked();
+    const bool test = checkBox_Test->isChecked();
+    moteur.mode_avance(test);
     groupBox_Test->setVisible(test);
     if (!test)
         checkBox_Status->setChecked(false);

@@ -1,6 +1,6 @@
 // Fixed controls of the main window: kinds, places, texts, fonts, initial states, tab order
 // and the handlers of their events. The selection grid is added afterwards (channels/).
-#include "app/console_format.h"
+#include "recording/console_format.h"
 #include "app/layout.h"
 #include "app/principale.h"
 #include "app/saisie.h"

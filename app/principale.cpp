@@ -17,27 +17,14 @@
 #include <utility>
 
 // ------------------------------------------------------------------ class-wide tables
-const int32_t Principale::FREQ[17] = {10, 11, 12, 13, 14, 15, 16, 20, 25, 40, 50, 80, 100, 125, 160, 200, 250};
-const int32_t Principale::DELAY[17] = {10, 9, 9, 9, 9, 9, 9, 8, 8, 7, 7, 7, 7, 7, 7, 7, 7};
 bool Principale::enabled[12] = {};
-
-bool Principale::compteur = false;
-int32_t Principale::increment_position = 0;
-int32_t Principale::increment_compteur = 0;
-bool Principale::record = false;
-bool Principale::test = false;
-int32_t Principale::nb_voies = 0;
-int32_t Principale::TimeOut = 2000;
 QPlainTextEdit *Principale::txtBox_Info = nullptr;
 QString Principale::console_text;
-type_header_file Principale::header_file;
 
 std::function<void(const QString &)> Principale::alert_hook;
 bool Principale::alertes_retenues_actif = false;
 QStringList Principale::alertes_retenues;
 std::function<QString()> Principale::save_dialog_hook;
-std::function<uint64_t(const QString &)> Principale::espace_libre_hook;
-std::function<uint64_t()> Principale::memoire_physique_hook;
 
 // ------------------------------------------------------------------ construction
 namespace {
@@ -66,8 +53,6 @@ Principale::Principale(QWidget *parent)
     traduit_la_boite_a_outils();
 
     // Native buffers, kept for the window's whole life.
-    buf = new unsigned char[16]();
-    num_mic_valid = new int32_t[256]();
     R_jet = new int32_t[128]();
     V_jet = new int32_t[128]();
     B_jet = new int32_t[128]();
@@ -77,42 +62,23 @@ Principale::Principale(QWidget *parent)
 
     InitializeComponent();
 
-    initialisation_FX3 = false;
-    initialisation = false;
-    count = 0;
-    test = false;
-    TimeOut = 2000;
-
     creation_cases();
     creation_cases_VA();
     suit_frequence_affichee();
 
-    duree_max = 1.0f;
-
     txtBox_Info = textBox_Info;
-    anneau.journal = &Principale::call_verb;
-
-    std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
     commentaires = false;
-    std::memset(header_file.compteurs_actifs, 0, sizeof header_file.compteurs_actifs);
-    std::memset(header_file.va_actives, 0, sizeof header_file.va_actives);
-    std::memset(header_file.micros_actifs, 0, sizeof header_file.micros_actifs);
 
     init_colorbar();
 
     applique_etat_verrouille();
 }
 
-// Teardown: with a device open, reset the microphones, release interface 0, close it and
-// release the library. With no device, no library call at all.
+// Teardown: the engine resets the microphones of an open recorder, releases and closes it.
 Principale::~Principale()
 {
-    ferme_USB();
-    ferme_fichiers(false);
     if (txtBox_Info == textBox_Info)
         txtBox_Info = nullptr;
-    delete[] buf;
-    delete[] num_mic_valid;
     delete[] R_jet;
     delete[] V_jet;
     delete[] B_jet;
@@ -122,12 +88,12 @@ Principale::~Principale()
 // ended and written its files.
 void Principale::closeEvent(QCloseEvent *event)
 {
-    if (run_en_cours) {
+    if (run.run_en_cours) {
         fermeture_demandee = true;
         event->ignore();
-        if (started && !stopped && !anneau.fini)
+        if (run.started && !run.stopped && !anneau.fini)
             arret(); // once the ring is over the run ends by itself
-        else if (!started)
+        else if (!run.started)
             button_Abort_Click();
         return;
     }

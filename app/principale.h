@@ -1,14 +1,15 @@
 #pragma once
-// The main window of viz256: the handlers, the controls and what they show, the run's settings.
-// The acquisition engine (the transfer ring, its counters, the data file and its writer
-// thread) is the object `anneau` the window owns (acquisition/anneau.h).
+// The main window of viz256: the operator's view of the engine (moteur::Moteur, which owns the
+// recorder, the ring, the files and every run). The window maps its controls to the engine's
+// calls and settings (reglages_fenetre) and shows its reports: the console and the alert box,
+// the grid and the live levels, the progress bar, the elapsed time and the control states.
 //
-// The routines of this class live with their subsystem:
-//   app/          construction, teardown, console, layout (InitializeComponent), control states
-//   device/       USB link, command framing, initialisation and probe, resets, frequency
-//   channels/     selection grid, click rules, channel selection, colour map, level display
-//   acquisition/  run planning, transfer ring and completion, stop and end of run, streaming
-//   recording/    data file, header record and log, file choice and comment
+// The routines of this class:
+//   app/principale.cpp  construction, teardown, console, the engine's reports
+//   app/layout.cpp      the fixed controls        app/etats.cpp      control states
+//   app/grille.cpp      selection grid and rules  app/niveaux.cpp    colour bar, live levels
+//   app/commandes.cpp   the handlers that drive the engine
+//   app/fichiers.cpp    file choice, recording switch, comment box
 
 #include <QMainWindow>
 #include <QString>
@@ -16,23 +17,16 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <optional>
 
-#include "acquisition/anneau.h"
-#include "recording/header_record.h"
-
-struct libusb_device_handle;
-struct libusb_transfer;
-namespace planning {
-struct PlanRun;
-}
+#include "acquisition/moteur.h"
+#include "acquisition/moteur_impl.h"
+#include "device/horloge.h"
 
 class QCheckBox;
 class QCloseEvent;
 class QDoubleSpinBox;
-class QFile;
 class QGroupBox;
 class QLabel;
 class QListWidget;
@@ -44,7 +38,7 @@ class QSpinBox;
 class QWidget;
 class QFrame;
 
-class Principale : public QMainWindow {
+class Principale : public QMainWindow, public moteur::Observateur {
     Q_OBJECT
 
 public:
@@ -52,27 +46,24 @@ public:
     ~Principale() override;
 
     // ---------------------------------------------------------------- class-wide tables
-    static const int32_t FREQ[17];  // clock division of each frequency-list entry
-    static const int32_t DELAY[17]; // default delay setting of each entry
+    static constexpr const std::array<int32_t, horloge::NB_ENTREES> &FREQ = horloge::DIVISIONS;  // clock division of each entry
+    static constexpr const std::array<int32_t, horloge::NB_ENTREES> &DELAY = horloge::DELAIS;    // default delay setting of each entry
     static bool enabled[12];        // control-state table, applied by enable()
 
-    // Transfer ring: eight slots of one packet (the ring itself is `anneau`, below).
+    // Transfer ring: eight slots of one packet.
     static constexpr int NB_SLOTS = Anneau::NB_SLOTS;
     static constexpr uint32_t TAILLE_PAQUET = Anneau::TAILLE_PAQUET;
 
-    // Run settings the routines of several subsystems share.
-    static bool compteur;
-    static int32_t increment_position;
-    static int32_t increment_compteur;
-    static bool record;
-    static bool test;
-    static int32_t nb_voies;
-    static int32_t TimeOut;
     static QPlainTextEdit *txtBox_Info;
     static QString console_text; // every character ever appended to the console, unchanged
 
-    // The program-wide header record (.Vlx image).
-    static type_header_file header_file;
+    // ---------------------------------------------------------------- the engine
+    moteur::Moteur moteur{*this};
+    moteur::Moteur::Impl &run = moteur.interne(); // its state, read for the views
+    Anneau &anneau = run.anneau;                  // the engine's ring (the live levels read its latest packet)
+
+    // The settings of a run as the controls hold them.
+    reglages::Reglages reglages_fenetre() const;
 
     // ---------------------------------------------------------------- console
     // Appends text to the console; flag 1 also shows the modal alert box.
@@ -88,49 +79,47 @@ public:
     // Seam for tests: when set, replaces the save dialog; returns the chosen path or an
     // empty string for a cancelled dialog.
     static std::function<QString()> save_dialog_hook;
-    // Seam for tests: when set, gives the free bytes of the volume holding a path.
-    static std::function<uint64_t(const QString &chemin)> espace_libre_hook;
-    // Seam for tests: when set, gives the machine's physical memory in bytes.
-    static std::function<uint64_t()> memoire_physique_hook;
 
-    // ---------------------------------------------------------------- device link (device/)
-    int32_t init_USB();
-    void ferme_USB(); // teardown of an open link: microphone reset, release, close, library exit
-    static int32_t write_command(libusb_device_handle *udh, int32_t request, unsigned char *data, int32_t length);
-    int32_t commande(int32_t nb_arg);
-    int32_t initialise();
-    int32_t test_boitier();
-    int32_t reset_micros();
-    void envoie_reset(int requete, const QString &message); // Reset FX3 / Reset PH
+    // ---------------------------------------------------------------- what the window reads
     int entree_frequence() const; // index of the frequency-list entry scrolled to the top
     void suit_frequence_affichee(); // the duration spinner's maximum follows that entry
+    reglages::Declenchement declenchement_start() const; // from the start-side buttons
+    reglages::Declenchement declenchement_stop() const;  // from the stop-side buttons
+    reglages::Voies voies_fenetre() const;               // the grid and the channel boxes
+    std::optional<int> delai_fenetre() const;            // the advanced mode's delay, when shown
 
-    // ---------------------------------------------------------------- channels (channels/)
+    // ---------------------------------------------------------------- channels
     void creation_cases();
     void creation_cases_VA();
-    void choix_micros();
+    void choix_micros(); // the grid's channel choice sent to the recorder (the engine's)
     void init_colorbar();
     void affiche_cases(bool niv);
     void passe_niveaux(); // the level pass on packet num_pkt_aff
-
-    // ---------------------------------------------------------------- acquisition (acquisition/)
-    void calcul_count();
-    void arret();
-    uint8_t octet_start() const; // trigger byte of the start command, from the start-side buttons
-    uint8_t octet_stop() const;  // trigger byte of the stop command, from the stop-side buttons
-
-    // ---------------------------------------------------------------- recording (recording/)
-    void ecrit_log();
-    // Header and log of the run in progress, in place; the first call of a run (`debut`) also
-    // reserves the log's room. False when a write failed (said on the console with `signale`).
-    bool ecrit_description(bool debut, bool signale);
-    bool ouvre_fichiers(const QString &chemin); // creates the three files; false (and alert) on failure
-    void ferme_fichiers(bool ecrire);           // closes the three files, writing header and log when asked
+    void arret();         // the stop that the window's close asks for (soft)
+    void calcul_count();  // the sample count of the duration the controls show, sent to the recorder
 
     // ---------------------------------------------------------------- control states (app/)
     void enable();
     void applique_etat_verrouille(); // only Init
     void applique_etat_repos();      // all but the stop controls
+
+    // ---------------------------------------------------------------- the engine's reports
+    void console(const QString &texte, int alerte) override;
+    void etat(moteur::Etat e) override;
+    void progression(uint32_t paquets, uint32_t total) override;
+    void ecoule(int64_t ms) override;
+    void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) override;
+    void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) override;
+    void pompe() override;
+    void lancement(bool definie, uint32_t paquets, float duree, bool attente) override;
+    void transferts(bool en_vol) override;
+    void niveaux(bool actifs) override;
+    void arret(moteur::Arret resultat) override;
+    void abandon() override;
+    void attente_transferts(bool longue) override;
+    void duree_max(double max, float frequence) override;
+    void demande_fichier() override;
+    void flux_fini() override;
 
     // ---------------------------------------------------------------- handlers
 public slots:
@@ -158,44 +147,14 @@ public slots:
 
 public:
     // ---------------------------------------------------------------- per-window state
-    // The acquisition engine: the transfer ring, its counters, the data file and its writer.
-    Anneau anneau;
-    libusb_device_handle *handle = nullptr;
-    bool initialisation_FX3 = false;
-    bool initialisation = false;
-    unsigned char *buf = nullptr;       // command buffer, 16 bytes
-    int32_t *num_mic_valid = nullptr;   // 256 entries
     int32_t *R_jet = nullptr;           // 128 entries each
     int32_t *V_jet = nullptr;
     int32_t *B_jet = nullptr;
-
-    bool clock_def = false;
-    bool count_def = false;
-    int32_t num_freq = -1;
-    float frequence = 0.0f;
-    float duree_max = 1.0f;
-    float duree = 0.0f;
-    uint32_t count = 0;
-    uint32_t trames_max = UINT32_MAX; // frames a recorded data file may hold: what the header counts
-    uint32_t n_pkt = 0;
-    uint32_t num_pkt_aff = 0;
-    int32_t nb_micros = 0;
-    bool type_float = false;
-
-    bool started = false;
-    bool stopped = false;
-    bool aborted = false;
-    bool run_en_cours = false;      // inside button_Start_Click, between planning and end of run
-    bool fermeture_demandee = false; // the window was asked to close during a run
-    bool ecriture_signalee = false;  // this run's data-file write failure has been reported
-    bool description_ok = true;      // no write of this run's header or log has failed yet
-
-    bool file_open = false;
-    QString acqui_name;
-    QFile *Mu = nullptr;  // header file
-    QFile *log = nullptr; // log file
-    bool commentaires = false;
-    std::optional<QString> commentaire;
+    uint32_t num_pkt_aff = 0;           // packet of the level pass
+    bool run_definie = false;           // the run in progress has a fixed duration
+    bool vue_run = false;               // the controls show a run (from its launch to the idle view)
+    bool fermeture_demandee = false;    // the window was asked to close during a run
+    bool commentaires = false;          // the comment box is open
 
     // ---------------------------------------------------------------- controls (object names as below)
     QPlainTextEdit *textBox_Info = nullptr;
@@ -281,16 +240,5 @@ private:
     static bool alertes_retenues_actif;
     static QStringList alertes_retenues;
     void InitializeComponent();
-    // Stages of a run (acquisition/run.cpp).
-    bool planifie_run(planning::PlanRun &plan);
-    bool lance_run(planning::PlanRun &plan);
-    Anneau::Parametres parametres_anneau(bool sonde) const;
-    bool attend_declenchement();
-    void abandonne_run();
-    void boucle_streaming(planning::PlanRun &plan);
-    bool signale_ecriture();
-    void tient_description();
-    void attend_ecriture(bool decrit = true);
-    Anneau::Vidange vidange_anneau();
-    void fin_de_run(const planning::PlanRun &plan);
+    void fin_de_run_fenetre(); // the idle view after a run, and the alerts held back
 };

@@ -11,11 +11,6 @@ namespace {
 
 constexpr const char *PROPRIETE_PROGRAMME = "ecritureProgramme";
 
-bool blanc(QChar c)
-{
-    return c == u' ' || c == QChar::Nbsp || c == u'\u202F';
-}
-
 // Cuts every insertion of the operator to what the limit leaves room for. The range of an
 // edit is known when it happens; the cut waits until the text box has taken the edit in.
 class Limite : public QObject {
@@ -62,35 +57,6 @@ private:
 };
 
 } // namespace
-
-std::optional<double> lit_decimal(QStringView texte, int decimales)
-{
-    qsizetype i = 0, n = texte.size();
-    while (i < n && blanc(texte[i]))
-        ++i;
-    while (n > i && blanc(texte[n - 1]))
-        --n;
-    QString chiffres;
-    int apres_marque = -1; // decimals seen after the mark; -1 before it
-    for (; i < n; ++i) {
-        const QChar c = texte[i];
-        if (c >= u'0' && c <= u'9') {
-            chiffres += c;
-            if (apres_marque >= 0 && ++apres_marque > decimales)
-                return std::nullopt;
-        } else if ((c == u'.' || c == u',') && apres_marque < 0) {
-            chiffres += u'.';
-            apres_marque = 0;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (chiffres.isEmpty() || chiffres == u"." )
-        return std::nullopt;
-    bool ok = false;
-    const double v = chiffres.toDouble(&ok); // C locale: '.' is the mark
-    return ok ? std::optional<double>(v) : std::nullopt;
-}
 
 qsizetype prefixe_admis(QStringView insere, qsizetype place, qsizetype (*longueur)(QStringView))
 {

@@ -1,6 +1,8 @@
 #pragma once
 // What the operator types: the duration spinner that reads either decimal mark, and the
 // length limit of the multi-line text boxes.
+#include "recording/console_format.h"
+
 #include <QDoubleSpinBox>
 #include <QString>
 #include <QStringView>
@@ -11,10 +13,6 @@
 class QPlainTextEdit;
 
 namespace saisie {
-
-// A number of at most `decimales` decimals, written with '.' or ',' as its decimal mark
-// (neither is ever a thousands separator), blanks allowed around it; nothing else.
-std::optional<double> lit_decimal(QStringView texte, int decimales);
 
 // Longest start of `insere` whose length (as `longueur` counts it) is at most `place`,
 // never cutting a character in two.

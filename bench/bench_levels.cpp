@@ -55,9 +55,9 @@ Principale *fenetre()
         auto *f = new Principale;
         f->show();
         for (int i = 0; i < NB_MICROS; ++i)
-            f->num_mic_valid[i] = i;
-        f->nb_micros = NB_MICROS;
-        Principale::nb_voies = NB_VOIES;
+            f->run.num_mic_valid[size_t(i)] = i;
+        f->run.nb_micros = NB_MICROS;
+        f->run.nb_voies = NB_VOIES;
         f->affiche_cases(true);
         QApplication::processEvents();
         return f;
@@ -70,7 +70,7 @@ void passe(benchmark::State &state, bool alterne, bool flottant)
     Principale *w = fenetre();
     std::vector<unsigned char> a = paquet(1.0, flottant);
     std::vector<unsigned char> b = paquet(2.0, flottant); // +6 dB: another colour for each cell
-    w->type_float = flottant;
+    w->run.type_float = flottant;
     uint32_t n = 0;
     for (auto _ : state) {
         w->num_pkt_aff = alterne ? (n++ & 1u) : 0u;

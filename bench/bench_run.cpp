@@ -311,7 +311,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     // virtual machine that reports free pages to its host, the host backs them again on first
     // touch. So each timed write (the run's and the reference's) starts right after an
     // untimed write of the same size has been deleted, and both fill the same kind of pages.
-    const uint64_t prevu = uint64_t(b.w->count) * 257 * 4;
+    const uint64_t prevu = uint64_t(b.w->run.count) * 257 * 4;
     const QString chaud = QDir(dossier).filePath(QStringLiteral("bench_warm.bin"));
     // With `froid`, each timed write follows a 5 s pause instead: the pages it fills are cold,
     // as in a long recording.
@@ -332,7 +332,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     }
 
     b.w->button_Fichier->click();
-    if (!b.w->file_open)
+    if (!b.w->run.file_open)
         echec("cannot create the run's files in " + dossier.toStdString());
     rechauffe();
 
@@ -356,7 +356,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     b.verifie("record");
     const uint64_t octets = b.w->anneau.ntw.load();
     const qint64 taille = QFileInfo(dat).size();
-    if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->count) * 257 * 4)
+    if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->run.count) * 257 * 4)
         echec("record: .dat holds " + std::to_string(taille) + " bytes, ntw " + std::to_string(octets));
     const long hwm = statut_kb("VmHWM:");
     efface(dat);
@@ -477,8 +477,8 @@ int mesure_latence(Banc &b, int hz, double secondes)
         echec("latency: 50000 or 2000 Hz");
     const int entree = hz == 2000 ? 16 : 0;
     b.regle(entree, secondes, false);
-    if (std::abs(b.w->frequence - float(hz)) > 1.0f)
-        echec("frequency " + std::to_string(b.w->frequence) + " instead of " + std::to_string(hz));
+    if (std::abs(b.w->run.frequence - float(hz)) > 1.0f)
+        echec("frequency " + std::to_string(b.w->run.frequence) + " instead of " + std::to_string(hz));
 
     // Longest gap between two ticks of a 10 ms timer, over the whole click and over the
     // streaming loop alone; also over 2 s of the idle window as a reference.
@@ -491,10 +491,10 @@ int mesure_latence(Banc &b, int hz, double secondes)
         if (dernier != 0) {
             const double g = n - dernier;
             pire_run = std::max(pire_run, g);
-            if (dans_flux && b.w->started)
+            if (dans_flux && b.w->run.started)
                 pire_flux = std::max(pire_flux, g);
         }
-        dans_flux = b.w->started;
+        dans_flux = b.w->run.started;
         dernier = n;
     });
     t.start(10);
@@ -503,11 +503,11 @@ int mesure_latence(Banc &b, int hz, double secondes)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     const double pire_repos = pire_run;
     pire_run = 0; // the first gap of the run spans the click's set-up before the streaming loop
-    const uint32_t n_pkt_attendu = uint32_t((uint64_t(b.w->count) * 257 * 4 + Principale::TAILLE_PAQUET - 1) / Principale::TAILLE_PAQUET);
+    const uint32_t n_pkt_attendu = uint32_t((uint64_t(b.w->run.count) * 257 * 4 + Principale::TAILLE_PAQUET - 1) / Principale::TAILLE_PAQUET);
     b.w->button_Start->click();
     t.stop();
     b.verifie("latency");
-    if (b.w->anneau.ntr != uint64_t(b.w->count) * 257 * 4)
+    if (b.w->anneau.ntr != uint64_t(b.w->run.count) * 257 * 4)
         echec("latency: incomplete run");
     const char *p = hz == 2000 ? "latency2000" : "latency50000";
     std::printf("%s_packets %u\n", p, n_pkt_attendu);
@@ -540,7 +540,7 @@ int mesure_calage(Banc &b, const QString &dossier)
     double t_arret = 0;
     QTimer guet;
     QObject::connect(&guet, &QTimer::timeout, [&] {
-        if (t_arret == 0 && b.w->stopped) {
+        if (t_arret == 0 && b.w->run.stopped) {
             t_arret = maintenant_s();
             relache = true;
         }

@@ -1,7 +1,6 @@
 #include "device/usbfs.h"
 
-#include "app/console_format.h"
-#include "app/principale.h"
+#include "recording/console_format.h"
 
 #include <cstdio>
 
@@ -83,19 +82,18 @@ QString message_en_cours(uint32_t limite_mo, uint32_t besoin)
         .arg(cause);
 }
 
-bool verifie(int nb, uint64_t longueur)
+std::optional<QString> verifie(int nb, uint64_t longueur)
 {
     const uint32_t limite = lit_limite_mo();
     const uint32_t besoin = besoin_mo(nb, longueur);
     if (suffit(limite, besoin))
-        return true;
-    Principale::call_verb(message(limite, besoin), 1);
-    return false;
+        return std::nullopt;
+    return message(limite, besoin);
 }
 
-void alerte_refus(int nb, uint64_t longueur, int flag)
+QString message_refus(int nb, uint64_t longueur)
 {
-    Principale::call_verb(message(lit_limite_mo(), besoin_mo(nb, longueur)), flag);
+    return message(lit_limite_mo(), besoin_mo(nb, longueur));
 }
 
 } // namespace usbfs

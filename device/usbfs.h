@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace usbfs {
 
@@ -36,10 +37,10 @@ QString message(uint32_t limite_mo, uint32_t besoin);
 QString message_en_cours(uint32_t limite_mo, uint32_t besoin);
 
 // Reads the cap before a ring of `nb` transfers is queued; when they cannot all be in flight,
-// alerts and returns false.
-bool verifie(int nb, uint64_t longueur);
-// A submission was refused for lack of usbfs memory all the same: the same text (flag 1: also
-// in the alert box; the completion routine writes it with flag 0).
-void alerte_refus(int nb, uint64_t longueur, int flag = 1);
+// the text to alert with (none when they can).
+std::optional<QString> verifie(int nb, uint64_t longueur);
+// A submission was refused for lack of usbfs memory all the same: the same text, with the cap
+// read now (the caller alerts with it; the completion routine writes it with flag 0).
+QString message_refus(int nb, uint64_t longueur);
 
 } // namespace usbfs

@@ -1,8 +1,6 @@
 // The description of a recorded run, written in place while the run goes on.
 #include "recording/description.h"
 
-#include "app/principale.h"
-#include "recording/log_text.h"
 
 #include <QFile>
 
@@ -56,26 +54,3 @@ bool reserve(QFile &f, qint64 taille)
 }
 
 } // namespace description
-
-// Header and log of the run in progress, describing the frames written so far. The first
-// call of a run also reserves the log's room.
-bool Principale::ecrit_description(bool debut, bool signale)
-{
-    if (!Mu || !log || !Mu->isOpen() || !log->isOpen())
-        return true;
-    type_header_file h = header_file;
-    fixe_totaux(h, anneau.ntw.load(), nb_voies, frequence);
-    const auto image = serialise(h);
-    const QByteArray texte = texte_log(h, nb_voies, nb_micros, commentaire);
-    if (debut)
-        description::reserve(*log, texte.size() + description::MARGE_LOG);
-    QString raison;
-    QFile *rate = nullptr;
-    if (!description::ecrit_en_place(*Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER), false, &raison))
-        rate = Mu;
-    else if (!description::ecrit_en_place(*log, texte, false, &raison))
-        rate = log;
-    if (rate && signale)
-        call_verb(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(rate->fileName(), raison), 0);
-    return rate == nullptr;
-}

@@ -1,7 +1,7 @@
 // The log file text.
 #include "recording/log_text.h"
 
-#include "app/console_format.h"
+#include "recording/console_format.h"
 
 #include <charconv>
 

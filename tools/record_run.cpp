@@ -153,12 +153,12 @@ private:
 };
 
 // The status of a run from its summary: a file error before all, then a run that never went
-// out (the recorder refused it: absent, or the usbfs memory too low), then lost data.
+// out or whose transfers the kernel refused (the usbfs memory too low), then lost data.
 int statut(const moteur::Bilan &b)
 {
     if (b.erreur_fichier)
         return FICHIER;
-    if (!b.lance)
+    if (!b.lance || b.refus_usbfs)
         return APPAREIL;
     if (b.donnees_perdues || b.appareil_perdu)
         return PERTES;
@@ -172,7 +172,7 @@ std::string bilan_json(const moteur::Bilan &b, int code)
            ", \"bytes_requested\": " + std::to_string(b.demandes) + ", \"bytes_received\": " + std::to_string(b.recus) +
            ", \"bytes_written\": " + std::to_string(b.ecrits) + ", \"frames\": " + std::to_string(b.trames) +
            ", \"counter_gaps\": " + std::to_string(b.sauts_compteur) + ", \"data_lost\": " + booleen(b.donnees_perdues) +
-           ", \"file_error\": " + booleen(b.erreur_fichier) + ", \"device_lost\": " + booleen(b.appareil_perdu) +
+           ", \"file_error\": " + booleen(b.erreur_fichier) + ", \"device_lost\": " + booleen(b.appareil_perdu) + ", \"usbfs_refused\": " + booleen(b.refus_usbfs) +
            ", \"elapsed_s\": " + secondes(b.duree_ms) + "}";
 }
 

@@ -38,9 +38,9 @@ TEST_F(Initialisation, HealthyRecorderIsResetProbedAndUnlocksTheWindow)
     EXPECT_EQ(requetes(), sequence_init());
     EXPECT_EQ(console(), QStringLiteral("Liaison USB activée !\r\nVelmarix 256 détecté `\r\n\r\n"));
     EXPECT_TRUE(etat_repos());
-    EXPECT_TRUE(w->initialisation);
-    EXPECT_EQ(w->num_freq, -1);
-    EXPECT_FALSE(w->clock_def);
+    EXPECT_TRUE(w->run.initialisation);
+    EXPECT_EQ(w->run.num_freq, -1);
+    EXPECT_FALSE(w->run.clock_def);
     EXPECT_EQ(w->anneau.ntr, 8160u);
     // The probe's ring is freed: nothing of it is left with the library.
     EXPECT_EQ(w->anneau.en_vol, 0);
@@ -121,14 +121,14 @@ TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
     EXPECT_EQ(console_depuis(marque),
               QStringLiteral("Fréquence : 50") + s + QStringLiteral("000 Hz.  Durée max d'acquisition (si le disque le supporte) : 85") + s +
                   QStringLiteral("899,3 s \r\n"));
-    EXPECT_FLOAT_EQ(Principale::header_file.freq, 50000.0f);
-    EXPECT_TRUE(w->clock_def);
-    EXPECT_FALSE(w->count_def);
+    EXPECT_FLOAT_EQ(w->run.header_file.freq, 50000.0f);
+    EXPECT_TRUE(w->run.clock_def);
+    EXPECT_FALSE(w->run.count_def);
 
     rec->clear_requests();
     choisit_frequence(2);
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 0B", "B1:07 09"}));
-    EXPECT_FLOAT_EQ(w->frequence, 41666.0f);
+    EXPECT_FLOAT_EQ(w->run.frequence, 41666.0f);
 
     rec->clear_requests();
     choisit_frequence(7);
@@ -137,8 +137,8 @@ TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
     rec->clear_requests();
     choisit_frequence(16);
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 F9", "B1:07 07"}));
-    EXPECT_FLOAT_EQ(w->frequence, 2000.0f);
-    EXPECT_FLOAT_EQ(w->duree_max, 2147483.6f); // rounded down to the tenth
+    EXPECT_FLOAT_EQ(w->run.frequence, 2000.0f);
+    EXPECT_FLOAT_EQ(w->run.duree_max, 2147483.6f); // rounded down to the tenth
     EXPECT_EQ(rec->clock_arg(), 0xF9);
 }
 
@@ -152,18 +152,18 @@ TEST_F(Initialisation, LongestDurationSendsAWholeCount)
     d->setValue(d->maximum());
     rec->clear_requests();
     w->calcul_count();
-    EXPECT_GT(w->count, 4294967295u - 41666u / 10u);
+    EXPECT_GT(w->run.count, 4294967295u - 41666u / 10u);
     char attendu[32];
-    std::snprintf(attendu, sizeof attendu, "B4:04 %02X %02X %02X %02X", w->count & 0xFF, (w->count >> 8) & 0xFF,
-                  (w->count >> 16) & 0xFF, w->count >> 24);
+    std::snprintf(attendu, sizeof attendu, "B4:04 %02X %02X %02X %02X", w->run.count & 0xFF, (w->run.count >> 8) & 0xFF,
+                  (w->run.count >> 16) & 0xFF, w->run.count >> 24);
     EXPECT_EQ(requetes(), std::vector<std::string>{attendu});
 
-    w->frequence = 50000.0f; // as if the host's frequency were faster than the list's entry
-    w->count_def = false;
+    w->run.frequence = 50000.0f; // as if the host's frequency were faster than the list's entry
+    w->run.count_def = false;
     rec->clear_requests();
     w->calcul_count();
     EXPECT_TRUE(requetes().empty());
-    EXPECT_FALSE(w->count_def);
+    EXPECT_FALSE(w->run.count_def);
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_TRUE(alertes[0].startsWith(QStringLiteral("Alerte : Durée trop longue : 103"))) << alertes[0].toStdString();
 }
@@ -195,7 +195,7 @@ TEST_F(Initialisation, ResetButtons)
     w->button_Reset_FX3_Click();
     w->button_Reset_PH_Click();
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B0:00", "C0:", "C4:"}));
-    EXPECT_FALSE(w->clock_def);
+    EXPECT_FALSE(w->run.clock_def);
 }
 
 TEST_F(Initialisation, TeardownResetsTheMicrophonesBeforeClosing)
@@ -240,8 +240,8 @@ TEST_F(Initialisation, RecorderHeldByAnotherProgramIsLeftAlone)
         essai();
         EXPECT_EQ(alertes, QStringList{occupe});
         EXPECT_TRUE(requetes().empty());
-        EXPECT_EQ(w->handle, nullptr);
-        EXPECT_FALSE(w->initialisation_FX3);
+        EXPECT_EQ(w->run.appareil.handle(), nullptr);
+        EXPECT_FALSE(w->run.initialisation_FX3());
     }
     EXPECT_TRUE(etat_verrouille());
     EXPECT_FALSE(console().contains(QStringLiteral("Liaison USB activée")));

@@ -2,7 +2,7 @@
 // check end to end with frame widths whose frames packets cut at different places.
 #include "tests/support/emule.h"
 
-#include "channels/case_niveau.h"
+#include "app/case_niveau.h"
 #include "channels/colormap.h"
 #include "emulator/frames.h"
 
@@ -22,7 +22,7 @@ protected:
     // from inside the run's own event processing; then stops the run.
     void pendant(uint32_t paquets, const std::function<void()> &voir)
     {
-        if (!w->initialisation)
+        if (!w->run.initialisation)
             initialise_ok();
         w->checkBox_Record->setChecked(false);
         rec->set_paced(true);
@@ -30,7 +30,7 @@ protected:
         bool vu = false;
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu || !w->started || w->anneau.num_pkt < paquets)
+            if (vu || !w->run.started || w->anneau.num_pkt < paquets)
                 return;
             vu = true;
             voir();
@@ -60,7 +60,7 @@ TEST_F(PendantRun, OnlyStopIsUsableWhileStreaming)
         clic(w->button_Init);
         clic(w->checkBox_Record);
         EXPECT_TRUE(requetes().empty());
-        EXPECT_FALSE(Principale::record);
+        EXPECT_FALSE(w->run.record);
     });
 }
 
@@ -126,11 +126,11 @@ TEST_F(PendantRun, CounterCheckWithOtherFrameWidths)
             rec->fault_counter_jump_at_frame(saut ? trame_saut : UINT64_MAX, saut ? 1000 : 0);
             const qsizetype marque = console().size();
             clic(w->button_Start);
-            ASSERT_EQ(Principale::nb_voies, largeur);
+            ASSERT_EQ(w->run.nb_voies, largeur);
             const QString dit = console_depuis(marque);
             if (!saut) {
                 EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
-                EXPECT_EQ(w->anneau.ntr, uint64_t(largeur) * 4 * w->count);
+                EXPECT_EQ(w->anneau.ntr, uint64_t(largeur) * 4 * w->run.count);
                 EXPECT_GT(w->anneau.ntr, 4 * uint64_t(Principale::TAILLE_PAQUET));
                 continue;
             }

@@ -71,7 +71,7 @@ protected:
     }
     bool repos() const
     {
-        return etat_repos() && !w->run_en_cours && !w->started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
+        return etat_repos() && !w->run.run_en_cours && !w->run.started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
     }
 };
 
@@ -82,13 +82,13 @@ TEST_F(Run, FiveSecondsOfAllMicrophonesAt50kHz)
     clic(w->button_Start);
 
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join("|").toStdString();
-    EXPECT_EQ(Principale::nb_voies, 257);
-    EXPECT_EQ(w->count, 250000u);
-    EXPECT_EQ(w->n_pkt, 31u);
+    EXPECT_EQ(w->run.nb_voies, 257);
+    EXPECT_EQ(w->run.count, 250000u);
+    EXPECT_EQ(w->run.n_pkt, 31u);
     EXPECT_EQ(w->anneau.ntr, 257000000u);
     EXPECT_EQ(w->anneau.ntw.load(), 257000000u);
     EXPECT_EQ(w->anneau.num_pkt, 38u); // 31 packets and 7 cancellations
-    EXPECT_EQ(Principale::TimeOut, 2305);
+    EXPECT_EQ(w->run.TimeOut, 2305);
     EXPECT_EQ(w->anneau.en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
@@ -127,7 +127,7 @@ TEST_F(Run, FiveSecondsOfAllMicrophonesAt50kHz)
 
     // Back to idle, the files closed: the next recorded start asks for a new file.
     EXPECT_TRUE(repos());
-    EXPECT_FALSE(w->file_open);
+    EXPECT_FALSE(w->run.file_open);
     EXPECT_FALSE(w->button_Stop->isVisible());
     EXPECT_FALSE(w->panel_Progress->isVisible());
     EXPECT_TRUE(w->grid[0][0]->isVisible());
@@ -207,7 +207,7 @@ TEST_F(Run, ExternalStartTriggerFiredByTheRecorder)
     EXPECT_TRUE(console().contains(QStringLiteral("Le déclenchement doit intervenir avant 30 s \r\n")));
     EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 50000);
     EXPECT_EQ(entete("essai.Vlx").nb_ech, 50000u);
-    EXPECT_EQ(Principale::TimeOut, 2305); // recomputed without the trigger margin
+    EXPECT_EQ(w->run.TimeOut, 2305); // recomputed without the trigger margin
     EXPECT_FALSE(w->button_Abort->isVisible());
     EXPECT_TRUE(repos());
 }
@@ -219,14 +219,14 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
     w->radioButton_Start_Trig2->setChecked(true);
     int32_t timeout_attente = 0;
     QTimer::singleShot(300, w.get(), [&] {
-        timeout_attente = Principale::TimeOut;
+        timeout_attente = w->run.TimeOut;
         w->button_Abort->click();
     });
     rec->clear_requests();
     clic(w->button_Start);
     // Requests after the run wait as long as the run's own did, as after any run.
     EXPECT_GT(timeout_attente, 30000);
-    EXPECT_EQ(Principale::TimeOut, timeout_attente);
+    EXPECT_EQ(w->run.TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("  Aborted\r\n")));
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nReset B0\r\nAcquisition arrêtée avant le déclenchement \r\n")));
@@ -236,7 +236,7 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
         EXPECT_TRUE(QFileInfo::exists(chemin(nom))) << nom;
         EXPECT_EQ(QFileInfo(chemin(nom)).size(), 0) << nom;
     }
-    EXPECT_FALSE(w->file_open);
+    EXPECT_FALSE(w->run.file_open);
     EXPECT_TRUE(repos());
     EXPECT_EQ(w->anneau.en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
@@ -254,16 +254,16 @@ TEST_F(Run, TriggerThatNeverComesIsAbandonedAfterThirtySeconds)
     prepare(true);
     w->radioButton_Start_Trig1->setChecked(true);
     int32_t timeout_attente = 0;
-    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = Principale::TimeOut; });
+    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = w->run.TimeOut; });
     clic(w->button_Start);
     EXPECT_GT(timeout_attente, 30000);
-    EXPECT_EQ(Principale::TimeOut, timeout_attente);
+    EXPECT_EQ(w->run.TimeOut, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Temps d'attente dépassé...    Acquisition arrêtée avant le déclenchement \r\n")))
         << c.toStdString();
     EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), 0);
     EXPECT_EQ(QFileInfo(chemin("essai.Vlx")).size(), 0);
-    EXPECT_FALSE(w->file_open);
+    EXPECT_FALSE(w->run.file_open);
     EXPECT_TRUE(repos());
 }
 
@@ -319,11 +319,11 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     w->checkBox_Definie->setChecked(false);
     // 21 packets of room: the budget is 20, and the stop goes out sixteen packets before it,
     // once the recorder has delivered exactly 4.
-    Principale::espace_libre_hook = [](const QString &) { return 1000000000ull + 21ull * 8388608; };
+    moteur::Moteur::espace_libre_hook = [](const QString &) { return 1000000000ull + 21ull * 8388608; };
     const uint64_t avant = rec->transfers_completed();
     clic(w->button_Start);
-    Principale::espace_libre_hook = nullptr;
-    EXPECT_EQ(w->n_pkt, 20u);
+    moteur::Moteur::espace_libre_hook = nullptr;
+    EXPECT_EQ(w->run.n_pkt, 20u);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("0 Go disponibles sur le disque, soit ")));
     EXPECT_TRUE(c.contains(QStringLiteral(" échantillons\r\n")));
@@ -346,13 +346,13 @@ TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
     clic(w->paq_T); // one microphone and the counter: 8-byte frames
     clic(w->grid[0][0]);
     w->checkBox_Definie->setChecked(false);
-    w->trames_max = 3 * 8388608 / 8 + 1000;
+    w->run.trames_max = 3 * 8388608 / 8 + 1000;
     clic(w->button_Start);
-    EXPECT_GT(w->anneau.ntr, 8ull * w->trames_max);
+    EXPECT_GT(w->anneau.ntr, 8ull * w->run.trames_max);
     const QByteArray dat = lit(chemin("essai.dat"));
     EXPECT_EQ(verifie_compteur(dat, 2) * 8, uint64_t(dat.size()));
     EXPECT_EQ(entete("essai.Vlx").nb_ech * 8ull, uint64_t(dat.size()));
-    EXPECT_EQ(uint64_t(dat.size()), 8ull * w->trames_max);
+    EXPECT_EQ(uint64_t(dat.size()), 8ull * w->run.trames_max);
     EXPECT_EQ(console().count(QStringLiteral("Nombre maximal d'échantillons d'un fichier")), 1);
 }
 
@@ -361,7 +361,7 @@ TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)
     prepare(true);
     // Open-ended with room for fewer than 17 packets: refused instead of filling the disk.
     w->checkBox_Definie->setChecked(false);
-    Principale::espace_libre_hook = [](const QString &) { return 1000000000ull + 10ull * 8388608; };
+    moteur::Moteur::espace_libre_hook = [](const QString &) { return 1000000000ull + 10ull * 8388608; };
     rec->clear_requests();
     clic(w->button_Start);
     ASSERT_EQ(alertes.size(), 1);
@@ -369,15 +369,15 @@ TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)
     EXPECT_TRUE(console().endsWith(QStringLiteral(" s\r\n")));
     for (const auto &r : requetes())
         EXPECT_NE(r.substr(0, 5), "B1:02") << "the recorder was started";
-    EXPECT_TRUE(w->file_open); // the chosen files stay open for the next start
+    EXPECT_TRUE(w->run.file_open); // the chosen files stay open for the next start
     EXPECT_TRUE(repos());
 
     // A fixed duration that does not fit is refused too.
     w->checkBox_Definie->setChecked(true);
     w->numericUpDown_Duree->setValue(300.0);
-    Principale::espace_libre_hook = [](const QString &) { return 1000000000ull + 1000ull * 8388608; };
+    moteur::Moteur::espace_libre_hook = [](const QString &) { return 1000000000ull + 1000ull * 8388608; };
     clic(w->button_Start);
-    Principale::espace_libre_hook = nullptr;
+    moteur::Moteur::espace_libre_hook = nullptr;
     EXPECT_EQ(alertes.size(), 2);
     EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), 0);
 }
@@ -391,7 +391,7 @@ TEST_F(Run, NothingSelectedIsRefused)
     clic(w->button_Start);
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : Pas de voie choisie !\r\n"));
-    EXPECT_EQ(Principale::nb_voies, 0);
+    EXPECT_EQ(w->run.nb_voies, 0);
     EXPECT_TRUE(repos());
 }
 

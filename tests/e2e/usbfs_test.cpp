@@ -73,7 +73,7 @@ TEST_F(Usbfs, ProbeAndRunStartOnlyWhenTheWholeRingFitsUnderTheCap)
         EXPECT_TRUE(alerte(usbfs::message(16, BESOIN))) << alertes.join("|").toStdString();
         EXPECT_FALSE(demarre_envoye());
         EXPECT_TRUE(etat_repos());
-        EXPECT_FALSE(w->run_en_cours);
+        EXPECT_FALSE(w->run.run_en_cours);
         anneau_rendu();
     }
 }
@@ -105,8 +105,8 @@ TEST_F(Usbfs, SubmissionRefusedAnywayGivesTheSameAlertAndStartsNothing)
     EXPECT_TRUE(alerte(usbfs::message(BESOIN, BESOIN))) << alertes.join("|").toStdString();
     EXPECT_FALSE(demarre_envoye());
     EXPECT_TRUE(etat_repos());
-    EXPECT_FALSE(w->run_en_cours);
-    EXPECT_TRUE(w->file_open);
+    EXPECT_FALSE(w->run.run_en_cours);
+    EXPECT_TRUE(w->run.file_open);
     anneau_rendu();
 
     rec->set_usbfs_used_elsewhere(0);

@@ -118,7 +118,7 @@ TEST_F(Hote, RequestUnansweredDuringARunHoldsTheWindowSecondsNotTheRingTime)
         QTimer::singleShot(200, w.get(), [&] { w->button_Stop->click(); });
     });
     clic(w->button_Start);
-    EXPECT_GT(Principale::TimeOut, 60 * 60 * 1000);
+    EXPECT_GT(w->run.TimeOut, 60 * 60 * 1000);
     EXPECT_GE(duree_stop, 0);
     EXPECT_LT(duree_stop, 5000);
     EXPECT_TRUE(ligne.startsWith(QStringLiteral("Le Velmarix ne répond pas : requête B1h sans réponse après 2000 ms."))) << ligne.toStdString();

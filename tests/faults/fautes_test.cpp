@@ -3,7 +3,7 @@
 #include "tests/faults/verification.h"
 
 #include "acquisition/anneau.h"
-#include "app/console_format.h"
+#include "recording/console_format.h"
 #include "recording/fichiers.h"
 
 #include <QDir>
@@ -134,7 +134,7 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
         EXPECT_TRUE(w->anneau.flux_termine()) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("TIMEOUT")) || dit.contains(MUET)) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
-        EXPECT_TRUE(Principale::compteur); // the selection itself is untouched
+        EXPECT_TRUE(w->run.compteur); // the selection itself is untouched
         EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
         EXPECT_EQ(w->anneau.ntw.load() % 4, 1u); // the first byte of the cut word is kept
     }
@@ -188,7 +188,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     prepare(true, QStringLiteral("campagne/essai.dat"));
     ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("campagne")));
     clic(w->button_Fichier);
-    ASSERT_TRUE(w->file_open);
+    ASSERT_TRUE(w->run.file_open);
     ASSERT_TRUE(QDir(chemin(QStringLiteral("campagne"))).removeRecursively());
 
     rec->clear_requests();
@@ -196,7 +196,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     EXPECT_FALSE(commande_envoyee(requetes(), "B1:02")) << "the recorder was started";
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_TRUE(alertes[0].contains(QStringLiteral("n'existe plus : choisir un nouveau fichier"))) << alertes[0].toStdString();
-    EXPECT_FALSE(w->file_open);
+    EXPECT_FALSE(w->run.file_open);
     verifie_apres({.nom = QStringLiteral("campagne/essai.dat"), .entete = false, .tout_garde = false});
 
     // The next start asks for a file again and records normally.
@@ -218,7 +218,7 @@ TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
         SCOPED_TRACE(compagnon);
         alertes.clear();
         clic(w->button_Fichier);
-        ASSERT_TRUE(w->file_open);
+        ASSERT_TRUE(w->run.file_open);
         ASSERT_TRUE(QFile::remove(chemin(QString::fromLatin1(compagnon))));
         rec->clear_requests();
         demarre();
@@ -294,7 +294,7 @@ TEST_F(Fautes, DiskFilledByAnotherWriterMidRun)
     EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
 
     // Whole frames only, and the console's account is the header's.
-    const uint32_t nb_ech = Principale::header_file.nb_ech;
+    const uint32_t nb_ech = w->run.header_file.nb_ech;
     const qint64 trame = 257 * 4, taille = QFileInfo(dat).size();
     EXPECT_LE(qint64(nb_ech) * trame, taille);
     EXPECT_LT(taille, qint64(nb_ech) * trame + trame);
@@ -356,8 +356,8 @@ TEST_F(Fautes, FiveThousandPastedCharacters)
     EXPECT_TRUE(texte.startsWith(garde)) << "the box kept something else than the start of the paste";
     ASSERT_FALSE(garde.isEmpty());
     EXPECT_FALSE(garde.back().isHighSurrogate()) << "half a character left at the end of the box";
-    ASSERT_TRUE(w->commentaire.has_value());
-    EXPECT_FALSE(w->commentaire->contains(QChar(QChar::ReplacementCharacter)));
+    ASSERT_TRUE(w->run.commentaire.has_value());
+    EXPECT_FALSE(w->run.commentaire->contains(QChar(QChar::ReplacementCharacter)));
     const QByteArray champ = lit(chemin(QStringLiteral("essai.Vlx"))).mid(1073, 1024);
     ASSERT_EQ(champ.size(), 1024);
     EXPECT_TRUE(champ.startsWith("ab??ab??"));

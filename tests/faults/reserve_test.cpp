@@ -26,7 +26,7 @@ protected:
     void TearDown() override
     {
         Ecrivain::avant_ecriture = nullptr;
-        Principale::memoire_physique_hook = nullptr;
+        moteur::Moteur::memoire_physique_hook = nullptr;
         Fautes::TearDown();
     }
     // The writer stops for `ms` before its first write; the reserve holds `paquets` packets.
@@ -37,7 +37,7 @@ protected:
                 QThread::msleep(ms);
         };
         if (paquets)
-            Principale::memoire_physique_hook = [paquets] { return 4ull * paquets * Principale::TAILLE_PAQUET; };
+            moteur::Moteur::memoire_physique_hook = [paquets] { return 4ull * paquets * Principale::TAILLE_PAQUET; };
     }
     // Paced run of all microphones at 50 kHz.
     void lance(double secondes, const QString &nom = QStringLiteral("essai.dat"))
@@ -59,7 +59,7 @@ TEST_F(Reserve, StallsShorterThanTheReserveLoseNothing)
         const QString nom = QStringLiteral("essai%1.dat").arg(ms);
         lance(ms / 1000.0 + 2.0, nom);
         verifie_apres({.nom = nom});
-        EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+        EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
         const QString c = console();
         EXPECT_FALSE(c.contains(QStringLiteral("Erreur sur le compteur"))) << c.toStdString();
         EXPECT_FALSE(c.contains(MOITIE));
@@ -86,7 +86,7 @@ TEST_F(Reserve, ClosingWhileTheQueueIsWrittenOutLetsTheRunEndByItself)
     lance(1.0);
     ASSERT_TRUE(ferme) << "the wait for the disk was never shown";
     verifie_apres({.nom = QStringLiteral("essai.dat"), .fenetre_ouverte = false});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
     EXPECT_FALSE(console().contains(QStringLiteral("Acquisition stoppée avant la fin"))) << console().toStdString();
 }
 
@@ -116,7 +116,7 @@ TEST_F(Reserve, StallLongerThanTheReserveStopsTheRunAndKeepsEveryFrame)
     cale(6000, 20); // 20 packets: 3.3 s of the stream
     lance(20.0);
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {MOITIE, PLEINE, QStringLiteral("Acquisition stoppée avant la fin")}});
-    EXPECT_LT(w->anneau.ntr, 257ull * 4 * w->count);
+    EXPECT_LT(w->anneau.ntr, 257ull * 4 * w->run.count);
     EXPECT_EQ(console().count(MOITIE), 1);
     EXPECT_EQ(console().count(PLEINE), 1);
     EXPECT_FALSE(console().contains(QStringLiteral("Erreur sur le compteur")));
@@ -137,7 +137,7 @@ TEST_F(Reserve, DiskFullWithAFullReserve)
     EXPECT_LE(taille, 50 * 1000 * 1000);
     EXPECT_GT(taille, 40 * 1000 * 1000);
     EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
-    EXPECT_FALSE(w->run_en_cours);
+    EXPECT_FALSE(w->run.run_en_cours);
     EXPECT_TRUE(etat_repos());
     const QByteArray h = lit(chemin(QStringLiteral("plein/essai.Vlx")));
     ASSERT_EQ(h.size(), TAILLE_HEADER);
@@ -171,13 +171,13 @@ TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
         QThread::msleep(100 * (position - precedente) / Principale::TAILLE_PAQUET);
         precedente = position;
     };
-    Principale::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
+    moteur::Moteur::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
     prepare(true);
     rec->set_paced(false);
     w->numericUpDown_Duree->setValue(10.0);
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat")});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->count);
+    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
     EXPECT_FALSE(console().contains(PLEINE));
     // The queue held more than the reserve: the ring's own eight buffers come on top of it.
     EXPECT_GT(w->anneau.ecrivain.file_max(), w->anneau.ecrivain.capacite());

@@ -1,5 +1,7 @@
 #include "tests/faults/verification.h"
 
+#include "tests/faults/fichiers_run.h"
+
 #include "recording/fichiers.h"
 
 #include <QDir>
@@ -33,10 +35,10 @@ void Fautes::demarre(int garde_ms)
     QTimer garde;
     garde.setSingleShot(true);
     QObject::connect(&garde, &QTimer::timeout, w.get(), [this] {
-        if (!w->run_en_cours)
+        if (!w->run.run_en_cours)
             return;
         garde_declenchee = true;
-        if (w->started)
+        if (w->run.started)
             w->button_Stop->click();
         else
             w->button_Abort->click();
@@ -111,7 +113,7 @@ void Fautes::verifie_apres(const Attendu &a)
     EXPECT_TRUE(reveil) << "the event loop no longer answers";
 
     // Usable: idle, or locked with Init usable; nothing left in flight.
-    EXPECT_FALSE(w->run_en_cours);
+    EXPECT_FALSE(w->run.run_en_cours);
     EXPECT_EQ(w->anneau.en_vol, 0);
     if (a.fenetre_ouverte) {
         EXPECT_TRUE(w->isVisible());
@@ -134,30 +136,14 @@ void Fautes::verifie_apres(const Attendu &a)
     if (!a.nom.isEmpty()) {
         const QString dat = chemin(a.nom);
         const NomsCompagnons noms = noms_compagnons(dat);
-        EXPECT_FALSE(w->file_open);
+        EXPECT_FALSE(w->run.file_open);
         EXPECT_EQ(ouverts_dans(dossier.path()), QStringList());
-        if (a.entete) {
-            EXPECT_EQ(QFileInfo(dat).size(), qint64(w->anneau.ntw.load()));
-            if (Principale::record && !a.disque_plein) {
-                EXPECT_EQ(w->anneau.ntw.load(), w->anneau.ntr);
-            }
-            const QByteArray h = lit(noms.entete);
-            EXPECT_EQ(h.size(), TAILLE_HEADER);
-            if (h.size() == TAILLE_HEADER) {
-                std::array<uint8_t, TAILLE_HEADER> b{};
-                std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
-                EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->anneau.ntw.load() / 4 / uint64_t(Principale::nb_voies)));
-            }
-            const QByteArray log = lit(noms.log);
-            const QString texte = QString::fromUtf8(log);
-            EXPECT_EQ(texte.toUtf8(), log) << "the log is not valid UTF-8";
-            EXPECT_TRUE(texte.contains(QStringLiteral("\r\nNb_ech = %1\r\n").arg(w->anneau.ntw.load() / 4 / uint64_t(Principale::nb_voies))));
-            const QString fin = QStringLiteral("\n[OPTIONNAL]\r\n") + w->commentaire.value_or(QString()) + QStringLiteral("\r\n");
-            EXPECT_TRUE(texte.endsWith(fin)) << "log incomplete: ..." << texte.right(200).toStdString();
-        } else {
+        if (a.entete)
+            verifie_fichiers_run(dat, {w->anneau.ntw.load(), w->anneau.ntr, w->run.nb_voies, w->run.commentaire,
+                                       w->run.record && !a.disque_plein});
+        else
             for (const QString &f : {dat, noms.entete, noms.log})
                 EXPECT_EQ(QFileInfo(f).size(), 0) << f.toStdString();
-        }
     }
 
     // The console said what happened.

@@ -77,7 +77,7 @@ void FenetreEmulee::attend(int ms)
 
 DisquePlein::DisquePlein(uint64_t octets, const QString &dossier)
 {
-    Principale::espace_libre_hook = [](const QString &) { return uint64_t(100) << 30; };
+    moteur::Moteur::espace_libre_hook = [](const QString &) { return uint64_t(100) << 30; };
     QDir().mkpath(dossier);
     const QByteArray chemin = QFile::encodeName(dossier);
     const QByteArray options = "size=" + QByteArray::number(qulonglong(octets));
@@ -95,7 +95,7 @@ DisquePlein::DisquePlein(uint64_t octets, const QString &dossier)
 
 DisquePlein::~DisquePlein()
 {
-    Principale::espace_libre_hook = nullptr;
+    moteur::Moteur::espace_libre_hook = nullptr;
     if (monte()) {
         ::umount2(point.constData(), MNT_DETACH);
         return;

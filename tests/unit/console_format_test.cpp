@@ -3,7 +3,7 @@
 
 #include <QLocale>
 
-#include "app/console_format.h"
+#include "recording/console_format.h"
 
 TEST(ConsoleFormat, FrenchLocale)
 {

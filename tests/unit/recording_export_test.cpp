@@ -31,18 +31,18 @@ TEST(RecordingExport, ExampleRunFiles)
     Principale::alert_hook = [](const QString &t) { ADD_FAILURE() << t.toStdString(); };
     {
         Principale w;
-        ASSERT_TRUE(w.ouvre_fichiers(dat));
-        Principale::header_file = exemple_run();
-        Principale::nb_voies = 17;
-        w.nb_micros = 16;
-        w.commentaire.reset();
+        ASSERT_TRUE(w.run.ouvre_fichiers(dat));
+        w.run.header_file = exemple_run();
+        w.run.nb_voies = 17;
+        w.run.nb_micros = 16;
+        w.run.commentaire.reset();
         const char trame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
         ASSERT_EQ(std::fwrite(trame, 1, sizeof trame, w.anneau.Filep), sizeof trame);
-        w.ferme_fichiers(true);
+        w.moteur.ferme_fichiers(true);
         EXPECT_EQ(w.anneau.Filep, nullptr);
-        EXPECT_EQ(w.Mu, nullptr);
-        EXPECT_EQ(w.log, nullptr);
-        EXPECT_FALSE(w.file_open);
+        EXPECT_EQ(w.run.Mu, nullptr);
+        EXPECT_EQ(w.run.log, nullptr);
+        EXPECT_FALSE(w.run.file_open);
     }
     Principale::alert_hook = nullptr;
 

@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "channels/case_niveau.h"
+#include "app/case_niveau.h"
 #include "channels/colormap.h"
 #include "channels/selection.h"
 
@@ -224,13 +224,13 @@ namespace {
 
 // Packet p of a stream of nb_voies-word frames: word 0 the frame number (with the counter),
 // then microphone i a constant amplitude.
-std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int32_t> &amplitudes, bool flottant)
+std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int32_t> &amplitudes, bool flottant, bool compteur)
 {
     std::vector<unsigned char> paquet(Principale::TAILLE_PAQUET);
     const uint64_t debut = uint64_t(p) * Principale::TAILLE_PAQUET;
     for (uint32_t o = 0; o + 4 <= paquet.size(); o += 4) {
         const uint64_t mot = (debut + o) / 4;
-        const int w = static_cast<int>(mot % nb_voies) + (Principale::compteur ? 0 : 1);
+        const int w = static_cast<int>(mot % nb_voies) + (compteur ? 0 : 1);
         int32_t v = static_cast<int32_t>(mot / nb_voies);
         if (w > 0)
             v = amplitudes[w - 1];
@@ -249,18 +249,18 @@ std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int3
 TEST_F(Fenetre, PasseDeNiveauxColoreLesMicrosChoisis)
 {
     // Microphones 3 and 200, with the counter (3 words a frame) or without; packet 5 of the stream.
-    w->num_mic_valid[0] = 3;
-    w->num_mic_valid[1] = 200;
-    w->nb_micros = 2;
+    w->run.num_mic_valid[0] = 3;
+    w->run.num_mic_valid[1] = 200;
+    w->run.nb_micros = 2;
     w->num_pkt_aff = 5;
     for (int cas = 0; cas < 4; ++cas) {
         const bool flottant = cas % 2;
-        Principale::compteur = cas < 2;
-        Principale::nb_voies = Principale::compteur ? 3 : 2;
+        w->run.compteur = cas < 2;
+        w->run.nb_voies = w->run.compteur ? 3 : 2;
         SCOPED_TRACE(cas);
-        std::vector<unsigned char> paquet = flux(5, Principale::nb_voies, {5623, 10}, flottant);
+        std::vector<unsigned char> paquet = flux(5, w->run.nb_voies, {5623, 10}, flottant, w->run.compteur);
         w->anneau.dernier_paquet = paquet.data();
-        w->type_float = flottant;
+        w->run.type_float = flottant;
         w->affiche_cases(true);
         w->passe_niveaux();
         w->anneau.dernier_paquet = nullptr;

@@ -23,10 +23,10 @@ protected:
     }
     void rien_d_ouvert()
     {
-        EXPECT_FALSE(w->file_open);
+        EXPECT_FALSE(w->run.file_open);
         EXPECT_EQ(w->anneau.Filep, nullptr);
-        EXPECT_EQ(w->Mu, nullptr);
-        EXPECT_EQ(w->log, nullptr);
+        EXPECT_EQ(w->run.Mu, nullptr);
+        EXPECT_EQ(w->run.log, nullptr);
     }
     QTemporaryDir dossier;
 };
@@ -44,8 +44,8 @@ TEST_F(RecordingFiles, ChoiceCreatesThreeEmptyFiles)
 
     EXPECT_EQ(dialogues, 1);
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(w->file_open);
-    EXPECT_EQ(w->acqui_name, chemin_choisi);
+    EXPECT_TRUE(w->run.file_open);
+    EXPECT_EQ(w->run.acqui_name, chemin_choisi);
     EXPECT_EQ(console_depuis(marque), QStringLiteral("Nom du fichier d'acquisition : ") + chemin_choisi + QStringLiteral("\r\n"));
     EXPECT_NE(w->anneau.Filep, nullptr);
     for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
@@ -53,7 +53,7 @@ TEST_F(RecordingFiles, ChoiceCreatesThreeEmptyFiles)
     EXPECT_EQ(QDir(dossier.path()).entryList(QDir::Files).size(), 3);
 
     // The abort path closes them untouched: they stay on disk, empty.
-    w->ferme_fichiers(false);
+    w->moteur.ferme_fichiers(false);
     rien_d_ouvert();
     for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
         EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
@@ -63,7 +63,7 @@ TEST_F(RecordingFiles, CancelledDialogForgetsAnEarlierChoice)
 {
     chemin_choisi = chemin(QStringLiteral("essai.dat"));
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->file_open);
+    ASSERT_TRUE(w->run.file_open);
     chemin_choisi.clear();
     const qsizetype marque = console().size();
     w->button_Fichier_Click();
@@ -76,17 +76,17 @@ TEST_F(RecordingFiles, SameNamesChosenTwice)
 {
     chemin_choisi = chemin(QStringLiteral("essai.dat"));
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->file_open);
+    ASSERT_TRUE(w->run.file_open);
     ASSERT_EQ(std::fwrite("abcd", 1, 4, w->anneau.Filep), 4u);
     const auto descripteurs = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(); };
     const qsizetype avant = descripteurs();
     w->button_Fichier_Click();
     EXPECT_EQ(descripteurs(), avant) << "the files of the first choice were not closed";
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(w->file_open);
+    EXPECT_TRUE(w->run.file_open);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 0);
     ASSERT_EQ(std::fwrite("xy", 1, 2, w->anneau.Filep), 2u);
-    w->ferme_fichiers(true);
+    w->moteur.ferme_fichiers(true);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 2);
     EXPECT_EQ(taille(QStringLiteral("essai.Vlx")), 2097);
 }
@@ -134,13 +134,13 @@ TEST_F(RecordingFiles, FailedWriteIsReportedAndBothFilesClosed)
 {
     chemin_choisi = chemin(QStringLiteral("plein.dat"));
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->file_open);
-    delete w->log;
-    w->log = new QFile(QStringLiteral("/dev/full"));
-    ASSERT_TRUE(w->log->open(QIODevice::WriteOnly));
+    ASSERT_TRUE(w->run.file_open);
+    delete w->run.log;
+    w->run.log = new QFile(QStringLiteral("/dev/full"));
+    ASSERT_TRUE(w->run.log->open(QIODevice::WriteOnly));
 
     const qsizetype marque = console().size();
-    w->ferme_fichiers(true);
+    w->moteur.ferme_fichiers(true);
     const QString texte = console_depuis(marque);
     EXPECT_TRUE(texte.startsWith(QStringLiteral("Erreur d'écriture du fichier /dev/full : "))) << texte.toStdString();
     EXPECT_TRUE(texte.endsWith(QStringLiteral("\r\n")));
@@ -167,8 +167,8 @@ TEST_F(RecordingFiles, SaveDialogAppendsDatToABareName)
     });
     w->button_Fichier_Click();
     ASSERT_TRUE(vu);
-    EXPECT_TRUE(w->file_open);
-    EXPECT_EQ(w->acqui_name, chemin(QStringLiteral("mesure.dat")));
+    EXPECT_TRUE(w->run.file_open);
+    EXPECT_EQ(w->run.acqui_name, chemin(QStringLiteral("mesure.dat")));
     for (const char *nom : {"mesure.dat", "mesure.Vlx", "mesure.log"})
         EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
 }

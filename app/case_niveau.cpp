@@ -1,4 +1,4 @@
-#include "channels/case_niveau.h"
+#include "app/case_niveau.h"
 
 #include <QPainter>
 

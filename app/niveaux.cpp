@@ -1,7 +1,7 @@
 // Colour map and live level display: the colour bar, the switch between the selection view
 // and the level view, and the level pass on the latest packet.
 #include "app/principale.h"
-#include "channels/case_niveau.h"
+#include "app/case_niveau.h"
 #include "channels/colormap.h"
 
 #include <QCheckBox>
@@ -74,18 +74,19 @@ void Principale::affiche_cases(bool niv)
 void Principale::passe_niveaux()
 {
     const unsigned char *paquet = anneau.dernier_paquet;
-    const int32_t n = std::min(nb_micros, 256);
+    const int32_t nb_voies = run.nb_voies;
+    const int32_t n = std::min(run.nb_micros, 256);
     if (!paquet || n <= 0 || nb_voies <= 0)
         return;
     double ms[256];
     // The level window's first frame starts at the byte after the first frame boundary; the
     // pass reads microphone i from word i + 1 of a frame, so without the counter (the
     // microphones then start at word 0) it starts one word earlier.
-    const uint32_t debut = niveaux::decalage_trame(num_pkt_aff, nb_voies) - (compteur ? 0u : 4u);
-    niveaux::moyennes_carres(paquet, debut, nb_voies, n, type_float, ms);
+    const uint32_t debut = niveaux::decalage_trame(num_pkt_aff, nb_voies) - (run.compteur ? 0u : 4u);
+    niveaux::moyennes_carres(paquet, debut, nb_voies, n, run.type_float, ms);
     const auto &table = couleurs();
     for (int32_t i = 0; i < n; ++i) {
-        const int c = num_mic_valid[i];
+        const int c = run.num_mic_valid[size_t(i)];
         if (c < 0 || c > 255)
             continue;
         cellule(grid_n[c / 8][c % 8])->setCouleur(table[niveaux::indice_niveau(ms[i])]);

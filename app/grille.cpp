@@ -1,17 +1,15 @@
-// Selection grid: the boxes of the microphones, beams, blocks and analogue channels, their
-// click rules, and the channel selection sent to the recorder at each start.
+// Selection grid: the boxes of the microphones, beams, blocks and analogue channels, and their
+// click rules.
 #include "app/layout.h"
 #include "app/principale.h"
-#include "channels/case_niveau.h"
+#include "app/case_niveau.h"
 #include "channels/selection.h"
-#include "device/commands.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
-#include <QThread>
 
 namespace {
 
@@ -181,44 +179,4 @@ void Principale::tout_valide()
     selection::Grille g = lit_grille(*this);
     selection::clic_tous(g);
     ecrit_grille(*this, g);
-}
-
-// ------------------------------------------------------------------ selection of a run
-// Rewrites the recorder's whole channel configuration (beam 0..31, then the auxiliary group),
-// the channel list, the frame width and the selection flags of the header record.
-void Principale::choix_micros()
-{
-    selection::Micros micros{};
-    for (int b = 0; b < selection::NB_FAISCEAUX; ++b)
-        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
-            micros[b][m] = grid[b][m]->isChecked();
-    std::array<bool, selection::NB_VA> va{};
-    for (int n = 0; n < selection::NB_VA; ++n)
-        va[n] = grid_VA[n]->isChecked();
-    const selection::Choix c =
-        selection::calcule_choix(micros, checkBox_Compteur->isChecked(), checkBox_Status->isChecked(), va);
-
-    buf[0] = cmd::VOIES;
-    buf[1] = 0;
-    for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
-        buf[2] = static_cast<unsigned char>(b);
-        buf[3] = c.masques[b];
-        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
-            header_file.micros_actifs[b][m] = micros[b][m] ? 1 : 0;
-        commande(3);
-    }
-    // Entries past nb_micros keep what an earlier run left there.
-    for (int i = 0; i < c.nb_micros; ++i)
-        num_mic_valid[i] = c.voies[i];
-    nb_micros = c.nb_micros;
-    nb_voies = c.nb_voies;
-    compteur = c.compteur;
-    header_file.compteurs_actifs[0] = c.compteur ? 1 : 0;
-    for (int n = 0; n < selection::NB_VA; ++n)
-        header_file.va_actives[0][n] = va[n] ? 1 : 0;
-
-    buf[2] = cmd::GROUPE_AUX;
-    buf[3] = c.masque_aux;
-    commande(3);
-    QThread::msleep(300);
 }

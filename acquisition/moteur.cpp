@@ -1,0 +1,539 @@
+// The engine: the recorder's initialisation and probe, its resets, the frequency, the channel
+// choice, the files of a recorded run and their description, and the calls of its hosts.
+#include "acquisition/moteur_impl.h"
+
+#include "device/commands.h"
+#include "device/horloge.h"
+#include "device/usbfs.h"
+#include "recording/commentaire.h"
+#include "recording/console_format.h"
+#include "recording/description.h"
+#include "recording/fichiers.h"
+#include "recording/log_text.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <libusb.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace moteur {
+
+std::function<uint64_t(const QString &)> Moteur::espace_libre_hook;
+std::function<uint64_t()> Moteur::memoire_physique_hook;
+
+namespace {
+constexpr unsigned int TIMEOUT_SONDE_MS = 500;
+constexpr uint64_t OCTETS_SONDE = 255 * 8 * 4; // 255 frames of one beam of 8 microphones
+
+QString raison_systeme(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+} // namespace
+
+Moteur::Impl::Impl(Observateur &o)
+    : obs(o)
+{
+    appareil.journal = [this](const QString &t, int f) { dit(t, f); };
+    anneau.journal = [this](const QString &t, int f) { dit(t, f); };
+    std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
+    std::memset(header_file.compteurs_actifs, 0, sizeof header_file.compteurs_actifs);
+    std::memset(header_file.va_actives, 0, sizeof header_file.va_actives);
+    std::memset(header_file.micros_actifs, 0, sizeof header_file.micros_actifs);
+}
+
+// Teardown: with a device open, reset the microphones, release interface 0 and close it.
+Moteur::Impl::~Impl()
+{
+    ferme_USB();
+    ferme_fichiers(false);
+}
+
+void Moteur::Impl::passe_a(Etat e)
+{
+    etat_courant = e;
+    obs.etat(e);
+}
+
+// ------------------------------------------------------------------ the link
+int32_t Moteur::Impl::init_USB()
+{
+    const int32_t r = appareil.ouvre(choix_appareil);
+    anneau.contexte = appareil.contexte();
+    return r;
+}
+
+void Moteur::Impl::ferme_USB()
+{
+    if (!appareil.ouvert())
+        return;
+    reset_micros();
+    appareil.ferme();
+    anneau.contexte = nullptr;
+}
+
+// ------------------------------------------------------------------ initialisation and probe
+int32_t Moteur::Impl::initialise()
+{
+    envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+    if (!initialisation_FX3())
+        return -1;
+    QThread::msleep(10);
+    envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+    QThread::msleep(10);
+    if (initialisation_FX3())
+        reset_micros();
+    QThread::msleep(10);
+    envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+    QThread::msleep(10);
+    envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+    QThread::msleep(10);
+
+    if (const int32_t res = test_boitier(); res != 0) {
+        if (res == -1) // -2: the probe's ring could not be queued, and the alert said why
+            dit(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
+        return -1;
+    }
+    dit(QStringLiteral("Velmarix 256 détecté `\r\n\r\n"), 0);
+    clock_def = false;
+    num_freq = -1;
+    count_def = false;
+    started = false;
+    stopped = false;
+    // The files of an earlier choice are abandoned (left empty on disk) and closed.
+    ferme_fichiers(false);
+    return 0;
+}
+
+// The probe: 255 frames of beam 0 at 50 000 Hz must come back as exactly 8160 bytes.
+// -2 when its ring cannot all be in flight under the usbfs cap (the alert has been shown).
+int32_t Moteur::Impl::test_boitier()
+{
+    if (const std::optional<QString> m = usbfs::verifie(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET)) {
+        dit(*m, 1);
+        return -2;
+    }
+    const bool record_voulu = record;
+    compteur = false;
+    record = false;
+
+    buf[0] = cmd::HORLOGE;
+    buf[1] = 9;
+    commande(1);
+    buf[0] = cmd::NB_ECH;
+    buf[1] = 0xFF;
+    buf[2] = 0;
+    buf[3] = 0;
+    buf[4] = 0;
+    commande(4);
+    buf[0] = cmd::VOIES;
+    buf[1] = 0;
+    buf[2] = 0;
+    buf[3] = 0xFF;
+    commande(3);
+    buf[3] = 0;
+    for (int b = 1; b < 32; ++b) {
+        buf[2] = static_cast<unsigned char>(b);
+        commande(3);
+    }
+    buf[2] = cmd::GROUPE_AUX;
+    commande(3);
+
+    bool ok = anneau.prepare(appareil.handle(), TIMEOUT_SONDE_MS, parametres_anneau(true));
+    bool refus = false; // a submission refused for lack of usbfs memory: no start, no probe
+    if (ok) {
+        refus = anneau.soumet() == LIBUSB_ERROR_NO_MEM;
+        if (refus) {
+            anneau.annule_tout(false);
+        } else {
+            buf[0] = cmd::START;
+            buf[1] = 0;
+            commande(1);
+            while (anneau.en_vol > 0) {
+                QThread::msleep(1);
+                if (anneau.service(100) != 0)
+                    break;
+            }
+        }
+        anneau.vidange(TimeOut);
+        anneau.libere();
+    }
+
+    compteur = true;
+    record = record_voulu;
+    if (refus) {
+        dit(usbfs::message_refus(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET), 1);
+        return -2;
+    }
+    if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
+        return -1;
+    return 0;
+}
+
+int32_t Moteur::Impl::reset_micros()
+{
+    if (!initialisation_FX3())
+        init_USB();
+    if (!initialisation_FX3())
+        return -1;
+    buf[0] = cmd::RESET_MICROS;
+    if (test)
+        dit(QStringLiteral("\r\nReset B0\r\n"), 0);
+    const int res = commande(0);
+    initialisation = true;
+    clock_def = false;
+    count_def = false;
+    started = false;
+    return res == 1 ? 0 : -1;
+}
+
+// The two controller resets: open the link if needed, then one request without data.
+void Moteur::Impl::envoie_reset(int requete, const QString &message)
+{
+    if (!initialisation_FX3())
+        init_USB();
+    if (!initialisation_FX3())
+        return;
+    appareil.write_command(requete, buf, 0);
+    if (test)
+        dit(message, 0);
+}
+
+// ------------------------------------------------------------------ frequency and delay
+void Moteur::Impl::frequence_cliquee(int entree, std::optional<int> delai)
+{
+    if (!initialisation && initialise() == -1)
+        return;
+    buf[0] = cmd::HORLOGE;
+    num_freq = entree;
+    buf[1] = horloge::octet_entree(entree);
+    commande(1);
+    QThread::msleep(500);
+    frequence = horloge::frequence_pour_octet(buf[1]);
+    header_file.freq = frequence;
+    // Rounded down to the tenth the duration box shows, so that no duration it offers wraps the count.
+    const double max = planning::duree_max(frequence);
+    duree_max = static_cast<float>(max);
+    obs.duree_max(max, frequence);
+    if (test)
+        dit(QStringLiteral("Clock division : %1.  ").arg(fmt_G(int64_t(buf[1]))), 0);
+    dit(QStringLiteral("Fréquence : %1 Hz.  Durée max d'acquisition (si le disque le supporte) : %2 s \r\n")
+            .arg(fmt_N0(double(frequence)), fmt_N1(max)),
+        0);
+    clock_def = true;
+    count_def = false;
+    delai_change(entree, delai);
+}
+
+void Moteur::Impl::delai_change(int entree, std::optional<int> delai)
+{
+    if (!appareil.ouvert())
+        return; // nothing to configure before the link is open
+    buf[0] = cmd::DELAI;
+    if (test) {
+        const int v = delai.value_or(horloge::DELAIS[size_t(entree)]);
+        buf[1] = static_cast<unsigned char>(v);
+        dit(QStringLiteral("N_DELAY : %1  \r\n").arg(fmt_G(int64_t(v))), 0);
+    } else {
+        buf[1] = static_cast<unsigned char>(delai.value_or(horloge::DELAIS[size_t(entree)]));
+    }
+    commande(1);
+}
+
+// ------------------------------------------------------------------ channels
+// Rewrites the recorder's whole channel configuration (beam 0..31, then the auxiliary group),
+// the channel list, the frame width and the selection flags of the header record.
+void Moteur::Impl::choix_micros(const reglages::Voies &v)
+{
+    const selection::Choix c = v.choix();
+    buf[0] = cmd::VOIES;
+    buf[1] = 0;
+    for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
+        buf[2] = static_cast<unsigned char>(b);
+        buf[3] = c.masques[b];
+        for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
+            header_file.micros_actifs[b][m] = v.micros[b][m] ? 1 : 0;
+        commande(3);
+    }
+    // Entries past nb_micros keep what an earlier run left there.
+    for (int i = 0; i < c.nb_micros; ++i)
+        num_mic_valid[size_t(i)] = c.voies[size_t(i)];
+    nb_micros = c.nb_micros;
+    nb_voies = c.nb_voies;
+    compteur = c.compteur;
+    header_file.compteurs_actifs[0] = c.compteur ? 1 : 0;
+    for (int n = 0; n < selection::NB_VA; ++n)
+        header_file.va_actives[0][n] = v.va[size_t(n)] ? 1 : 0;
+
+    buf[2] = cmd::GROUPE_AUX;
+    buf[3] = c.masque_aux;
+    commande(3);
+    QThread::msleep(300);
+}
+
+// ------------------------------------------------------------------ files
+namespace {
+// Writes the whole block over the file, in place, and cuts the file to it; on failure, says
+// why on the console.
+void ecrit_tout(Moteur::Impl &m, QFile *f, const QByteArray &octets)
+{
+    QString raison;
+    if (description::ecrit_en_place(*f, octets, true, &raison))
+        return;
+    m.dit(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(f->fileName(), raison), 0);
+}
+} // namespace
+
+// Header file, then log file, from the record of the run that just ended.
+void Moteur::Impl::ecrit_log()
+{
+    const auto image = serialise(header_file);
+    ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
+    ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+}
+
+// Header and log of the run in progress, describing the frames written so far. The first
+// call of a run also reserves the log's room.
+bool Moteur::Impl::ecrit_description(bool debut, bool signale)
+{
+    if (!Mu || !log || !Mu->isOpen() || !log->isOpen())
+        return true;
+    type_header_file h = header_file;
+    fixe_totaux(h, anneau.ntw.load(), nb_voies, frequence);
+    const auto image = serialise(h);
+    const QByteArray texte = texte_log(h, nb_voies, nb_micros, commentaire);
+    if (debut)
+        description::reserve(*log, texte.size() + description::MARGE_LOG);
+    QString raison;
+    QFile *rate = nullptr;
+    if (!description::ecrit_en_place(*Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER), false, &raison))
+        rate = Mu;
+    else if (!description::ecrit_en_place(*log, texte, false, &raison))
+        rate = log;
+    if (rate && signale)
+        dit(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(rate->fileName(), raison), 0);
+    return rate == nullptr;
+}
+
+// Creates (or empties) the data file and its two companions. On failure nothing stays open.
+bool Moteur::Impl::ouvre_fichiers(const QString &chemin)
+{
+    ferme_fichiers(false);
+    const NomsCompagnons noms = noms_compagnons(chemin);
+
+    if (!anneau.ouvre_donnees(chemin)) {
+        dit(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(chemin, raison_systeme(errno)), 1);
+        return false;
+    }
+
+    const auto ouvre = [this](QFile *&f, const QString &nom) {
+        f = new QFile(nom);
+        if (f->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return true;
+        dit(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(nom, f->errorString()), 1);
+        return false;
+    };
+    if (!ouvre(Mu, noms.entete) || !ouvre(log, noms.log)) {
+        // The choice fails as a whole: the files it did create, still empty, go again.
+        const bool entete_cree = Mu->isOpen();
+        ferme_fichiers(false);
+        QFile::remove(chemin);
+        if (entete_cree)
+            QFile::remove(noms.entete);
+        return false;
+    }
+    return true;
+}
+
+// Closes the data file, then (with `ecrire`) writes the header and log files, and closes
+// them. Does nothing for files that are not open.
+void Moteur::Impl::ferme_fichiers(bool ecrire)
+{
+    if (anneau.Filep && !anneau.ferme_donnees()) {
+        dit(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(acqui_name, raison_systeme(errno)), 0);
+        bilan.erreur_fichier = true;
+    }
+    if (ecrire && Mu && log && Mu->isOpen() && log->isOpen())
+        ecrit_log();
+    delete log; // QFile closes on destruction
+    log = nullptr;
+    delete Mu;
+    Mu = nullptr;
+    file_open = false;
+}
+
+bool Moteur::Impl::choisit_fichier(const QString &chemin)
+{
+    acqui_name = chemin;
+    dit(QStringLiteral("Nom du fichier d'acquisition : ") + acqui_name + QStringLiteral("\r\n"), 0);
+    file_open = ouvre_fichiers(acqui_name);
+    return file_open;
+}
+
+// ------------------------------------------------------------------ the hosts' calls
+Moteur::Moteur(Observateur &obs)
+    : d(new Impl(obs))
+{
+}
+
+Moteur::~Moteur()
+{
+    delete d;
+}
+
+bool Moteur::init()
+{
+    if (d->init_USB() == -1 || d->initialise() == -1) {
+        d->passe_a(Etat::Ferme);
+        return false;
+    }
+    d->passe_a(Etat::Repos);
+    return true;
+}
+
+bool Moteur::ouvre(const std::optional<std::string> &appareil)
+{
+    d->choix_appareil = appareil;
+    return init();
+}
+
+void Moteur::choisit_frequence(int entree, std::optional<int> delai)
+{
+    d->frequence_cliquee(entree, delai);
+}
+
+void Moteur::envoie_delai(int entree, std::optional<int> delai)
+{
+    d->delai_change(entree, delai);
+}
+
+void Moteur::duree_changee()
+{
+    d->count_def = false;
+}
+
+void Moteur::reset_fx3()
+{
+    d->envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+}
+
+void Moteur::reset_ph()
+{
+    d->envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+}
+
+void Moteur::reset_micros()
+{
+    if (d->initialisation_FX3())
+        d->reset_micros();
+}
+
+bool Moteur::choisit_fichier(const QString &chemin)
+{
+    return d->choisit_fichier(chemin);
+}
+
+void Moteur::ferme_fichiers(bool ecrire)
+{
+    d->ferme_fichiers(ecrire);
+}
+
+void Moteur::commente(const QString &texte)
+{
+    d->commentaire = commentaire_complete(texte);
+    const auto champ = champ_commentaire(*d->commentaire);
+    std::memcpy(d->header_file.texte_commentaire, champ.data(), champ.size());
+}
+
+void Moteur::enregistrement(bool oui)
+{
+    d->record = oui;
+}
+
+void Moteur::mode_avance(bool oui)
+{
+    d->test = oui;
+}
+
+bool Moteur::demarre(const reglages::Reglages &r)
+{
+    return d->run(r);
+}
+
+Arret Moteur::arrete(const reglages::Declenchement &stop)
+{
+    return d->stop(stop);
+}
+
+void Moteur::arrete()
+{
+    if (d->run_en_cours && d->started && !d->stopped && !d->anneau.fini)
+        d->stop({});
+}
+
+void Moteur::abandonne()
+{
+    if (d->run_en_cours && !d->started && !d->aborted)
+        d->abort_demande();
+}
+
+Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
+{
+    Bilan refuse;
+    if (const std::optional<reglages::Refus> refus = reglages::verifie(r)) {
+        d->dit(refus->message + QStringLiteral("\r\n"), 1);
+        refuse.erreur_fichier = refus->champ == reglages::Champ::Fichier;
+        return refuse;
+    }
+    if (!d->initialisation && !init()) {
+        refuse.appareil_perdu = true;
+        return refuse;
+    }
+    d->record = r.fichier.has_value();
+    if (d->record) {
+        if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer)) {
+            d->dit(refus->message + QStringLiteral("\r\n"), 1);
+            refuse.erreur_fichier = true;
+            return refuse;
+        }
+        if (!d->choisit_fichier(*r.fichier)) {
+            refuse.erreur_fichier = true;
+            return refuse;
+        }
+        if (r.commentaire)
+            commente(*r.commentaire);
+    }
+    d->frequence_cliquee(r.entree_frequence, r.delai);
+    d->count_def = false;
+    const bool lance = d->run(r);
+    Bilan b = d->bilan;
+    b.lance = b.lance && lance;
+    if (!lance && !d->initialisation_FX3() && !b.refus_usbfs)
+        b.appareil_perdu = true;
+    d->obs.fin(b);
+    return b;
+}
+
+Etat Moteur::etat() const
+{
+    return d->etat_courant;
+}
+
+Instantane Moteur::instantane() const
+{
+    Instantane i;
+    i.etat = d->etat_courant;
+    const uint64_t trame = uint64_t(std::max(d->nb_voies, 1)) * 4;
+    i.trames = d->run_en_cours ? d->anneau.ntr / trame : 0;
+    i.octets_ecrits = d->anneau.ntw.load(std::memory_order_relaxed);
+    const uint32_t capacite = d->anneau.ecrivain.capacite();
+    i.reserve = capacite ? double(d->anneau.ecrivain.en_file()) / double(capacite) : 0.0;
+    i.sauts_compteur = d->anneau.erreur_compteur ? 1 : 0;
+    i.ecoule_ms = d->started && d->debut_streaming.isValid() ? d->debut_streaming.elapsed() : 0;
+    return i;
+}
+
+} // namespace moteur

@@ -1,0 +1,170 @@
+// The USB link with one recorder: opening it, one vendor request, one framed command.
+#include "device/appareil.h"
+
+#include "device/commands.h"
+#include "device/enregistreurs.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+
+namespace {
+// A vendor request is answered within milliseconds; one that is not answered in this time will
+// not be. The run's transfers keep their own, longer time-out.
+constexpr unsigned int DELAI_REQUETE_MS = 2000;
+// After a request went unanswered, the next ones wait this long, until one is answered again:
+// a sequence of requests (Init, Start) to a recorder that stopped answering ends in seconds.
+constexpr unsigned int DELAI_REQUETE_MUET_MS = 50;
+} // namespace
+
+Appareil::Appareil() = default;
+
+Appareil::~Appareil()
+{
+    ferme();
+}
+
+libusb_context *Appareil::contexte() const
+{
+    return bus_ ? bus_->contexte() : nullptr;
+}
+
+void Appareil::dit(const QString &texte, int flag) const
+{
+    if (journal)
+        journal(texte, flag);
+}
+
+// The recorder is on the bus but the system refuses to open it (device node permissions).
+bool Appareil::present_mais_interdit() const
+{
+    libusb_device **liste = nullptr;
+    const ssize_t n = libusb_get_device_list(contexte(), &liste);
+    bool interdit = false;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(liste[i], &d) != 0 || d.idVendor != enregistreurs::VENDOR_ID ||
+            d.idProduct != enregistreurs::PRODUCT_ID)
+            continue;
+        libusb_device_handle *h = nullptr;
+        const int r = libusb_open(liste[i], &h);
+        if (r == LIBUSB_ERROR_ACCESS)
+            interdit = true;
+        if (h)
+            libusb_close(h);
+        break;
+    }
+    if (n >= 0)
+        libusb_free_device_list(liste, 1);
+    return interdit;
+}
+
+int32_t Appareil::ouvre(const std::optional<std::string> &choix)
+{
+    if (handle_) {
+        libusb_release_interface(handle_, 0);
+        libusb_close(handle_);
+    }
+    handle_ = nullptr;
+    muet_ = false;
+
+    // A context whose init failed is no context: that counts as "no recorder", and the next
+    // attempt tries the init again.
+    if (!bus_ || bus_->erreur() != 0)
+        bus_ = std::make_unique<enregistreurs::Bus>();
+    if (bus_->erreur() != 0) {
+        bus_.reset();
+        dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+        return -1;
+    }
+    libusb_set_option(contexte(), LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
+
+    libusb_device_handle *h = nullptr;
+    int r = 0;
+    if (choix) {
+        const std::vector<enregistreurs::Enregistreur> liste = bus_->liste();
+        const enregistreurs::Choix c = enregistreurs::choisit(liste, choix);
+        if (c.index < 0) {
+            dit(QString::fromStdString(c.raison) + QStringLiteral("\r\n"), 1);
+            return -1;
+        }
+        h = bus_->ouvre(liste[size_t(c.index)].chemin, &r);
+        if (!h && r == LIBUSB_ERROR_BUSY)
+            r = LIBUSB_ERROR_BUSY;
+        else if (!h && r == LIBUSB_ERROR_ACCESS) {
+            dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+            dit(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
+                               "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),
+                0);
+            return -1;
+        } else if (!h) {
+            dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+            return -1;
+        }
+    } else {
+        h = libusb_open_device_with_vid_pid(contexte(), enregistreurs::VENDOR_ID, enregistreurs::PRODUCT_ID);
+        if (h)
+            r = libusb_claim_interface(h, 0);
+        else
+            r = LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (r == LIBUSB_ERROR_BUSY) {
+        // Another program holds the recorder: vendor requests would still reach it (they
+        // need no claim) and reset it under that program's run. Send nothing.
+        if (h)
+            libusb_close(h);
+        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : "
+                           "fermer cet autre programme, puis appuyer sur Init.\r\n"),
+            1);
+        return -1;
+    }
+    if (h) {
+        handle_ = h;
+        dit(QStringLiteral("Liaison USB activée !\r\n"), 0);
+        if (r != 0)
+            dit(QStringLiteral("Interface du Velmarix non disponible (%1) : un autre programme l'utilise-t-il ?\r\n")
+                    .arg(QString::fromUtf8(libusb_strerror(r))),
+                0);
+        return 0;
+    }
+    dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+    if (present_mais_interdit())
+        dit(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
+                           "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),
+            0);
+    return -1;
+}
+
+void Appareil::ferme()
+{
+    if (handle_) {
+        libusb_release_interface(handle_, 0);
+        libusb_close(handle_);
+        handle_ = nullptr;
+    }
+    bus_.reset();
+}
+
+int32_t Appareil::write_command(int32_t request, unsigned char *data, int32_t length)
+{
+    const unsigned int delai = std::min(static_cast<unsigned int>(std::max(timeout_ms, 1)),
+                                        muet_ ? DELAI_REQUETE_MUET_MS : DELAI_REQUETE_MS);
+    const int r = libusb_control_transfer(handle_, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,
+                                          length > 0 ? data : nullptr, static_cast<uint16_t>(length & 0xFFFF), delai);
+    if (r == LIBUSB_ERROR_TIMEOUT) {
+        if (!muet_)
+            dit(QStringLiteral("Le Velmarix ne répond pas : requête %1h sans réponse après %2 ms. "
+                               "Vérifier le câble et l'alimentation.\r\n")
+                    .arg(QString::number(request & 0xFF, 16).toUpper(), QString::number(delai)),
+                0);
+        muet_ = true;
+    } else if (r >= 0) {
+        muet_ = false;
+    }
+    return r;
+}
+
+int32_t Appareil::commande(int32_t nb_arg)
+{
+    return write_command(cmd::requete_commande(nb_arg), buf, cmd::longueur_commande(nb_arg));
+}

@@ -1,0 +1,57 @@
+#pragma once
+// One recorder on the USB bus: a libusb context of its own (never libusb's default one), the
+// open handle with interface 0 claimed, the 16-byte command buffer, and the framed vendor
+// commands with their bound on an unanswered request. It reports console lines (the window's
+// texts, with their alert flag) through `journal`.
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+namespace enregistreurs {
+class Bus;
+}
+
+class Appareil {
+public:
+    Appareil();
+    ~Appareil(); // closes what is open (no command sent: the owner resets the microphones first)
+    Appareil(const Appareil &) = delete;
+    Appareil &operator=(const Appareil &) = delete;
+
+    // Where the console lines go (text, 1: also the alert box).
+    std::function<void(const QString &, int)> journal;
+
+    // Opens the recorder `choix` designates (port path or serial number, enregistreurs::choisit),
+    // or with none the first fe27:ac01 on the bus, and claims interface 0. A handle already
+    // open is closed first. 0, or -1 when none could be opened (the console said why).
+    int32_t ouvre(const std::optional<std::string> &choix = std::nullopt);
+    // Releases interface 0, closes the handle and the context.
+    void ferme();
+    bool ouvert() const { return handle_ != nullptr; }
+    libusb_device_handle *handle() const { return handle_; }
+    libusb_context *contexte() const;
+
+    // One vendor request (no data stage for length 0). Its time-out is the shorter of
+    // `timeout_ms` (the run's) and 2000 ms, 50 ms while the recorder does not answer; the first
+    // unanswered request is said on the console. libusb's result.
+    int32_t write_command(int32_t request, unsigned char *data, int32_t length);
+    // The framed command in `buf` with nb_arg argument bytes.
+    int32_t commande(int32_t nb_arg);
+
+    unsigned char buf[16] = {}; // command buffer
+    int32_t timeout_ms = 2000;  // the run's time-out, which also bounds a request
+
+private:
+    void dit(const QString &texte, int flag) const;
+    bool present_mais_interdit() const;
+    std::unique_ptr<enregistreurs::Bus> bus_;
+    libusb_device_handle *handle_ = nullptr;
+    bool muet_ = false; // the last request went unanswered
+};
