@@ -7,14 +7,16 @@
 # every run is deleted once checked. Per repetition, in one run of the script:
 #   - the window's figure 2 (bench_run cpu: a paced recorded run through the window; CPU of all
 #     the program's threads), the reference;
-#   - viz256-record against one emulated recorder (viz256-emulator, paced): CPU of all its
+#   - viz256-record (257 words: the microphones and the counter, as the window's figure) against
+#     one emulated recorder (viz256-emulator, paced): CPU of all its
 #     threads over the stream and over the whole process, frames lost, `viz256-run check`;
 #   - two viz256-record processes against two emulated recorders at once: the same for each,
 #     and their sum.
 # The emulated recorders run in viz256-emulator's process, so none of their work is in the
 # figures of viz256-record (the window's figure counts only the program's threads as well).
 # Environment: VIZ256_BENCH_REPS (default 3), VIZ256_BENCH_CPU_SECONDS (length of each run,
-# default 60). Prints rows of the README's table; raw figures in build-bench/results/record.txt.
+# default 60), VIZ256_EMULATOR (another viz256-emulator than build-bench's). Prints rows of the
+# README's table; raw figures in build-bench/results/record.txt.
 # Benchmarks are never part of the test suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,8 +27,10 @@ if [ -x scripts/install-deps.sh ]; then
   scripts/install-deps.sh >/dev/null
 fi
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVIZ256_TESTS=OFF -DVIZ256_BENCH=ON >/dev/null
-cmake --build build-bench -j2 --target viz256-record viz256-run viz256-emulator viz256_bench_run >/dev/null
 bin=$root/build-bench
+emulator=${VIZ256_EMULATOR:-$bin/viz256-emulator}
+cmake --build build-bench -j2 --target viz256-record viz256-run viz256_bench_run \
+  $([ -n "${VIZ256_EMULATOR:-}" ] || echo viz256-emulator) >/dev/null
 
 folder=${1:-${VIZ256_BENCH_DIR:-}}
 tmp_made=""
@@ -61,8 +65,8 @@ one() { # rep, prefix, command...
 }
 for rep in $(seq 1 "$reps"); do
   one "$rep" window umockdev-wrapper "$bin/bench/viz256_bench_run" cpu "$folder" "$secs"
-  one "$rep" one "$bin/viz256-emulator" -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 1
-  one "$rep" two "$bin/viz256-emulator" --recorders 2 -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 2
+  one "$rep" one "$emulator" -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 1
+  one "$rep" two "$emulator" --recorders 2 -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 2
 done
 mkdir -p build-bench/results
 cp "$work/results" build-bench/results/record.txt

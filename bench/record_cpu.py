@@ -6,7 +6,7 @@ Run inside the emulator (bench/record.sh does it):
     viz256-emulator --recorders N -- python3 bench/record_cpu.py BIN_DIR FOLDER|- SECONDS N
 
 BIN_DIR holds viz256-record and viz256-run. Each recorder found by `viz256-record --list --json`
-(the first N) gets `viz256-record --device PORT --frequency 50000 --channels all --duration
+(the first N) gets `viz256-record --device PORT --frequency 50000 --channels mics,counter --duration
 SECONDS --json` and `--out FOLDER/bench_recordK.dat` (or `--no-record` with -), started
 together. Per process: the CPU of all its threads (user + system) from the start to its exit
 (the kernel's count for the waited child, threads ended on the way included) and over the
@@ -40,7 +40,7 @@ def main():
     runs = []
     for k, r in enumerate(liste[:n]):
         sortie = ["--no-record"] if folder == "-" else ["--out", os.path.join(folder, f"bench_record{k}.dat"), "--force"]
-        cmd = [record, "--device", r["port"], "--frequency", "50000", "--channels", "all",
+        cmd = [record, "--device", r["port"], "--frequency", "50000", "--channels", "mics,counter",
                "--duration", f"{seconds:g}", "--json"] + sortie
         p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         runs.append({"p": p, "port": r["port"], "dat": None if folder == "-" else sortie[1], "reste": "",
