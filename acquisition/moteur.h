@@ -76,7 +76,7 @@ public:
     virtual void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) { (void)reste; (void)total; (void)disque_muet_ms; }
     // The latest packet received, for live levels (valid during the call only).
     virtual void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) { (void)donnees; (void)octets; (void)num; }
-    virtual void fin(const Bilan &) {}
+    virtual void fin(const Bilan &) {} // the end of a run of enregistre(), before it returns
     // The host's turn; called at least every few tens of milliseconds during every wait.
     virtual void pompe() {}
 
@@ -122,8 +122,10 @@ public:
     // created here, refused when they exist unless `remplacer`). Returns when the run is over.
     Bilan enregistre(const reglages::Reglages &r, bool remplacer = false);
 
-    // Stop (the stop command; the run ends with what the recorder still sends) and Abort (a
-    // trigger wait given up). Callable from inside Observateur::pompe().
+    // Stop (the soft stop command; the run ends with what the recorder still sends) and Abort (a
+    // trigger wait given up). Callable from inside Observateur::pompe(). Stop acts while the run
+    // streams (etat Acquisition), Abort while it waits for its trigger (etat Attente); each does
+    // nothing otherwise.
     void arrete();
     void abandonne();
 
