@@ -16,6 +16,9 @@
 //                                   The recorded run without device memory is followed by the
 //                                   reference: the same stream written at the same rate by a
 //                                   plain loop, with O_DIRECT as the program's writer
+//   bench_run cli     DIR|- SECONDS paced run at 50 kHz, 257 words, through viz256-record's work
+//                                   (record_cli::execute, its Init included) instead of the
+//                                   window, recorded into DIR or not: CPU per thread, as `cpu`
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
@@ -31,6 +34,7 @@
 #include "acquisition/planning.h"
 #include "device/usbfs.h"
 #include "emulator/recorder.h"
+#include "tools/record_run.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -382,6 +386,28 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     return 0;
 }
 
+// viz256-record's run in this process: what its threads cost beside the emulator's, as the
+// window's in mesure_cpu (the same recorder in the same process, the same thread accounting).
+int mesure_cli(emu::Recorder &rec, const QString &dossier, const char *secondes)
+{
+    QStringList args = {"--frequency", "50000", "--duration", QString::fromLatin1(secondes)};
+    const QString dat = dossier.isEmpty() ? QString() : QDir(dossier).filePath(QStringLiteral("bench_cli.dat"));
+    args += dat.isEmpty() ? QStringList{"--no-record"} : QStringList{"--out", dat, "--force"};
+    const auto avant = fils();
+    const double copie0 = rec.reap_copy_seconds();
+    const double t0 = maintenant_s();
+    const int statut = record_cli::execute(args);
+    const double t1 = maintenant_s();
+    const auto apres = fils();
+    std::printf("cli_status %d\n", statut);
+    std::printf("cli_run_s %.3f\n", t1 - t0);
+    rapporte_cpu("cli", avant, apres, t1 - t0);
+    std::printf("cli_reap_copy_pct %.3f\n", 100.0 * (rec.reap_copy_seconds() - copie0) / (t1 - t0));
+    if (!dat.isEmpty())
+        efface(dat);
+    return statut == 0 ? 0 : 2;
+}
+
 int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_appareil)
 {
     b.regle(0, secondes, !dossier.isEmpty());
@@ -630,7 +656,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS [device-memory] | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -660,6 +686,10 @@ int main(int argc, char **argv)
             fils_emulateur.insert(tid);
     std::printf("emulator_fifo %d\n", rec.fifo_wakeups() ? 1 : 0);
 
+    if (mode == "cli" && argc == 4) {
+        QCoreApplication app(argc, argv);
+        return mesure_cli(rec, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), argv[3]);
+    }
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     QApplication app(argc, argv);
     Banc b;

@@ -1,0 +1,259 @@
+// viz256-record's whole work: the options read, the recorders listed or one run done through the
+// engine, the reports on stderr and stdout, the exit status.
+#include "tools/record_run.h"
+
+#include "acquisition/moteur.h"
+#include "device/enregistreurs.h"
+#include "tools/record_options.h"
+#include "tools/text_out.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <iterator>
+#include <cstdio>
+#include <string>
+#include <tuple>
+
+using namespace record_cli;
+
+namespace {
+
+std::atomic<int> signal_recu{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler's flag must be lock-free");
+
+extern "C" void au_signal(int sig)
+{
+    signal_recu.store(sig, std::memory_order_relaxed);
+}
+
+// The handlers for the time of a run, then those that were there before.
+class Signaux {
+public:
+    Signaux()
+    {
+        signal_recu.store(0);
+        for (size_t i = 0; i < std::size(SIGNAUX); ++i) {
+            ::sigaction(SIGNAUX[i], nullptr, &avant_[i]);
+            if (SIGNAUX[i] == SIGPIPE) {
+                // A reader of --json that goes away must not end the run half-written.
+                struct sigaction ignore {};
+                ignore.sa_handler = SIG_IGN;
+                ::sigaction(SIGPIPE, &ignore, nullptr);
+            } else if (avant_[i].sa_handler != SIG_IGN) { // nohup: stays ignored
+                struct sigaction a {};
+                a.sa_handler = au_signal;
+                sigemptyset(&a.sa_mask);
+                ::sigaction(SIGNAUX[i], &a, nullptr);
+            }
+        }
+    }
+    ~Signaux()
+    {
+        for (size_t i = 0; i < std::size(SIGNAUX); ++i)
+            ::sigaction(SIGNAUX[i], &avant_[i], nullptr);
+    }
+
+private:
+    static constexpr int SIGNAUX[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    struct sigaction avant_[std::size(SIGNAUX)] {};
+};
+
+void ecrit_ligne(std::FILE *f, const std::string &s)
+{
+    std::fwrite(s.data(), 1, s.size(), f);
+    std::fputc('\n', f);
+    std::fflush(f);
+}
+
+std::string utf8(const QString &s)
+{
+    return s.toStdString();
+}
+
+const char *nom_etat(moteur::Etat e)
+{
+    switch (e) {
+    case moteur::Etat::Ferme: return "closed";
+    case moteur::Etat::Repos: return "idle";
+    case moteur::Etat::Attente: return "waiting";
+    case moteur::Etat::Acquisition: return "streaming";
+    case moteur::Etat::Ecriture: return "writing";
+    }
+    return "closed";
+}
+
+const char *booleen(bool b)
+{
+    return b ? "true" : "false";
+}
+
+std::string secondes(int64_t ms)
+{
+    return tools::json_number(double(ms) / 1000.0);
+}
+
+// The host of the engine: console lines on stderr, the JSON lines on stdout, the signals.
+class Hote : public moteur::Observateur {
+public:
+    explicit Hote(bool json) : json_(json) {}
+    void relie(moteur::Moteur *m) { moteur_ = m; }
+    void debut_du_run() { en_run_ = true; prochain_ = std::chrono::steady_clock::now(); }
+
+    void console(const QString &texte, int alerte) override
+    {
+        (void)alerte; // no box here: an alert is a console line like the others
+        QString t = texte;
+        t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        while (t.endsWith(u'\n'))
+            t.chop(1);
+        if (!t.isEmpty())
+            ecrit_ligne(stderr, utf8(t));
+    }
+
+    void pompe() override
+    {
+        if (!moteur_)
+            return;
+        const moteur::Etat e = moteur_->etat();
+        const int sig = signal_recu.load(std::memory_order_relaxed);
+        if (sig != 0 && !agi_) {
+            // Stop and Abort act on a queued or streaming run; a signal before the run is
+            // kept until it is one, and one during the write-out changes nothing.
+            if (e == moteur::Etat::Attente) {
+                agi_ = true;
+                moteur_->abandonne();
+            } else if (e == moteur::Etat::Acquisition) {
+                agi_ = true;
+                moteur_->arrete();
+            }
+        }
+        if (json_ && en_run_ && std::chrono::steady_clock::now() >= prochain_) {
+            prochain_ += std::chrono::seconds(1);
+            if (prochain_ < std::chrono::steady_clock::now())
+                prochain_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            const moteur::Instantane i = moteur_->instantane();
+            ecrit_ligne(stdout, std::string("{\"state\": \"") + nom_etat(i.etat) + "\", \"frames\": " +
+                                    std::to_string(i.trames) + ", \"bytes_written\": " + std::to_string(i.octets_ecrits) +
+                                    ", \"reserve\": " + tools::json_number(i.reserve) +
+                                    ", \"counter_gaps\": " + std::to_string(i.sauts_compteur) +
+                                    ", \"elapsed_s\": " + secondes(i.ecoule_ms) + "}");
+        }
+    }
+
+private:
+    bool json_;
+    moteur::Moteur *moteur_ = nullptr;
+    bool en_run_ = false;
+    bool agi_ = false;
+    std::chrono::steady_clock::time_point prochain_{};
+};
+
+// The status of a run from its summary: a file error before all, then a run that never went
+// out or whose transfers the kernel refused (the usbfs memory too low), then lost data.
+int statut(const moteur::Bilan &b)
+{
+    if (b.erreur_fichier)
+        return FICHIER;
+    if (!b.lance || b.refus_usbfs)
+        return APPAREIL;
+    if (b.donnees_perdues || b.appareil_perdu)
+        return PERTES;
+    return PROPRE;
+}
+
+std::string bilan_json(const moteur::Bilan &b, int code)
+{
+    return std::string("{\"state\": \"ended\", \"status\": ") + std::to_string(code) + ", \"started\": " +
+           booleen(b.lance) + ", \"aborted\": " + booleen(b.abandonne) + ", \"stopped\": " + booleen(b.arrete) +
+           ", \"bytes_requested\": " + std::to_string(b.demandes) + ", \"bytes_received\": " + std::to_string(b.recus) +
+           ", \"bytes_written\": " + std::to_string(b.ecrits) + ", \"frames\": " + std::to_string(b.trames) +
+           ", \"counter_gaps\": " + std::to_string(b.sauts_compteur) + ", \"data_lost\": " + booleen(b.donnees_perdues) +
+           ", \"file_error\": " + booleen(b.erreur_fichier) + ", \"device_lost\": " + booleen(b.appareil_perdu) + ", \"usbfs_refused\": " + booleen(b.refus_usbfs) +
+           ", \"elapsed_s\": " + secondes(b.duree_ms) + "}";
+}
+
+const char *texte_etat(enregistreurs::Etat e)
+{
+    switch (e) {
+    case enregistreurs::Etat::Libre: return "free";
+    case enregistreurs::Etat::Occupe: return "busy (another program holds it)";
+    case enregistreurs::Etat::Interdit: return "not allowed (permissions of its device node)";
+    case enregistreurs::Etat::Injoignable: return "unreachable";
+    }
+    return "unreachable";
+}
+
+// --list: every recorder on the bus, as text (one line each) or as one JSON array.
+int liste(bool json)
+{
+    enregistreurs::Bus bus;
+    if (bus.erreur() != 0) {
+        std::fprintf(stderr, "viz256-record: USB is not available (libusb_init: %d)\n", bus.erreur());
+        return APPAREIL;
+    }
+    std::vector<enregistreurs::Enregistreur> l = bus.liste();
+    std::sort(l.begin(), l.end(), [](const auto &a, const auto &b) { return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports); });
+    if (json) {
+        std::string s = "[";
+        for (size_t i = 0; i < l.size(); ++i)
+            s += std::string(i ? ", " : "") + "{\"port\": " + tools::json_string(l[i].chemin) +
+                 ", \"serial\": " + (l[i].serie ? tools::json_string(*l[i].serie) : std::string("null")) +
+                 ", \"busy\": " + booleen(l[i].occupe()) + "}";
+        ecrit_ligne(stdout, s + "]");
+        return PROPRE;
+    }
+    if (l.empty())
+        std::fputs("viz256-record: no recorder (fe27:ac01) on the bus\n", stderr);
+    for (const enregistreurs::Enregistreur &e : l)
+        std::printf("%-12s serial %-16s %s\n", e.chemin.c_str(), e.serie ? e.serie->c_str() : "(none)", texte_etat(e.etat));
+    std::fflush(stdout);
+    return PROPRE;
+}
+
+} // namespace
+
+int record_cli::execute(const QStringList &arguments)
+{
+    const auto lu = record_cli::analyse(arguments);
+    if (const QString *erreur = std::get_if<QString>(&lu)) {
+        std::fprintf(stderr, "viz256-record: %s\n", utf8(*erreur).c_str());
+        return USAGE_ERRONE;
+    }
+    const record_cli::Options &o = std::get<record_cli::Options>(lu);
+    if (o.aide) {
+        std::fputs(record_cli::USAGE, stdout);
+        return PROPRE;
+    }
+    if (o.liste)
+        return liste(o.json);
+
+    if (!o.appareil) {
+        // The window opens the first recorder; a script that does not say which of several it
+        // means would record one at random.
+        enregistreurs::Bus bus;
+        if (const size_t n = bus.erreur() ? 0 : bus.liste().size(); n > 1) {
+            std::fprintf(stderr, "viz256-record: %zu recorders on the bus: choose one with --device PORT|SERIAL (see --list)\n", n);
+            return USAGE_ERRONE;
+        }
+    }
+    Signaux signaux;
+    Hote hote(o.json);
+    moteur::Moteur m(hote);
+    hote.relie(&m);
+    if (!m.ouvre(o.appareil ? std::optional<std::string>(utf8(*o.appareil)) : std::nullopt))
+        return APPAREIL;
+    if (signal_recu.load() != 0) {
+        std::fputs("viz256-record: interrupted before the run started: nothing recorded\n", stderr);
+        return PROPRE;
+    }
+    hote.debut_du_run();
+    const moteur::Bilan b = m.enregistre(o.reglages, o.remplacer);
+    const int code = statut(b);
+    if (o.json)
+        ecrit_ligne(stdout, bilan_json(b, code));
+    return code;
+}
