@@ -22,27 +22,13 @@
 # README's table; raw figures in build-bench/results/record.txt.
 # Benchmarks are never part of the test suite.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
 reps=${VIZ256_BENCH_REPS:-3}
 secs=${VIZ256_BENCH_CPU_SECONDS:-60}
-if [ -x scripts/install-deps.sh ]; then
-  scripts/install-deps.sh >/dev/null
-fi
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVIZ256_TESTS=OFF -DVIZ256_BENCH=ON >/dev/null
+emulator=${VIZ256_EMULATOR:-}
+bench_targets="viz256-record viz256-run viz256_bench_run $([ -n "$emulator" ] || echo viz256-emulator)"
+source "$(dirname "$0")/prepare.sh"
 bin=$root/build-bench
-emulator=${VIZ256_EMULATOR:-$bin/viz256-emulator}
-cmake --build build-bench -j2 --target viz256-record viz256-run viz256_bench_run \
-  $([ -n "${VIZ256_EMULATOR:-}" ] || echo viz256-emulator) >/dev/null
-
-folder=${1:-${VIZ256_BENCH_DIR:-}}
-tmp_made=""
-if [ -z "$folder" ]; then
-  folder=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench.XXXXXX")
-  tmp_made=$folder
-fi
-mkdir -p "$folder"
-folder=$(cd "$folder" && pwd)
+emulator=${emulator:-$bin/viz256-emulator}
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 trap 'rm -f "$folder"/bench_record*.{dat,Vlx,log} "$folder"/bench_cpu* "$folder"/bench_cli*; [ -n "$tmp_made" ] && rm -rf "$tmp_made"; rm -rf "$work"' EXIT
 need=$((2 * secs * 257 * 4 * 50000 + 2000000000))

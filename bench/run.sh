@@ -31,7 +31,7 @@ reserve=1000000000      # the program leaves 1 GB free on the disk
 margin=500000000
 
 if [ -x scripts/install-deps.sh ]; then
-  scripts/install-deps.sh >/dev/null
+  scripts/install-deps.sh >/dev/null # apt's lists first
 fi
 if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
   echo "bench/run.sh: installing libbenchmark-dev (Google Benchmark)"
@@ -39,19 +39,10 @@ if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
   else sudo apt-get install -y libbenchmark-dev >/dev/null; fi
 fi
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVIZ256_TESTS=OFF -DVIZ256_BENCH=ON >/dev/null
-cmake --build build-bench -j2 --target viz256_bench_run viz256_bench_levels >/dev/null
+bench_targets="viz256_bench_run viz256_bench_levels"
+source "$(dirname "$0")/prepare.sh"
 run_bin=build-bench/bench/viz256_bench_run
 levels_bin=build-bench/bench/viz256_bench_levels
-
-folder=${1:-${VIZ256_BENCH_DIR:-}}
-tmp_made=""
-if [ -z "$folder" ]; then
-  folder=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench.XXXXXX")
-  tmp_made=$folder
-fi
-mkdir -p "$folder"
-folder=$(cd "$folder" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 cleanup() {
   rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
