@@ -119,16 +119,15 @@ public:
         if (!moteur_)
             return;
         const moteur::Etat e = moteur_->etat();
-        const int sig = signal_recu.load(std::memory_order_relaxed);
-        if (sig != 0 && !agi_) {
-            // Stop and Abort act on a queued or streaming run; a signal before the run is
-            // kept until it is one, and one during the write-out changes nothing.
-            if (e == moteur::Etat::Attente) {
-                agi_ = true;
-                moteur_->abandonne();
-            } else if (e == moteur::Etat::Acquisition) {
-                agi_ = true;
-                moteur_->arrete();
+        // Stop and Abort act on a queued or streaming run; a signal before the run is kept
+        // until it is one, and one during the write-out changes nothing. Each signal acts once:
+        // a stop the recorder left unanswered (the console says so) is sent again by the next.
+        if (e == moteur::Etat::Attente || e == moteur::Etat::Acquisition) {
+            if (signal_recu.exchange(0, std::memory_order_relaxed) != 0) {
+                if (e == moteur::Etat::Attente)
+                    moteur_->abandonne();
+                else
+                    moteur_->arrete();
             }
         }
         if (json_ && en_run_ && std::chrono::steady_clock::now() >= prochain_) {
@@ -148,7 +147,6 @@ private:
     bool json_;
     moteur::Moteur *moteur_ = nullptr;
     bool en_run_ = false;
-    bool agi_ = false;
     std::chrono::steady_clock::time_point prochain_{};
 };
 
