@@ -482,25 +482,33 @@ void Moteur::abandonne()
 
 Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
 {
+    // A refusal before anything is queued: the console says why, the host is told the end.
     Bilan refuse;
-    if (const std::optional<reglages::Refus> refus = reglages::verifie(r)) {
+    const auto refuse_par = [&](const std::optional<reglages::Refus> &refus) {
         d->dit(refus->message + QStringLiteral("\r\n"), 1);
         refuse.erreur_fichier = refus->champ == reglages::Champ::Fichier;
+        d->obs.fin(refuse);
         return refuse;
+    };
+    if (d->run_en_cours)
+        return refuse; // a run is in progress (a call from inside the host's pompe): nothing is touched
+    // Settings and files are checked before the recorder is opened: a refused run sends it nothing.
+    if (const std::optional<reglages::Refus> refus = reglages::verifie(r))
+        return refuse_par(refus);
+    if (r.fichier) {
+        if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer))
+            return refuse_par(refus);
     }
     if (!d->initialisation && !init()) {
         refuse.appareil_perdu = true;
+        d->obs.fin(refuse);
         return refuse;
     }
     d->record = r.fichier.has_value();
     if (d->record) {
-        if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer)) {
-            d->dit(refus->message + QStringLiteral("\r\n"), 1);
-            refuse.erreur_fichier = true;
-            return refuse;
-        }
         if (!d->choisit_fichier(*r.fichier)) {
             refuse.erreur_fichier = true;
+            d->obs.fin(refuse);
             return refuse;
         }
         if (r.commentaire)
