@@ -277,22 +277,26 @@ void Moteur::Impl::choix_micros(const reglages::Voies &v)
 // ------------------------------------------------------------------ files
 namespace {
 // Writes the whole block over the file, in place, and cuts the file to it; on failure, says
-// why on the console.
-void ecrit_tout(Moteur::Impl &m, QFile *f, const QByteArray &octets)
+// why on the console and returns false.
+bool ecrit_tout(Moteur::Impl &m, QFile *f, const QByteArray &octets)
 {
     QString raison;
     if (description::ecrit_en_place(*f, octets, true, &raison))
-        return;
+        return true;
     m.dit(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(f->fileName(), raison), 0);
+    return false;
 }
 } // namespace
 
-// Header file, then log file, from the record of the run that just ended.
+// Header file, then log file, from the record of the run that just ended. A failure is the
+// run's file error: the files on disk do not hold its final description.
 void Moteur::Impl::ecrit_log()
 {
     const auto image = serialise(header_file);
-    ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
-    ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+    const bool entete = ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
+    const bool texte = ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+    if (!entete || !texte)
+        bilan.erreur_fichier = true;
 }
 
 // Header and log of the run in progress, describing the frames written so far. The first
