@@ -123,12 +123,7 @@ int32_t Moteur::Impl::test_boitier()
     buf[0] = cmd::HORLOGE;
     buf[1] = 9;
     commande(1);
-    buf[0] = cmd::NB_ECH;
-    buf[1] = 0xFF;
-    buf[2] = 0;
-    buf[3] = 0;
-    buf[4] = 0;
-    commande(4);
+    envoie_nb_echantillons(255);
     buf[0] = cmd::VOIES;
     buf[1] = 0;
     buf[2] = 0;
@@ -171,6 +166,15 @@ int32_t Moteur::Impl::test_boitier()
     if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
         return -1;
     return 0;
+}
+
+// The sample-count command: `n` samples per channel, least significant byte first.
+int32_t Moteur::Impl::envoie_nb_echantillons(uint32_t n)
+{
+    buf[0] = cmd::NB_ECH;
+    for (int i = 0; i < 4; ++i)
+        buf[1 + i] = static_cast<unsigned char>((n >> (8 * i)) & 0xFF);
+    return commande(4);
 }
 
 int32_t Moteur::Impl::reset_micros()
