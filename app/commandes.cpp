@@ -68,26 +68,29 @@ int Principale::entree_frequence() const
     return haut.isValid() ? haut.row() : 0;
 }
 
+namespace {
 // The source is tested in the order Soft, Trig1, Trig2; the condition in the order rising
 // edge, falling edge, high level, low level.
-reglages::Declenchement Principale::declenchement_start() const
+reglages::Declenchement declenchement(std::initializer_list<const QAbstractButton *> sources,
+                                      std::initializer_list<const QAbstractButton *> conditions)
 {
     reglages::Declenchement d;
-    d.source = static_cast<reglages::Source>(
-        premier_coche({radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2}));
-    d.condition = static_cast<reglages::Condition>(
-        premier_coche({radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB}));
+    d.source = static_cast<reglages::Source>(premier_coche(sources));
+    d.condition = static_cast<reglages::Condition>(premier_coche(conditions));
     return d;
+}
+} // namespace
+
+reglages::Declenchement Principale::declenchement_start() const
+{
+    return declenchement({radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2},
+                         {radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB});
 }
 
 reglages::Declenchement Principale::declenchement_stop() const
 {
-    reglages::Declenchement d;
-    d.source = static_cast<reglages::Source>(
-        premier_coche({radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2}));
-    d.condition = static_cast<reglages::Condition>(
-        premier_coche({radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB}));
-    return d;
+    return declenchement({radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2},
+                         {radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB});
 }
 
 reglages::Voies Principale::voies_fenetre() const
