@@ -148,15 +148,23 @@ void Principale::button_Start_Click()
 void Principale::button_Stop_Click()
 {
     montre(panel_Stop, false);
+    stop_du_bouton = true;
     moteur.arrete(declenchement_stop());
+    stop_du_bouton = false;
 }
 
-void Principale::arret()
+// The stop side shows the soft stop: the one the window's close and the run's own stops send.
+void Principale::coche_stop_soft()
 {
     if (radioButton_Stop_Soft && !radioButton_Stop_Soft->isChecked()) {
         radioButton_Stop_Soft->setChecked(true);
         radioButton_Stop_Soft_CheckedChanged();
     }
+}
+
+void Principale::arret()
+{
+    coche_stop_soft();
     button_Stop_Click();
 }
 
@@ -371,16 +379,16 @@ void Principale::arret(moteur::Arret resultat)
 {
     switch (resultat) {
     case moteur::Arret::SansReponse:
-        // The run goes on, and Stop stays for another try.
+        // The run goes on, and Stop stays for another try; after a stop of the run's own (a
+        // failing disk, a counter gap...) the operator's next try is the soft stop it sent.
+        if (!stop_du_bouton)
+            coche_stop_soft();
         montre(panel_Stop, !run_definie);
         break;
     case moteur::Arret::Arrete:
         montre(panel_Stop, false);
         montre(button_Stop, false);
-        if (radioButton_Stop_Soft && !radioButton_Stop_Soft->isChecked()) {
-            radioButton_Stop_Soft->setChecked(true);
-            radioButton_Stop_Soft_CheckedChanged();
-        }
+        coche_stop_soft();
         break;
     case moteur::Arret::EnAttenteTrig:
         montre(panel_Stop, false);
