@@ -507,7 +507,8 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
         if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer))
             return refuse_par(refus);
     }
-    if (!d->initialisation && !init()) {
+    // Initialised once but the link lost since (an Init that failed): opened again, or refused.
+    if ((!d->initialisation || !d->initialisation_FX3()) && !init()) {
         refuse.appareil_perdu = true;
         d->obs.fin(refuse);
         return refuse;

@@ -155,7 +155,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     anneau.fini = false;
     aborted = false;
 
-    if (!initialisation) {
+    if (!initialisation || !initialisation_FX3()) {
         if (init_USB() == -1 || initialise() == -1) {
             passe_a(Etat::Ferme);
             return false; // the initialisation failed and said why

@@ -139,6 +139,13 @@ TEST(Moteur, WholeRunWithoutAWindowStoppedFromItsPump)
     EXPECT_EQ(hote.alertes, 1) << hote.console_texte.toStdString();
     EXPECT_TRUE(rec.requests().empty()) << rec.requests().size() << " requests reached the recorder";
     EXPECT_EQ(QFileInfo(dat).size(), taille);
+    // Initialised, then opened again on a port with no recorder: a run is refused as one on an
+    // absent recorder, and creates no file.
+    ASSERT_TRUE(m.ouvre());
+    EXPECT_FALSE(m.ouvre(std::string("9-9")));
+    r.fichier = dossier.filePath(QStringLiteral("absent.dat"));
+    EXPECT_TRUE(m.enregistre(r).appareil_perdu);
+    EXPECT_FALSE(QFileInfo::exists(*r.fichier));
 }
 
 int main(int argc, char **argv)
