@@ -76,7 +76,9 @@ public:
     virtual void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) { (void)reste; (void)total; (void)disque_muet_ms; }
     // The latest packet received, for live levels (valid during the call only).
     virtual void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) { (void)donnees; (void)octets; (void)num; }
-    virtual void fin(const Bilan &) {} // the end of every enregistre() (a refused one too), before it returns
+    // The end of every enregistre() (a refused one too; not a call refused because a run is in
+    // progress), before it returns.
+    virtual void fin(const Bilan &) {}
     // The host's turn; called at least every few tens of milliseconds during every wait.
     virtual void pompe() {}
 
