@@ -123,12 +123,7 @@ int32_t Moteur::Impl::test_boitier()
     buf[0] = cmd::HORLOGE;
     buf[1] = 9;
     commande(1);
-    buf[0] = cmd::NB_ECH;
-    buf[1] = 0xFF;
-    buf[2] = 0;
-    buf[3] = 0;
-    buf[4] = 0;
-    commande(4);
+    envoie_nb_echantillons(255);
     buf[0] = cmd::VOIES;
     buf[1] = 0;
     buf[2] = 0;
@@ -171,6 +166,15 @@ int32_t Moteur::Impl::test_boitier()
     if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
         return -1;
     return 0;
+}
+
+// The sample-count command: `n` samples per channel, least significant byte first.
+int32_t Moteur::Impl::envoie_nb_echantillons(uint32_t n)
+{
+    buf[0] = cmd::NB_ECH;
+    for (int i = 0; i < 4; ++i)
+        buf[1 + i] = static_cast<unsigned char>((n >> (8 * i)) & 0xFF);
+    return commande(4);
 }
 
 int32_t Moteur::Impl::reset_micros()
@@ -277,22 +281,26 @@ void Moteur::Impl::choix_micros(const reglages::Voies &v)
 // ------------------------------------------------------------------ files
 namespace {
 // Writes the whole block over the file, in place, and cuts the file to it; on failure, says
-// why on the console.
-void ecrit_tout(Moteur::Impl &m, QFile *f, const QByteArray &octets)
+// why on the console and returns false.
+bool ecrit_tout(Moteur::Impl &m, QFile *f, const QByteArray &octets)
 {
     QString raison;
     if (description::ecrit_en_place(*f, octets, true, &raison))
-        return;
+        return true;
     m.dit(QStringLiteral("Erreur d'écriture du fichier %1 : %2\r\n").arg(f->fileName(), raison), 0);
+    return false;
 }
 } // namespace
 
-// Header file, then log file, from the record of the run that just ended.
+// Header file, then log file, from the record of the run that just ended. A failure is the
+// run's file error: the files on disk do not hold its final description.
 void Moteur::Impl::ecrit_log()
 {
     const auto image = serialise(header_file);
-    ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
-    ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+    const bool entete = ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
+    const bool texte = ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+    if (!entete || !texte)
+        bilan.erreur_fichier = true;
 }
 
 // Header and log of the run in progress, describing the frames written so far. The first
@@ -482,25 +490,34 @@ void Moteur::abandonne()
 
 Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
 {
+    // A refusal before anything is queued: the console says why, the host is told the end.
     Bilan refuse;
-    if (const std::optional<reglages::Refus> refus = reglages::verifie(r)) {
+    const auto refuse_par = [&](const std::optional<reglages::Refus> &refus) {
         d->dit(refus->message + QStringLiteral("\r\n"), 1);
         refuse.erreur_fichier = refus->champ == reglages::Champ::Fichier;
+        d->obs.fin(refuse);
         return refuse;
+    };
+    if (d->run_en_cours)
+        return refuse; // a run is in progress (a call from inside the host's pompe): nothing is touched
+    // Settings and files are checked before the recorder is opened: a refused run sends it nothing.
+    if (const std::optional<reglages::Refus> refus = reglages::verifie(r))
+        return refuse_par(refus);
+    if (r.fichier) {
+        if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer))
+            return refuse_par(refus);
     }
-    if (!d->initialisation && !init()) {
+    // Initialised once but the link lost since (an Init that failed): opened again, or refused.
+    if ((!d->initialisation || !d->initialisation_FX3()) && !init()) {
         refuse.appareil_perdu = true;
+        d->obs.fin(refuse);
         return refuse;
     }
     d->record = r.fichier.has_value();
     if (d->record) {
-        if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer)) {
-            d->dit(refus->message + QStringLiteral("\r\n"), 1);
-            refuse.erreur_fichier = true;
-            return refuse;
-        }
         if (!d->choisit_fichier(*r.fichier)) {
             refuse.erreur_fichier = true;
+            d->obs.fin(refuse);
             return refuse;
         }
         if (r.commentaire)

@@ -76,7 +76,9 @@ public:
     virtual void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) { (void)reste; (void)total; (void)disque_muet_ms; }
     // The latest packet received, for live levels (valid during the call only).
     virtual void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) { (void)donnees; (void)octets; (void)num; }
-    virtual void fin(const Bilan &) {} // the end of a run of enregistre(), before it returns
+    // The end of every enregistre() (a refused one too; not a call refused because a run is in
+    // progress), before it returns.
+    virtual void fin(const Bilan &) {}
     // The host's turn; called at least every few tens of milliseconds during every wait.
     virtual void pompe() {}
 
@@ -120,6 +122,7 @@ public:
 
     // One whole run with these settings (validated by reglages::verifie before; the files are
     // created here, refused when they exist unless `remplacer`). Returns when the run is over.
+    // Settings or files refused: nothing is sent to the recorder and no file is touched.
     Bilan enregistre(const reglages::Reglages &r, bool remplacer = false);
 
     // Stop (the soft stop command; the run ends with what the recorder still sends) and Abort (a

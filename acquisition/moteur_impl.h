@@ -77,6 +77,7 @@ struct Moteur::Impl {
     int32_t init_USB();
     void ferme_USB(); // microphone reset, release, close
     int32_t commande(int32_t nb_arg) { return appareil.commande(nb_arg); }
+    int32_t envoie_nb_echantillons(uint32_t n);
     int32_t initialise();
     int32_t test_boitier();
     int32_t reset_micros();

@@ -84,12 +84,7 @@ void Moteur::Impl::calcul_count()
         return;
     }
     count = planning::nb_echantillons(typee, frequence, definie);
-    buf[0] = cmd::NB_ECH;
-    buf[1] = static_cast<unsigned char>(count & 0xFF);
-    buf[2] = static_cast<unsigned char>((count >> 8) & 0xFF);
-    buf[3] = static_cast<unsigned char>((count >> 16) & 0xFF);
-    buf[4] = static_cast<unsigned char>((count >> 24) & 0xFF);
-    commande(4);
+    envoie_nb_echantillons(count);
     count_def = true;
 }
 
@@ -160,7 +155,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     anneau.fini = false;
     aborted = false;
 
-    if (!initialisation) {
+    if (!initialisation || !initialisation_FX3()) {
         if (init_USB() == -1 || initialise() == -1) {
             passe_a(Etat::Ferme);
             return false; // the initialisation failed and said why

@@ -68,26 +68,29 @@ int Principale::entree_frequence() const
     return haut.isValid() ? haut.row() : 0;
 }
 
+namespace {
 // The source is tested in the order Soft, Trig1, Trig2; the condition in the order rising
 // edge, falling edge, high level, low level.
-reglages::Declenchement Principale::declenchement_start() const
+reglages::Declenchement declenchement(std::initializer_list<const QAbstractButton *> sources,
+                                      std::initializer_list<const QAbstractButton *> conditions)
 {
     reglages::Declenchement d;
-    d.source = static_cast<reglages::Source>(
-        premier_coche({radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2}));
-    d.condition = static_cast<reglages::Condition>(
-        premier_coche({radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB}));
+    d.source = static_cast<reglages::Source>(premier_coche(sources));
+    d.condition = static_cast<reglages::Condition>(premier_coche(conditions));
     return d;
+}
+} // namespace
+
+reglages::Declenchement Principale::declenchement_start() const
+{
+    return declenchement({radioButton_Start_Soft, radioButton_Start_Trig1, radioButton_Start_Trig2},
+                         {radioButton_Start_FM, radioButton_Start_FD, radioButton_Start_EH, radioButton_Start_EB});
 }
 
 reglages::Declenchement Principale::declenchement_stop() const
 {
-    reglages::Declenchement d;
-    d.source = static_cast<reglages::Source>(
-        premier_coche({radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2}));
-    d.condition = static_cast<reglages::Condition>(
-        premier_coche({radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB}));
-    return d;
+    return declenchement({radioButton_Stop_Soft, radioButton_Stop_Trig1, radioButton_Stop_Trig2},
+                         {radioButton_Stop_FM, radioButton_Stop_FD, radioButton_Stop_EH, radioButton_Stop_EB});
 }
 
 reglages::Voies Principale::voies_fenetre() const
@@ -145,15 +148,23 @@ void Principale::button_Start_Click()
 void Principale::button_Stop_Click()
 {
     montre(panel_Stop, false);
+    stop_du_bouton = true;
     moteur.arrete(declenchement_stop());
+    stop_du_bouton = false;
 }
 
-void Principale::arret()
+// The stop side shows the soft stop: the one the window's close and the run's own stops send.
+void Principale::coche_stop_soft()
 {
     if (radioButton_Stop_Soft && !radioButton_Stop_Soft->isChecked()) {
         radioButton_Stop_Soft->setChecked(true);
         radioButton_Stop_Soft_CheckedChanged();
     }
+}
+
+void Principale::arret()
+{
+    coche_stop_soft();
     button_Stop_Click();
 }
 
@@ -368,16 +379,16 @@ void Principale::arret(moteur::Arret resultat)
 {
     switch (resultat) {
     case moteur::Arret::SansReponse:
-        // The run goes on, and Stop stays for another try.
+        // The run goes on, and Stop stays for another try; after a stop of the run's own (a
+        // failing disk, a counter gap...) the operator's next try is the soft stop it sent.
+        if (!stop_du_bouton)
+            coche_stop_soft();
         montre(panel_Stop, !run_definie);
         break;
     case moteur::Arret::Arrete:
         montre(panel_Stop, false);
         montre(button_Stop, false);
-        if (radioButton_Stop_Soft && !radioButton_Stop_Soft->isChecked()) {
-            radioButton_Stop_Soft->setChecked(true);
-            radioButton_Stop_Soft_CheckedChanged();
-        }
+        coche_stop_soft();
         break;
     case moteur::Arret::EnAttenteTrig:
         montre(panel_Stop, false);

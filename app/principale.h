@@ -96,6 +96,7 @@ public:
     void affiche_cases(bool niv);
     void passe_niveaux(); // the level pass on packet num_pkt_aff
     void arret();         // the stop that the window's close asks for (soft)
+    void coche_stop_soft(); // the stop side shows the soft stop
     void calcul_count();  // the sample count of the duration the controls show, sent to the recorder
 
     // ---------------------------------------------------------------- control states (app/)
@@ -154,6 +155,7 @@ public:
     bool run_definie = false;           // the run in progress has a fixed duration
     bool vue_run = false;               // the controls show a run (from its launch to the idle view)
     bool fermeture_demandee = false;    // the window was asked to close during a run
+    bool stop_du_bouton = false;        // the stop command going out is the operator's Stop
     bool commentaires = false;          // the comment box is open
 
     // ---------------------------------------------------------------- controls (object names as below)

@@ -147,6 +147,8 @@ void Appareil::ferme()
 
 int32_t Appareil::write_command(int32_t request, unsigned char *data, int32_t length)
 {
+    if (!handle_)
+        return LIBUSB_ERROR_NO_DEVICE; // no link: libusb would take the missing handle for one
     const unsigned int delai = std::min(static_cast<unsigned int>(std::max(timeout_ms, 1)),
                                         muet_ ? DELAI_REQUETE_MUET_MS : DELAI_REQUETE_MS);
     const int r = libusb_control_transfer(handle_, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,

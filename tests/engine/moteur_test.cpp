@@ -7,6 +7,7 @@
 #include "tests/faults/fichiers_run.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -123,6 +124,28 @@ TEST(Moteur, WholeRunWithoutAWindowStoppedFromItsPump)
             p = std::max(p, q);
         }
     }
+    // The same files again without leave to replace them: refused before the recorder hears
+    // anything, the earlier run's files untouched, and the host told the end.
+    const QString dat = dossier.filePath(QStringLiteral("0.dat"));
+    const qint64 taille = QFileInfo(dat).size();
+    rec.clear_requests();
+    Hote hote;
+    moteur::Moteur m(hote);
+    reglages::Reglages r;
+    r.fichier = dat;
+    const moteur::Bilan b = m.enregistre(r);
+    EXPECT_TRUE(hote.fin_vue);
+    EXPECT_TRUE(!b.lance && b.erreur_fichier);
+    EXPECT_EQ(hote.alertes, 1) << hote.console_texte.toStdString();
+    EXPECT_TRUE(rec.requests().empty()) << rec.requests().size() << " requests reached the recorder";
+    EXPECT_EQ(QFileInfo(dat).size(), taille);
+    // Initialised, then opened again on a port with no recorder: a run is refused as one on an
+    // absent recorder, and creates no file.
+    ASSERT_TRUE(m.ouvre());
+    EXPECT_FALSE(m.ouvre(std::string("9-9")));
+    r.fichier = dossier.filePath(QStringLiteral("absent.dat"));
+    EXPECT_TRUE(m.enregistre(r).appareil_perdu);
+    EXPECT_FALSE(QFileInfo::exists(*r.fichier));
 }
 
 int main(int argc, char **argv)
