@@ -2,15 +2,10 @@
 // SIGINT, SIGTERM and SIGHUP close the window as the operator would (app/signaux.h).
 #include <QApplication>
 
-#include "app/principale.h"
-#include "app/signaux.h"
+#include "app/lancement.h"
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    Principale fenetre;
-    ArretParSignal signaux(&fenetre);
-    fenetre.show();
-    app.exec();
-    return 0;
+    return lancement::fenetre();
 }

@@ -14,15 +14,12 @@
 // front of the array, faults; emulator/scene.h) instead of the built-in signals.
 // Started outside umockdev-wrapper, it restarts itself under it. Its testbed (a umockdev.*
 // folder in the temporary folder) goes when it ends, however it ends.
-#include "app/principale.h"
-#include "app/signaux.h"
+#include "app/lancement.h"
 #include "device/usbfs.h"
 #include "emulator/recorder.h"
 #include "emulator/scene.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QPushButton>
 #include <QTimer>
 
 #include <climits>
@@ -114,25 +111,6 @@ int main(int argc, char **argv)
         trig1.start(period_ms);
     }
 
-    Principale window;
-    ArretParSignal on_signal(&window);
     const char *run_path = std::getenv("VIZ256_EMU_RUN");
-    if (run_path && *run_path) {
-        const QString path = QString::fromLocal8Bit(run_path);
-        Principale::alert_hook = [](const QString &text) { std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData()); };
-        Principale::save_dialog_hook = [path] { return path; };
-        QTimer::singleShot(0, &window, [&window] {
-            window.button_Init->click();
-            if (!window.button_Start->isEnabled())
-                return;
-            window.checkBox_Record->setChecked(true);
-            window.checkBox_Definie->setChecked(false);
-            window.button_Start->click(); // the whole run happens inside
-        });
-    }
-    window.show();
-    app.exec();
-    if (run_path && *run_path)
-        std::fputs(Principale::console_text.toLocal8Bit().constData(), stdout);
-    return 0;
+    return lancement::fenetre(run_path ? QString::fromLocal8Bit(run_path) : QString());
 }
