@@ -52,10 +52,12 @@ QString message(uint32_t limite_mo, uint32_t besoin)
                               "mémoire insuffisante.\r\n").arg(b);
     QString m = suffit(limite_mo, besoin)
                     ? QStringLiteral("La mémoire des transferts USB en cours (limite usbfs_memory_mb : %1 Mo) est déjà prise en partie "
-                                     "par d'autres programmes ; une acquisition en demande %2 Mo : les fermer, ou relever la limite.\r\n")
+                                     "par d'autres programmes ou d'autres enregistreurs ; une acquisition en demande %2 Mo : les fermer, "
+                                     "ou relever la limite.\r\nLa limite vaut pour tous les appareils USB et tous les programmes "
+                                     "ensemble : %1 Mo suffisent à %3 acquisitions à la fois.\r\n")
                     : QStringLiteral("Le système limite la mémoire des transferts USB en cours à %1 Mo (usbfs_memory_mb) ; "
                                      "une acquisition en demande %2 Mo : elle ne peut pas démarrer.\r\n");
-    m = m.arg(l, b);
+    m = suffit(limite_mo, besoin) ? m.arg(l, b, fmt_G(int64_t(besoin ? limite_mo / besoin : 0))) : m.arg(l, b);
     m += QStringLiteral("Correction durable : installer la règle udev de viz256 (sudo cmake --install build, ou copier "
                         "packaging/60-viz256.rules dans /etc/udev/rules.d/), puis sudo udevadm control --reload-rules "
                         "et rebrancher le Velmarix.\r\n"

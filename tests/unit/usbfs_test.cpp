@@ -48,8 +48,10 @@ TEST(Usbfs, MessageGivesTheCapTheNeedAndTheFix)
     EXPECT_TRUE(bas.contains(QStringLiteral("60-viz256.rules")));
     EXPECT_TRUE(bas.endsWith(fix)) << bas.toStdString();
     // Refused under a cap that holds the need: other programs hold the memory.
+    // The cap is one budget for every device and program: how many runs it holds at once.
     const QString pris = message(65, 65);
     EXPECT_TRUE(pris.contains(QStringLiteral("d'autres programmes"))) << pris.toStdString();
+    EXPECT_TRUE(message(256, 65).contains(QStringLiteral("256 Mo suffisent à 3 acquisitions à la fois")));
     EXPECT_TRUE(pris.endsWith(fix));
     // No cap at all: raising it cannot help.
     EXPECT_FALSE(message(0, 65).contains(QStringLiteral("sudo")));
