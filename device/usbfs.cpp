@@ -54,7 +54,7 @@ QString message(uint32_t limite_mo, uint32_t besoin)
                     ? QStringLiteral("La mémoire des transferts USB en cours (limite usbfs_memory_mb : %1 Mo) est déjà prise en partie "
                                      "par d'autres programmes ou d'autres enregistreurs ; une acquisition en demande %2 Mo : les fermer, "
                                      "ou relever la limite.\r\nLa limite vaut pour tous les appareils USB et tous les programmes "
-                                     "ensemble : %1 Mo suffisent à %3 acquisitions à la fois.\r\n")
+                                     "ensemble ; acquisitions possibles à la fois sous cette limite : %3.\r\n")
                     : QStringLiteral("Le système limite la mémoire des transferts USB en cours à %1 Mo (usbfs_memory_mb) ; "
                                      "une acquisition en demande %2 Mo : elle ne peut pas démarrer.\r\n");
     m = suffit(limite_mo, besoin) ? m.arg(l, b, fmt_G(int64_t(besoin ? limite_mo / besoin : 0))) : m.arg(l, b);

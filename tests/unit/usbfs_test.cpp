@@ -51,7 +51,7 @@ TEST(Usbfs, MessageGivesTheCapTheNeedAndTheFix)
     // The cap is one budget for every device and program: how many runs it holds at once.
     const QString pris = message(65, 65);
     EXPECT_TRUE(pris.contains(QStringLiteral("d'autres programmes"))) << pris.toStdString();
-    EXPECT_TRUE(message(256, 65).contains(QStringLiteral("256 Mo suffisent à 3 acquisitions à la fois")));
+    EXPECT_TRUE(message(256, 65).contains(QStringLiteral("acquisitions possibles à la fois sous cette limite : 3.")));
     EXPECT_TRUE(pris.endsWith(fix));
     // No cap at all: raising it cannot help.
     EXPECT_FALSE(message(0, 65).contains(QStringLiteral("sudo")));
