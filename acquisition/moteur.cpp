@@ -179,9 +179,7 @@ int32_t Moteur::Impl::envoie_nb_echantillons(uint32_t n)
 
 int32_t Moteur::Impl::reset_micros()
 {
-    if (!initialisation_FX3())
-        init_USB();
-    if (!initialisation_FX3())
+    if (!lien())
         return -1;
     buf[0] = cmd::RESET_MICROS;
     if (test)
@@ -197,9 +195,7 @@ int32_t Moteur::Impl::reset_micros()
 // The two controller resets: open the link if needed, then one request without data.
 void Moteur::Impl::envoie_reset(int requete, const QString &message)
 {
-    if (!initialisation_FX3())
-        init_USB();
-    if (!initialisation_FX3())
+    if (!lien())
         return;
     appareil.write_command(requete, buf, 0);
     if (test)

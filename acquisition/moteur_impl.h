@@ -74,6 +74,12 @@ struct Moteur::Impl {
     void dit(const QString &texte, int flag) { obs.console(texte, flag); }
     void passe_a(Etat e);
     bool initialisation_FX3() const { return appareil.ouvert(); }
+    bool lien() // the link with the recorder, opened if it is not
+    {
+        if (!initialisation_FX3())
+            init_USB();
+        return initialisation_FX3();
+    }
     int32_t init_USB();
     void ferme_USB(); // microphone reset, release, close
     int32_t commande(int32_t nb_arg) { return appareil.commande(nb_arg); }

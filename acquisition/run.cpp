@@ -65,9 +65,7 @@ namespace moteur {
 // ------------------------------------------------------------------ sample count
 void Moteur::Impl::calcul_count()
 {
-    if (!initialisation_FX3())
-        init_USB();
-    if (!initialisation_FX3())
+    if (!lien())
         return;
     if (!clock_def)
         frequence_cliquee(r.entree_frequence, r.delai);

@@ -35,37 +35,26 @@ void Appareil::dit(const QString &texte, int flag) const
         journal(texte, flag);
 }
 
-// The recorder is on the bus but the system refuses to open it (device node permissions).
+// A recorder is on the bus but the system refuses to open it (device node permissions).
 bool Appareil::present_mais_interdit() const
 {
-    libusb_device **liste = nullptr;
-    const ssize_t n = libusb_get_device_list(contexte(), &liste);
-    bool interdit = false;
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(liste[i], &d) != 0 || d.idVendor != enregistreurs::VENDOR_ID ||
-            d.idProduct != enregistreurs::PRODUCT_ID)
-            continue;
-        libusb_device_handle *h = nullptr;
-        const int r = libusb_open(liste[i], &h);
-        if (r == LIBUSB_ERROR_ACCESS)
-            interdit = true;
-        if (h)
-            libusb_close(h);
-        break;
-    }
-    if (n >= 0)
-        libusb_free_device_list(liste, 1);
-    return interdit;
+    const std::vector<enregistreurs::Enregistreur> liste = bus_->liste();
+    return std::any_of(liste.begin(), liste.end(),
+                       [](const enregistreurs::Enregistreur &e) { return e.etat == enregistreurs::Etat::Interdit; });
+}
+
+void Appareil::relache()
+{
+    if (!handle_)
+        return;
+    libusb_release_interface(handle_, 0);
+    libusb_close(handle_);
+    handle_ = nullptr;
 }
 
 int32_t Appareil::ouvre(const std::optional<std::string> &choix)
 {
-    if (handle_) {
-        libusb_release_interface(handle_, 0);
-        libusb_close(handle_);
-    }
-    handle_ = nullptr;
+    relache();
     muet_ = false;
 
     // A context whose init failed is no context: that counts as "no recorder", and the next
@@ -88,19 +77,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
             dit(QString::fromStdString(c.raison) + QStringLiteral("\r\n"), 1);
             return -1;
         }
-        h = bus_->ouvre(liste[size_t(c.index)].chemin, &r);
-        if (!h && r == LIBUSB_ERROR_BUSY)
-            r = LIBUSB_ERROR_BUSY;
-        else if (!h && r == LIBUSB_ERROR_ACCESS) {
-            dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
-            dit(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
-                               "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),
-                0);
-            return -1;
-        } else if (!h) {
-            dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
-            return -1;
-        }
+        h = bus_->ouvre(liste[size_t(c.index)].chemin, &r); // interface 0 claimed, or why not
     } else {
         h = libusb_open_device_with_vid_pid(contexte(), enregistreurs::VENDOR_ID, enregistreurs::PRODUCT_ID);
         if (h)
@@ -128,7 +105,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
         return 0;
     }
     dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
-    if (present_mais_interdit())
+    if (choix ? r == LIBUSB_ERROR_ACCESS : present_mais_interdit())
         dit(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
                            "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),
             0);
@@ -137,11 +114,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
 
 void Appareil::ferme()
 {
-    if (handle_) {
-        libusb_release_interface(handle_, 0);
-        libusb_close(handle_);
-        handle_ = nullptr;
-    }
+    relache();
     bus_.reset();
 }
 

@@ -51,6 +51,7 @@ public:
 private:
     void dit(const QString &texte, int flag) const;
     bool present_mais_interdit() const;
+    void relache(); // interface released, handle closed
     std::unique_ptr<enregistreurs::Bus> bus_;
     libusb_device_handle *handle_ = nullptr;
     bool muet_ = false; // the last request went unanswered
