@@ -388,14 +388,19 @@ Moteur::~Moteur()
     delete d;
 }
 
-bool Moteur::init()
+bool Moteur::Impl::init()
 {
-    if (d->init_USB() == -1 || d->initialise() == -1) {
-        d->passe_a(Etat::Ferme);
+    if (init_USB() == -1 || initialise() == -1) {
+        passe_a(Etat::Ferme);
         return false;
     }
-    d->passe_a(Etat::Repos);
+    passe_a(Etat::Repos);
     return true;
+}
+
+bool Moteur::init()
+{
+    return d->init();
 }
 
 bool Moteur::ouvre(const std::optional<std::string> &appareil)
@@ -504,7 +509,7 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
             return refuse_par(refus);
     }
     // Initialised once but the link lost since (an Init that failed): opened again, or refused.
-    if ((!d->initialisation || !d->initialisation_FX3()) && !init()) {
+    if ((!d->initialisation || !d->initialisation_FX3()) && !d->init()) {
         refuse.appareil_perdu = true;
         d->obs.fin(refuse);
         return refuse;

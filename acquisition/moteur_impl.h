@@ -85,6 +85,7 @@ struct Moteur::Impl {
     int32_t commande(int32_t nb_arg) { return appareil.commande(nb_arg); }
     int32_t envoie_nb_echantillons(uint32_t n);
     int32_t initialise();
+    bool init(); // the link opened, the recorder reset and probed: etat Repos, else Ferme
     int32_t test_boitier();
     int32_t reset_micros();
     void envoie_reset(int requete, const QString &message);

@@ -153,13 +153,8 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     anneau.fini = false;
     aborted = false;
 
-    if (!initialisation || !initialisation_FX3()) {
-        if (init_USB() == -1 || initialise() == -1) {
-            passe_a(Etat::Ferme);
-            return false; // the initialisation failed and said why
-        }
-        passe_a(Etat::Repos);
-    }
+    if ((!initialisation || !initialisation_FX3()) && !init())
+        return false; // the initialisation failed and said why
     // A ring that cannot all be in flight cannot keep up with the recorder: no start.
     if (const std::optional<QString> m = usbfs::verifie(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET)) {
         dit(*m, 1);

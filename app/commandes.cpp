@@ -276,7 +276,7 @@ void Principale::etat(moteur::Etat e)
         montre(button_Abort, false);
         if (run.started) {
             montre(button_Stop, true);
-            montre(panel_Stop, !run_definie);
+            montre(panel_Stop, !run.r.duree.has_value());
             if (groupBox_Stop_Trig_Mode)
                 groupBox_Stop_Trig_Mode->setVisible(!coche(radioButton_Stop_Soft));
         }
@@ -297,7 +297,6 @@ void Principale::etat(moteur::Etat e)
 void Principale::fin_de_run_fenetre()
 {
     vue_run = false;
-    run_definie = false;
     montre(button_Start, true);
     montre(button_Stop, false);
     montre(panel_Stop, false);
@@ -316,7 +315,6 @@ void Principale::lancement(bool definie, uint32_t paquets, float duree, bool att
     enabled[10] = true;
     enable();
     vue_run = true;
-    run_definie = definie;
     if (definie) {
         montre(panel_Progress, true);
         progressBar_Progress->setValue(0);
@@ -383,7 +381,7 @@ void Principale::arret(moteur::Arret resultat)
         // failing disk, a counter gap...) the operator's next try is the soft stop it sent.
         if (!stop_du_bouton)
             coche_stop_soft();
-        montre(panel_Stop, !run_definie);
+        montre(panel_Stop, !run.r.duree.has_value());
         break;
     case moteur::Arret::Arrete:
         montre(panel_Stop, false);

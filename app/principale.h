@@ -152,7 +152,6 @@ public:
     int32_t *V_jet = nullptr;
     int32_t *B_jet = nullptr;
     uint32_t num_pkt_aff = 0;           // packet of the level pass
-    bool run_definie = false;           // the run in progress has a fixed duration
     bool vue_run = false;               // the controls show a run (from its launch to the idle view)
     bool fermeture_demandee = false;    // the window was asked to close during a run
     bool stop_du_bouton = false;        // the stop command going out is the operator's Stop
