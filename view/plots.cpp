@@ -34,6 +34,23 @@ QString number(double v, int decimals) { return QLocale().toString(v, 'f', decim
 
 } // namespace
 
+const std::vector<QColor> &health_colours()
+{
+    static const std::vector<QColor> colours = {QColor(40, 170, 60), QColor(0, 0, 0),      QColor(220, 0, 0),
+                                                QColor(255, 150, 0), QColor(150, 40, 200), QColor(200, 200, 200)};
+    return colours;
+}
+
+QString health_legend()
+{
+    static const char *const names[] = {"bon", "mort", "écrêté", "niveau aberrant", "polarité inversée", "non enregistré"};
+    QString html;
+    for (size_t k = 0; k < health_colours().size(); ++k)
+        html += QStringLiteral("<span style=\"color:%1\">&#9679;</span>&nbsp;%2 &nbsp; ")
+                    .arg(health_colours()[k].name(), QString::fromUtf8(names[k]));
+    return html + QStringLiteral("<span style=\"color:#0078ff\">&#9675;</span>&nbsp;tracé (clic : ajouter, retirer)");
+}
+
 QColor trace_colour(size_t i)
 {
     static const QColor colours[] = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44), QColor(255, 127, 14),
@@ -119,26 +136,10 @@ HealthPlot::HealthPlot(QWidget *parent) : QCustomPlot(parent)
 {
     xAxis->setLabel(QStringLiteral("x (m)"));
     yAxis->setLabel(QStringLiteral("y (m)"));
-    const std::pair<QColor, const char *> kinds[] = {
-        {QColor(40, 170, 60), "bon"},          {QColor(0, 0, 0), "mort"},
-        {QColor(220, 0, 0), "écrêté"},         {QColor(255, 150, 0), "niveau aberrant"},
-        {QColor(150, 40, 200), "polarité inversée"}, {QColor(200, 200, 200), "non enregistré"},
-    };
-    for (const auto &[colour, name] : kinds) {
-        QCPGraph *g = dots(this, QCPScatterStyle(QCPScatterStyle::ssDisc, colour, colour, 8));
-        g->setName(QString::fromUtf8(name));
-        kinds_.push_back(g);
+    for (const QColor &colour : health_colours()) {
+        kinds_.push_back(dots(this, QCPScatterStyle(QCPScatterStyle::ssDisc, colour, colour, 8)));
     }
     traced_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCircle, QPen(QColor(0, 120, 255), 2), Qt::NoBrush, 14));
-    traced_->setName(QStringLiteral("tracé"));
-    legend->setVisible(true);
-    legend->setFont(QFont(font().family(), 8));
-    legend->setFillOrder(QCPLegend::foColumnsFirst);
-    legend->setWrap(3);
-    // The legend in a row of its own under the layout.
-    axisRect()->insetLayout()->take(legend);
-    plotLayout()->addElement(1, 0, legend);
-    plotLayout()->setRowStretchFactor(1, 0.001);
     connect(this, &QCustomPlot::mousePress, this, [this](QMouseEvent *e) {
         const double x = xAxis->pixelToCoord(e->position().x()), y = yAxis->pixelToCoord(e->position().y());
         double best = 1e9;

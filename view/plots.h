@@ -53,6 +53,10 @@ public:
     void show_spectra(const Snapshot &s);
 };
 
+// The colours of the verdicts (ok, dead, clipping, level_outlier, reversed_polarity, then not
+// recorded) and their legend (HTML).
+const std::vector<QColor> &health_colours();
+QString health_legend();
 // The colour of the i-th trace, the same in both plots.
 QColor trace_colour(size_t i);
 // French name of a verdict, with the kind as viz256-run health names it.

@@ -19,12 +19,7 @@ std::unique_ptr<TapSource> TapSource::open(const std::string &device, std::strin
     }
     auto source = std::unique_ptr<TapSource>(new TapSource);
     source->layout_ = reader->layout();
-    source->name_ = "en direct" + (device.empty() ? std::string() : " : " + device);
-    for (const tap::Recorder &r : tap::list())
-        if (device.empty() || r.port == device || r.serial == device) {
-            source->name_ = "en direct : port " + r.port + ", série " + r.serial;
-            break;
-        }
+    source->name_ = "en direct : port " + reader->recorder().port + ", série " + reader->recorder().serial;
     source->reader_ = std::move(reader);
     return source;
 }
@@ -43,7 +38,9 @@ BlockSource::Next TapSource::next(Chunk &out, uint64_t &missed, int timeout_ms)
         started_ = false;
         return Next::NewRun;
     case tap::Reader::Next::Ended: return Next::Ended;
-    case tap::Reader::Next::Error: error_ = reader_->error(); return Next::Error;
+    case tap::Reader::Next::Error:
+        error_ = reader_->closed() ? "le programme qui enregistrait s'est terminé" : reader_->error();
+        return Next::Error;
     }
     const uint32_t fb = layout_.frame_bytes();
     if (fb == 0)

@@ -99,6 +99,9 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     auto *hl = new QVBoxLayout(health_box);
     hl->setContentsMargins(2, 2, 2, 2);
     hl->addWidget(health_, 3);
+    auto *legend = new QLabel(health_legend());
+    legend->setWordWrap(true);
+    hl->addWidget(legend);
     hl->addWidget(new QLabel(QStringLiteral("Micros défaillants :")));
     hl->addWidget(faulty_, 1);
     health_->setMinimumSize(300, 280);
