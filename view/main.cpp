@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -30,6 +32,9 @@ int main(int argc, char **argv)
         std::fputs(view::usage, stdout);
         return 0;
     }
+    // One thread does the map's products: OpenBLAS's helper threads wait for work spinning,
+    // which on a loaded machine starves the pipeline they serve.
+    openblas_set_num_threads(1);
     QApplication app(argc, argv);
     QApplication::setOrganizationName("viz256");
     QApplication::setApplicationName("viz256-view");

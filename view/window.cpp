@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 using namespace analysis;
@@ -408,10 +409,14 @@ void ViewWindow::refresh()
     }
     if (!fresh)
         return;
+    // The health changes twice a second: its layout is drawn again only then.
+    const bool health_changed = s.health.frames != shown_.health.frames || s.trace_channels != shown_.trace_channels ||
+                                s.layout.size() != shown_.layout.size() || s.channels != shown_.channels;
     shown_ = std::move(s);
     const Snapshot &v = shown_;
     map_->show_map(v, range_->value());
-    health_->show_health(v);
+    if (health_changed)
+        health_->show_health(v);
     traces_->show_traces(v, auto_scale_->isChecked() ? 0 : fixed_->value());
     spectrum_->show_spectra(v);
     ++painted_;
@@ -432,8 +437,9 @@ void ViewWindow::refresh()
     } else {
         peak_->setText(QString::fromStdString(v.problem));
     }
-    faulty_->clear();
-    for (size_t i : v.health.faulty()) {
+    if (health_changed)
+        faulty_->clear();
+    for (size_t i : health_changed ? v.health.faulty() : std::vector<size_t>{}) {
         const MicHealth &m = v.health.mics[i];
         faulty_->addItem(QStringLiteral("canal %1 %2 : %3%4")
                              .arg(m.channel)
@@ -463,7 +469,8 @@ QString ViewWindow::save(const QString &path)
     try {
         if (path.endsWith(".png", Qt::CaseInsensitive)) {
             const QString part = path + ".part";
-            if (!grab().save(part, "PNG") || !QFile::rename(part, path)) {
+            // std::rename replaces an existing file, as the map's writer does (QFile::rename does not).
+            if (!grab().save(part, "PNG") || std::rename(part.toLocal8Bit().constData(), path.toLocal8Bit().constData()) != 0) {
                 QFile::remove(part);
                 return path + QStringLiteral(" : impossible d'écrire l'image");
             }
