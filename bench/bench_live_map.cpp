@@ -10,6 +10,8 @@
 #include "analysis/geometry.h"
 #include "analysis/live_map.h"
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,6 +42,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    openblas_set_num_threads(1); // as viz256-view runs it
     const double fs = 50000;
     const Geometry geometry = read_geometry(VIZ256_SOURCE_DIR "/arrays/viz256_spiral.xml");
     const size_t m = geometry.mics.size();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmark of the live map's update (256 microphones, 41 x 41 points, the third octave about
-# 2 kHz, a 1 s window, a new map every 40 ms of stream) in Release mode (build-bench/), against
+# 2 kHz, a 1 s window, a new map every 40 ms of stream; one BLAS thread, as the viewer) in Release mode (build-bench/), against
 # the same update in plain numpy, side by side in one run. Prints one JSON line each.
 #
 #   bench/live_map.sh [--seconds S] [--hop S] [--window S]
@@ -12,5 +12,5 @@ source "$(dirname "$0")/prepare.sh"
 echo "bench/live_map.sh: load: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 echo "C++ (OpenBLAS):"
 build-bench/bench/viz256_bench_live_map "$@"
-echo "numpy:"
-/usr/bin/python3 bench/live_map_numpy.py arrays/viz256_spiral.xml "$@"
+echo "numpy (OpenBLAS, one thread as well):"
+OPENBLAS_NUM_THREADS=1 /usr/bin/python3 bench/live_map_numpy.py arrays/viz256_spiral.xml "$@"
