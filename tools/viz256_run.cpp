@@ -3,6 +3,7 @@
 #include "reading/export.h"
 #include "reading/repair.h"
 #include "tools/run_analysis.h"
+#include "tools/tap_command.h"
 
 #include <atomic>
 #include <cerrno>
@@ -31,7 +32,8 @@ const char *const usage =
     "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones),\n"
     "         /analog, float32 unless --type int32; /counter, /status uint32. --force replaces\n"
     "         an existing file (never one of the run's).\n"
-    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n";
+    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n"
+    "The live stream of a recording process, instead of a RUN:\n";
 
 std::atomic<bool> interrompu{false};
 
@@ -283,13 +285,39 @@ int hand_over(char **argv)
 }
 #endif
 
+// viz256-run tap [--device D] [--duration S] [--json]
+int tap(int argc, char **argv)
+{
+    tools::TapOptions o;
+    try {
+        for (int i = 2; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "--json")
+                o.json = true;
+            else if (a == "--device" && i + 1 < argc)
+                o.device = argv[++i];
+            else if (a == "--duration" && i + 1 < argc)
+                o.duration = parse_seconds(argv[++i], a);
+            else
+                throw std::invalid_argument("unknown option " + a);
+        }
+    } catch (const std::invalid_argument &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
+        return 2;
+    }
+    return tools::run_tap(o);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "tap") == 0)
+        return tap(argc, argv);
     if (argc < 3) {
         const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
         std::fputs(usage, help ? stdout : stderr);
+        std::fputs(tools::tap_usage, help ? stdout : stderr);
         std::fputs(tools::analysis_usage, help ? stdout : stderr);
         return help ? 0 : 2;
     }
