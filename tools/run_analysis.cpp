@@ -59,14 +59,7 @@ struct Options {
     double range = 15, speed_of_sound = 343;
 };
 
-double number(const std::string &option, const std::string &text)
-{
-    char *end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end || !std::isfinite(v))
-        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
-    return v;
-}
+double number(const std::string &option, const std::string &text) { return option_number(option, text); }
 
 Options parse(int argc, char **argv, bool map)
 {
@@ -118,17 +111,6 @@ Options parse(int argc, char **argv, bool map)
             throw std::invalid_argument("--to: FILE.png or FILE.h5");
     }
     return o;
-}
-
-[[maybe_unused]] std::pair<double, double> parse_band(const std::string &text)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
-    const double f1 = number("--band", text.substr(0, colon)), f2 = number("--band", text.substr(colon + 1));
-    if (f1 < 0 || f2 <= f1)
-        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
-    return {f1, f2};
 }
 
 // Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the

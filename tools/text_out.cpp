@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace tools {
 
@@ -47,6 +48,30 @@ std::string json_number(double v)
     char t[32];
     std::snprintf(t, sizeof t, "%.10g", v);
     return t;
+}
+
+}
+
+namespace tools {
+
+double option_number(const std::string &option, const std::string &text)
+{
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end || !std::isfinite(v))
+        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
+    return v;
+}
+
+std::pair<double, double> parse_band(const std::string &text)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
+    const double f1 = option_number("--band", text.substr(0, colon)), f2 = option_number("--band", text.substr(colon + 1));
+    if (f1 < 0 || f2 <= f1)
+        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
+    return {f1, f2};
 }
 
 }

@@ -1,5 +1,7 @@
 #include "view/options.h"
 
+#include "tools/text_out.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -19,14 +21,7 @@ const char *const usage =
 
 namespace {
 
-double number(const std::string &option, const std::string &text)
-{
-    char *end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end || !std::isfinite(v))
-        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
-    return v;
-}
+double number(const std::string &option, const std::string &text) { return tools::option_number(option, text); }
 
 bool ends_with(const std::string &s, const std::string &tail)
 {
@@ -35,16 +30,7 @@ bool ends_with(const std::string &s, const std::string &tail)
 
 } // namespace
 
-std::pair<double, double> parse_band(const std::string &text)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
-    const double f1 = number("--band", text.substr(0, colon)), f2 = number("--band", text.substr(colon + 1));
-    if (f1 < 0 || f2 <= f1)
-        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
-    return {f1, f2};
-}
+std::pair<double, double> parse_band(const std::string &text) { return tools::parse_band(text); }
 
 std::vector<int> parse_channels(const std::string &text)
 {
