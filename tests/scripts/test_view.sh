@@ -87,8 +87,8 @@ PY
 compare "$dossier/view.h5"
 picture "$dossier/view.png"
 
-# The live tap: the run published at its pace from port 1-9, 3.0 to 3.2 s never published.
-"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 --gap 3.0 3.2 >"$dossier/replay.txt" &
+# The live tap: the run published at its pace from port 1-9, 2.0 to 2.2 s never published.
+"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 --gap 2.0 2.2 >"$dossier/replay.txt" &
 replay=$!
 for _ in $(seq 100); do
     [ -n "$(ls "$dossier/runtime" 2>/dev/null)" ] && break
@@ -98,7 +98,7 @@ done
 second=$!
 "$build/viz256-view" --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
 killed=$!
-"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 4.5 --to "$dossier/tap.h5" >"$dossier/tap.txt"
+"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 6 --to "$dossier/tap.h5" >"$dossier/tap.txt"
 kill -KILL "$killed" 2>/dev/null || true
 wait "$second"
 wait "$replay"
