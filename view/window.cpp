@@ -407,6 +407,10 @@ void ViewWindow::refresh()
             pipeline_.set_playing(false);
         }
     }
+    if (s.live)
+        time_->setText(s.ended ? QStringLiteral("en direct : l'enregistrement est terminé")
+                               : s.problem.empty() || s.has_map ? QStringLiteral("en direct")
+                                                                : QStringLiteral("en direct : ") + QString::fromStdString(s.problem));
     if (!fresh)
         return;
     // The health changes twice a second: its layout is drawn again only then.
