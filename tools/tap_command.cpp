@@ -1,7 +1,7 @@
 #include "tools/tap_command.h"
 
 #include "tap/reader.h"
-#include "tools/text_out.h"
+#include "tools/json_out.h"
 
 #include <algorithm>
 #include <atomic>
@@ -85,15 +85,13 @@ void print(const tap::Reader &r, Tally &t, const char *state, double elapsed, bo
     const FrameLayout &l = r.layout();
     const double median = t.latency(0.5), p99 = t.latency(0.99);
     if (json) {
-        std::printf("{\"port\": %s, \"serial\": %s, \"state\": \"%s\", \"run\": %llu, \"runs\": %llu, \"blocks\": %llu, "
-                    "\"bytes\": %llu, \"frames\": %llu, \"missed_blocks\": %llu, \"last_frame\": %s, \"words\": %d, "
-                    "\"frequency\": %s, \"latency_median_ms\": %s, \"latency_p99_ms\": %s, \"elapsed_s\": %s}\n",
-                    json_string(r.recorder().port).c_str(), json_string(r.recorder().serial).c_str(), state,
-                    (unsigned long long)r.generation(), (unsigned long long)t.runs, (unsigned long long)t.blocks,
-                    (unsigned long long)t.bytes, (unsigned long long)t.frames, (unsigned long long)t.missed,
-                    t.last_frame ? std::to_string(*t.last_frame).c_str() : "null", l.words(), json_number(l.frequency).c_str(),
-                    median < 0 ? "null" : json_number(median).c_str(), p99 < 0 ? "null" : json_number(p99).c_str(),
-                    json_number(elapsed).c_str());
+        const auto ms = [](double v) { return v < 0 ? Json() : Json(v); };
+        Json j = Json::object();
+        j("port", r.recorder().port)("serial", r.recorder().serial)("state", state)("run", r.generation())("runs", t.runs);
+        j("blocks", t.blocks)("bytes", t.bytes)("frames", t.frames)("missed_blocks", t.missed);
+        j("last_frame", t.last_frame ? Json(*t.last_frame) : Json())("words", l.words())("frequency", l.frequency);
+        j("latency_median_ms", ms(median))("latency_p99_ms", ms(p99))("elapsed_s", elapsed);
+        std::printf("%s\n", j.line().c_str());
     } else {
         std::printf("%s %.1f s: %s, run %llu (%d words at %g Hz): %llu blocks, %llu frames, %llu missed blocks, last frame %s",
                     r.recorder().port.c_str(), elapsed, state, (unsigned long long)r.generation(), l.words(), l.frequency,
