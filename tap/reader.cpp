@@ -186,7 +186,8 @@ Reader::Read Reader::read_run(uint64_t generation, FrameLayout &layout)
             continue;
         if (g != generation)
             return g > generation ? Read::Lost : Read::Garbled;
-        const bool sound = words == uint32_t(layout.words()) && words > 0 && std::isfinite(layout.frequency) && layout.frequency >= 0;
+        // (A run of no word: its publisher did not know its layout; its blocks are still returned.)
+        const bool sound = words == uint32_t(layout.words()) && std::isfinite(layout.frequency) && layout.frequency >= 0;
         return sound ? Read::Whole : Read::Garbled;
     }
     return Read::Garbled; // a lock that stays odd: not a publisher of ours
