@@ -154,6 +154,11 @@ class Tap:
                 missed += 1
                 continue
             words, _, dtype = layout
+            if words == 0:  # a run whose layout its publisher did not give: bytes, no frames
+                place["first_frame"] = None
+                yield place, np.empty((0, 0), dtype), missed
+                missed = 0
+                continue
             fb = 4 * words
             first = -(-place["byte_offset"] // fb)
             at = first * fb - place["byte_offset"]
