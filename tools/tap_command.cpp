@@ -2,6 +2,7 @@
 
 #include "tap/reader.h"
 #include "tools/json_out.h"
+#include "tools/text_out.h"
 
 #include <algorithm>
 #include <atomic>
@@ -86,12 +87,12 @@ void print(const tap::Reader &r, Tally &t, const char *state, double elapsed, bo
     const double median = t.latency(0.5), p99 = t.latency(0.99);
     if (json) {
         const auto ms = [](double v) { return v < 0 ? Json() : Json(v); };
-        Json j = Json::object();
-        j("port", r.recorder().port)("serial", r.recorder().serial)("state", state)("run", r.generation())("runs", t.runs);
-        j("blocks", t.blocks)("bytes", t.bytes)("frames", t.frames)("missed_blocks", t.missed);
-        j("last_frame", t.last_frame ? Json(*t.last_frame) : Json())("words", l.words())("frequency", l.frequency);
-        j("latency_median_ms", ms(median))("latency_p99_ms", ms(p99))("elapsed_s", elapsed);
-        std::printf("%s\n", j.line().c_str());
+        Json o = Json::object();
+        o("port", r.recorder().port)("serial", r.recorder().serial)("state", state)("run", r.generation())("runs", t.runs);
+        o("blocks", t.blocks)("bytes", t.bytes)("frames", t.frames)("missed_blocks", t.missed);
+        o("last_frame", t.last_frame ? Json(*t.last_frame) : Json())("words", l.words())("frequency", l.frequency);
+        o("latency_median_ms", ms(median))("latency_p99_ms", ms(p99))("elapsed_s", elapsed);
+        std::printf("%s\n", o.line().c_str());
     } else {
         std::printf("%s %.1f s: %s, run %llu (%d words at %g Hz): %llu blocks, %llu frames, %llu missed blocks, last frame %s",
                     r.recorder().port.c_str(), elapsed, state, (unsigned long long)r.generation(), l.words(), l.frequency,

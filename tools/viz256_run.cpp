@@ -273,7 +273,10 @@ int tap(int argc, char **argv)
         o.json = opt.has("json");
         return tools::run_tap(o);
     } catch (const tools::UsageError &e) {
-        std::fprintf(stderr, "viz256-run tap: %s\n", tools::bytes(e.line).c_str());
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", tools::bytes(e.line).c_str(), tools::tap_usage);
+        return 2;
+    } catch (const std::invalid_argument &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
         return 2;
     }
 }
