@@ -34,9 +34,10 @@ namespace tools {
 const char *const analysis_usage =
     "  health RUN [--geometry F] [--json] [--start S] [--duration S]\n"
     "         each microphone's level (dBFS, RMS about the mean), DC offset, peak, clipped share, and\n"
-    "         a verdict: ok, dead, clipping, level_outlier (against the array's median, or the\n"
-    "         neighbours' with --geometry), reversed_polarity (needs --geometry).\n"
-    "         Exit 0 when every microphone is ok, 1 when some are faulty.\n"
+    "         a verdict: ok, dead, clipping, dropouts, dc_offset, incoherent (needs --geometry),\n"
+    "         level_outlier (against the array's median, or the neighbours' with --geometry),\n"
+    "         reversed_polarity (needs --geometry), undetermined (the scene allows no verdict).\n"
+    "         Exit 0 when no microphone is faulty (undetermined is not a fault), 1 when some are.\n"
     "  map RUN --geometry F --band F1:F2 [--grid X0:X1:DX,Y0:Y1:DY,Z] [--start S] [--duration S]\n"
     "         [--to FILE.png|FILE.h5] [--json] [--keep-diagonal] [--all-microphones]\n"
     "         [--block N] [--range DB] [--speed-of-sound C]\n"
@@ -233,7 +234,9 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         a.positions = positions_of(*geometry, a.channels);
     if (make_csm)
         *csm_made = csm = make_csm(a, o);
-    HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
+    HealthSettings settings;
+    settings.expected_frames = a.range.count;
+    HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
     // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
@@ -319,17 +322,26 @@ int health(const Options &o)
                  (geometry ? ", \"position\": " + json_string(a.positions[i].name) : std::string()) +
                  ", \"level_db\": " + json_number(m.level_db) + ", \"dc\": " + json_number(m.dc) +
                  ", \"peak\": " + json_number(m.peak) + ", \"peak_db\": " + json_number(20 * std::log10(m.peak)) +
-                 ", \"clipped\": " + json_number(m.clipped) + ", \"reference_db\": " + json_number(m.reference_db) +
-                 ", \"verdict\": " + json_string(verdict_name(m.verdict)) + "}" + (i + 1 < r.mics.size() ? ",\n" : "\n");
+                 ", \"clipped\": " + json_number(m.clipped) + ", \"held\": " + json_number(m.held) +
+                 ", \"reference_db\": " + json_number(m.reference_db) + ", \"coherence\": " + json_number(m.coherence) +
+                 ", \"polarity\": " + json_string(geometry ? polarity_name(m) : "not checked") +
+                 ", \"verdict\": " + json_string(verdict_name(m.verdict)) + ", \"detail\": " + json_string(m.detail) + "}" +
+                 (i + 1 < r.mics.size() ? ",\n" : "\n");
         }
-        s += "  ],\n  \"faulty\": [";
-        for (size_t k = 0; k < faulty.size(); ++k) {
-            const MicHealth &m = r.mics[faulty[k]];
-            s += std::string(k ? ",\n    " : "\n    ") + "{\"channel\": " + std::to_string(m.channel) +
-                 ", \"name\": " + json_string(m.name) + ", \"kind\": " + json_string(verdict_name(m.verdict)) +
-                 ", \"detail\": " + json_string(m.detail) + "}";
-        }
-        s += faulty.empty() ? "]\n}\n" : "\n  ]\n}\n";
+        const auto list = [&](const char *key, const std::vector<size_t> &which, bool last) {
+            s += std::string("  \"") + key + "\": [";
+            for (size_t k = 0; k < which.size(); ++k) {
+                const MicHealth &m = r.mics[which[k]];
+                s += std::string(k ? ",\n    " : "\n    ") + "{\"channel\": " + std::to_string(m.channel) +
+                     ", \"name\": " + json_string(m.name) + ", \"kind\": " + json_string(verdict_name(m.verdict)) +
+                     ", \"detail\": " + json_string(m.detail) + "}";
+            }
+            s += std::string(which.empty() ? "]" : "\n  ]") + (last ? "\n" : ",\n");
+        };
+        s += "  ],\n";
+        list("faulty", faulty, false);
+        list("undetermined", r.undetermined(), true);
+        s += "}\n";
         std::fputs(s.c_str(), stdout);
     } else {
         std::printf("%-8s %-10s %9s %11s %9s %9s  %s\n", "channel", "name", "level dB", "DC", "peak dB", "clipped", "verdict");
@@ -337,9 +349,16 @@ int health(const Options &o)
             std::printf("%-8d %-10s %9s %11.3e %9s %8.4f%%  %s%s%s\n", m.channel, m.name.c_str(), db_text(m.level_db).c_str(), m.dc,
                         db_text(20 * std::log10(m.peak)).c_str(), 100 * m.clipped, verdict_name(m.verdict),
                         m.detail.empty() ? "" : ": ", m.detail.c_str());
-        std::printf("%zu microphones over %llu frames: %zu ok, %zu faulty%s\n", r.mics.size(), (unsigned long long)r.frames,
-                    r.mics.size() - faulty.size(), faulty.size(),
-                    geometry ? "" : " (no geometry: levels against the array's median, polarity not checked)");
+        const size_t undetermined = r.undetermined().size();
+        size_t unchecked = 0;
+        for (const MicHealth &m : r.mics)
+            unchecked += geometry && m.verdict == Verdict::Ok && std::string(polarity_name(m)) == "undetermined";
+        std::printf("%zu microphones over %llu frames: %zu ok, %zu faulty, %zu undetermined%s\n", r.mics.size(),
+                    (unsigned long long)r.frames, r.mics.size() - faulty.size() - undetermined, faulty.size(), undetermined,
+                    geometry ? "" : " (no geometry: levels against the array's median, polarity and coherence not checked)");
+        if (unchecked)
+            std::printf("polarity undetermined for %zu ok microphones: no coherent sound low enough for their spacing "
+                        "(below c / (4 d), d the distance to a neighbour)\n", unchecked);
     }
     return faulty.empty() ? 0 : 1;
 }
@@ -392,7 +411,7 @@ int map(const Options &o)
     std::vector<Microphone> used_positions;
     for (size_t i = 0; i < a.channels.size(); ++i) {
         const MicHealth &h = a.health.mics[i];
-        if (o.all_microphones || h.verdict == Verdict::Ok) {
+        if (o.all_microphones || !is_fault(h.verdict)) {
             use.push_back(i);
             used_positions.push_back(a.positions[i]);
             rec.used_channels.push_back(a.channels[i]);

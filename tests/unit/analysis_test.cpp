@@ -64,11 +64,16 @@ std::vector<uint8_t> frames_of(const std::vector<Microphone> &mics, const std::v
             if (which != i)
                 continue;
             const double top = *std::max_element(v.begin(), v.end());
-            for (double &x : v)
+            for (size_t t = 0; t < n; ++t) {
+                double &x = v[t];
                 x = kind == Verdict::Dead               ? 0.0
                     : kind == Verdict::ReversedPolarity ? -x
                     : kind == Verdict::Clipping         ? std::clamp(x, -0.3 * top, 0.3 * top)
-                                                        : x + noise(rng) * 1e4;
+                    : kind == Verdict::LevelOutlier     ? 0.25 * x
+                    : kind == Verdict::Dropouts         ? (t % 2000 < 50 ? 0.0 : x)
+                    : kind == Verdict::DcOffset         ? x + 0.2
+                                                        : x + noise(rng) * 1e4; // incoherent
+            }
         }
         for (size_t t = 0; t < n; ++t) {
             uint8_t *w = out.data() + (t * words + 1 + i) * 4;
@@ -157,7 +162,8 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
 {
     const auto mics = square_array();
     const std::vector<std::pair<size_t, Verdict>> faults = {
-        {3, Verdict::Dead}, {14, Verdict::Clipping}, {21, Verdict::ReversedPolarity}, {29, Verdict::LevelOutlier}};
+        {3, Verdict::Dead},         {8, Verdict::Dropouts},   {14, Verdict::Clipping},       {17, Verdict::DcOffset},
+        {21, Verdict::ReversedPolarity}, {26, Verdict::Incoherent}, {29, Verdict::LevelOutlier}};
     // A broadband source: 40 tones from 500 Hz to 4 kHz.
     Source s{0.05, -0.03, 0.8, {}};
     for (int k = 0; k < 40; ++k)
