@@ -4,6 +4,7 @@
 
 #include "analysis/health.h"
 #include "reading/export.h"
+#include "tools/array_runs.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
 #include "analysis/beamform.h"
@@ -14,6 +15,7 @@ class CrossSpectra; // the map's, which the lean build hands over to viz256-run-
 }
 #endif
 
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -26,6 +28,7 @@ class CrossSpectra; // the map's, which the lean build hands over to viz256-run-
 #include <optional>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 using namespace analysis;
 
@@ -53,7 +56,8 @@ const char *const analysis_usage =
 namespace {
 
 struct Options {
-    std::string run, geometry, band, grid, to;
+    std::vector<std::string> runs; // one, or several recorded on one trigger by several recorders
+    std::string geometry, band, grid, to;
     std::optional<double> start, duration;
     bool json = false, keep_diagonal = false, all_microphones = false;
     int block = 1024;
@@ -72,11 +76,13 @@ double number(const std::string &option, const std::string &text)
 Options parse(int argc, char **argv, bool map)
 {
     Options o;
-    o.run = argv[2];
+    o.runs.push_back(argv[2]);
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
-        if (a == "--json")
+        if (a.rfind("--", 0) != 0)
+            o.runs.push_back(a);
+        else if (a == "--json")
             o.json = true;
         else if (map && a == "--keep-diagonal")
             o.keep_diagonal = true;
@@ -109,6 +115,11 @@ Options parse(int argc, char **argv, bool map)
     if (map) {
         if (o.geometry.empty())
             throw std::invalid_argument("map needs --geometry FILE");
+    }
+    if (o.runs.size() > 1 && o.geometry.empty())
+        throw std::invalid_argument("several runs are one array only with --geometry FILE (positions numbered on across "
+                                    "the recorders: run K's channel c is position 256 (K - 1) + c + 1)");
+    if (map) {
         if (o.band.empty())
             throw std::invalid_argument("map needs --band F1:F2");
         if (!(o.range > 0))
@@ -200,9 +211,37 @@ private:
     bool finished_ = false, abandoned_ = false;
 };
 
+// A progress line on stderr, for work that lasts: only on a terminal, from 2 s on, twice a second.
+class Progress {
+public:
+    explicit Progress(const char *what) : what_(what), on_(isatty(2)) {}
+    ~Progress()
+    {
+        if (shown_)
+            std::fputc('\n', stderr);
+    }
+    void operator()(double share)
+    {
+        if (!on_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < std::chrono::seconds(2) || now - last_ < std::chrono::milliseconds(500))
+            return;
+        last_ = now;
+        shown_ = true;
+        std::fprintf(stderr, "\r%s: %5.1f %%", what_, 100 * share);
+    }
+
+private:
+    const char *what_;
+    bool on_, shown_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), last_{};
+};
+
 // Everything one pass over the frames gives.
 struct Analysed {
-    reading::Run run;
+    ArrayRuns array;
+    reading::Run run; // the first
     reading::FrameRange range;
     FrameFormat format;
     std::vector<int> channels;
@@ -217,17 +256,18 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
 {
     CrossSpectra *csm = nullptr;
     Analysed a;
-    a.run = reading::open_run(o.run);
-    a.range = reading::frame_range(a.run, o.start, o.duration);
-    a.format.words = a.run.nb_voies();
-    a.format.floats = a.run.floats();
-    for (int w : a.run.layout.of(reading::Kind::Microphone)) {
-        a.format.mic_words.push_back(w);
-        a.channels.push_back(a.run.layout.channels[size_t(w)].number);
-        a.names.push_back(a.run.layout.channels[size_t(w)].name);
-    }
-    if (a.channels.empty())
-        throw reading::ReadError(a.run.paths.dat, "", "the run recorded no microphone");
+    a.array = open_array(o.runs, o.start, o.duration);
+    a.run = a.array.runs.front();
+    a.range = a.array.ranges.front();
+    a.channels = a.array.channels;
+    a.names = a.array.names;
+    const bool joined = a.array.runs.size() > 1;
+    if (joined) // the runs' samples side by side, as rows
+        for (size_t i = 0; i < a.channels.size(); ++i)
+            a.format.mic_words.push_back(int(i));
+    else
+        a.format = a.array.formats.front();
+    a.format.words = joined ? int(a.channels.size()) : a.format.words;
     if (a.range.count == 0)
         throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
     if (geometry)
@@ -237,12 +277,31 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     HealthSettings settings;
     settings.expected_frames = a.range.count;
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
+    Progress progress("reading");
+    if (joined) {
+        // Frame by frame across the runs, on this thread.
+        const size_t m = a.channels.size(), step = std::max<size_t>(1, (size_t(1) << 20) / (m * 4));
+        std::vector<float> rows(step * m);
+        for (uint64_t done = 0; done < a.range.count; done += step) {
+            const size_t n = size_t(std::min<uint64_t>(step, a.range.count - done));
+            read_rows(a.array, done, n, rows.data());
+            meter.feed_samples(rows.data(), n);
+#ifndef VIZ256_RUN_LEAN
+            if (csm)
+                csm->feed_samples(rows.data(), n);
+#endif
+            progress(double(done + n) / double(a.range.count));
+        }
+        a.health = meter.report();
+        return a;
+    }
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
     // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
     const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
+    uint64_t done = 0;
     std::exception_ptr failed;
     std::thread worker([&] {
         try {
@@ -270,6 +329,8 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         };
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
             slot->n = n;
+            done += n;
+            progress(double(done) / double(a.range.count));
             if (csm) {
                 slot->rows.resize(n * m);
                 to_samples(frames, n, a.format, slot->rows.data());
@@ -299,6 +360,15 @@ std::string db_text(double db)
     return t;
 }
 
+// The run, or the runs of one array, as the outputs name them.
+std::string runs_text(const Analysed &a)
+{
+    std::string s;
+    for (const reading::Run &r : a.array.runs)
+        s += (s.empty() ? "" : "; ") + r.paths.dat;
+    return s;
+}
+
 int health(const Options &o)
 {
     std::optional<Geometry> geometry;
@@ -309,7 +379,7 @@ int health(const Options &o)
     const auto faulty = r.faulty();
     if (o.json) {
         std::string s = "{\n";
-        s += "  \"run\": " + json_string(a.run.paths.dat) + ",\n";
+        s += "  \"run\": " + json_string(runs_text(a)) + ",\n";
         s += "  \"geometry\": " + (geometry ? json_string(o.geometry) : std::string("null")) + ",\n";
         s += "  \"sample_freq\": " + json_number(a.run.rec.freq) + ",\n";
         s += "  \"first_frame\": " + std::to_string(a.range.first) + ",\n";
@@ -364,18 +434,51 @@ int health(const Options &o)
 }
 
 #ifndef VIZ256_RUN_LEAN
+// The grid of the map: as given, or over the microphones' extent.
+Grid grid_of(const Options &o, const std::vector<Microphone> &positions)
+{
+    return o.grid.empty() ? default_grid(positions) : parse_grid(o.grid);
+}
+
+// The memory a map may take: half the machine's, at most 8 GiB.
+uint64_t memory_limit()
+{
+    const uint64_t physical = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+    return std::min<uint64_t>(physical / 2, uint64_t(8) << 30);
+}
+
+std::string gigabytes(uint64_t bytes)
+{
+    char t[32];
+    std::snprintf(t, sizeof t, "%.2f GB", double(bytes) / 1e9);
+    return t;
+}
+
+// Made before any frame is read: the grid's plane and the memory of the whole map are checked
+// first, so that nothing is read for a map that cannot be made.
 CrossSpectra *make_csm(const Analysed &a, const Options &o)
 {
     const auto [f1, f2] = parse_band(o.band);
-    return new CrossSpectra(a.format, a.run.rec.freq, o.block, f1, f2);
+    const Grid grid = grid_of(o, a.positions);
+    check_grid(grid, a.positions);
+    const uint64_t m = a.channels.size(), points = uint64_t(grid.nx()) * uint64_t(grid.ny());
+    uint64_t bins = uint64_t(std::max(0.0, std::floor(f2 * o.block / a.run.rec.freq) - std::ceil(f1 * o.block / a.run.rec.freq) + 1));
+    bins = std::min<uint64_t>(bins, uint64_t(o.block / 2));
+    const uint64_t spectra = bins * m * (m + 64) * 8, total = spectra + beamform_bytes(m, bins, points);
+    if (total > memory_limit())
+        throw std::invalid_argument("the map would take " + gigabytes(total) + " (" + std::to_string(m) + " microphones, " +
+                                    std::to_string(bins) + " bins of the band, " + std::to_string(points) +
+                                    " grid points), more than the limit of " + gigabytes(memory_limit()) +
+                                    " (half this machine's memory, at most 8 GiB): narrow the band or take shorter blocks "
+                                    "(--block), or a grid of fewer points (--grid)");
+    return new CrossSpectra(a.format, a.run.rec.freq, o.block, f1, f2, total + 1);
 }
 
 int map(const Options &o)
 {
     const Geometry geometry = read_geometry(o.geometry);
-    std::optional<Grid> grid;
     if (!o.grid.empty())
-        grid = parse_grid(o.grid);
+        parse_grid(o.grid);
     parse_band(o.band);
     CrossSpectra *made = nullptr;
     std::unique_ptr<CrossSpectra> csm;
@@ -394,7 +497,7 @@ int map(const Options &o)
                                     std::to_string(o.block));
 
     MapRecord rec;
-    rec.run = a.run.paths.dat;
+    rec.run = runs_text(a);
     rec.geometry = o.geometry;
     rec.band = parse_band(o.band);
     rec.sample_freq = a.run.rec.freq;
@@ -425,7 +528,25 @@ int map(const Options &o)
     BeamformSettings settings;
     settings.speed_of_sound = o.speed_of_sound;
     settings.remove_diagonal = !o.keep_diagonal;
-    rec.map = beamform(*csm, use, used_positions, grid ? *grid : default_grid(used_positions), settings);
+    if (use.size() < 2) {
+        std::map<std::string, int> kinds;
+        for (const auto &e : rec.excluded)
+            ++kinds[e.kind];
+        std::string why;
+        for (const auto &[kind, count] : kinds)
+            why += (why.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+        std::string which;
+        for (size_t k = 0; k < rec.excluded.size() && k < 12; ++k)
+            which += (k ? ", " : "") + std::to_string(rec.excluded[k].channel);
+        throw std::invalid_argument("health calls " + std::to_string(rec.excluded.size()) + " of the " +
+                                    std::to_string(a.channels.size()) + " microphones faulty (" + why + "; channels " + which +
+                                    (rec.excluded.size() > 12 ? ", ..." : "") +
+                                    "; viz256-run health says why): fewer than two are left to map with. "
+                                    "--all-microphones maps with every microphone");
+    }
+    Progress progress("map");
+    rec.map = beamform(*csm, use, used_positions, grid_of(o, used_positions), settings,
+                       [&](double share) { progress(share); });
 
     if (!o.to.empty())
         write_map(o.to, rec);
