@@ -36,6 +36,7 @@ public:
                    uint64_t jump_frame, uint32_t jump,
                    std::shared_ptr<const SceneSignals> scene = nullptr, uint64_t scene_first = 0);
     bool has_scene() const { return scene_ != nullptr; }
+    bool has_counter() const { return layout_.counter; }
     // The scene's absolute frame of a sent frame (the frames lost before it counted).
     uint64_t scene_frame(uint64_t frame) const { return scene_first_ + sampled_frame(frame); }
     int words() const { return words_; }
