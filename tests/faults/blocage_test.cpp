@@ -1,8 +1,10 @@
-// A host that stops serving the ring: the window's thread blocked mid-run while the recorder
-// streams in real time into its own finite buffer.
+// A host whose thread stops answering mid-run while the recorder streams in real time into its
+// own finite buffer.
 #include "tests/faults/verification.h"
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QThread>
 #include <QtEndian>
 
@@ -11,56 +13,41 @@
 TEST_F(Fautes, WindowThreadBlockedMidRun)
 {
     // 257 words at 50 kHz: the ring holds 8 x 8 160 frames (1.31 s), the recorder's buffer 5 ms
-    // more. A shorter block loses nothing; a longer one loses frames, which the counter check
-    // finds once, and the run stops with everything received on disk.
+    // more. The ring is served by the engine's data path, not the window's thread: a window
+    // blocked for longer than the ring (a stopped display, a debugger) loses nothing. The run
+    // is open-ended and stopped afterwards; its files are as after any Stop, and the window
+    // answers again.
     prepare(true);
     rec->set_paced(true);
-    w->numericUpDown_Duree->setValue(4.0);
-    for (const auto &[bloc_ms, perte] : {std::pair{600, false}, {1800, true}, {2600, true}}) {
+    w->checkBox_Definie->setChecked(false);
+    for (const int bloc_ms : {2600, 10000}) {
         SCOPED_TRACE(bloc_ms);
         const QString nom = QStringLiteral("bloc%1.dat").arg(bloc_ms);
         chemin_choisi = chemin(nom);
-        const qsizetype marque = console().size();
         const uint64_t perdues_avant = rec->frames_dropped();
-        dans(800, [ms = bloc_ms] { QThread::msleep(ms); });
-        demarre(30000);
+        QElapsedTimer bloque;
+        dans(800, [&] {
+            bloque.start();
+            QThread::msleep(bloc_ms);
+        });
+        // Stopped a second after the window came back.
+        dans(800 + bloc_ms + 1000, [this] { w->button_Stop->click(); });
+        demarre(bloc_ms + 30000);
         const uint64_t perdues = rec->frames_dropped() - perdues_avant;
-        const QString c = console_depuis(marque);
-        QStringList messages;
-        if (perte)
-            messages << QStringLiteral("Erreur sur le compteur paquet") << QStringLiteral("Acquisition stoppée avant la fin");
-        verifie_apres({.nom = nom, .console = messages, .rien_perdu = !perte});
+        verifie_apres({.nom = nom});
 
-        // The counter in the file: unbroken but for one jump of as many frames as were lost.
+        // The counter in the file: unbroken.
         const QByteArray dat = lit(chemin(nom));
         const uint64_t trames = uint64_t(dat.size()) / (257 * 4);
         const auto *p = reinterpret_cast<const uchar *>(dat.constData());
-        uint64_t sauts = 0, saut = 0, trame_saut = 0;
-        for (uint64_t f = 1; f < trames; ++f) {
-            const uint32_t ecart = qFromLittleEndian<uint32_t>(p + f * 1028) - qFromLittleEndian<uint32_t>(p + (f - 1) * 1028);
-            if (ecart != 1) {
-                ++sauts;
-                saut = ecart - 1;
-                trame_saut = f;
-            }
-        }
-        std::printf("[ measure  ] window blocked %d ms: %llu frames lost, high-water %llu bytes\n", bloc_ms,
-                    (unsigned long long)perdues, (unsigned long long)rec->device_buffer_high_water());
-        EXPECT_EQ(c.count(QStringLiteral("Erreur sur le compteur paquet")), perte ? 1 : 0) << c.toStdString();
-        if (!perte) {
-            EXPECT_EQ(perdues, 0u);
-            EXPECT_EQ(sauts, 0u);
-            EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 200000);
-            continue;
-        }
-        EXPECT_GT(perdues, 0u);
-        EXPECT_EQ(sauts, 1u);
-        EXPECT_EQ(saut, perdues);
-        // The check looks at the first frame that begins in each packet: the first packet whose
-        // first frame lies past the gap reports it.
-        uint32_t paquet = 1;
-        while ((uint64_t(paquet) * 2097152 + 256) / 257 < trame_saut)
-            ++paquet;
-        EXPECT_TRUE(c.contains(QStringLiteral("\r\nErreur sur le compteur paquet : %1\r\n").arg(paquet))) << c.toStdString();
+        uint64_t sauts = 0;
+        for (uint64_t f = 1; f < trames; ++f)
+            sauts += qFromLittleEndian<uint32_t>(p + f * 1028) - qFromLittleEndian<uint32_t>(p + (f - 1) * 1028) != 1;
+        std::printf("[ measure  ] window blocked %d ms: %llu frames lost, %llu frames on disk\n", bloc_ms,
+                    (unsigned long long)perdues, (unsigned long long)trames);
+        EXPECT_EQ(perdues, 0u);
+        EXPECT_EQ(sauts, 0u);
+        EXPECT_GT(trames, uint64_t(bloc_ms) * 50); // the frames sampled while the window was blocked are there
+        EXPECT_FALSE(console().contains(QStringLiteral("Erreur sur le compteur paquet")));
     }
 }
