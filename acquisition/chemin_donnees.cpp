@@ -64,11 +64,11 @@ void Moteur::Impl::rapporte(std::function<void(Observateur &)> f)
         f(hote());
 }
 
-// The live tap's call point (one block, its place in the run): nothing reads the stream live yet.
+// Every block to the live tap, from the data path (the publisher never waits for a reader).
 void Moteur::Impl::publie_bloc(const unsigned char *donnees, const tap::BlockPlace &place)
 {
-    (void)donnees;
-    (void)place;
+    if (publieur)
+        publieur->publish(donnees, place);
 }
 
 void Moteur::Impl::attend_hote(int ms)
@@ -94,6 +94,8 @@ void Moteur::Impl::lance_donnees()
         std::lock_guard<std::mutex> l(niveaux_mu);
         niveaux_prets.reset();
     }
+    if (publieur)
+        publieur->begin_run(disposition);
     fenetre_niveaux.debut(disposition.words(), int32_t(disposition.mics.size()), disposition.counter, disposition.floats);
     anneau.bloc = [this](const unsigned char *d, const tap::BlockPlace &p) { bloc_recu(d, p); };
     fil_donnees = std::thread([this] { boucle_donnees(); });
@@ -106,6 +108,8 @@ void Moteur::Impl::arrete_donnees()
     quitte_donnees = true;
     fil_donnees.join();
     anneau.bloc = nullptr;
+    if (publieur)
+        publieur->end_run();
     en_flux = false;
 }
 

@@ -66,6 +66,13 @@ int32_t Moteur::Impl::init_USB()
 {
     const int32_t r = appareil.ouvre(choix_appareil);
     anneau.contexte = appareil.contexte();
+    // One tap per open recorder; a tap that cannot be made leaves the runs without one.
+    if (r == 0 && (!publieur || port_publie != appareil.port())) {
+        publieur.reset();
+        std::string erreur;
+        publieur = tap::Publisher::create(appareil.port(), appareil.serie(), erreur);
+        port_publie = publieur ? appareil.port() : std::string();
+    }
     return r;
 }
 
@@ -76,6 +83,8 @@ void Moteur::Impl::ferme_USB()
     reset_micros();
     appareil.ferme();
     anneau.contexte = nullptr;
+    publieur.reset();
+    port_publie.clear();
 }
 
 // ------------------------------------------------------------------ initialisation and probe

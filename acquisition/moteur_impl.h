@@ -8,6 +8,7 @@
 #include "device/appareil.h"
 #include "recording/frame_layout.h"
 #include "recording/header_record.h"
+#include "tap/publisher.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -34,6 +36,9 @@ struct Moteur::Impl {
     Observateur &obs; // only through hote(), on the host's thread
     Appareil appareil;
     Anneau anneau; // the transfer ring, its counters, the data file and its writer
+    // The live tap of the recorder open (none when it could not be made: runs go on without).
+    std::unique_ptr<tap::Publisher> publieur;
+    std::string port_publie;
     int32_t &TimeOut = appareil.timeout_ms; // time-out of the run's transfers and requests
     unsigned char *buf = appareil.buf;       // command buffer, 16 bytes
 

@@ -27,26 +27,6 @@ int points(double a, double b, double d, const char *axis)
 int Grid::nx() const { return points(x0, x1, dx, "x"); }
 int Grid::ny() const { return points(y0, y1, dy, "y"); }
 
-Grid parse_grid(const std::string &text)
-{
-    Grid g;
-    double *fields[] = {&g.x0, &g.x1, &g.dx, &g.y0, &g.y1, &g.dy, &g.z};
-    const char separators[] = {':', ':', ',', ':', ':', ',', '\0'};
-    const char *p = text.c_str();
-    for (int i = 0; i < 7; ++i) {
-        char *end = nullptr;
-        *fields[i] = std::strtod(p, &end);
-        if (end == p || *end != separators[i])
-            throw std::invalid_argument("grid: \"" + text + "\" is not X0:X1:DX,Y0:Y1:DY,Z (metres)");
-        p = end + 1;
-    }
-    g.nx();
-    g.ny();
-    if (!std::isfinite(g.z))
-        throw std::invalid_argument("grid: Z is not a number");
-    return g;
-}
-
 Grid default_grid(const std::vector<Microphone> &positions, double z)
 {
     double lo_x = 0, hi_x = 0, lo_y = 0, hi_y = 0;

@@ -25,8 +25,6 @@ struct Grid {
     double x(int i) const { return x0 + i * dx; }
     double y(int j) const { return y0 + j * dy; }
 };
-// "X0:X1:DX,Y0:Y1:DY,Z"; throws std::invalid_argument saying what is wrong.
-Grid parse_grid(const std::string &text);
 // A square over the microphones' extent, 41 x 41 points, in the plane z.
 Grid default_grid(const std::vector<Microphone> &positions, double z = 1.0);
 

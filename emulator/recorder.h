@@ -54,6 +54,11 @@ struct Options {
     // through umockdev's socket, not by address; device memory is never offered (a mapping of
     // the node fails in the program's process, which then uses ordinary memory).
     bool remote = false;
+    // Benchmarks only: the stream's data come from a pool of frames made once per stream and are
+    // written into the host's buffer at the reap by one copy (emulator/pool.h says what that
+    // leaves out), so that the emulator costs next to nothing per byte and the program is what
+    // a benchmark measures. Every test keeps the strict producer.
+    bool pooled_stream = false;
 };
 
 class Recorder {

@@ -107,24 +107,6 @@ std::vector<int> select_channels(const Layout &layout, const std::string &list, 
     return mots;
 }
 
-double parse_seconds(const std::string &text, const std::string &option)
-{
-    size_t chiffres = 0, points = 0;
-    for (char c : text) {
-        if (c >= '0' && c <= '9')
-            ++chiffres;
-        else if (c == '.' || c == ',')
-            ++points;
-        else
-            chiffres = points = text.size() + 1; // no number
-    }
-    if (chiffres == 0 || points > 1 || text.size() > 40)
-        throw std::invalid_argument(option + ": \"" + text + "\" is not a number of seconds (digits, one decimal point)");
-    std::string t = text;
-    std::replace(t.begin(), t.end(), ',', '.');
-    return std::stod(t);
-}
-
 std::vector<Column> columns_for(const Run &run, const std::vector<int> &words, SampleType type)
 {
     std::vector<Column> cols;

@@ -35,11 +35,6 @@ struct FrameRange {
 };
 FrameRange frame_range(const Run &run, std::optional<double> start_s, std::optional<double> duration_s);
 
-// A number of seconds as typed after --start or --duration: decimal digits with at most one
-// '.' or ',' (no sign, exponent, hexadecimal, "inf" or blanks). Throws std::invalid_argument
-// naming `option`.
-double parse_seconds(const std::string &text, const std::string &option);
-
 // How one exported column is made from its word.
 enum class Conversion { Raw, IntToFloat, UintToFloat };
 struct Column {

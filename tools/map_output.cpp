@@ -260,6 +260,14 @@ private:
     std::vector<hid_t> groups_;
 };
 
+// A grid's figure as the command line takes it back.
+std::string figure(double v)
+{
+    char t[32];
+    std::snprintf(t, sizeof t, "%.10g", v);
+    return t;
+}
+
 void write_h5(const std::string &path, const MapRecord &r)
 {
     const std::string temporary = path + ".part";
@@ -287,8 +295,8 @@ void write_h5(const std::string &path, const MapRecord &r)
         f.doubles(f.root(), "positions", pos, {r.used_channels.size(), 3});
         const hid_t a = f.root();
         f.attribute(a, "z", g.z);
-        f.attribute(a, "grid", json_number(g.x0) + ":" + json_number(g.x1) + ":" + json_number(g.dx) + "," + json_number(g.y0) +
-                                   ":" + json_number(g.y1) + ":" + json_number(g.dy) + "," + json_number(g.z));
+        f.attribute(a, "grid", figure(g.x0) + ":" + figure(g.x1) + ":" + figure(g.dx) + "," + figure(g.y0) + ":" +
+                                   figure(g.y1) + ":" + figure(g.dy) + "," + figure(g.z));
         f.attribute(a, "band_low", r.band.first);
         f.attribute(a, "band_high", r.band.second);
         f.attribute(a, "sample_freq", r.sample_freq);

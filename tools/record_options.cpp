@@ -3,6 +3,7 @@
 #include "device/horloge.h"
 #include "reading/export.h"
 #include "reading/run.h"
+#include "tools/command_line.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -38,30 +39,16 @@ const char *const USAGE =
 
 namespace {
 
-enum class Genre { Drapeau, Valeur };
-const std::map<QString, Genre> OPTIONS = {
-    {"--frequency", Genre::Valeur},     {"--channels", Genre::Valeur},     {"--float", Genre::Drapeau},
-    {"--duration", Genre::Valeur},      {"--start-trigger", Genre::Valeur}, {"--stop-trigger", Genre::Valeur},
-    {"--delay", Genre::Valeur},         {"--comment", Genre::Valeur},      {"--comment-file", Genre::Valeur},
-    {"--out", Genre::Valeur},           {"--force", Genre::Drapeau},       {"--no-record", Genre::Drapeau},
-    {"--device", Genre::Valeur},        {"--list", Genre::Drapeau},        {"--json", Genre::Drapeau},
-    {"--help", Genre::Drapeau},
+const std::vector<tools::OptionSpec> OPTIONS = {
+    {"frequency", true}, {"channels", true}, {"float"},         {"duration", true}, {"start-trigger", true}, {"stop-trigger", true},
+    {"delay", true},     {"comment", true},  {"comment-file", true}, {"out", true}, {"force"},              {"no-record"},
+    {"device", true},    {"list"},           {"json"},          {"help"},
 };
 
 // Options that configure a run, which --list does not take.
 const QStringList OPTIONS_RUN = {"--frequency", "--channels", "--float", "--duration", "--start-trigger",
                                  "--stop-trigger", "--delay", "--comment", "--comment-file", "--out",
                                  "--force", "--no-record", "--device"};
-
-bool chiffres(const QString &s, int max_chiffres)
-{
-    if (s.isEmpty() || s.size() > max_chiffres)
-        return false;
-    for (QChar c : s)
-        if (c < u'0' || c > u'9')
-            return false;
-    return true;
-}
 
 // The recorder's channels in frame order, named as the reader names a run's.
 reading::Layout layout_complet()
@@ -172,34 +159,15 @@ std::optional<reglages::Declenchement> lit_declenchement(const QString &texte)
 
 std::variant<Options, QString> analyse(const QStringList &arguments)
 {
-    // Every option once, as "--name value" or "--name=value".
-    std::map<QString, QString> vus;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString nom = arguments[i], valeur;
-        const bool egal = nom.startsWith(QStringLiteral("--")) && nom.contains(u'=');
-        if (egal) {
-            valeur = nom.section(u'=', 1);
-            nom = nom.section(u'=', 0, 0);
-        }
-        if (nom == u"-h")
-            nom = QStringLiteral("--help");
-        const auto o = OPTIONS.find(nom);
-        if (o == OPTIONS.end())
-            return nom.startsWith(u'-') ? QStringLiteral("unknown option ") + nom
-                                        : QStringLiteral("unexpected argument ") + nom;
-        if (vus.count(nom))
-            return nom + QStringLiteral(" is given twice");
-        if (o->second == Genre::Drapeau && egal)
-            return nom + QStringLiteral(" takes no value");
-        if (o->second == Genre::Valeur && !egal) {
-            if (i + 1 >= arguments.size())
-                return nom + QStringLiteral(" needs a value");
-            valeur = arguments[++i];
-        }
-        vus[nom] = valeur;
+    std::optional<tools::CommandLine> lu;
+    try {
+        lu.emplace(arguments, OPTIONS);
+    } catch (const tools::UsageError &e) {
+        return e.line;
     }
-    const auto a = [&](const char *nom) { return vus.count(QString::fromLatin1(nom)) != 0; };
-    const auto v = [&](const char *nom) { return vus.at(QString::fromLatin1(nom)); };
+    const tools::CommandLine &c = *lu;
+    const auto a = [&](const char *nom) { return c.has(nom + 2); };
+    const auto v = [&](const char *nom) { return c.value(nom + 2); };
 
     Options r;
     if (a("--help")) {
@@ -209,7 +177,7 @@ std::variant<Options, QString> analyse(const QStringList &arguments)
     r.json = a("--json");
     if (a("--list")) {
         for (const QString &o : OPTIONS_RUN)
-            if (vus.count(o))
+            if (c.given().contains(o))
                 return QStringLiteral("--list takes no ") + o;
         r.liste = true;
         return r;
@@ -218,7 +186,8 @@ std::variant<Options, QString> analyse(const QStringList &arguments)
     reglages::Reglages &g = r.reglages;
     if (a("--frequency")) {
         const QString hz = v("--frequency");
-        const std::optional<int> e = chiffres(hz, 6) ? horloge::entree_pour_hz(hz.toLongLong()) : std::nullopt;
+        const std::optional<double> n = tools::read_number(hz, false, 0);
+        const std::optional<int> e = n && *n < 1e6 ? horloge::entree_pour_hz((long long)*n) : std::nullopt;
         if (!e)
             return ligne(QStringLiteral("--frequency"), hz,
                          QStringLiteral("not one of the recorder's 17 frequencies (see --help)"));
@@ -248,9 +217,10 @@ std::variant<Options, QString> analyse(const QStringList &arguments)
         (std::string_view(nom) == "--start-trigger" ? g.start : g.stop) = *d;
     }
     if (a("--delay")) {
-        if (!chiffres(v("--delay"), 2))
+        const std::optional<double> n = tools::read_number(v("--delay"), false, 0);
+        if (!n || *n > 99)
             return ligne(QStringLiteral("--delay"), v("--delay"), QStringLiteral("a whole number from 0 to 16"));
-        g.delai = v("--delay").toInt();
+        g.delai = int(*n);
     }
     if (a("--out") == a("--no-record"))
         return a("--out") ? QStringLiteral("--out and --no-record exclude each other")

@@ -5,7 +5,7 @@
 #include "acquisition/moteur.h"
 #include "device/enregistreurs.h"
 #include "tools/record_options.h"
-#include "tools/text_out.h"
+#include "tools/json_out.h"
 
 #include <QString>
 
@@ -86,14 +86,9 @@ const char *nom_etat(moteur::Etat e)
     return "closed";
 }
 
-const char *booleen(bool b)
+double secondes(int64_t ms)
 {
-    return b ? "true" : "false";
-}
-
-std::string secondes(int64_t ms)
-{
-    return tools::json_number(double(ms) / 1000.0);
+    return double(ms) / 1000.0;
 }
 
 // The host of the engine: console lines on stderr, the JSON lines on stdout, the signals.
@@ -135,11 +130,9 @@ public:
             if (prochain_ < std::chrono::steady_clock::now())
                 prochain_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             const moteur::Instantane i = moteur_->instantane();
-            ecrit_ligne(stdout, std::string("{\"state\": \"") + nom_etat(i.etat) + "\", \"frames\": " +
-                                    std::to_string(i.trames) + ", \"bytes_written\": " + std::to_string(i.octets_ecrits) +
-                                    ", \"reserve\": " + tools::json_number(i.reserve) +
-                                    ", \"counter_gaps\": " + std::to_string(i.sauts_compteur) +
-                                    ", \"elapsed_s\": " + secondes(i.ecoule_ms) + "}");
+            ecrit_ligne(stdout, tools::Json::object()("state", nom_etat(i.etat))("frames", i.trames)("bytes_written", i.octets_ecrits)(
+                                    "reserve", i.reserve)("counter_gaps", i.sauts_compteur)("elapsed_s", secondes(i.ecoule_ms))
+                                    .line());
         }
     }
 
@@ -165,13 +158,11 @@ int statut(const moteur::Bilan &b)
 
 std::string bilan_json(const moteur::Bilan &b, int code)
 {
-    return std::string("{\"state\": \"ended\", \"status\": ") + std::to_string(code) + ", \"started\": " +
-           booleen(b.lance) + ", \"aborted\": " + booleen(b.abandonne) + ", \"stopped\": " + booleen(b.arrete) +
-           ", \"bytes_requested\": " + std::to_string(b.demandes) + ", \"bytes_received\": " + std::to_string(b.recus) +
-           ", \"bytes_written\": " + std::to_string(b.ecrits) + ", \"frames\": " + std::to_string(b.trames) +
-           ", \"counter_gaps\": " + std::to_string(b.sauts_compteur) + ", \"data_lost\": " + booleen(b.donnees_perdues) +
-           ", \"file_error\": " + booleen(b.erreur_fichier) + ", \"device_lost\": " + booleen(b.appareil_perdu) + ", \"usbfs_refused\": " + booleen(b.refus_usbfs) +
-           ", \"elapsed_s\": " + secondes(b.duree_ms) + "}";
+    tools::Json j = tools::Json::object();
+    j("state", "ended")("status", code)("started", b.lance)("aborted", b.abandonne)("stopped", b.arrete);
+    j("bytes_requested", b.demandes)("bytes_received", b.recus)("bytes_written", b.ecrits)("frames", b.trames);
+    j("counter_gaps", b.sauts_compteur)("data_lost", b.donnees_perdues)("file_error", b.erreur_fichier);
+    return j("device_lost", b.appareil_perdu)("usbfs_refused", b.refus_usbfs)("elapsed_s", secondes(b.duree_ms)).line();
 }
 
 const char *texte_etat(enregistreurs::Etat e)
@@ -196,12 +187,10 @@ int liste(bool json)
     std::vector<enregistreurs::Enregistreur> l = bus.liste();
     std::sort(l.begin(), l.end(), [](const auto &a, const auto &b) { return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports); });
     if (json) {
-        std::string s = "[";
-        for (size_t i = 0; i < l.size(); ++i)
-            s += std::string(i ? ", " : "") + "{\"port\": " + tools::json_string(l[i].chemin) +
-                 ", \"serial\": " + (l[i].serie ? tools::json_string(*l[i].serie) : std::string("null")) +
-                 ", \"busy\": " + booleen(l[i].occupe()) + "}";
-        ecrit_ligne(stdout, s + "]");
+        tools::Json a = tools::Json::array();
+        for (const enregistreurs::Enregistreur &e : l)
+            a.push(tools::Json::object()("port", e.chemin)("serial", e.serie ? tools::Json(*e.serie) : tools::Json())("busy", e.occupe()));
+        ecrit_ligne(stdout, a.line());
         return PROPRE;
     }
     if (l.empty())

@@ -4,6 +4,9 @@
 
 #include "analysis/health.h"
 #include "reading/export.h"
+#include "tools/command_line.h"
+#include "tools/analysis_options.h"
+#include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
 #include "analysis/beamform.h"
@@ -14,6 +17,7 @@ class CrossSpectra; // the map's, which the lean build hands over to viz256-run-
 }
 #endif
 
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -59,51 +63,38 @@ struct Options {
     double range = 15, speed_of_sound = 343;
 };
 
-double number(const std::string &option, const std::string &text)
-{
-    char *end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end || !std::isfinite(v))
-        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
-    return v;
-}
-
 Options parse(int argc, char **argv, bool map)
 {
+    using tools::OptionSpec;
+    const std::vector<OptionSpec> health_options = {{"geometry", true}, {"json"}, {"start", true}, {"duration", true}};
+    const std::vector<OptionSpec> map_options = {
+        {"geometry", true}, {"json"},  {"start", true}, {"duration", true},       {"band", true},           {"grid", true},
+        {"to", true},       {"block", true}, {"range", true}, {"speed-of-sound", true}, {"keep-diagonal"}, {"all-microphones"}};
+    const tools::CommandLine c(tools::byte_arguments(argc, argv, 2), map ? map_options : health_options, 1);
+    if (c.positional().isEmpty())
+        throw std::invalid_argument(std::string(map ? "map" : "health") + " needs a RUN (any of its three files)");
     Options o;
-    o.run = argv[2];
-    for (int i = 3; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "--json")
-            o.json = true;
-        else if (map && a == "--keep-diagonal")
-            o.keep_diagonal = true;
-        else if (map && a == "--all-microphones")
-            o.all_microphones = true;
-        else if (a == "--geometry" && has_value)
-            o.geometry = argv[++i];
-        else if (a == "--start" && has_value)
-            o.start = number(a, argv[++i]);
-        else if (a == "--duration" && has_value)
-            o.duration = number(a, argv[++i]);
-        else if (map && a == "--band" && has_value)
-            o.band = argv[++i];
-        else if (map && a == "--grid" && has_value)
-            o.grid = argv[++i];
-        else if (map && a == "--to" && has_value)
-            o.to = argv[++i];
-        else if (map && a == "--range" && has_value)
-            o.range = number(a, argv[++i]);
-        else if (map && a == "--speed-of-sound" && has_value)
-            o.speed_of_sound = number(a, argv[++i]);
-        else if (map && a == "--block" && has_value) {
-            const double b = number(a, argv[++i]);
-            if (b != std::floor(b) || b < 16 || b > 65536 || int(b) % 2)
-                throw std::invalid_argument("--block: an even number of frames from 16 to 65536");
-            o.block = int(b);
-        } else
-            throw std::invalid_argument("unknown option " + a);
+    o.run = tools::bytes(c.positional().first());
+    o.json = c.has("json");
+    o.keep_diagonal = c.has("keep-diagonal");
+    o.all_microphones = c.has("all-microphones");
+    o.geometry = tools::bytes(c.value("geometry"));
+    o.band = tools::bytes(c.value("band"));
+    o.grid = tools::bytes(c.value("grid"));
+    o.to = tools::bytes(c.value("to"));
+    if (c.has("start"))
+        o.start = tools::seconds(c.value("start"), QStringLiteral("--start"));
+    if (c.has("duration"))
+        o.duration = tools::seconds(c.value("duration"), QStringLiteral("--duration"));
+    if (c.has("range"))
+        o.range = tools::number(c.value("range"), QStringLiteral("--range"));
+    if (c.has("speed-of-sound"))
+        o.speed_of_sound = tools::number(c.value("speed-of-sound"), QStringLiteral("--speed-of-sound"));
+    if (c.has("block")) {
+        const std::optional<double> b = tools::read_number(c.value("block"), false, 0);
+        if (!b || *b < 16 || *b > 65536 || int(*b) % 2)
+            throw std::invalid_argument("--block: an even number of frames from 16 to 65536");
+        o.block = int(*b);
     }
     if (map) {
         if (o.geometry.empty())
@@ -120,16 +111,6 @@ Options parse(int argc, char **argv, bool map)
     return o;
 }
 
-[[maybe_unused]] std::pair<double, double> parse_band(const std::string &text)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
-    const double f1 = number("--band", text.substr(0, colon)), f2 = number("--band", text.substr(colon + 1));
-    if (f1 < 0 || f2 <= f1)
-        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
-    return {f1, f2};
-}
 
 // Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the
 // arithmetic, in a few slots.
@@ -141,7 +122,7 @@ struct Slot {
 
 class Handover {
 public:
-    explicit Handover(size_t slots) : slots_(slots)
+    explicit Handover(size_t count) : slots_(count)
     {
         for (Slot &s : slots_)
             free_.push_back(&s);
@@ -305,32 +286,24 @@ int health(const Options &o)
     const HealthReport &r = a.health;
     const auto faulty = r.faulty();
     if (o.json) {
-        std::string s = "{\n";
-        s += "  \"run\": " + json_string(a.run.paths.dat) + ",\n";
-        s += "  \"geometry\": " + (geometry ? json_string(o.geometry) : std::string("null")) + ",\n";
-        s += "  \"sample_freq\": " + json_number(a.run.rec.freq) + ",\n";
-        s += "  \"first_frame\": " + std::to_string(a.range.first) + ",\n";
-        s += "  \"frames\": " + std::to_string(r.frames) + ",\n";
-        s += "  \"full_scale\": " + json_number(kFullScale) + ",\n";
-        s += "  \"microphones\": [\n";
+        tools::Json mics = tools::Json::array(), bad = tools::Json::array();
         for (size_t i = 0; i < r.mics.size(); ++i) {
             const MicHealth &m = r.mics[i];
-            s += "    {\"channel\": " + std::to_string(m.channel) + ", \"name\": " + json_string(m.name) +
-                 (geometry ? ", \"position\": " + json_string(a.positions[i].name) : std::string()) +
-                 ", \"level_db\": " + json_number(m.level_db) + ", \"dc\": " + json_number(m.dc) +
-                 ", \"peak\": " + json_number(m.peak) + ", \"peak_db\": " + json_number(20 * std::log10(m.peak)) +
-                 ", \"clipped\": " + json_number(m.clipped) + ", \"reference_db\": " + json_number(m.reference_db) +
-                 ", \"verdict\": " + json_string(verdict_name(m.verdict)) + "}" + (i + 1 < r.mics.size() ? ",\n" : "\n");
+            tools::Json e = tools::Json::object();
+            e("channel", m.channel)("name", m.name);
+            if (geometry)
+                e("position", a.positions[i].name);
+            e("level_db", m.level_db)("dc", m.dc)("peak", m.peak)("peak_db", 20 * std::log10(m.peak))("clipped", m.clipped);
+            mics.push(e("reference_db", m.reference_db)("verdict", verdict_name(m.verdict)));
         }
-        s += "  ],\n  \"faulty\": [";
-        for (size_t k = 0; k < faulty.size(); ++k) {
-            const MicHealth &m = r.mics[faulty[k]];
-            s += std::string(k ? ",\n    " : "\n    ") + "{\"channel\": " + std::to_string(m.channel) +
-                 ", \"name\": " + json_string(m.name) + ", \"kind\": " + json_string(verdict_name(m.verdict)) +
-                 ", \"detail\": " + json_string(m.detail) + "}";
+        for (size_t k : faulty) {
+            const MicHealth &m = r.mics[k];
+            bad.push(tools::Json::object()("channel", m.channel)("name", m.name)("kind", verdict_name(m.verdict))("detail", m.detail));
         }
-        s += faulty.empty() ? "]\n}\n" : "\n  ]\n}\n";
-        std::fputs(s.c_str(), stdout);
+        tools::Json j = tools::Json::object();
+        j("run", a.run.paths.dat)("geometry", geometry ? tools::Json(o.geometry) : tools::Json());
+        j("sample_freq", double(a.run.rec.freq))("first_frame", a.range.first)("frames", r.frames)("full_scale", kFullScale);
+        std::fputs(j("microphones", mics)("faulty", bad).block().c_str(), stdout);
     } else {
         std::printf("%-8s %-10s %9s %11s %9s %9s  %s\n", "channel", "name", "level dB", "DC", "peak dB", "clipped", "verdict");
         for (const MicHealth &m : r.mics)
@@ -415,29 +388,21 @@ int map(const Options &o)
     const double px = g.x(int(p % size_t(g.nx()))), py = g.y(int(p / size_t(g.nx())));
     const double level = to_db(rec.map.power[p]);
     if (o.json) {
-        std::string s = "{\n";
-        s += "  \"peak\": {\"x\": " + json_number(px) + ", \"y\": " + json_number(py) + ", \"z\": " + json_number(g.z) +
-             ", \"level_db\": " + json_number(level) + "},\n";
-        s += "  \"run\": " + json_string(rec.run) + ",\n";
-        s += "  \"geometry\": " + json_string(rec.geometry) + ",\n";
-        s += "  \"band\": [" + json_number(rec.band.first) + ", " + json_number(rec.band.second) + "],\n";
-        s += "  \"bins\": " + std::to_string(rec.frequencies.size()) + ",\n";
-        s += "  \"grid\": {\"x\": [" + json_number(g.x0) + ", " + json_number(g.x1) + ", " + json_number(g.dx) + "], \"y\": [" +
-             json_number(g.y0) + ", " + json_number(g.y1) + ", " + json_number(g.dy) + "], \"z\": " + json_number(g.z) +
-             ", \"nx\": " + std::to_string(g.nx()) + ", \"ny\": " + std::to_string(g.ny()) + "},\n";
-        s += "  \"window\": \"hann\", \"overlap\": 0.5, \"block\": " + std::to_string(rec.block) +
-             ", \"blocks\": " + std::to_string(rec.blocks) + ",\n";
-        s += "  \"steering\": " + json_string(kSteering) + ",\n";
-        s += "  \"diagonal_removed\": " + std::string(rec.diagonal_removed ? "true" : "false") + ",\n";
-        s += "  \"speed_of_sound\": " + json_number(rec.speed_of_sound) + ",\n";
-        s += "  \"first_frame\": " + std::to_string(rec.first_frame) + ", \"frames\": " + std::to_string(rec.frames) + ",\n";
-        s += "  \"microphones_used\": " + std::to_string(rec.used_channels.size()) + ",\n";
-        s += "  \"excluded\": [";
-        for (size_t k = 0; k < rec.excluded.size(); ++k)
-            s += std::string(k ? ", " : "") + "{\"channel\": " + std::to_string(rec.excluded[k].channel) +
-                 ", \"name\": " + json_string(rec.excluded[k].name) + ", \"kind\": " + json_string(rec.excluded[k].kind) + "}";
-        s += "],\n  \"to\": " + (o.to.empty() ? std::string("null") : json_string(o.to)) + "\n}\n";
-        std::fputs(s.c_str(), stdout);
+        using tools::Json;
+        Json excluded = Json::array();
+        for (const Excluded &e : rec.excluded)
+            excluded.push(Json::object()("channel", e.channel)("name", e.name)("kind", e.kind));
+        Json j = Json::object();
+        j("peak", Json::object()("x", px)("y", py)("z", g.z)("level_db", level));
+        j("run", rec.run)("geometry", rec.geometry)("band", Json::array().push(rec.band.first).push(rec.band.second));
+        j("bins", rec.frequencies.size());
+        j("grid", Json::object()("x", Json::array().push(g.x0).push(g.x1).push(g.dx))("y", Json::array().push(g.y0).push(g.y1).push(g.dy))(
+                      "z", g.z)("nx", g.nx())("ny", g.ny()));
+        j("window", "hann")("overlap", 0.5)("block", rec.block)("blocks", rec.blocks)("steering", kSteering);
+        j("diagonal_removed", rec.diagonal_removed)("speed_of_sound", rec.speed_of_sound);
+        j("first_frame", rec.first_frame)("frames", rec.frames)("microphones_used", rec.used_channels.size());
+        j("excluded", excluded)("to", o.to.empty() ? Json() : Json(o.to));
+        std::fputs(j.block().c_str(), stdout);
     } else {
         std::printf("peak at x = %.3f m, y = %.3f m, z = %.3f m: %.1f dB re full scale\n", px, py, g.z, level);
         std::printf("band %g to %g Hz (%zu bins of %g Hz), %llu blocks of %d frames, %zu microphones%s\n", rec.band.first,

@@ -1,8 +1,6 @@
 #include "tools/text_out.h"
 
 #include <cctype>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace tools {
@@ -20,33 +18,6 @@ bool ends_with_any(const std::string &s, std::initializer_list<const char *> suf
         }
     }
     return false;
-}
-
-std::string json_string(const std::string &s)
-{
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += char(c);
-        } else if (c < 0x20) {
-            char t[8];
-            std::snprintf(t, sizeof t, "\\u%04x", c);
-            o += t;
-        } else {
-            o += char(c);
-        }
-    }
-    return o + "\"";
-}
-
-std::string json_number(double v)
-{
-    if (!std::isfinite(v))
-        return "null";
-    char t[32];
-    std::snprintf(t, sizeof t, "%.10g", v);
-    return t;
 }
 
 }

@@ -1,12 +1,10 @@
 #pragma once
-// Small text helpers of viz256-run's analysis commands (no Qt, no file formats).
+// A small text helper of viz256-run's analysis commands (no Qt, no file formats).
 #include <initializer_list>
 #include <string>
 
 namespace tools {
 
 bool ends_with_any(const std::string &s, std::initializer_list<const char *> suffixes); // any case
-std::string json_string(const std::string &s);
-std::string json_number(double v); // null when not finite
 
 }

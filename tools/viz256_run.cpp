@@ -2,7 +2,10 @@
 #include "reading/check.h"
 #include "reading/export.h"
 #include "reading/repair.h"
+#include "tools/command_line.h"
+#include "tools/json_out.h"
 #include "tools/run_analysis.h"
+#include "tools/tap_command.h"
 
 #include <atomic>
 #include <cerrno>
@@ -31,33 +34,14 @@ const char *const usage =
     "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones),\n"
     "         /analog, float32 unless --type int32; /counter, /status uint32. --force replaces\n"
     "         an existing file (never one of the run's).\n"
-    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n";
+    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n"
+    "The live stream of a recording process, instead of a RUN:\n";
 
 std::atomic<bool> interrompu{false};
 
 void sur_signal(int)
 {
     interrompu.store(true);
-}
-
-// A JSON string: valid UTF-8 whatever the bytes (a file name need not be UTF-8: each byte of
-// a malformed sequence becomes U+FFFD), control characters escaped.
-std::string json_texte(const std::string &s)
-{
-    std::string o = "\"";
-    for (char32_t c : decode_utf8(s)) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += char(c);
-        } else if (c < 0x20) {
-            char t[8];
-            std::snprintf(t, sizeof t, "\\u%04x", unsigned(c));
-            o += t;
-        } else {
-            append_utf8(o, c);
-        }
-    }
-    return o + "\"";
 }
 
 std::string nombre(double v)
@@ -132,33 +116,23 @@ int info(const Run &run, bool json)
     const type_header_file &h = run.rec;
     const auto problemes = description_problems(run);
     if (json) {
-        std::string s = "{\n";
-        s += "  \"data_file\": " + json_texte(run.paths.dat) + ",\n";
-        s += "  \"header_file\": " + json_texte(run.paths.header) + ",\n";
-        s += "  \"log_file\": " + json_texte(run.paths.log) + ",\n";
-        s += "  \"described_by\": " + json_texte(run.rec_from_log ? "log" : "header") + ",\n";
-        s += "  \"date\": " + json_texte(iso_date(h.date_heure)) + ",\n";
-        s += "  \"sample_freq\": " + nombre(h.freq) + ",\n";
-        s += "  \"sample_type\": " + json_texte(run.floats() ? "float32" : "int32") + ",\n";
-        s += "  \"nb_voies\": " + std::to_string(run.nb_voies()) + ",\n";
-        s += "  \"counter\": " + std::string(run.layout.counter() ? "true" : "false") + ",\n";
-        s += "  \"status\": " + std::string(run.status ? "true" : "false") + ",\n";
-        s += "  \"channels\": [";
-        for (size_t i = 0; i < run.layout.channels.size(); ++i)
-            s += (i ? ", " : "") + json_texte(run.layout.channels[i].name);
-        s += "],\n";
-        s += "  \"frames\": " + std::to_string(run.frames()) + ",\n";
-        s += "  \"trailing_bytes\": " + std::to_string(run.trailing_bytes()) + ",\n";
-        s += "  \"duration\": " + nombre(double(run.frames()) / double(h.freq)) + ",\n";
-        s += "  \"header_nb_ech\": " + (run.header ? std::to_string(run.header->nb_ech) : "null") + ",\n";
-        s += "  \"log_nb_ech\": " + (run.log ? std::to_string(run.log->rec.nb_ech) : "null") + ",\n";
-        s += "  \"log_duree\": " + (run.log ? json_texte(run.log->duree_text) : "null") + ",\n";
-        s += "  \"comment\": " + json_texte(comment_trimmed(h)) + ",\n";
-        s += "  \"problems\": [";
-        for (size_t i = 0; i < problemes.size(); ++i)
-            s += (i ? ", " : "") + json_texte(problemes[i]);
-        s += "]\n}\n";
-        std::fputs(s.c_str(), stdout);
+        tools::Json channels = tools::Json::array(), problems = tools::Json::array();
+        for (const Channel &ch : run.layout.channels)
+            channels.push(ch.name);
+        for (const std::string &p : problemes)
+            problems.push(p);
+        const tools::Json none;
+        tools::Json o = tools::Json::object();
+        o("data_file", run.paths.dat)("header_file", run.paths.header)("log_file", run.paths.log);
+        o("described_by", run.rec_from_log ? "log" : "header")("date", iso_date(h.date_heure));
+        o("sample_freq", double(h.freq))("sample_type", run.floats() ? "float32" : "int32")("nb_voies", run.nb_voies());
+        o("counter", run.layout.counter())("status", run.status)("channels", channels);
+        o("frames", run.frames())("trailing_bytes", run.trailing_bytes())("duration", double(run.frames()) / double(h.freq));
+        o("header_nb_ech", run.header ? tools::Json(run.header->nb_ech) : none);
+        o("log_nb_ech", run.log ? tools::Json(run.log->rec.nb_ech) : none);
+        o("log_duree", run.log ? tools::Json(run.log->duree_text) : none);
+        o("comment", comment_trimmed(h))("problems", problems);
+        std::fputs(o.block().c_str(), stdout);
         return 0;
     }
     const HeaderCounts c = counts(h);
@@ -233,23 +207,23 @@ int repair(const Run &run, bool essai)
 }
 
 #ifndef VIZ256_RUN_LEAN
-int exporte(const Run &run, const std::map<std::string, std::string> &opt, bool force, bool progression)
+int exporte(const Run &run, const tools::CommandLine &opt, bool progression)
 {
     ExportOptions o;
-    o.target = opt.at("--to");
-    o.force = force;
-    o.words = select_channels(run.layout, opt.count("--channels") ? opt.at("--channels") : default_channels(format_of(o.target)));
+    o.target = tools::bytes(opt.value("to"));
+    o.force = opt.has("force");
+    o.words = select_channels(run.layout, opt.has("channels") ? tools::bytes(opt.value("channels")) : default_channels(format_of(o.target)));
     const auto secondes = [&](const char *cle) -> std::optional<double> {
-        if (!opt.count(cle))
+        if (!opt.has(cle))
             return std::nullopt;
-        return parse_seconds(opt.at(cle), cle);
+        return tools::seconds(opt.value(cle), QStringLiteral("--") + QString::fromLatin1(cle));
     };
-    o.range = frame_range(run, secondes("--start"), secondes("--duration"));
+    o.range = frame_range(run, secondes("start"), secondes("duration"));
     if (o.range.cut)
         std::printf("note: --duration goes past the end of the run: %s s exported, to its last frame\n",
                     nombre(double(o.range.count) / double(run.rec.freq)).c_str());
-    if (opt.count("--type")) {
-        const std::string &t = opt.at("--type");
+    if (opt.has("type")) {
+        const QString t = opt.value("type");
         if (t != "float32" && t != "int32")
             throw std::invalid_argument("--type: float32 or int32");
         o.type = t == "int32" ? SampleType::Int32 : SampleType::Float32;
@@ -283,42 +257,58 @@ int hand_over(char **argv)
 }
 #endif
 
+// viz256-run tap [--device D] [--duration S] [--json]
+int tap(int argc, char **argv)
+{
+    tools::TapOptions o;
+    try {
+        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}});
+        o.json = opt.has("json");
+        o.device = tools::bytes(opt.value("device"));
+        if (opt.has("duration"))
+            o.duration = tools::seconds(opt.value("duration"), QStringLiteral("--duration"));
+    } catch (const tools::UsageError &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", tools::bytes(e.line).c_str(), tools::tap_usage);
+        return 2;
+    } catch (const std::invalid_argument &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
+        return 2;
+    }
+    return tools::run_tap(o);
+}
+
+} // namespace
+
+namespace {
+
+// The options of each command; health and map read theirs in tools/run_analysis.cpp.
+const std::map<std::string, std::vector<tools::OptionSpec>> OPTIONS = {
+    {"info", {{"json"}}},
+    {"check", {{"progress"}}},
+    {"repair", {{"dry-run"}}},
+    {"export", {{"to", true}, {"channels", true}, {"start", true}, {"duration", true}, {"type", true}, {"force"}, {"progress"}}},
+};
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "tap") == 0)
+        return tap(argc, argv);
     if (argc < 3) {
         const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
         std::fputs(usage, help ? stdout : stderr);
+        std::fputs(tools::tap_usage, help ? stdout : stderr);
         std::fputs(tools::analysis_usage, help ? stdout : stderr);
         return help ? 0 : 2;
     }
-    const std::string commande = argv[1], chemin = argv[2];
+    const std::string commande = argv[1];
 #ifdef VIZ256_RUN_LEAN
     if (commande == "export" || commande == "map")
         return hand_over(argv);
 #endif
     if (commande == "health" || commande == "map")
         return tools::run_analysis(argc, argv);
-    std::map<std::string, std::string> opt;
-    bool json = false, essai = false, force = false, progression = isatty(2);
-    for (int i = 3; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--json")
-            json = true;
-        else if (a == "--dry-run")
-            essai = true;
-        else if (a == "--progress")
-            progression = true;
-        else if (a == "--force")
-            force = true;
-        else if ((a == "--to" || a == "--channels" || a == "--start" || a == "--duration" || a == "--type") && i + 1 < argc)
-            opt[a] = argv[++i];
-        else {
-            std::fprintf(stderr, "viz256-run: unknown option %s\n%s", a.c_str(), usage);
-            return 2;
-        }
-    }
     // Only an export takes the signals itself, to remove its half-written file; the other
     // commands end at once as any command does.
     if (commande == "export") {
@@ -328,13 +318,18 @@ int main(int argc, char **argv)
             sigaction(s, &sa, nullptr);
     }
     try {
-        if (commande == "export" && !opt.count("--to"))
-            throw std::invalid_argument("export needs --to FILE.h5 or --to FILE.wav");
-        if (commande != "info" && commande != "check" && commande != "repair" && commande != "export")
+        const auto options = OPTIONS.find(commande);
+        if (options == OPTIONS.end())
             throw std::invalid_argument("unknown command " + commande);
+        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), options->second, 1);
+        if (opt.positional().isEmpty())
+            throw std::invalid_argument(commande + " needs a RUN (any of its three files)");
+        if (commande == "export" && !opt.has("to"))
+            throw std::invalid_argument("export needs --to FILE.h5 or --to FILE.wav");
+        const bool progression = opt.has("progress") || isatty(2);
         Run run;
         try {
-            run = open_run(chemin);
+            run = open_run(tools::bytes(opt.positional().first()));
         } catch (const ReadError &e) {
             if (commande == "repair")
                 std::fprintf(stderr, "viz256-run: cannot repair: %s\n", e.what());
@@ -343,22 +338,21 @@ int main(int argc, char **argv)
             return 2;
         }
         if (commande == "info")
-            return info(run, json);
+            return info(run, opt.has("json"));
         if (commande == "check")
             return check(run, progression);
         if (commande == "repair")
-            return repair(run, essai);
+            return repair(run, opt.has("dry-run"));
 #ifndef VIZ256_RUN_LEAN
-        return exporte(run, opt, force, progression);
+        return exporte(run, opt, progression);
     } catch (const Interrupted &) {
         std::fprintf(stderr, "viz256-run: interrupted; nothing written under the target name\n");
         return 130;
 #else
-        (void)force; // export was handed over above
-        return 2;
+        return 2; // export was handed over above
 #endif
-    } catch (const std::invalid_argument &e) {
-        std::fprintf(stderr, "viz256-run: %s\n", e.what());
+    } catch (const tools::UsageError &e) {
+        std::fprintf(stderr, "viz256-run: %s\n", tools::bytes(e.line).c_str());
         return 2;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "viz256-run: %s\n", e.what());

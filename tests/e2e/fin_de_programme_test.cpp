@@ -76,11 +76,19 @@ public:
         if (p.processId() > 0)
             ::kill(pid_t(p.processId()), sig);
     }
-    // Once it has ended: its umockdev testbeds still there.
+    // Once it has ended: its umockdev testbeds still there after the watcher that removes
+    // them has had 10 s to do it.
     QStringList bancs() const
     {
-        QThread::msleep(500);
-        return QDir(tmp.path()).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden);
+        QElapsedTimer t;
+        t.start();
+        QStringList v;
+        for (;;) {
+            v = QDir(tmp.path()).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden);
+            if (v.isEmpty() || t.elapsed() > 10000)
+                return v;
+            QThread::msleep(20);
+        }
     }
     bool termine(int ms) { return p.waitForFinished(ms); }
     QString sortie() { return QString::fromLocal8Bit(p.readAllStandardOutput()); }

@@ -8,6 +8,7 @@
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QTimer>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
 #include <QtEndian>
@@ -162,20 +163,25 @@ TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
 
 TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
 {
-    // The writer takes 100 ms a packet (84 MB/s: above the recorder's 51 MB/s, so it keeps up
-    // with a real recorder) while the unpaced recorder sends faster, even in a sanitizer
-    // build: the reserve fills, and the ring waits for free buffers instead of stopping the run.
-    static uint64_t precedente;
-    precedente = 0;
-    Ecrivain::avant_ecriture = [](uint64_t position) {
-        QThread::msleep(100 * (position - precedente) / Principale::TAILLE_PAQUET);
-        precedente = position;
+    // The writer holds its first packet until the queue holds more than the reserve, and a
+    // second more (the ring has no free buffer meanwhile), then writes at the disk's speed. At
+    // 5 kHz the recorder's own rate is 5 MB/s: the unpaced recorder fills the reserve far faster
+    // than a real-time one could, even slowed many times by a loaded machine, so the ring waits
+    // for free buffers instead of stopping the run.
+    Ecrivain::avant_ecriture = [this](uint64_t position) {
+        QElapsedTimer t;
+        t.start();
+        while (position == 0 && w->anneau.ecrivain.en_file() <= w->anneau.ecrivain.capacite() && t.elapsed() < 60000)
+            QThread::msleep(5);
+        if (position == 0)
+            QThread::msleep(1000);
     };
     moteur::Moteur::memoire_physique_hook = [] { return 4ull * 20 * Principale::TAILLE_PAQUET; };
     prepare(true);
     rec->set_paced(false);
-    w->numericUpDown_Duree->setValue(10.0);
-    demarre();
+    choisit_frequence(12);
+    w->numericUpDown_Duree->setValue(120.0);
+    demarre(120000);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
     EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
     EXPECT_FALSE(console().contains(PLEINE));

@@ -204,7 +204,7 @@ TEST(Map, PutsEachSourceOnItsPointWithItsLevelWhateverTheCutOfTheBlocks)
     const size_t n = 30000;
     // A grid of 1 cm over +-0.3 m at z = 0.5 m. Aperture D = 0.2 m; at 6 kHz the resolution
     // 1.22 lambda z / D is 0.17 m.
-    const Grid grid = parse_grid("-0.3:0.3:0.01,-0.3:0.3:0.01,0.5");
+    const Grid grid{-0.3, 0.3, 0.01, -0.3, 0.3, 0.01, 0.5};
     struct Case {
         const char *what;
         std::vector<Source> sources;
