@@ -34,16 +34,29 @@ QString number(double v, int decimals) { return QLocale().toString(v, 'f', decim
 
 } // namespace
 
+// One colour a verdict, in the order of analysis::Verdict, then the microphones not recorded.
 const std::vector<QColor> &health_colours()
 {
-    static const std::vector<QColor> colours = {QColor(40, 170, 60), QColor(0, 0, 0),      QColor(220, 0, 0),
-                                                QColor(255, 150, 0), QColor(150, 40, 200), QColor(200, 200, 200)};
+    static const std::vector<QColor> colours = {
+        QColor(40, 170, 60),  // ok
+        QColor(0, 0, 0),      // dead
+        QColor(220, 0, 0),    // clipping
+        QColor(120, 60, 20),  // dropouts
+        QColor(230, 200, 0),  // dc_offset
+        QColor(0, 170, 200),  // incoherent
+        QColor(255, 150, 0),  // level_outlier
+        QColor(150, 40, 200), // reversed_polarity
+        QColor(140, 170, 140), // undetermined
+        QColor(200, 200, 200), // not recorded
+    };
+    static_assert(int(Verdict::Undetermined) == 8, "a colour for every verdict");
     return colours;
 }
 
 QString health_legend()
 {
-    static const char *const names[] = {"bon", "mort", "écrêté", "niveau aberrant", "polarité inversée", "non enregistré"};
+    static const char *const names[] = {"bon",   "mort",         "écrêté",     "coupures",     "décalage continu",
+                                        "incohérent", "niveau aberrant", "polarité inversée", "indéterminé", "non enregistré"};
     QString html;
     for (size_t k = 0; k < health_colours().size(); ++k)
         html += QStringLiteral("<span style=\"color:%1\">&#9679;</span>&nbsp;%2 &nbsp; ")
@@ -66,6 +79,10 @@ QString verdict_text(Verdict v)
     case Verdict::Clipping: return QStringLiteral("écrêté (clipping)");
     case Verdict::LevelOutlier: return QStringLiteral("niveau aberrant (level_outlier)");
     case Verdict::ReversedPolarity: return QStringLiteral("polarité inversée (reversed_polarity)");
+    case Verdict::Dropouts: return QStringLiteral("coupures (dropouts)");
+    case Verdict::DcOffset: return QStringLiteral("décalage continu (dc_offset)");
+    case Verdict::Incoherent: return QStringLiteral("incohérent (incoherent)");
+    case Verdict::Undetermined: return QStringLiteral("indéterminé (undetermined)");
     }
     return {};
 }

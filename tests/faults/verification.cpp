@@ -79,8 +79,8 @@ long Fautes::memoire_ko()
     std::ifstream f("/proc/self/status");
     std::string ligne;
     while (std::getline(f, ligne))
-        if (ligne.rfind("VmRSS:", 0) == 0)
-            return std::stol(ligne.substr(6));
+        if (ligne.rfind("RssAnon:", 0) == 0) // the live tap's shared segment is not the process's own
+            return std::stol(ligne.substr(8));
     return -1;
 }
 
