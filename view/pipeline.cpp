@@ -184,6 +184,16 @@ void Pipeline::run()
             w.map_problem = e.what();
         }
     };
+    // The map leaves out the microphones health calls faulty, as viz256-run map does.
+    const auto exclude_faulty = [&] {
+        if (!w.map || w.report.mics.size() != w.channels.size())
+            return;
+        std::vector<bool> used(w.channels.size());
+        for (size_t i = 0; i < used.size(); ++i)
+            used[i] = w.report.mics[i].verdict == Verdict::Ok;
+        if (used != w.map->used() && std::count(used.begin(), used.end(), true) >= 2)
+            w.map->set_used(used);
+    };
     const auto build_traces = [&] {
         w.trace_index.clear();
         std::vector<int> shown;
@@ -332,12 +342,15 @@ void Pipeline::run()
         }
         if (map_changed) {
             build_map();
-            build_traces();
             map_changed = false;
-            restart();
-            // A recorded run shows again the frames up to where it stands.
-            if (source_->total_frames() > 0)
+            if (source_->total_frames() > 0) {
+                // A recorded run shows again the frames up to where it stands.
+                build_traces();
+                restart();
                 source_->seek(source_->position(), uint64_t((w.settings.window_s + 0.05) * w.fs()));
+            } else {
+                exclude_faulty(); // live: the health and the traces go on
+            }
         }
 
         uint64_t missed = 0;
@@ -363,14 +376,7 @@ void Pipeline::run()
         if (now - last_health >= kHealthEvery && w.health) {
             last_health = now;
             w.report = w.health->report();
-            // The map leaves out the microphones health calls faulty, as viz256-run map does.
-            if (w.map && w.report.mics.size() == w.channels.size()) {
-                std::vector<bool> used(w.channels.size());
-                for (size_t i = 0; i < used.size(); ++i)
-                    used[i] = w.report.mics[i].verdict == Verdict::Ok;
-                if (used != w.map->used() && std::count(used.begin(), used.end(), true) >= 2)
-                    w.map->set_used(used);
-            }
+            exclude_faulty();
             w.fresh = true;
         }
         if (!w.fresh || now - last_map < kMapEvery)
