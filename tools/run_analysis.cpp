@@ -5,6 +5,7 @@
 #include "analysis/health.h"
 #include "reading/export.h"
 #include "tools/command_line.h"
+#include "tools/analysis_options.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
@@ -110,16 +111,6 @@ Options parse(int argc, char **argv, bool map)
     return o;
 }
 
-#ifndef VIZ256_RUN_LEAN
-Grid parse_grid(const std::string &text)
-{
-    const std::array<double, 7> v = tools::grid_figures(text);
-    const Grid g{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
-    g.nx();
-    g.ny();
-    return g;
-}
-#endif
 
 // Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the
 // arithmetic, in a few slots.

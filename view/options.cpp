@@ -1,5 +1,6 @@
 #include "view/options.h"
 
+#include "tools/analysis_options.h"
 #include "tools/command_line.h"
 
 namespace view {
@@ -23,17 +24,6 @@ bool ends_with(const std::string &s, const std::string &tail)
 }
 
 } // namespace
-
-std::pair<double, double> parse_band(const std::string &text) { return tools::parse_band(text); }
-
-analysis::Grid parse_grid(const std::string &text)
-{
-    const std::array<double, 7> v = tools::grid_figures(text);
-    const analysis::Grid g{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
-    g.nx();
-    g.ny();
-    return g;
-}
 
 std::vector<int> parse_channels(const std::string &text)
 {
@@ -65,10 +55,10 @@ Options parse_options(const QStringList &args)
     o.geometry = tools::bytes(c.value("geometry"));
     o.band = tools::bytes(c.value("band"));
     if (c.has("band"))
-        parse_band(o.band);
+        tools::parse_band(o.band);
     o.grid = tools::bytes(c.value("grid"));
     if (c.has("grid"))
-        parse_grid(o.grid);
+        tools::parse_grid(o.grid);
     o.to = tools::bytes(c.value("to"));
     if (c.has("traces"))
         o.traces = parse_channels(c.value("traces").toStdString());
