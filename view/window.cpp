@@ -143,7 +143,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     const auto octaves = third_octaves();
     int index = band_->count() - 1;
     for (size_t i = 0; i < octaves.size(); ++i)
-        if (std::abs(octaves[i].low - f1) < 2 && std::abs(octaves[i].high - f2) < 2)
+        if (std::abs(octaves[i].low - f1) < 8 && std::abs(octaves[i].high - f2) < 8) // exact or nominal edges
             index = int(i);
     band_->setCurrentIndex(index);
     window_->setValue(window_s);
