@@ -1,6 +1,6 @@
 #include "view/options.h"
 
-#include "tools/analysis_options.h"
+#include "tools/grid_option.h"
 #include "tools/command_line.h"
 
 namespace view {
@@ -24,6 +24,10 @@ bool ends_with(const std::string &s, const std::string &tail)
 }
 
 } // namespace
+
+std::pair<double, double> parse_band(const std::string &text) { return tools::parse_band(text); }
+
+analysis::Grid parse_grid(const std::string &text) { return tools::parse_grid(text); }
 
 std::vector<int> parse_channels(const std::string &text)
 {
@@ -55,10 +59,10 @@ Options parse_options(const QStringList &args)
     o.geometry = tools::bytes(c.value("geometry"));
     o.band = tools::bytes(c.value("band"));
     if (c.has("band"))
-        tools::parse_band(o.band);
+        parse_band(o.band);
     o.grid = tools::bytes(c.value("grid"));
     if (c.has("grid"))
-        tools::parse_grid(o.grid);
+        parse_grid(o.grid);
     o.to = tools::bytes(c.value("to"));
     if (c.has("traces"))
         o.traces = parse_channels(c.value("traces").toStdString());

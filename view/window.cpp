@@ -1,6 +1,7 @@
 #include "view/window.h"
 
-#include "tools/analysis_options.h"
+#include "tools/command_line.h"
+#include "tools/grid_option.h"
 
 #include "view/plots.h"
 #include "view/save.h"
@@ -432,7 +433,8 @@ void ViewWindow::refresh()
                            .arg(QLocale().toString(to_db(v.map.power[v.map.peak]), 'f', 1),
                                 QLocale().toString(g.x(int(v.map.peak % size_t(g.nx()))), 'f', 3),
                                 QLocale().toString(g.y(int(v.map.peak / size_t(g.nx()))), 'f', 3)));
-        if (v.live && v.map_completed_ns > 0) {
+        if (v.live && v.map_completed_ns > 0 && v.map_completed_ns != last_completed_ns_) {
+            last_completed_ns_ = v.map_completed_ns; // a map of new frames, not the last one again
             latencies_.push_back(double(monotonic_ns() - v.map_completed_ns) / 1e6);
             std::vector<double> last(latencies_.end() - long(std::min<size_t>(latencies_.size(), 200)), latencies_.end());
             std::sort(last.begin(), last.end());

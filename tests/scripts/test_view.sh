@@ -87,18 +87,19 @@ PY
 compare "$dossier/view.h5"
 picture "$dossier/view.png"
 
-# The live tap: the run published at its pace from port 1-9, 2.0 to 2.2 s never published.
-"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 --gap 2.0 2.2 >"$dossier/replay.txt" &
+# The live tap: the run published at its pace from port 1-9 once the views had 3 s to attach,
+# 1.0 to 1.2 s never published.
+"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 3 --gap 1.0 1.2 >"$dossier/replay.txt" &
 replay=$!
 for _ in $(seq 100); do
     [ -n "$(ls "$dossier/runtime" 2>/dev/null)" ] && break
     sleep 0.05
 done
-"$build/viz256-view" --device 1-9 --save-after 3 --to "$dossier/tap.png" >/dev/null &
+"$build/viz256-view" --device 1-9 --save-after 6 --to "$dossier/tap.png" >/dev/null &
 second=$!
 "$build/viz256-view" --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
 killed=$!
-"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 6 --to "$dossier/tap.h5" >"$dossier/tap.txt"
+"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 8 --to "$dossier/tap.h5" >"$dossier/tap.txt"
 kill -KILL "$killed" 2>/dev/null || true
 wait "$second"
 wait "$replay"
@@ -113,14 +114,14 @@ fi
 compare "$dossier/tap.h5"
 picture "$dossier/tap.png"
 
-# A run whose counter jumps by 1001 at frame 20 000 (frames the recorder lost): the view says so
+# A run whose counter jumps by 1001 at frame 5 000 (frames the recorder lost): the view says so
 # and never joins the blocks across it.
 /usr/bin/python3 - "$dossier/run.dat" <<'PY'
 import sys, numpy as np
 words = np.memmap(sys.argv[1], dtype="<u4", mode="r+")
 frames = words[:len(words) // 257 * 257].reshape(-1, 257)
-frames[20000:, 0] += 1001
+frames[5000:, 0] += 1001
 frames.flush()
 PY
-"$build/viz256-view" "$dossier/run.dat" --save-after 1.5 --to "$dossier/jump.png" >"$dossier/jump.txt"
+"$build/viz256-view" "$dossier/run.dat" --save-after 2.5 --to "$dossier/jump.png" >"$dossier/jump.txt"
 grep -q "missed 1001 frames in 1 gaps" "$dossier/jump.txt" || { cat "$dossier/jump.txt" >&2; exit 1; }
