@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <limits>
 
@@ -18,6 +19,15 @@ namespace {
 constexpr auto kMapEvery = std::chrono::milliseconds(40);    // at most 25 maps a second
 constexpr auto kHealthEvery = std::chrono::milliseconds(500);
 constexpr size_t kGapsKept = 200;
+constexpr int64_t kBehind = 150000000; // ns
+constexpr auto kMapEveryBehind = std::chrono::milliseconds(500);
+
+int64_t monotonic_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 }
 
 // Everything the worker holds; only its thread touches it.
@@ -48,7 +58,7 @@ struct Pipeline::Work {
     bool started = false, counter_known = false;
     uint32_t counter = 0;
     uint64_t offset = 0;
-    uint64_t missed = 0, gap_count = 0;
+    uint64_t missed = 0, gap_count = 0, first_seen = 0;
     std::deque<Gap> gaps;
 
     std::vector<float> rows, picked;
@@ -261,6 +271,8 @@ void Pipeline::run()
             note_gap(c.first_frame, missed ? missed : (c.first_frame > w.next_file ? c.first_frame - w.next_file : 0));
             w.counter_known = false; // the counter jumps by as much: not counted twice
         }
+        if (!w.started)
+            w.first_seen = c.first_frame;
         w.started = true;
         w.next_file = c.first_frame + c.count;
         w.newest_ns = c.completed_ns;
@@ -381,6 +393,9 @@ void Pipeline::run()
         }
         if (!w.fresh || now - last_map < kMapEvery)
             continue;
+        // Behind the live stream: fewer maps (each of more blocks in one product) until caught up.
+        if (w.newest_ns > 0 && monotonic_ns() - w.newest_ns > kBehind && now - last_map < kMapEveryBehind)
+            continue;
         last_map = now;
         w.fresh = false;
 
@@ -425,6 +440,7 @@ void Pipeline::run()
                     s.spectrum_db.back().push_back(to_db(row[k]));
             }
         }
+        s.first_seen = w.first_seen;
         s.missed_frames = w.missed;
         s.gap_count = w.gap_count;
         s.gaps.assign(w.gaps.begin(), w.gaps.end());

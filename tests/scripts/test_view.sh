@@ -95,21 +95,27 @@ for _ in $(seq 100); do
     [ -n "$(ls "$dossier/runtime" 2>/dev/null)" ] && break
     sleep 0.05
 done
-"$build/viz256-view" --device 1-9 --save-after 6 --to "$dossier/tap.png" >/dev/null &
+"$build/viz256-view" --device 1-9 --band 1782:2245 --save-after 6 --to "$dossier/tap.png" >/dev/null &
 second=$!
-"$build/viz256-view" --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
+"$build/viz256-view" --band 1782:2245 --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
 killed=$!
-"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 8 --to "$dossier/tap.h5" >"$dossier/tap.txt"
+"$build/viz256-view" --device VZ256-REPLAY --band 3548:4467 --window 1 --save-after 8 --to "$dossier/tap.h5" >"$dossier/tap.txt"
 kill -KILL "$killed" 2>/dev/null || true
 wait "$second"
 wait "$replay"
 grep -q "published" "$dossier/replay.txt"
-# It says what it missed: at least the 0.2 s (10 000 frames) never published; a loaded machine
-# may make it fall behind the tap and miss more.
-read -r missed gaps < <(sed -nE 's/.*missed ([0-9]+) frames in ([0-9]+) gaps.*/\1 \2/p' "$dossier/tap.txt")
-[ -n "$missed" ] && [ "$missed" -gt 7500 ] && [ "$gaps" -ge 1 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
-if [ "$gaps" -eq 1 ]; then
-    [ "$missed" -lt 12500 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+# It says what it missed: at least the 0.2 s (10 000 frames) never published, when it was there
+# before them (a loaded machine may start it late); falling behind the tap, it may miss more.
+cat "$dossier/tap.txt"
+read -r first missed gaps < <(sed -nE 's/.*frames from ([0-9]+) on; missed ([0-9]+) frames in ([0-9]+) gaps.*/\1 \2 \3/p' "$dossier/tap.txt")
+[ -n "$first" ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+if [ "$first" -lt 50000 ]; then
+    [ "$missed" -gt 7500 ] && [ "$gaps" -ge 1 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+    if [ "$gaps" -eq 1 ]; then
+        [ "$missed" -lt 12500 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+    fi
+else
+    echo "the view attached after the gap (frame $first): its loss not checked"
 fi
 compare "$dossier/tap.h5"
 picture "$dossier/tap.png"
