@@ -45,7 +45,8 @@ struct Pipeline::Work {
     std::unique_ptr<HealthMeter> health;
     HealthReport report;
 
-    std::vector<int> trace_channels;   // channels asked for
+    std::vector<int> trace_asked;      // channels asked for
+    std::vector<int> trace_channels;   // those the frames hold (at most 8)
     std::vector<size_t> trace_index;   // their indexes among the microphones
     double trace_span_s = 0.1;
     std::deque<double> trace_t;
@@ -207,7 +208,7 @@ void Pipeline::run()
     const auto build_traces = [&] {
         w.trace_index.clear();
         std::vector<int> shown;
-        for (int c : w.trace_channels) {
+        for (int c : w.trace_asked) {
             const int i = w.layout.mic_index(c);
             if (i >= 0 && w.trace_index.size() < 8)
                 w.trace_index.push_back(size_t(i)), shown.push_back(c);
@@ -257,7 +258,7 @@ void Pipeline::run()
                 for (size_t j = 0; j < k; ++j)
                     w.trace_v[j].push_back(double(w.picked[t * k + j]));
             }
-            while (w.trace_t.size() > span + 8) {
+            while (w.trace_t.size() > span) {
                 w.trace_t.pop_front();
                 for (auto &v : w.trace_v)
                     v.pop_front();
@@ -321,7 +322,7 @@ void Pipeline::run()
                 }
             }
             if (traces_) {
-                w.trace_channels = traces_->first;
+                w.trace_asked = traces_->first;
                 w.trace_span_s = std::clamp(traces_->second, 0.001, 2.0);
                 traces_.reset();
                 if (!layout_changed)
