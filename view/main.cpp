@@ -91,8 +91,9 @@ int main(int argc, char **argv)
                 std::printf("maps shown: %zu in %.1f s", window.maps_painted(), *options.save_after);
                 if (!l.empty())
                     std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms", l[l.size() / 2], l[l.size() * 99 / 100]);
-                std::printf("; missed %llu frames in %llu gaps\nwritten: %s\n", (unsigned long long)s.missed_frames,
-                            (unsigned long long)s.gap_count, options.to.c_str());
+                std::printf("; frames from %llu on; missed %llu frames in %llu gaps\nwritten: %s\n",
+                            (unsigned long long)s.first_seen, (unsigned long long)s.missed_frames, (unsigned long long)s.gap_count,
+                            options.to.c_str());
             }
             window.close();
             QApplication::exit(status);
