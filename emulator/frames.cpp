@@ -24,22 +24,6 @@ uint32_t sample_word(double v, bool floats)
 
 } // namespace
 
-FrameLayout FrameLayout::from_masks(const uint8_t beams[32], uint8_t aux, bool floats)
-{
-    FrameLayout l;
-    l.floats = floats;
-    l.counter = aux & 0x80;
-    l.status = aux & 0x40;
-    for (int b = 0; b < 32; ++b)
-        for (int m = 0; m < 8; ++m)
-            if (beams[b] & (1u << m))
-                l.mics.push_back(8 * b + m);
-    for (int n = 0; n < 4; ++n)
-        if (aux & (1u << n))
-            l.analog.push_back(n);
-    return l;
-}
-
 double mic_amplitude(int channel)
 {
     // Distance from a source at beam 9.5, microphone 3.5, in grid units (beams are the long axis).
@@ -122,7 +106,7 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
     frame = sampled_frame(frame);
     const size_t nm = layout_.mics.size();
     if (scene_ && nm) {
-        scene_->write(scene_first_ + frame, layout_.mics.data(), nm, layout_.floats, out);
+        scene_->write(scene_first_ + tick0_ + frame, layout_.mics.data(), nm, layout_.floats, out);
         out += nm * 4;
     }
     frame += tick0_;   // the built-in signals run on the shared clock

@@ -3,6 +3,8 @@
 // the status word (when selected), then the selected analogue channels.
 #pragma once
 
+#include "recording/frame_layout.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,17 +14,8 @@ namespace emu {
 
 class SceneSignals;
 
-struct FrameLayout {
-    bool counter = false;
-    std::vector<int> mics;     // microphone channel numbers 0..255, increasing
-    bool status = false;
-    std::vector<int> analog;   // analogue channels 0..3, increasing
-    bool floats = false;       // microphone and analogue samples as 32-bit floats
-
-    int words() const { return int(counter) + int(mics.size()) + int(status) + int(analog.size()); }
-    // The layout selected by 32 beam masks and the auxiliary mask.
-    static FrameLayout from_masks(const uint8_t beams[32], uint8_t aux, bool floats);
-};
+// The frame layout of the whole program (its masks, its words).
+using ::FrameLayout;
 
 // The level of microphone channel c (peak amplitude in counts): a source near beam 9, so the
 // levels span about 14 to 3 million counts across the array.
@@ -46,8 +39,9 @@ public:
     void drop(uint64_t at, uint64_t n);
     uint64_t sampled_frame(uint64_t frame) const;   // sampling instant of a sent frame
     uint32_t counter_at(uint64_t frame) const;
-    // The built-in signals of frame 0 are those of this tick of the recorders' shared clock
-    // (0 by configure(): a stream's own start). The counter is the stream's own all the same.
+    // The built-in signals (and a scene's, from scene_first on) of frame 0 are those of this tick
+    // of the recorders' shared clock (0 by configure(): a stream's own start). The counter is the
+    // stream's own all the same.
     void set_first_tick(uint64_t tick) { tick0_ = tick; }
     // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
     void generate(uint8_t *dst, uint64_t pos, size_t n) const;

@@ -121,6 +121,8 @@ std::unique_ptr<Publisher> Publisher::create(const std::string &port, const std:
     if (e == 0)
         e = ::posix_fallocate(p->fd_, 0, off_t(p->map_bytes_));
     if (e == 0) {
+        // Not populated: that would double the time taken here (about 70 ms for the memory,
+        // another 60 for the page tables) to save the data path a minor fault a page once.
         p->map_ = ::mmap(nullptr, p->map_bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, p->fd_, 0);
         if (p->map_ == MAP_FAILED) {
             e = errno;

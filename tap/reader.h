@@ -36,6 +36,7 @@ public:
     const FrameLayout &layout() const { return layout_; } // of the current run
     uint64_t generation() const { return generation_; }   // changes with each run on that recorder
     const Recorder &recorder() const { return recorder_; }
+    bool running() const { return !run_over_; } // the current run goes on (its end not yet returned)
 
     enum class Next { Block, Timeout, NewRun, Ended, Error };
     // Waits up to timeout_ms for the block after the last one returned; `missed` counts the

@@ -1,5 +1,6 @@
 // viz256-view: the array seen live (the tap of a recorder that records) or a recorded run: the
 // acoustic map of a band, the health of every microphone, traces and spectra, what was missed.
+#include "tools/analysis_options.h"
 #include "view/options.h"
 #include "view/pipeline.h"
 #include "view/run_source.h"
@@ -23,7 +24,7 @@ int main(int argc, char **argv)
     try {
         options = view::parse_options(args);
         if (!options.grid.empty())
-            analysis::parse_grid(options.grid);
+            tools::parse_grid(options.grid);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "viz256-view: %s\n%s", e.what(), view::usage);
         return 2;

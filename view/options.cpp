@@ -1,5 +1,7 @@
 #include "view/options.h"
 
+#include "tools/analysis_options.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -35,17 +37,6 @@ bool ends_with(const std::string &s, const std::string &tail)
 
 } // namespace
 
-std::pair<double, double> parse_band(const std::string &text)
-{
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
-    const double f1 = number("--band", text.substr(0, colon)), f2 = number("--band", text.substr(colon + 1));
-    if (f1 < 0 || f2 <= f1)
-        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
-    return {f1, f2};
-}
-
 std::vector<int> parse_channels(const std::string &text)
 {
     std::vector<int> out;
@@ -78,7 +69,7 @@ Options parse_options(const std::vector<std::string> &args)
         else if (a == "--geometry" && value)
             o.geometry = args[++i];
         else if (a == "--band" && value)
-            parse_band(o.band = args[++i]);
+            tools::parse_band(o.band = args[++i]);
         else if (a == "--grid" && value)
             o.grid = args[++i];
         else if (a == "--to" && value)

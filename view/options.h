@@ -21,7 +21,6 @@ extern const char *const usage;
 // Throws std::invalid_argument saying what is wrong.
 Options parse_options(const std::vector<std::string> &args);
 // "F1:F2" in Hz, 0 <= F1 < F2.
-std::pair<double, double> parse_band(const std::string &text);
 // "0, 37,200" (channels 0..255, at most 8).
 std::vector<int> parse_channels(const std::string &text);
 

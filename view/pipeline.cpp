@@ -361,7 +361,7 @@ void Pipeline::run()
             if (w.map && w.report.mics.size() == w.channels.size()) {
                 std::vector<bool> used(w.channels.size());
                 for (size_t i = 0; i < used.size(); ++i)
-                    used[i] = w.report.mics[i].verdict == Verdict::Ok;
+                    used[i] = !is_fault(w.report.mics[i].verdict);
                 if (used != w.map->used() && std::count(used.begin(), used.end(), true) >= 2)
                     w.map->set_used(used);
             }

@@ -64,6 +64,10 @@ QString verdict_text(Verdict v)
     case Verdict::Ok: return QStringLiteral("bon");
     case Verdict::Dead: return QStringLiteral("mort (dead)");
     case Verdict::Clipping: return QStringLiteral("écrêté (clipping)");
+    case Verdict::Dropouts: return QStringLiteral("coupures (dropouts)");
+    case Verdict::DcOffset: return QStringLiteral("composante continue (dc_offset)");
+    case Verdict::Incoherent: return QStringLiteral("incohérent (incoherent)");
+    case Verdict::Undetermined: return QStringLiteral("indéterminé (undetermined)");
     case Verdict::LevelOutlier: return QStringLiteral("niveau aberrant (level_outlier)");
     case Verdict::ReversedPolarity: return QStringLiteral("polarité inversée (reversed_polarity)");
     }

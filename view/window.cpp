@@ -1,3 +1,4 @@
+#include "tools/analysis_options.h"
 #include "view/window.h"
 
 #include "view/plots.h"
@@ -85,7 +86,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
 {
     setObjectName("viz256_view");
     if (!options.grid.empty())
-        grid_ = parse_grid(options.grid);
+        grid_ = tools::parse_grid(options.grid);
     setWindowTitle(QStringLiteral("viz256-view : ") + QString::fromStdString(pipeline.snapshot().source));
     map_ = new MapPlot;
     map_->setObjectName("carte");
@@ -135,7 +136,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     QString traces = settings.value("traces").toString();
     QSignalBlocker b1(f1_), b2(f2_), b3(window_), b4(range_);
     if (!options.band.empty())
-        std::tie(f1, f2) = parse_band(options.band);
+        std::tie(f1, f2) = tools::parse_band(options.band);
     f1_->setValue(f1);
     f2_->setValue(f2);
     const auto octaves = third_octaves();

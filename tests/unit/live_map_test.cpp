@@ -42,7 +42,7 @@ TEST(LiveMap, AgreesWithTheWelchMapOfItsWindowAndNeverBridgesAGap)
         mics.push_back({"Point " + std::to_string(i + 1), (i % 6 - 2.5) * 0.04, (i / 6 - 2.5) * 0.04, 0});
     const size_t n = 30000, m = mics.size();
     const auto rows = rows_of(mics, n);
-    const Grid grid = parse_grid("-0.3:0.3:0.02,-0.3:0.3:0.02,0.5");
+    const Grid grid{-0.3, 0.3, 0.02, -0.3, 0.3, 0.02, 0.5};
     struct Case {
         const char *what;
         double window_s;
