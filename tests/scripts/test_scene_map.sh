@@ -88,7 +88,8 @@ PY
 for e in dat Vlx log; do cp "$dossier/run.$e" "$dossier/copy.$e"; done
 /usr/bin/python3 - "$dossier/copy.dat" <<'PY'
 import sys, numpy as np
-frames = np.memmap(sys.argv[1], dtype="<i4", mode="r+").reshape(-1, 257)
+import os
+frames = np.memmap(sys.argv[1], dtype="<i4", mode="r+", shape=(os.path.getsize(sys.argv[1]) // (257 * 4), 257))  # whole frames
 rng = np.random.default_rng(3)
 for start in range(0, len(frames) - 100, 5000):
     frames[start:start + 40, 1 + 10] = 0                          # dropouts: runs of 40 zeros
