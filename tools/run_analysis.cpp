@@ -6,7 +6,7 @@
 #include "reading/export.h"
 #include "tools/array_runs.h"
 #include "tools/command_line.h"
-#include "tools/analysis_options.h"
+#include "tools/grid_option.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN

@@ -271,16 +271,21 @@ int hand_over(char **argv)
 }
 #endif
 
-// viz256-run tap [--device D] [--duration S] [--json]
+// viz256-run tap [--device D] [--duration S] [--json]: no RUN.
 int tap(int argc, char **argv)
 {
-    tools::TapOptions o;
     try {
-        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}});
-        o.json = opt.has("json");
+        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}, {"help"}});
+        if (opt.has("help")) {
+            std::fputs(tools::tap_usage, stdout);
+            return 0;
+        }
+        tools::TapOptions o;
         o.device = tools::bytes(opt.value("device"));
         if (opt.has("duration"))
             o.duration = tools::seconds(opt.value("duration"), QStringLiteral("--duration"));
+        o.json = opt.has("json");
+        return tools::run_tap(o);
     } catch (const tools::UsageError &e) {
         std::fprintf(stderr, "viz256-run tap: %s\n%s", tools::bytes(e.line).c_str(), tools::tap_usage);
         return 2;
@@ -288,7 +293,6 @@ int tap(int argc, char **argv)
         std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
         return 2;
     }
-    return tools::run_tap(o);
 }
 
 } // namespace

@@ -166,6 +166,10 @@ void Pipeline::run()
     const auto build_map = [&] {
         w.map.reset();
         w.map_problem.clear();
+        if (w.channels.empty()) {
+            w.map_problem = "la trame ne contient aucun micro";
+            return;
+        }
         if (w.positions.empty()) {
             w.map_problem = w.geometry ? w.map_problem : "pas de géométrie";
             return;
@@ -208,6 +212,8 @@ void Pipeline::run()
     };
     // Frames that follow one another: analysed as consecutive from `index` on.
     const auto analyse = [&](const uint8_t *frames, size_t n, uint64_t file_first) {
+        if (w.channels.empty() || n == 0)
+            return;
         const uint64_t index = file_first + w.offset;
         const size_t m = w.channels.size();
         w.rows.resize(n * m);

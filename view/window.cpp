@@ -1,5 +1,7 @@
-#include "tools/analysis_options.h"
 #include "view/window.h"
+
+#include "tools/command_line.h"
+#include "tools/grid_option.h"
 
 #include "view/plots.h"
 #include "view/save.h"
@@ -408,6 +410,10 @@ void ViewWindow::refresh()
             pipeline_.set_playing(false);
         }
     }
+    if (s.live)
+        time_->setText(s.ended ? QStringLiteral("en direct : l'enregistrement est terminé")
+                               : s.problem.empty() || s.has_map ? QStringLiteral("en direct")
+                                                                : QStringLiteral("en direct : ") + QString::fromStdString(s.problem));
     if (!fresh)
         return;
     // The health changes twice a second: its layout is drawn again only then.
