@@ -106,7 +106,7 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
     frame = sampled_frame(frame);
     const size_t nm = layout_.mics.size();
     if (scene_ && nm) {
-        scene_->write(scene_first_ + frame, layout_.mics.data(), nm, layout_.floats, out);
+        scene_->write(scene_first_ + tick0_ + frame, layout_.mics.data(), nm, layout_.floats, out);
         out += nm * 4;
     }
     frame += tick0_;   // the built-in signals run on the shared clock

@@ -46,8 +46,9 @@ public:
     void drop(uint64_t at, uint64_t n);
     uint64_t sampled_frame(uint64_t frame) const;   // sampling instant of a sent frame
     uint32_t counter_at(uint64_t frame) const;
-    // The built-in signals of frame 0 are those of this tick of the recorders' shared clock
-    // (0 by configure(): a stream's own start). The counter is the stream's own all the same.
+    // The built-in signals (and a scene's, from scene_first on) of frame 0 are those of this tick
+    // of the recorders' shared clock (0 by configure(): a stream's own start). The counter is the
+    // stream's own all the same.
     void set_first_tick(uint64_t tick) { tick0_ = tick; }
     // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
     void generate(uint8_t *dst, uint64_t pos, size_t n) const;

@@ -56,7 +56,7 @@ Options with_scene_of_environment(const Options &o)
 void Recorder::Impl::prepare_scene()
 {
     if (scene)
-        scene->at_rate(500000.0 / (9 + 1));
+        scene->at_rate(500000.0 / (9 + 1), index);
 }
 
 // Plugs this recorder into the bench's testbed: port 1-(index + 1) of bus 1, device number
