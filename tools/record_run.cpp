@@ -86,6 +86,26 @@ const char *nom_etat(moteur::Etat e)
     return "closed";
 }
 
+const char *nom_raison(moteur::Raison r)
+{
+    switch (r) {
+    case moteur::Raison::SautCompteur: return "counter_gap";
+    case moteur::Raison::ReserveMoitie: return "reserve_half_full";
+    case moteur::Raison::ReservePleine: return "reserve_full";
+    case moteur::Raison::EcritureDonnees: return "data_write_failed";
+    case moteur::Raison::PlafondTrames: return "file_frame_limit";
+    case moteur::Raison::RefusUsbfs: return "usbfs_refused";
+    case moteur::Raison::TransfertExpire: return "transfer_timed_out";
+    case moteur::Raison::TransfertEchoue: return "transfer_failed";
+    case moteur::Raison::MotCoupe: return "transfer_cut_inside_a_word";
+    case moteur::Raison::AppareilDisparu: return "device_gone";
+    case moteur::Raison::AppareilMuet: return "device_silent";
+    case moteur::Raison::OctetsManquants: return "bytes_missing";
+    case moteur::Raison::DeclenchementAbsent: return "trigger_timed_out";
+    }
+    return "unknown";
+}
+
 double secondes(int64_t ms)
 {
     return double(ms) / 1000.0;
@@ -107,6 +127,13 @@ public:
             t.chop(1);
         if (!t.isEmpty())
             ecrit_ligne(stderr, utf8(t));
+    }
+
+    // With --json, each report a script may act on is one line: the reason's name and figures.
+    void evenement(const moteur::Evenement &e) override
+    {
+        if (json_)
+            ecrit_ligne(stdout, tools::Json::object()("event", nom_raison(e.raison))("a", e.a)("b", e.b).line());
     }
 
     void pompe() override

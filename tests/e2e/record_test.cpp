@@ -179,3 +179,16 @@ TEST_F(Record, ListShowsTheRecorderAndWhetherItIsHeld)
     EXPECT_TRUE(QRegularExpression(un.pattern().arg("true")).match(s.sortie).hasMatch()) << s.sortie.toStdString();
     EXPECT_TRUE(record({"--list"}).sortie.contains(QStringLiteral(" busy (another program holds it)\n")));
 }
+
+// A report a script acts on comes as a line of its own, its reason by name: a counter gap (the
+// run stops by itself, every gap counted) without reading the French console.
+TEST_F(Record, CounterGapIsAnEventLineOfItsOwn)
+{
+    rec->fault_counter_jump_at_frame(30000, 500);
+    const Sortie s = record({"--no-record", "--channels", "beam_0,counter", "--duration", "2", "--json"});
+    rec->fault_counter_jump_at_frame(UINT64_MAX, 0);
+    EXPECT_NE(s.code, 0);
+    EXPECT_EQ(s.sortie.count(QStringLiteral("{\"event\": \"counter_gap\", \"a\": ")), 1) << s.sortie.toStdString();
+    EXPECT_TRUE(s.sortie.contains(QStringLiteral("\"counter_gaps\": 1,"))) << s.sortie.toStdString();
+    EXPECT_TRUE(s.erreur.contains(QStringLiteral("Erreur sur le compteur paquet"))) << s.erreur.toStdString();
+}
