@@ -172,6 +172,7 @@ private:
     bool refus_memoire = false;
     bool verifie = false; // the counter check is on for this use
     bool dit_moitie = false, dit_pleine = false;
+    bool dit_relance = false; // a refused resubmission has been said in this use
     bool memoire_usb = false;                 // buffers[] are device memory
     unsigned char *usb[NB_SLOTS] = {};        // the device memory of each slot
     libusb_device_handle *poignee = nullptr;

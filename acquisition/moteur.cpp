@@ -38,6 +38,7 @@ Moteur::Impl::Impl(Observateur &o)
     : obs(o)
 {
     appareil.journal = [this](const QString &t, int f) { dit(t, f); };
+    appareil.reprise = obs.reprise();
     anneau.journal = [this](const QString &t, int f) { dit(t, f); };
     std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
     std::memset(header_file.compteurs_actifs, 0, sizeof header_file.compteurs_actifs);
@@ -103,7 +104,10 @@ int32_t Moteur::Impl::initialise()
     count_def = false;
     started = false;
     stopped = false;
-    // The files of an earlier choice are abandoned (left empty on disk) and closed.
+    // The files of an earlier choice are abandoned (left empty on disk) and closed, and the
+    // operator told so.
+    if (file_open)
+        dit(QStringLiteral("Fichier %1 abandonné par l'initialisation : le choisir à nouveau pour enregistrer\r\n").arg(acqui_name), 0);
     ferme_fichiers(false);
     return 0;
 }
@@ -369,6 +373,26 @@ void Moteur::Impl::ferme_fichiers(bool ecrire)
     file_open = false;
 }
 
+std::optional<reglages::Refus> refus_espace(const reglages::Reglages &r)
+{
+    const int32_t voies = r.voies.choix().nb_voies;
+    const uint64_t utilisable = planning::espace_utilisable(Moteur::Impl::espace_libre(*r.fichier));
+    if (!planning::place_insuffisante(r.nb_echantillons(), uint64_t(voies) * 4 * r.nb_echantillons(), utilisable))
+        return std::nullopt;
+    return reglages::Refus{reglages::Champ::Fichier, QStringLiteral("Pas suffisamment de place sur le disque ! ") +
+                                                         Moteur::Impl::ligne_espace(utilisable, double(voies) * 4.0 * double(r.frequence()))};
+}
+
+// The files of a run that never went out: closed and removed.
+void Moteur::Impl::retire_fichiers(const QString &chemin)
+{
+    ferme_fichiers(false);
+    file_open = false;
+    const NomsCompagnons noms = noms_compagnons(chemin);
+    for (const QString &nom : {chemin, noms.entete, noms.log})
+        QFile::remove(nom);
+}
+
 bool Moteur::Impl::choisit_fichier(const QString &chemin)
 {
     acqui_name = chemin;
@@ -489,6 +513,12 @@ void Moteur::abandonne()
         d->abort_demande();
 }
 
+void Moteur::abandonne_ecriture()
+{
+    if (d->etat_courant == Etat::Ecriture)
+        d->ecriture_abandonnee = true;
+}
+
 Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
 {
     // A refusal before anything is queued: the console says why, the host is told the end.
@@ -506,6 +536,8 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
         return refuse_par(refus);
     if (r.fichier) {
         if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer))
+            return refuse_par(refus);
+        if (const std::optional<reglages::Refus> refus = refus_espace(r))
             return refuse_par(refus);
     }
     // Initialised once but the link lost since (an Init that failed): opened again, or refused.
@@ -527,6 +559,8 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
     d->frequence_cliquee(r.entree_frequence, r.delai);
     d->count_def = false;
     const bool lance = d->run(r);
+    if (!lance && d->record)
+        d->retire_fichiers(*r.fichier); // a refused run leaves nothing behind
     Bilan b = d->bilan;
     b.lance = b.lance && lance;
     if (!lance && !d->initialisation_FX3() && !b.refus_usbfs)

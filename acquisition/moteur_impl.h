@@ -58,6 +58,7 @@ struct Moteur::Impl {
     bool run_en_cours = false;      // from the start's planning to the end of run
     bool ecriture_signalee = false; // this run's data-file write failure has been reported
     bool description_ok = true;     // no write of this run's header or log has failed yet
+    bool ecriture_abandonnee = false; // the host gave up the write-out (abandonne_ecriture)
     Bilan bilan;
     std::optional<std::string> choix_appareil; // port path or serial; none: the first recorder
     QElapsedTimer debut_streaming;
@@ -96,6 +97,9 @@ struct Moteur::Impl {
     Arret stop(const reglages::Declenchement &d);
     void abort_demande();
 
+    static uint64_t espace_libre(const QString &chemin);
+    static QString ligne_espace(uint64_t utilisable, double octets_par_s);
+    void retire_fichiers(const QString &chemin);
     bool run(const reglages::Reglages &reglages);
     bool planifie_run(planning::PlanRun &plan);
     bool lance_run(planning::PlanRun &plan);
@@ -103,9 +107,12 @@ struct Moteur::Impl {
     bool attend_declenchement();
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
+    bool arret_du_run(const planning::PlanRun &plan);
+    bool arret_automatique();
     bool signale_ecriture();
     void tient_description();
     void attend_ecriture(bool decrit = true);
+    void abandonne_file();
     Anneau::Vidange vidange_anneau();
     void fin_de_run(const planning::PlanRun &plan);
 

@@ -46,7 +46,11 @@ SystemTime maintenant()
     return s;
 }
 
-uint64_t espace_libre(const QString &chemin)
+} // namespace
+
+namespace moteur {
+
+uint64_t Moteur::Impl::espace_libre(const QString &chemin)
 {
     if (moteur::Moteur::espace_libre_hook)
         return moteur::Moteur::espace_libre_hook(chemin);
@@ -58,9 +62,15 @@ uint64_t espace_libre(const QString &chemin)
     return si.available;
 }
 
-} // namespace
-
-namespace moteur {
+// "N Go disponibles sur le disque, soit S s": below one gigabyte, in megabytes (the figure
+// shows whole units).
+QString Moteur::Impl::ligne_espace(uint64_t utilisable, double octets_par_s)
+{
+    const bool go = utilisable >= 1073741824u;
+    return QStringLiteral("%1 %2 disponibles sur le disque, soit %3 s")
+        .arg(fmt_N0(go ? utilisable / 1073741824u : utilisable / 1048576u), go ? QStringLiteral("Go") : QStringLiteral("Mo"),
+             fmt_N1(octets_par_s > 0 ? double(utilisable) / octets_par_s : 0.0));
+}
 
 // ------------------------------------------------------------------ sample count
 void Moteur::Impl::calcul_count()
@@ -91,8 +101,11 @@ Arret Moteur::Impl::stop(const reglages::Declenchement &d)
 {
     buf[0] = cmd::STOP;
     buf[1] = d.octet();
-    if (commande(1) == LIBUSB_ERROR_TIMEOUT) {
-        // Not answered (the console says so): the run goes on, and Stop stays for another try.
+    if (const int r = commande(1); r < 0) {
+        // Not answered, or refused on the way (no usbfs memory for it, the device gone): the
+        // recorder streams on. The run goes on, and Stop stays for another try.
+        if (r != LIBUSB_ERROR_TIMEOUT) // a time-out is said by the device object
+            dit(QStringLiteral("Demande d'arrêt non transmise au Velmarix : %1\r\n").arg(QString::fromUtf8(libusb_strerror(r))), 0);
         obs.arret(Arret::SansReponse);
         return Arret::SansReponse;
     }
@@ -209,19 +222,16 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
             return false;
         }
         plan.utilisable = planning::espace_utilisable(espace_libre(acqui_name));
-        const QString ligne_espace = QStringLiteral("%1 Go disponibles sur le disque, soit %2 s\r\n")
-                                         .arg(fmt_N0(uint64_t(plan.utilisable / 1073741824u)),
-                                              fmt_N1(double(plan.utilisable) / (double(nb_voies) * 4.0 * double(frequence))));
+        const QString espace = ligne_espace(plan.utilisable, double(nb_voies) * 4.0 * double(frequence)) + QStringLiteral("\r\n");
         // An open-ended run must have room to reach its own stop before the disk is full.
-        const bool trop_petit = count != 0 ? plan.demandes > plan.utilisable : plan.utilisable < planning::ESPACE_MIN_OUVERT;
-        if (trop_petit) {
+        if (planning::place_insuffisante(count, plan.demandes, plan.utilisable)) {
             dit(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
-            dit(ligne_espace, 0);
+            dit(espace, 0);
             bilan.erreur_fichier = true;
             return false;
         }
         if (count == 0)
-            dit(ligne_espace, 0);
+            dit(espace, 0);
     }
     return true;
 }
@@ -309,6 +319,10 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     obs.niveaux(true);
     header_file.date_heure = maintenant();
     passe_a(plan.attente_declenchement ? Etat::Attente : Etat::Acquisition);
+    // A soft start's stream begins with its command, whose own event handling may already
+    // reap packets (a recorder faster than real time can send the whole run meanwhile).
+    if (!plan.attente_declenchement)
+        plan.debut.start();
     buf[0] = cmd::START;
     buf[1] = octet;
     commande(1);
@@ -385,7 +399,8 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
     passe_a(Etat::Acquisition);
     if (test)
         dit(QStringLiteral("Paquet : \r\n"), 0);
-    plan.debut.start();
+    if (!plan.debut.isValid())
+        plan.debut.start(); // a triggered run: from its trigger
     debut_streaming = plan.debut;
     // The run's description is on disk from the first sample and kept up to date, so that a
     // kill, a lost display or a full disk cannot take it away.
@@ -398,20 +413,8 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
     uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
     while (res == 0) {
         obs.pompe();
-        // A disk so slow that the reserve in memory is nearly full: the run stops while every
-        // frame received can still be kept.
-        if (anneau.surveille_ecriture() && !stopped)
-            stop({});
-        if ((anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs()) && !stopped)
-            stop({});
-        const bool plafond = anneau.plafond_atteint();
-        if (!stopped && (plafond || (count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))) {
-            if (plafond || plan.budget_arret == plan.budget_trames)
-                dit(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
-                        .arg(fmt_N0(uint64_t(trames_max))),
-                    0);
-            stop({});
-        }
+        if (!stopped && arret_du_run(plan) && !arret_automatique())
+            break; // the recorder cannot be told to stop: the run ends here
         anneau.relance();
         QThread::msleep(1);
         res = anneau.service(ATTENTE_USB_MS);
@@ -438,6 +441,41 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
         if (anneau.fini)
             break;
     }
+}
+
+// Whether the run must stop by itself now: a disk so slow that the reserve in memory is nearly
+// full (the run stops while every frame received can still be kept), a counter gap, a failed
+// write, transfers the kernel refuses, the data file's frame cap or the disk budget.
+bool Moteur::Impl::arret_du_run(const planning::PlanRun &plan)
+{
+    const bool reserve = anneau.surveille_ecriture(); // said while the run goes on, stop or not
+    if (reserve || anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs())
+        return true;
+    const bool plafond = anneau.plafond_atteint();
+    if (!plafond && !(count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))
+        return false;
+    if (plafond || plan.budget_arret == plan.budget_trames) {
+        dit(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
+                .arg(fmt_N0(uint64_t(trames_max))),
+            0);
+        bilan.plafond = true;
+    }
+    return true;
+}
+
+// The run's own stop. When the recorder cannot be told (its stop request failed, whatever the
+// reason), nothing would end its stream: the run is ended here, what is in flight cancelled at
+// the end of run, the files kept whole with what was received. False then.
+bool Moteur::Impl::arret_automatique()
+{
+    if (stop({}) != Arret::SansReponse)
+        return true;
+    dit(QStringLiteral("Le Velmarix n'a pas pu être arrêté : les transferts en cours sont annulés, "
+                       "l'acquisition se termine avec les données reçues\r\n"),
+        1);
+    stopped = true;
+    initialisation = false; // it may stream on: the next start resets and probes it again
+    return false;
 }
 
 // The run's header and log brought up to the bytes written so far; a failure is said once.
@@ -494,7 +532,10 @@ void Moteur::Impl::attend_ecriture(bool decrit)
     mise_a_jour.start();
     immobile.start();
     uint64_t ecrits = anneau.ntw.load();
+    ecriture_abandonnee = false;
     anneau.vide_file([&] {
+        if (ecriture_abandonnee)
+            abandonne_file();
         const uint64_t reste = anneau.ecrivain.octets_en_file();
         if (const uint64_t n = anneau.ntw.load(); n != ecrits) {
             ecrits = n;
@@ -507,6 +548,17 @@ void Moteur::Impl::attend_ecriture(bool decrit)
         }
         obs.pompe();
     });
+}
+
+// The write-out given up by the host: said once, with what the data file will not get.
+void Moteur::Impl::abandonne_file()
+{
+    if (anneau.ecrivain.abandon.load())
+        return;
+    dit(QStringLiteral("Écriture abandonnée : %1 Mo reçus ne sont pas écrits dans %2\r\n")
+            .arg(fmt_N1(double(anneau.ecrivain.octets_en_file()) / 1048576.0), acqui_name),
+        0);
+    anneau.ecrivain.abandonne();
 }
 
 // Waits for the ring's cancelled transfers; past a moment the host is told what it waits for.
@@ -574,7 +626,9 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
         dit(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
     bool perdu = false;
     if (anneau.appareil_perdu()) {
-        dit(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n"), 0);
+        dit(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis ") + appareil.reprise +
+                QStringLiteral(".\r\n"),
+            0);
         initialisation = false;
         perdu = true;
     } else if (!anneau.flux_termine() && !stopped) {
@@ -594,8 +648,9 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     bilan.sauts_compteur = anneau.erreur_compteur ? 1 : 0;
     bilan.appareil_perdu = perdu;
     bilan.erreur_fichier = bilan.erreur_fichier || anneau.echec_ecriture() != 0 || !description_ok;
-    bilan.donnees_perdues = anneau.erreur_compteur || manquent || perdu || !revenus || (record && ntw < ntr) ||
+    bilan.donnees_perdues = anneau.erreur_compteur || manquent || perdu || !revenus || (record && ntw < anneau.gardes) ||
                             anneau.refus_usbfs();
+    bilan.refus_usbfs = bilan.refus_usbfs || anneau.refus_usbfs();
     bilan.duree_ms = duree_ms;
 
     started = false;

@@ -90,8 +90,8 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
         // need no claim) and reset it under that program's run. Send nothing.
         if (h)
             libusb_close(h);
-        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : "
-                           "fermer cet autre programme, puis appuyer sur Init.\r\n"),
+        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : fermer cet autre programme, puis ") + reprise +
+                QStringLiteral(".\r\n"),
             1);
         return -1;
     }

@@ -27,6 +27,9 @@ public:
 
     // Where the console lines go (text, 1: also the alert box).
     std::function<void(const QString &, int)> journal;
+    // What the operator does to try again, as the console says it: the window's button, or a
+    // command line run again.
+    QString reprise = QStringLiteral("appuyer sur Init");
 
     // Opens the recorder `choix` designates (port path or serial number, enregistreurs::choisit),
     // or with none the first fe27:ac01 on the bus, and claims interface 0. A handle already
