@@ -27,7 +27,6 @@ struct Moteur::Impl {
     Appareil appareil;
     Anneau anneau; // the transfer ring, its counters, the data file and its writer
     int32_t &TimeOut = appareil.timeout_ms; // time-out of the run's transfers and requests
-    unsigned char *buf = appareil.buf;       // command buffer, 16 bytes
 
     // ---------------------------------------------------------------- settings and state
     reglages::Reglages r;         // the settings of the run being started or in progress
@@ -83,13 +82,11 @@ struct Moteur::Impl {
     }
     int32_t init_USB();
     void ferme_USB(); // microphone reset, release, close
-    int32_t commande(int32_t nb_arg) { return appareil.commande(nb_arg); }
-    int32_t envoie_nb_echantillons(uint32_t n);
     int32_t initialise();
     bool init(); // the link opened, the recorder reset and probed: etat Repos, else Ferme
     int32_t test_boitier();
     int32_t reset_micros();
-    void envoie_reset(int requete, const QString &message);
+    void envoie_reset(int32_t (Appareil::*reset)(), const QString &message);
     void frequence_cliquee(int entree, std::optional<int> delai);
     void delai_change(int entree, std::optional<int> delai);
     void choix_micros(const reglages::Voies &v);

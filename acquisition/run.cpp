@@ -92,16 +92,14 @@ void Moteur::Impl::calcul_count()
         return;
     }
     count = planning::nb_echantillons(typee, frequence, definie);
-    envoie_nb_echantillons(count);
+    appareil.nb_echantillons(count);
     count_def = true;
 }
 
 // ------------------------------------------------------------------ stop and abort
 Arret Moteur::Impl::stop(const reglages::Declenchement &d)
 {
-    buf[0] = cmd::STOP;
-    buf[1] = d.octet();
-    if (const int r = commande(1); r < 0) {
+    if (const int r = appareil.stop(d.octet()); r < 0) {
         // Not answered, or refused on the way (no usbfs memory for it, the device gone): the
         // recorder streams on. The run goes on, and Stop stays for another try.
         if (r != LIBUSB_ERROR_TIMEOUT) // a time-out is said by the device object
@@ -240,10 +238,8 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
 // False when the buffers cannot be had (the engine is idle again).
 bool Moteur::Impl::lance_run(planning::PlanRun &plan)
 {
-    buf[0] = cmd::TYPE;
     type_float = r.flottant;
-    buf[1] = type_float ? 1 : 0;
-    commande(1);
+    appareil.type_echantillons(type_float);
     header_file.type_float = type_float ? 1 : 0;
 
     // Packet budget; an open-ended recorded run stops on its own before the disk is full.
@@ -323,9 +319,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     // reap packets (a recorder faster than real time can send the whole run meanwhile).
     if (!plan.attente_declenchement)
         plan.debut.start();
-    buf[0] = cmd::START;
-    buf[1] = octet;
-    commande(1);
+    appareil.start(octet);
     return true;
 }
 
