@@ -6,8 +6,12 @@
 #
 # folder: where the run goes (default: $VIZ256_BENCH_DIR, else a new temporary folder); the
 # run is deleted at the end. VIZ256_BENCH_REPS: repetitions (default 3). Prints rows of the
-# README's table. Benchmarks are never part of the test suite.
+# README's table. VIZ256_BENCH_SMOKE=BUILD_DIR: a 1 s run, once (the test suite's smoke run).
 set -euo pipefail
 source "$(dirname "$0")/prepare.sh"
 echo "bench/analysis.sh: folder $folder, load: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-/usr/bin/python3 bench/analysis.py "$root/build-bench/viz256-run" "$folder" "${VIZ256_BENCH_REPS:-3}"
+if [ "$smoke" = 1 ]; then
+  /usr/bin/python3 bench/analysis.py "$bench_build/viz256-run" "$folder" 1 1
+else
+  /usr/bin/python3 bench/analysis.py "$bench_build/viz256-run" "$folder" "${VIZ256_BENCH_REPS:-3}"
+fi

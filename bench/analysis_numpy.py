@@ -116,8 +116,8 @@ def numpy_map(base, positions, f1, f2, grid, block=1024, c=343.0, remove_diagona
     blocks = 0
     for start in range(first, first + count - block + 1, block // 2):
         x = data[start:start + block, 1:] / FULL
-        blocks = np.fft.rfft(window[:, None] * x, axis=0)[bins]
-        csm += blocks[:, :, None] * blocks[:, None, :].conj()
+        spectra = np.fft.rfft(window[:, None] * x, axis=0)[bins]
+        csm += spectra[:, :, None] * spectra[:, None, :].conj()
         blocks += 1
     csm *= 2.0 / (block * np.sum(window ** 2)) / blocks
     power = np.zeros(len(points))

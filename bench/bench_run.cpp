@@ -2,13 +2,16 @@
 // umockdev-wrapper; bench/run.sh does it). One measurement per process, printed as
 // "key value" lines on stdout for bench/table.py.
 //
-//   bench_run record  DIR SECONDS [reference-first] [cold]
+//   bench_run record  DIR SECONDS [reference-first] [cold] [strict]
 //                                   unpaced recorded run at 50 kHz, 257 words, SECONDS of
 //                                   frames; and a plain direct (O_DIRECT) write of the same bytes in
 //                                   8 MiB blocks to the same folder, after the run or before
 //                                   it (both files deleted); each right after an untimed
 //                                   write of the same size (warm page cache) or, with
-//                                   `cold`, after a 5 s pause
+//                                   `cold`, after a 5 s pause. The recorder's data come from
+//                                   the emulator's pool (Options::pooled_stream: one copy at
+//                                   the reap), so that the program is what is measured; with
+//                                   `strict`, from the strict producer every test uses
 //   bench_run cpu     DIR|- SECONDS [device-memory]
 //                                   paced run at 50 kHz, 257 words, recorded into DIR (or
 //                                   not, with -): CPU per thread; with device-memory the
@@ -30,8 +33,10 @@
 // ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
 #include "acquisition/ecrivain.h"
+#include "acquisition/moteur.h"
 #include "app/principale.h"
 #include "acquisition/planning.h"
+#include "bench/bench_support.h"
 #include "device/usbfs.h"
 #include "emulator/recorder.h"
 #include "tools/record_run.h"
@@ -71,239 +76,10 @@
 
 namespace {
 
-[[noreturn]] void echec(const std::string &m)
-{
-    std::fprintf(stderr, "bench_run: %s\n", m.c_str());
-    std::fflush(stdout);
-    std::_Exit(2);
-}
-
-double maintenant_s()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-// ------------------------------------------------------------------ per-thread CPU
-struct Fil {
-    std::string nom;
-    double cpu_s = 0; // user + system
-};
-
-std::string lit_fichier(const std::string &chemin)
-{
-    std::string s;
-    FILE *f = std::fopen(chemin.c_str(), "r");
-    if (!f)
-        return s;
-    char b[4096];
-    size_t n;
-    while ((n = std::fread(b, 1, sizeof b, f)) > 0)
-        s.append(b, n);
-    std::fclose(f);
-    return s;
-}
-
-// CPU time of every thread of this process: schedstat's run time (ns) when the kernel has it,
-// else utime + stime from stat.
-std::map<int, Fil> fils()
-{
-    std::map<int, Fil> m;
-    DIR *d = opendir("/proc/self/task");
-    if (!d)
-        return m;
-    static const double tick = double(sysconf(_SC_CLK_TCK));
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int tid = std::atoi(e->d_name);
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
-        Fil f;
-        f.nom = lit_fichier(base + "/comm");
-        while (!f.nom.empty() && f.nom.back() == '\n')
-            f.nom.pop_back();
-        const std::string ss = lit_fichier(base + "/schedstat");
-        if (!ss.empty()) {
-            f.cpu_s = std::strtod(ss.c_str(), nullptr) * 1e-9;
-        } else {
-            const std::string st = lit_fichier(base + "/stat");
-            const size_t p = st.rfind(')');
-            if (p != std::string::npos) {
-                // Fields after the name: state is field 3; utime and stime are 14 and 15.
-                std::vector<std::string> champs;
-                size_t i = p + 2;
-                while (i < st.size()) {
-                    size_t j = st.find(' ', i);
-                    if (j == std::string::npos)
-                        j = st.size();
-                    champs.push_back(st.substr(i, j - i));
-                    i = j + 1;
-                }
-                if (champs.size() > 12)
-                    f.cpu_s = (std::strtod(champs[11].c_str(), nullptr) + std::strtod(champs[12].c_str(), nullptr)) / tick;
-            }
-        }
-        m[tid] = f;
-    }
-    closedir(d);
-    // Entry 0: the whole process, threads that have already ended included (the data-file
-    // writer ends with its run, before the snapshot after it).
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    m[0] = {"(process)", double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6};
-    return m;
-}
-
-std::set<int> fils_emulateur; // threads present right after the recorder started
-
-// Prints the CPU of each thread between two snapshots over `duree_s` seconds, as a percentage
-// of one core, and the sums for the program and the emulator.
-void rapporte_cpu(const std::string &prefixe, const std::map<int, Fil> &avant, const std::map<int, Fil> &apres, double duree_s)
-{
-    const int principal = int(getpid());
-    double programme = 0, emulateur = 0, total = 0, fenetre = 0;
-    for (const auto &[tid, f] : apres) {
-        if (tid == 0)
-            continue;
-        const auto a = avant.find(tid);
-        const double cpu = f.cpu_s - (a != avant.end() ? a->second.cpu_s : 0.0);
-        const bool emu = fils_emulateur.count(tid) || f.nom.rfind("umockdev", 0) == 0 || f.nom == "gmain" || f.nom == "gdbus" || f.nom == "pool-spawner";
-        const double pc = 100.0 * cpu / duree_s;
-        std::string nom = f.nom.empty() ? std::string("?") : f.nom;
-        std::replace(nom.begin(), nom.end(), ' ', '_');
-        std::printf("%s_thread %d %s %s %.3f\n", prefixe.c_str(), tid, nom.c_str(),
-                    tid == principal ? "window" : (emu ? "emulator" : "program"), pc);
-        total += pc;
-        if (tid == principal)
-            fenetre += pc;
-        if (emu)
-            emulateur += pc;
-        else
-            programme += pc;
-    }
-    // Threads that ended between the snapshots (the program's: the data-file writer).
-    const auto p0 = avant.find(0), p1 = apres.find(0);
-    if (p0 != avant.end() && p1 != apres.end()) {
-        const double finis = 100.0 * (p1->second.cpu_s - p0->second.cpu_s) / duree_s - total;
-        if (finis > 0.005) {
-            std::printf("%s_thread 0 ended_threads program %.3f\n", prefixe.c_str(), finis);
-            programme += finis;
-            total += finis;
-        }
-    }
-    std::printf("%s_cpu_window_pct %.3f\n", prefixe.c_str(), fenetre);
-    std::printf("%s_cpu_program_pct %.3f\n", prefixe.c_str(), programme);
-    std::printf("%s_cpu_emulator_pct %.3f\n", prefixe.c_str(), emulateur);
-    std::printf("%s_cpu_process_pct %.3f\n", prefixe.c_str(), total);
-}
-
-long statut_kb(const char *cle)
-{
-    const std::string s = lit_fichier("/proc/self/status");
-    const size_t p = s.find(cle);
-    if (p == std::string::npos)
-        return -1;
-    return std::atol(s.c_str() + p + std::strlen(cle) + 1);
-}
-
-// ------------------------------------------------------------------ the window
-struct Banc {
-    Principale *w = nullptr;
-    QStringList alertes;
-    QString fichier;
-    emu::Recorder *rec = nullptr;
-
-    void ouvre()
-    {
-        Principale::alert_hook = [this](const QString &t) { alertes << t; };
-        Principale::save_dialog_hook = [this]() { return fichier; };
-        w = new Principale;
-        w->show();
-        QApplication::processEvents();
-        w->button_Init->click();
-        if (!Principale::console_text.contains(QStringLiteral("détecté")) || !alertes.isEmpty())
-            echec("Init failed: " + alertes.join('|').toStdString());
-    }
-
-    // Entry of the frequency list (0: 50 kHz ... 16: 2 kHz), a fixed duration, 256
-    // microphones and the counter (the window's default selection), applied before Start so
-    // that Start itself only sends the channels, the data type and the start.
-    void regle(int entree, double secondes, bool enregistre)
-    {
-        QListWidget *l = w->listBox_Freq;
-        l->scrollToItem(l->item(entree), QAbstractItemView::PositionAtTop);
-        QApplication::processEvents();
-        if (w->entree_frequence() != entree)
-            echec("cannot choose frequency entry " + std::to_string(entree));
-        w->listBox_Freq_Click();
-        w->checkBox_Definie->setChecked(true);
-        w->numericUpDown_Duree->setValue(secondes);
-        if (std::abs(w->numericUpDown_Duree->value() - secondes) > 1e-6)
-            echec("duration refused by the window");
-        w->calcul_count();
-        w->checkBox_Record->setChecked(enregistre);
-        w->radioButton_Integer->setChecked(true);
-    }
-
-    bool vides() const { return alertes.isEmpty(); }
-    void verifie(const char *quoi)
-    {
-        if (!alertes.isEmpty())
-            echec(std::string(quoi) + ": alert " + alertes.join('|').toStdString());
-        if (Principale::console_text.contains(QStringLiteral("Manquent")) ||
-            Principale::console_text.contains(QStringLiteral("Erreur")))
-            echec(std::string(quoi) + ": the run reported an error:\n" + Principale::console_text.right(600).toStdString());
-    }
-};
-
-void efface(const QString &dat)
-{
-    QString base = dat;
-    base.chop(4);
-    for (const char *ext : {".dat", ".Vlx", ".log"})
-        QFile::remove(base + QLatin1String(ext));
-}
-
-// A plain sequential write of `octets` bytes in 8 MiB blocks with O_DIRECT from an aligned
-// buffer (the page cache where the file system refuses it); seconds taken (file closed).
-bool reference_directe = false;
-double ecriture_simple(const QString &chemin, uint64_t octets)
-{
-    const uint32_t bloc = Principale::TAILLE_PAQUET;
-    void *m = nullptr;
-    if (posix_memalign(&m, 4096, bloc) != 0)
-        echec("reference write: no memory");
-    unsigned char *tampon = static_cast<unsigned char *>(m);
-    for (size_t i = 0; i < bloc; ++i)
-        tampon[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-    const QByteArray nom = QFile::encodeName(chemin);
-    const double t0 = maintenant_s();
-    int fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_DIRECT, 0644);
-    reference_directe = fd >= 0;
-    if (fd < 0)
-        fd = ::open(nom.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        echec("reference write: cannot create " + chemin.toStdString());
-    uint64_t reste = octets;
-    while (reste > 0) {
-        size_t n = size_t(std::min<uint64_t>(reste, bloc));
-        if (reference_directe && n % 4096 != 0) {
-            const int fl = ::fcntl(fd, F_GETFL);
-            ::fcntl(fd, F_SETFL, fl & ~O_DIRECT);
-        }
-        const ssize_t e = ::write(fd, tampon, n);
-        if (e != ssize_t(n))
-            echec(std::string("reference write failed: ") + std::strerror(errno));
-        reste -= n;
-    }
-    ::close(fd);
-    std::free(m);
-    return maintenant_s() - t0;
-}
+using namespace bench;
 
 // ------------------------------------------------------------------ measurements
-int mesure_record(Banc &b, const QString &dossier, double secondes, bool reference_d_abord, bool froid)
+int mesure_record(Banc &b, const QString &dossier, double secondes, bool reference_d_abord, bool froid, bool strict)
 {
     b.regle(0, secondes, true);
     const QString dat = QDir(dossier).filePath(QStringLiteral("bench_run.dat"));
@@ -351,10 +127,12 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
         t_flux = maintenant_s();
     });
     const auto cpu_avant = fils();
+    const double copie0 = b.rec->reap_copy_seconds();
     const double t0 = maintenant_s();
     b.w->button_Start->click();
     const double t1 = maintenant_s();
     const auto cpu_apres = fils();
+    const double copie = b.rec->reap_copy_seconds() - copie0;
     fin = true;
     sonde.join();
     b.verifie("record");
@@ -371,7 +149,8 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     }
     ::sync();
 
-    const char *p = froid ? "recordcold" : "record";
+    const std::string prefixe = std::string("record") + (strict ? "strict" : "") + (froid ? "cold" : "");
+    const char *p = prefixe.c_str();
     std::printf("%s_reference_first %d\n", p, reference_d_abord ? 1 : 0);
     std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(octets));
     std::printf("%s_run_s %.4f\n", p, t1 - t0);
@@ -382,6 +161,10 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     std::printf("%s_reference_write_MBps %.1f\n", p, double(octets) / t_ref / 1e6);
     std::printf("%s_reference_direct %d\n", p, reference_directe ? 1 : 0);
     std::printf("%s_vmhwm_kB %ld\n", p, hwm);
+    // The emulator's own cost per byte: its copy of every transfer into the program's buffers
+    // at the reap (the pool's, or the strict producer's kernel buffers').
+    std::printf("%s_emulator_copy_s %.4f\n", p, copie);
+    std::printf("%s_emulator_copy_MBps %.1f\n", p, copie > 0 ? double(octets) / copie / 1e6 : 0.0);
     rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
     return 0;
 }
@@ -550,6 +333,8 @@ int mesure_latence(Banc &b, int hz, double secondes)
 // the file, with an unbroken counter.
 int mesure_calage(Banc &b, const QString &dossier)
 {
+    if (fumee()) // a reserve of two packets: ridden out in a fraction of a second
+        moteur::Moteur::memoire_physique_hook = [] { return 4ull * 2 * Principale::TAILLE_PAQUET; };
     b.regle(0, 120.0, true);
     const QString dat = QDir(dossier).filePath(QStringLiteral("bench_stall.dat"));
     efface(dat);
@@ -621,10 +406,10 @@ int mesure_calage(Banc &b, const QString &dossier)
 // recorder's own buffer. Searched by halving, 10 ms apart.
 int mesure_blocage(Banc &b)
 {
-    b.regle(0, 3.0, false);
+    b.regle(0, fumee() ? 1.0 : 3.0, false);
     int sans_perte = 0, avec_perte = 3000;
     while (avec_perte - sans_perte > 10) {
-        const int ms = (sans_perte + avec_perte) / 2;
+        const int ms = fumee() ? 100 : (sans_perte + avec_perte) / 2;
         const uint64_t avant = b.rec->frames_dropped();
         QTimer::singleShot(700, b.w, [ms] { QThread::msleep(ms); });
         b.w->button_Start->click();
@@ -632,6 +417,8 @@ int mesure_blocage(Banc &b)
         b.alertes.clear();
         std::printf("block_trial_ms %d frames_lost %llu\n", ms, (unsigned long long)perdues);
         (perdues ? avec_perte : sans_perte) = ms;
+        if (fumee())
+            break;
     }
     std::printf("block_lossless_ms %d\n", sans_perte);
     std::printf("block_ring_ms %.1f\n", planning::duree_anneau_ms(257, 50000.0f));
@@ -656,7 +443,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] [strict] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -676,8 +463,12 @@ int main(int argc, char **argv)
         memoire_appareil = true;
         --argc;
     }
+    bool strict = false;
+    for (int i = 4; mode == "record" && i < argc; ++i)
+        strict = strict || std::strcmp(argv[i], "strict") == 0;
     emu::Options o;
     o.paced = mode != "record";
+    o.pooled_stream = mode == "record" && !strict;
     o.device_memory = memoire_appareil;
     o.usbfs_memory_mb = usbfs::LIMITE_REGLE_MO;   // a set-up workstation
     emu::Recorder &rec = emu::Recorder::start(o);
@@ -703,11 +494,11 @@ int main(int argc, char **argv)
             d_abord = true;
         else if (std::strcmp(argv[i], "cold") == 0)
             froid = true;
-        else
+        else if (std::strcmp(argv[i], "strict") != 0)
             options_ok = false;
     }
     if (mode == "record" && argc >= 4 && options_ok)
-        r = mesure_record(b, QString::fromLocal8Bit(argv[2]), std::atof(argv[3]), d_abord, froid);
+        r = mesure_record(b, QString::fromLocal8Bit(argv[2]), std::atof(argv[3]), d_abord, froid, strict);
     else if (mode == "cpu" && argc == 4)
         r = mesure_cpu(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]),
                        memoire_appareil);

@@ -19,15 +19,18 @@
 # those figures include that emulation cost, which a Linux host does not have.
 # Environment: VIZ256_BENCH_REPS (default 3), VIZ256_BENCH_CPU_SECONDS (length of each run,
 # default 60), VIZ256_EMULATOR (another viz256-emulator than build-bench's). Prints rows of the
-# README's table; raw figures in build-bench/results/record.txt.
-# Benchmarks are never part of the test suite.
+# README's table; raw figures in build-bench/results/record.txt. VIZ256_BENCH_SMOKE=BUILD_DIR:
+# once, 2 s runs, with that build's binaries (the test suite's smoke run).
 set -euo pipefail
 reps=${VIZ256_BENCH_REPS:-3}
 secs=${VIZ256_BENCH_CPU_SECONDS:-60}
 emulator=${VIZ256_EMULATOR:-}
 bench_targets="viz256-record viz256-run viz256_bench_run $([ -n "$emulator" ] || echo viz256-emulator)"
 source "$(dirname "$0")/prepare.sh"
-bin=$root/build-bench
+bin=$bench_build
+if [ "$smoke" = 1 ]; then
+  reps=1 secs=2
+fi
 emulator=${emulator:-$bin/viz256-emulator}
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 trap 'rm -f "$folder"/bench_record*.{dat,Vlx,log} "$folder"/bench_cpu* "$folder"/bench_cli*; [ -n "$tmp_made" ] && rm -rf "$tmp_made"; rm -rf "$work"' EXIT
@@ -59,9 +62,11 @@ for rep in $(seq 1 "$reps"); do
   one "$rep" one "$emulator" -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 1
   one "$rep" two "$emulator" --recorders 2 -- python3 bench/record_cpu.py "$bin" "$folder" "$secs" 2
 done
-mkdir -p build-bench/results
-cp "$work/results" build-bench/results/record.txt
-cp "$work/errors" build-bench/results/record.err 2>/dev/null || true
+if [ "$smoke" = 0 ]; then
+  mkdir -p build-bench/results
+  cp "$work/results" build-bench/results/record.txt
+  cp "$work/errors" build-bench/results/record.err 2>/dev/null || true
+fi
 
 python3 - "$work/results" "$(cut -d' ' -f1-3 /proc/loadavg)" <<'PY'
 import statistics, sys

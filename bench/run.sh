@@ -12,10 +12,12 @@
 #   VIZ256_BENCH_CPU_SECONDS  length of the paced run of the CPU figure (default 60)
 #   VIZ256_BENCH_LATENCY_SECONDS  length of each paced run of the latency figure (default 15)
 #   VIZ256_BENCH_ONLY     "cpu": figure 2 alone (CPU at the real rate, with and without
-#                         device memory)
+#                         device memory); "recording": figures 1 and 3 alone (the recording
+#                         rate and the timer's delay while streaming)
+#   VIZ256_BENCH_SMOKE    a build tree: every measurement once, on a second of data, with its
+#                         binaries (the test suite's smoke run; its figures mean nothing)
 # Prints a table of medians and spreads (min-max) with the reference measured in the same run;
 # the raw figures stay in build-bench/results/.
-# Benchmarks are never part of the test suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -30,19 +32,26 @@ rate=$((frame * 50000)) # bytes per second at 50 kHz
 reserve=1000000000      # the program leaves 1 GB free on the disk
 margin=500000000
 
-if [ -x scripts/install-deps.sh ]; then
-  scripts/install-deps.sh >/dev/null # apt's lists first
-fi
-if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
-  echo "bench/run.sh: installing libbenchmark-dev (Google Benchmark)"
-  if [ "$(id -u)" = 0 ]; then apt-get install -y libbenchmark-dev >/dev/null
-  else sudo apt-get install -y libbenchmark-dev >/dev/null; fi
+if [ -z "${VIZ256_BENCH_SMOKE:-}" ]; then
+  if [ -x scripts/install-deps.sh ]; then
+    scripts/install-deps.sh >/dev/null # apt's lists first
+  fi
+  if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
+    echo "bench/run.sh: installing libbenchmark-dev (Google Benchmark)"
+    if [ "$(id -u)" = 0 ]; then apt-get install -y libbenchmark-dev >/dev/null
+    else sudo apt-get install -y libbenchmark-dev >/dev/null; fi
+  fi
 fi
 
 bench_targets="viz256_bench_run viz256_bench_levels"
 source "$(dirname "$0")/prepare.sh"
-run_bin=build-bench/bench/viz256_bench_run
-levels_bin=build-bench/bench/viz256_bench_levels
+run_bin=$bench_build/bench/viz256_bench_run
+levels_bin=$bench_build/bench/viz256_bench_levels
+level_time=0.5
+if [ "$smoke" = 1 ]; then
+  reps=1 rec_s=1 cpu_s=1 lat_s=1 level_time=0.01
+  export VIZ256_BENCH_SMOKE
+fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 cleanup() {
   rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
@@ -101,22 +110,31 @@ for rep in $(seq 1 "$reps"); do
   fi
   one "$rep" record "$folder" "$rec_s" $order
   one "$rep" record "$folder" "$rec_s" $order cold
+  one "$rep" record "$folder" "$rec_s" $order strict
+  if [ "$only" = recording ]; then
+    one "$rep" latency 50000 "$lat_s"
+    one "$rep" latency 2000 "$lat_s"
+    continue
+  fi
   cpu_runs
   one "$rep" latency 50000 "$lat_s"
   one "$rep" latency 2000 "$lat_s"
-  one "$rep" idle 10
+  one "$rep" idle "$([ "$smoke" = 1 ] && echo 1 || echo 10)"
   one "$rep" stall "$folder"
   one "$rep" block
 done
-if [ "$only" != cpu ]; then
+if [ -z "$only" ]; then
   echo "  level pass (Google Benchmark, $reps repetitions)" >&2
-  "$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=json \
+  "$levels_bin" --benchmark_repetitions="$reps" --benchmark_min_time="$level_time" --benchmark_format=json \
     >"$work/levels.json" 2>"$work/levels.err" || { cat "$work/levels.err" >&2; exit 1; }
 else
   echo '{"benchmarks": []}' >"$work/levels.json"
 fi
 notes+=("load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)")
-mkdir -p build-bench/results
-cp "$work/results" build-bench/results/bench_run.txt
-cp "$work/levels.json" build-bench/results/levels.json
+[ "$smoke" = 1 ] && notes+=("smoke run: one short repetition of each measurement; its figures mean nothing")
+if [ "$smoke" = 0 ]; then
+  mkdir -p build-bench/results
+  cp "$work/results" build-bench/results/bench_run.txt
+  cp "$work/levels.json" build-bench/results/levels.json
+fi
 python3 bench/table.py "$work/results" "$work/levels.json" "${notes[@]}"

@@ -92,26 +92,24 @@ Choix calcule_choix(const Micros &micros, bool compteur, bool status, const std:
     Choix c;
     for (int b = 0; b < NB_FAISCEAUX; ++b)
         for (int m = 0; m < NB_MICROS_FAISCEAU; ++m)
-            if (micros[b][m]) {
+            if (micros[b][m])
                 c.masques[b] |= static_cast<uint8_t>(1u << m);
-                c.voies[c.nb_micros++] = NB_MICROS_FAISCEAU * b + m;
-            }
-    c.nb_voies = c.nb_micros;
-    if (compteur) {
-        c.masque_aux |= AUX_COMPTEUR;
-        ++c.nb_voies;
-    }
-    c.compteur = compteur;
-    if (status) {
-        c.masque_aux |= AUX_STATUS;
-        ++c.nb_voies;
-    }
+    c.masque_aux = uint8_t((compteur ? AUX_COMPTEUR : 0) | (status ? AUX_STATUS : 0));
     for (int n = 0; n < NB_VA; ++n)
-        if (va[n]) {
+        if (va[n])
             c.masque_aux |= aux_va(n);
-            ++c.nb_voies;
-        }
+    // The channel list and the frame's width as the recorder's masks give them.
+    const FrameLayout l = c.disposition(false, 0);
+    c.nb_micros = int32_t(l.mics.size());
+    std::copy(l.mics.begin(), l.mics.end(), c.voies.begin());
+    c.nb_voies = l.words();
+    c.compteur = l.counter;
     return c;
+}
+
+FrameLayout Choix::disposition(bool floats, double frequence) const
+{
+    return FrameLayout::from_masks(masques.data(), masque_aux, floats, frequence);
 }
 
 } // namespace selection

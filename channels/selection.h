@@ -5,6 +5,8 @@
 //
 // Numbering: microphone channel c = 8·b + m (beam b 0..31, microphone m 0..7); block k is
 // beams 8k..8k+7; microphone m is bit m of its beam's mask.
+#include "recording/frame_layout.h"
+
 #include <array>
 #include <cstdint>
 
@@ -53,6 +55,9 @@ struct Choix {
     int32_t nb_micros = 0;
     int32_t nb_voies = 0; // 32-bit words per frame
     bool compteur = false;
+
+    // The frame of a run of this selection.
+    FrameLayout disposition(bool floats, double frequence) const;
 };
 
 Choix calcule_choix(const Micros &micros, bool compteur, bool status, const std::array<bool, NB_VA> &va);

@@ -24,22 +24,6 @@ uint32_t sample_word(double v, bool floats)
 
 } // namespace
 
-FrameLayout FrameLayout::from_masks(const uint8_t beams[32], uint8_t aux, bool floats)
-{
-    FrameLayout l;
-    l.floats = floats;
-    l.counter = aux & 0x80;
-    l.status = aux & 0x40;
-    for (int b = 0; b < 32; ++b)
-        for (int m = 0; m < 8; ++m)
-            if (beams[b] & (1u << m))
-                l.mics.push_back(8 * b + m);
-    for (int n = 0; n < 4; ++n)
-        if (aux & (1u << n))
-            l.analog.push_back(n);
-    return l;
-}
-
 double mic_amplitude(int channel)
 {
     // Distance from a source at beam 9.5, microphone 3.5, in grid units (beams are the long axis).
@@ -72,7 +56,7 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
             const int c = layout.mics[i];
             noise = noise * 1664525u + 1013904223u;
             const double jitter = double(int(noise >> 29) - 4) * 0.5;   // a little noise: -2..+1.5
-            const double v = mic_amplitude(c) * std::sin(2 * M_PI * k / kPeriod + 0.37 * c) + jitter;
+            const double v = mic_amplitude(c) * std::sin(2 * M_PI * k / kPeriod + 0.37 * c) + jitter + offset_;
             mic_rows_[size_t(k) * nm + i] = sample_word(v, layout.floats);
         }
     }

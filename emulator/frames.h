@@ -3,6 +3,8 @@
 // the status word (when selected), then the selected analogue channels.
 #pragma once
 
+#include "recording/frame_layout.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,21 +14,17 @@ namespace emu {
 
 class SceneSignals;
 
-struct FrameLayout {
-    bool counter = false;
-    std::vector<int> mics;     // microphone channel numbers 0..255, increasing
-    bool status = false;
-    std::vector<int> analog;   // analogue channels 0..3, increasing
-    bool floats = false;       // microphone and analogue samples as 32-bit floats
-
-    int words() const { return int(counter) + int(mics.size()) + int(status) + int(analog.size()); }
-    // The layout selected by 32 beam masks and the auxiliary mask.
-    static FrameLayout from_masks(const uint8_t beams[32], uint8_t aux, bool floats);
-};
+// The frame layout of the whole program (its masks, its words).
+using ::FrameLayout;
 
 // The level of microphone channel c (peak amplitude in counts): a source near beam 9, so the
 // levels span about 14 to 3 million counts across the array.
 double mic_amplitude(int channel);
+
+// What each recorder of a testbed has of its own in its built-in microphone signals: recorder i's
+// sit this many counts above recorder 0's (a constant offset), so that a test can tell which
+// recorder a stream came from.
+constexpr double kRecorderOffset = 1000.0;
 
 class FrameSource {
 public:
@@ -35,7 +33,10 @@ public:
     void configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
                    uint64_t jump_frame, uint32_t jump,
                    std::shared_ptr<const SceneSignals> scene = nullptr, uint64_t scene_first = 0);
+    // Recorder `index` of the testbed (its offset, kRecorderOffset); kept by configure().
+    void set_recorder(int index) { offset_ = index * kRecorderOffset; }
     bool has_scene() const { return scene_ != nullptr; }
+    bool has_counter() const { return layout_.counter; }
     // The scene's absolute frame of a sent frame (the frames lost before it counted).
     uint64_t scene_frame(uint64_t frame) const { return scene_first_ + sampled_frame(frame); }
     int words() const { return words_; }
@@ -73,6 +74,7 @@ private:
     std::shared_ptr<const SceneSignals> scene_;
     uint64_t scene_first_ = 0;
     uint64_t tick0_ = 0;
+    double offset_ = 0;
     static constexpr int kAnalogSteps = 4096;
 };
 

@@ -54,6 +54,11 @@ struct Options {
     // through umockdev's socket, not by address; device memory is never offered (a mapping of
     // the node fails in the program's process, which then uses ordinary memory).
     bool remote = false;
+    // Benchmarks only: the stream's data come from a pool of frames made once per stream and are
+    // written into the host's buffer at the reap by one copy (emulator/pool.h says what that
+    // leaves out), so that the emulator costs next to nothing per byte and the program is what
+    // a benchmark measures. Every test keeps the strict producer.
+    bool pooled_stream = false;
 };
 
 class Recorder {
@@ -66,7 +71,9 @@ public:
     // first start): recorder i at port 1-(i + 1), /dev/bus/usb/001/(i + 2), serial number
     // VZ256-000(i + 1). They share the host's usbfs budget, the Trig1/Trig2 lines and, from two
     // on, one sampling clock: frames sampled at the same instant hold the same samples on all
-    // (one recorder alone starts its built-in signals with each stream, so runs repeat exactly).
+    // but for each one's own offset of its built-in microphone signals (i x kRecorderOffset
+    // counts, frames.h), by which a test tells them apart (one recorder alone starts its
+    // built-in signals with each stream, so runs repeat exactly).
     static std::vector<Recorder *> start_many(int n, const Options &o = {});
     static Recorder *at(int i);    // nullptr when there is no such recorder
     static int recorders();

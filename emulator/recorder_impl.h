@@ -31,6 +31,7 @@
 #pragma once
 
 #include "emulator/frames.h"
+#include "emulator/pool.h"
 #include "emulator/recorder.h"
 #include "emulator/scene.h"
 
@@ -118,6 +119,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxRecorders = 16;
 
+// The pool of the benchmark's producer holds about this much of the stream (a full transfer).
+constexpr uint64_t kPoolSpan = 8u << 20;
+
 // What the recorders of one testbed share: the testbed itself, the host's usbfs budget (the
 // kernel counts every device and program against one cap), the clock their sampling runs on,
 // and the Trig1/Trig2 lines wired to all of them. One lock guards it and every recorder: the
@@ -164,6 +168,8 @@ struct Recorder::Impl {
         uint8_t *dest = nullptr;
         std::unique_ptr<uint8_t[]> kernel;
         Mapping *mapping = nullptr;
+        bool pooled = false;         // benchmark mode: no kernel buffer, the pool's data at the reap
+        uint64_t stream_pos = 0;     // bulk: stream byte of its first byte
     };
     // Device memory: one usbfs mapping of the node. It lives (and is charged) until it is
     // unmapped and no URB uses it any more, as the kernel keeps it.
@@ -206,6 +212,9 @@ struct Recorder::Impl {
     Phase phase = Phase::Idle;
     int armed_start = 0, armed_stop = 0;
     FrameSource source;
+    // The benchmark's producer (Options::pooled_stream): the stream's data from a pool.
+    bool pooled = false;
+    StreamPool pool;
     // The scene: the absolute frame each sampling frequency (clock argument) has reached.
     std::shared_ptr<const Scene> scene;
     std::map<uint8_t, uint64_t> scene_clock;

@@ -68,6 +68,8 @@ void Recorder::Impl::begin_running(Clock::time_point t)
     if (bench.shared_clock && t > bench.epoch)
         tick0 = uint64_t(std::chrono::duration<double>(t - bench.epoch).count() * 500000.0 / (stream_clock + 1));
     source.set_first_tick(tick0);
+    if (pooled)
+        pool.build(source, kPoolSpan);
     pace_bytes0 = 0;
     if (produced >= limit)
         phase = Phase::Ending;
@@ -148,8 +150,13 @@ uint64_t Recorder::Impl::produce(uint64_t budget)
         const bool vanish_now = streamed + n >= vanish_at;
         if (vanish_now)
             n = vanish_at - streamed;
+        if (h->filled == 0)
+            h->stream_pos = produced;
         ignore_writes_begin(); // the recorder writes as its DMA would (device memory: the host's buffer)
-        source.generate(h->dest + h->filled, produced, size_t(n));
+        if (!pooled)
+            source.generate(h->dest + h->filled, produced, size_t(n));
+        else if (h->dest)
+            pool.copy(source, h->dest + h->filled, produced, size_t(n));
         ignore_writes_end();
         h->filled += uint32_t(n);
         produced += n;

@@ -64,6 +64,8 @@ void Recorder::Impl::prepare_scene()
 void Recorder::Impl::create(const Options &o)
 {
     paced = paced_option = o.paced;
+    pooled = o.pooled_stream;
+    source.set_recorder(index);
     scene = o.scene;
     prepare_scene();
     capacity = capacity_option = o.device_buffer_bytes;

@@ -52,33 +52,40 @@ std::unique_ptr<uint8_t[]> Recorder::Impl::take_kernel(uint32_t len)
 }
 
 // The URB leaves the recorder: what arrived is copied into the client's buffer (the reap),
-// or was there already (device memory). `to_client` is false when the client is gone.
+// or was there already (device memory). `to_client` is false when the client is gone. In the
+// benchmark's mode a bulk URB's data come from the pool at this point, by the same one copy.
 void Recorder::Impl::finish_buffer(Urb &r, bool to_client)
 {
-    if (r.kernel) {
-        if (to_client && r.length > 0) {
-            timespec c0{}, c1{};
-            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
-            const uint32_t at = r.control_in ? 8 : 0;   // a control buffer starts with its setup
-            if (r.data) {
-                // Another process: umockdev fetches the client's buffer, and writes it back
-                // with the data when the reap completes.
-                GError *e = nullptr;
-                if (UMockdevIoctlData *b = umockdev_ioctl_data_resolve(r.data, offsetof(usbdevfs_urb, buffer), at + r.length, &e)) {
-                    std::memcpy(b->data + at, r.kernel.get(), r.length);
-                    g_object_unref(b);
-                } else {
-                    std::fprintf(stderr, "emulated recorder: cannot reach the host's buffer: %s\n", e ? e->message : "?");
-                    g_clear_error(&e);
-                }
+    if ((r.kernel || r.pooled) && to_client && r.length > 0) {
+        timespec c0{}, c1{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+        const uint32_t at = r.control_in ? 8 : 0;   // a control buffer starts with its setup
+        const auto deliver = [&](uint8_t *to) {
+            if (r.kernel)
+                std::memcpy(to, r.kernel.get(), r.length);
+            else
+                pool.copy(source, to, r.stream_pos, r.length);
+        };
+        if (r.data) {
+            // Another process: umockdev fetches the client's buffer, and writes it back
+            // with the data when the reap completes.
+            GError *e = nullptr;
+            if (UMockdevIoctlData *b = umockdev_ioctl_data_resolve(r.data, offsetof(usbdevfs_urb, buffer), at + r.length, &e)) {
+                deliver(b->data + at);
+                g_object_unref(b);
             } else {
-                ignore_writes_begin();
-                std::memcpy(static_cast<uint8_t *>(r.u->buffer) + at, r.kernel.get(), r.length);
-                ignore_writes_end();
+                std::fprintf(stderr, "emulated recorder: cannot reach the host's buffer: %s\n", e ? e->message : "?");
+                g_clear_error(&e);
             }
-            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
-            reap_copy_s += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
+        } else {
+            ignore_writes_begin();
+            deliver(static_cast<uint8_t *>(r.u->buffer) + at);
+            ignore_writes_end();
         }
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+        reap_copy_s += double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) * 1e-9;
+    }
+    if (r.kernel) {
         if (!r.control_in && spare_kernel.size() < 16) {
             spare_kernel.push_back(std::move(r.kernel));
             spare_kernel_len.push_back(uint32_t(r.u->buffer_length));
@@ -314,6 +321,8 @@ int Recorder::Impl::submit(UMockdevIoctlClient *client, usbdevfs_urb *u, void *i
         if (b.mapping) {
             ++b.mapping->urbs;
             b.dest = static_cast<uint8_t *>(u->buffer);
+        } else if (len > 0 && pooled) {
+            b.pooled = true;   // its data are written at the reap, from the pool
         } else if (len > 0) {
             b.kernel = take_kernel(len);
             if (!b.kernel) {

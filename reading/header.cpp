@@ -3,6 +3,7 @@
 
 #include "recording/companions.h"
 #include "recording/cp1252.h"
+#include "recording/frame_layout.h"
 
 #include <algorithm>
 #include <array>
@@ -65,16 +66,8 @@ bool day_exists(int year, int month, int day)
 
 HeaderCounts counts(const type_header_file &h)
 {
-    HeaderCounts c;
-    for (const auto &faisceau : h.micros_actifs)
-        for (int8_t f : faisceau)
-            c.mics += f;
-    for (const auto &bloc : h.va_actives)
-        for (int8_t f : bloc)
-            c.analog += f;
-    for (int8_t f : h.compteurs_actifs)
-        c.counters += f;
-    return c;
+    const FrameLayout l = FrameLayout::from_header(h, false);
+    return {int(l.mics.size()), int(l.analog.size()), int(l.counter)};
 }
 
 type_header_file parse_header(std::span<const uint8_t> bytes, const std::string &file)

@@ -22,24 +22,26 @@ std::vector<int> Layout::of(Kind k) const
     return v;
 }
 
-Layout layout_of(const type_header_file &h, bool status)
+Layout layout_of(const FrameLayout &f)
 {
     Layout l;
     const auto ajoute = [&l](Kind k, int n, std::string nom) {
         l.channels.push_back({k, n, int(l.channels.size()), std::move(nom)});
     };
-    if (h.compteurs_actifs[0])
+    if (f.counter)
         ajoute(Kind::Counter, 0, "counter");
-    for (int b = 0; b < 32; ++b)
-        for (int m = 0; m < 8; ++m)
-            if (h.micros_actifs[b][m])
-                ajoute(Kind::Microphone, 8 * b + m, "mic_" + std::to_string(b) + "_" + std::to_string(m));
-    if (status)
+    for (int c : f.mics)
+        ajoute(Kind::Microphone, c, "mic_" + std::to_string(c / 8) + "_" + std::to_string(c % 8));
+    if (f.status)
         ajoute(Kind::Status, 0, "status");
-    for (int n = 0; n < 4; ++n)
-        if (h.va_actives[0][n])
-            ajoute(Kind::Analog, n, "va_" + std::to_string(n));
+    for (int n : f.analog)
+        ajoute(Kind::Analog, n, "va_" + std::to_string(n));
     return l;
+}
+
+Layout layout_of(const type_header_file &h, bool status)
+{
+    return layout_of(FrameLayout::from_header(h, status));
 }
 
 int64_t Gap::missing() const

@@ -9,6 +9,7 @@
 
 #include "reading/header.h"
 #include "reading/log.h"
+#include "recording/frame_layout.h"
 
 namespace reading {
 
@@ -29,6 +30,8 @@ struct Layout {
     bool counter() const { return !channels.empty() && channels.front().kind == Kind::Counter; }
     std::vector<int> of(Kind k) const; // indexes (= words) of the channels of one kind
 };
+// The frame layout with the names of its words.
+Layout layout_of(const FrameLayout &f);
 Layout layout_of(const type_header_file &h, bool status);
 
 // One break of the counter: frame `frame` carries `after` where `before` + 1 was due.

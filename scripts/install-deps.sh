@@ -15,6 +15,7 @@ packages=(
   python3
   libhdf5-dev libsndfile1-dev
   libfftw3-dev libeigen3-dev libopenblas-dev
+  libqcustomplot-dev
   python3-numpy python3-tables python3-h5py python3-soundfile python3-venv python3-setuptools
 )
 

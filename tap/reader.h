@@ -36,6 +36,7 @@ public:
     const FrameLayout &layout() const { return layout_; } // of the current run
     uint64_t generation() const { return generation_; }   // changes with each run on that recorder
     const Recorder &recorder() const { return recorder_; }
+    bool running() const { return !run_over_; } // the current run goes on (its end not yet returned)
 
     enum class Next { Block, Timeout, NewRun, Ended, Error };
     // Waits up to timeout_ms for the block after the last one returned; `missed` counts the
@@ -52,7 +53,7 @@ private:
     Reader() = default;
     enum class Read { Whole, Lost, Later, Garbled };
     Read read_slot(uint64_t index, Block *out, uint64_t &generation);
-    bool read_run(uint64_t &generation, uint32_t &state, uint64_t &first, FrameLayout &layout);
+    Read read_run(uint64_t generation, FrameLayout &layout);
     uint64_t oldest_whole(uint64_t from);
     Next fail(const std::string &why);
 

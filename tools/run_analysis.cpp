@@ -5,6 +5,7 @@
 #include "analysis/health.h"
 #include "reading/export.h"
 #include "tools/command_line.h"
+#include "tools/grid_option.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
@@ -110,37 +111,6 @@ Options parse(int argc, char **argv, bool map)
     return o;
 }
 
-[[maybe_unused]] std::pair<double, double> parse_band(const std::string &text)
-{
-    const QString t = QString::fromLatin1(text);
-    if (!t.contains(u':'))
-        throw std::invalid_argument("--band: \"" + text + "\" is not F1:F2 (Hz)");
-    const double f1 = tools::number(t.section(u':', 0, 0), QStringLiteral("--band")),
-                 f2 = tools::number(t.section(u':', 1), QStringLiteral("--band"));
-    if (f2 <= f1)
-        throw std::invalid_argument("--band: F1:F2 with 0 <= F1 < F2");
-    return {f1, f2};
-}
-
-#ifndef VIZ256_RUN_LEAN
-// X0:X1:DX,Y0:Y1:DY,Z in metres, each figure read as every number of the command line is.
-Grid parse_grid(const std::string &text)
-{
-    const QStringList parts = QString::fromLatin1(text).split(u',');
-    QStringList f;
-    if (parts.size() == 3)
-        f = parts[0].split(u':') + parts[1].split(u':') + QStringList{parts[2]};
-    if (f.size() != 7)
-        throw std::invalid_argument("grid: \"" + text + "\" is not X0:X1:DX,Y0:Y1:DY,Z (metres)");
-    std::array<double, 7> v{};
-    for (size_t i = 0; i < v.size(); ++i)
-        v[i] = tools::number(f[qsizetype(i)], QStringLiteral("--grid"), true);
-    const Grid g{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
-    g.nx();
-    g.ny();
-    return g;
-}
-#endif
 
 // Blocks of frames (and, for the spectra, their samples) handed from the reading thread to the
 // arithmetic, in a few slots.

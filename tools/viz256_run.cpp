@@ -5,6 +5,7 @@
 #include "tools/command_line.h"
 #include "tools/json_out.h"
 #include "tools/run_analysis.h"
+#include "tools/tap_command.h"
 
 #include <atomic>
 #include <cerrno>
@@ -33,7 +34,8 @@ const char *const usage =
     "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones),\n"
     "         /analog, float32 unless --type int32; /counter, /status uint32. --force replaces\n"
     "         an existing file (never one of the run's).\n"
-    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n";
+    "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n"
+    "The live stream of a recording process, instead of a RUN:\n";
 
 std::atomic<bool> interrompu{false};
 
@@ -255,6 +257,30 @@ int hand_over(char **argv)
 }
 #endif
 
+// viz256-run tap [--device D] [--duration S] [--json]: no RUN.
+int tap(int argc, char **argv)
+{
+    try {
+        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}, {"help"}});
+        if (opt.has("help")) {
+            std::fputs(tools::tap_usage, stdout);
+            return 0;
+        }
+        tools::TapOptions o;
+        o.device = tools::bytes(opt.value("device"));
+        if (opt.has("duration"))
+            o.duration = tools::seconds(opt.value("duration"), QStringLiteral("--duration"));
+        o.json = opt.has("json");
+        return tools::run_tap(o);
+    } catch (const tools::UsageError &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", tools::bytes(e.line).c_str(), tools::tap_usage);
+        return 2;
+    } catch (const std::invalid_argument &e) {
+        std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
+        return 2;
+    }
+}
+
 } // namespace
 
 namespace {
@@ -271,9 +297,12 @@ const std::map<std::string, std::vector<tools::OptionSpec>> OPTIONS = {
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "tap") == 0)
+        return tap(argc, argv);
     if (argc < 3) {
         const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
         std::fputs(usage, help ? stdout : stderr);
+        std::fputs(tools::tap_usage, help ? stdout : stderr);
         std::fputs(tools::analysis_usage, help ? stdout : stderr);
         return help ? 0 : 2;
     }

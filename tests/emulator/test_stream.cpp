@@ -1,6 +1,7 @@
 // The bulk stream: the probe's answer, an unpaced stream with an unbroken counter across
 // transfers, the endings after a stop or a sample count, cancellations and time-outs.
 #include "emulator/frames.h"
+#include "emulator/pool.h"
 #include "usb_host.h"
 
 #include <cmath>
@@ -216,5 +217,30 @@ TEST_F(Stream, TimeOutsAndCancellationsComeBackInSubmissionOrder)
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(done[size_t(i)].slot, i);
         EXPECT_EQ(done[size_t(i)].status, LIBUSB_TRANSFER_CANCELLED);
+    }
+}
+
+// The benchmark's pool gives the bytes the strict producer builds, whatever the range: cut
+// frames and counter words, a range across the pool's wrap, a counter jump, a frame without
+// counter.
+TEST(StreamPoolTest, PoolGivesTheStrictProducersBytes)
+{
+    for (const bool counter : {true, false}) {
+        SCOPED_TRACE(counter);
+        uint8_t beams[32] = {};
+        beams[3] = 0xFF;
+        beams[30] = 0x81;
+        emu::FrameSource source;
+        source.configure(emu::FrameLayout::from_masks(beams, counter ? 0xC0 : 0x40, false), 50000, 7, 1000, 33);
+        emu::StreamPool pool;
+        pool.build(source, 3000);   // two periods of 48 frames
+        const uint64_t fb = source.frame_bytes();
+        for (const auto &[pos, n] : {std::pair<uint64_t, size_t>{0, 5 * fb}, {2, 3}, {fb - 2, fb + 5},
+                                     {95 * fb + 1, 4 * fb}, {999 * fb - 3, 3 * fb}, {123457, 20000}}) {
+            std::vector<uint8_t> strict(n), pooled(n, 0xEE);
+            source.generate(strict.data(), pos, n);
+            pool.copy(source, pooled.data(), pos, n);
+            EXPECT_EQ(pooled, strict) << pos << " + " << n;
+        }
     }
 }

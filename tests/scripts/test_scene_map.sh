@@ -21,21 +21,8 @@ cat >"$dossier/scene.json" <<'EOF'
             {"channel": 151, "kind": "reversed"}, {"channel": 200, "kind": "noisy"}]}
 EOF
 
-# The unattended run ends on SIGTERM (a background job ignores SIGINT), its files written, once its .dat holds 10 s of frames
-# (257 words at 50 kHz); a loaded machine may take a while to start it, so the wait is on the data.
-QT_QPA_PLATFORM=offscreen VIZ256_EMU_RUN="$dossier/run.dat" VIZ256_EMU_TRIGGER_MS=0 VIZ256_EMU_UNPACED=1 \
-    "$build/viz256-emulated" --scene "$dossier/scene.json" >"$dossier/console.txt" 2>&1 &
-programme=$!
-voulu=$((10 * 50000 * 257 * 4))
-for _ in $(seq 600); do
-    [ "$(stat -c %s "$dossier/run.dat" 2>/dev/null || echo 0)" -ge "$voulu" ] && break
-    kill -0 "$programme" 2>/dev/null || break
-    sleep 0.1
-done
-kill -TERM "$programme" 2>/dev/null || true
-status=0
-wait "$programme" || status=$?
-[ "$status" -eq 0 ] || { cat "$dossier/console.txt" >&2; exit 1; }
+source "$source_tests/scripts/scene_run.sh"
+record_scene "$build" "$dossier" 10
 "$build/viz256-run" check "$dossier/run.dat"
 
 status=0   # 1: faulty microphones

@@ -50,8 +50,11 @@ TEST(Horloge, FrequencyComputedBackFromTheByteSent)
         EXPECT_EQ(horloge::octet_entree(c.entree), c.octet) << "entry " << c.entree;
         EXPECT_FLOAT_EQ(horloge::frequence_pour_octet(c.octet), c.frequence) << "entry " << c.entree;
     }
-    // Every entry is found again from its frequency and from its list text.
+    // Every entry's time fits the recorder's one-byte clock argument, and each entry is found
+    // again from its frequency and from its list text.
     for (int i = 0; i < horloge::NB_ENTREES; ++i) {
+        EXPECT_GE(horloge::octet_entree(i), 9);
+        EXPECT_LE(horloge::octet_entree(i), 249);
         EXPECT_EQ(horloge::entree_pour_hz(int64_t(horloge::frequence_entree(i))), i);
         EXPECT_EQ(horloge::entree_pour_hz(horloge::LIBELLES_HZ[size_t(i)]), i);
     }
