@@ -339,16 +339,6 @@ void Moteur::Impl::ferme_fichiers(bool ecrire)
     file_open = false;
 }
 
-std::optional<reglages::Refus> refus_espace(const reglages::Reglages &r)
-{
-    const int32_t voies = r.voies.choix().nb_voies;
-    const uint64_t utilisable = planning::espace_utilisable(Moteur::Impl::espace_libre(*r.fichier));
-    if (!planning::place_insuffisante(r.nb_echantillons(), uint64_t(voies) * 4 * r.nb_echantillons(), utilisable))
-        return std::nullopt;
-    return reglages::Refus{reglages::Champ::Fichier, QStringLiteral("Pas suffisamment de place sur le disque ! ") +
-                                                         Moteur::Impl::ligne_espace(utilisable, double(voies) * 4.0 * double(r.frequence()))};
-}
-
 // The files of a run that never went out: closed and removed.
 void Moteur::Impl::retire_fichiers(const QString &chemin)
 {

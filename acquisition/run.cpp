@@ -19,7 +19,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <unistd.h>
 
 namespace {
@@ -50,28 +49,6 @@ SystemTime maintenant()
 
 namespace moteur {
 
-uint64_t Moteur::Impl::espace_libre(const QString &chemin)
-{
-    if (moteur::Moteur::espace_libre_hook)
-        return moteur::Moteur::espace_libre_hook(chemin);
-    std::error_code ec;
-    const std::filesystem::path dossier(QFile::encodeName(QFileInfo(chemin).absolutePath()).toStdString());
-    const std::filesystem::space_info si = std::filesystem::space(dossier, ec);
-    if (ec)
-        return 0;
-    return si.available;
-}
-
-// "N Go disponibles sur le disque, soit S s": below one gigabyte, in megabytes (the figure
-// shows whole units).
-QString Moteur::Impl::ligne_espace(uint64_t utilisable, double octets_par_s)
-{
-    const bool go = utilisable >= 1073741824u;
-    return QStringLiteral("%1 %2 disponibles sur le disque, soit %3 s")
-        .arg(fmt_N0(go ? utilisable / 1073741824u : utilisable / 1048576u), go ? QStringLiteral("Go") : QStringLiteral("Mo"),
-             fmt_N1(octets_par_s > 0 ? double(utilisable) / octets_par_s : 0.0));
-}
-
 // ------------------------------------------------------------------ sample count
 void Moteur::Impl::calcul_count()
 {
@@ -94,43 +71,6 @@ void Moteur::Impl::calcul_count()
     count = planning::nb_echantillons(typee, frequence, definie);
     appareil.nb_echantillons(count);
     count_def = true;
-}
-
-// ------------------------------------------------------------------ stop and abort
-Arret Moteur::Impl::stop(const reglages::Declenchement &d)
-{
-    if (const int r = appareil.stop(d.octet()); r < 0) {
-        // Not answered, or refused on the way (no usbfs memory for it, the device gone): the
-        // recorder streams on. The run goes on, and Stop stays for another try.
-        if (r != LIBUSB_ERROR_TIMEOUT) // a time-out is said by the device object
-            dit(QStringLiteral("Demande d'arrêt non transmise au Velmarix : %1\r\n").arg(QString::fromUtf8(libusb_strerror(r))), 0);
-        obs.arret(Arret::SansReponse);
-        return Arret::SansReponse;
-    }
-    Arret res;
-    if (!d.externe()) {
-        stopped = true;
-        res = Arret::Arrete;
-        obs.arret(res);
-    } else {
-        dit(QStringLiteral("Arrêt en attente de trig\r\n"), 0);
-        res = Arret::EnAttenteTrig;
-        obs.arret(res);
-    }
-    if (count != 0)
-        dit(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n"), 0);
-    else if (test)
-        dit(QStringLiteral("\r\nStopped\r\n"), 0);
-    QThread::msleep(1);
-    return res;
-}
-
-void Moteur::Impl::abort_demande()
-{
-    aborted = true;
-    obs.abandon();
-    if (test)
-        dit(QStringLiteral("  Aborted\r\n"), 0);
 }
 
 // ------------------------------------------------------------------ the run
@@ -437,41 +377,6 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
     }
 }
 
-// Whether the run must stop by itself now: a disk so slow that the reserve in memory is nearly
-// full (the run stops while every frame received can still be kept), a counter gap, a failed
-// write, transfers the kernel refuses, the data file's frame cap or the disk budget.
-bool Moteur::Impl::arret_du_run(const planning::PlanRun &plan)
-{
-    const bool reserve = anneau.surveille_ecriture(); // said while the run goes on, stop or not
-    if (reserve || anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs())
-        return true;
-    const bool plafond = anneau.plafond_atteint();
-    if (!plafond && !(count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))
-        return false;
-    if (plafond || plan.budget_arret == plan.budget_trames) {
-        dit(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
-                .arg(fmt_N0(uint64_t(trames_max))),
-            0);
-        bilan.plafond = true;
-    }
-    return true;
-}
-
-// The run's own stop. When the recorder cannot be told (its stop request failed, whatever the
-// reason), nothing would end its stream: the run is ended here, what is in flight cancelled at
-// the end of run, the files kept whole with what was received. False then.
-bool Moteur::Impl::arret_automatique()
-{
-    if (stop({}) != Arret::SansReponse)
-        return true;
-    dit(QStringLiteral("Le Velmarix n'a pas pu être arrêté : les transferts en cours sont annulés, "
-                       "l'acquisition se termine avec les données reçues\r\n"),
-        1);
-    stopped = true;
-    initialisation = false; // it may stream on: the next start resets and probes it again
-    return false;
-}
-
 // The run's header and log brought up to the bytes written so far; a failure is said once.
 void Moteur::Impl::tient_description()
 {
@@ -542,17 +447,6 @@ void Moteur::Impl::attend_ecriture(bool decrit)
         }
         obs.pompe();
     });
-}
-
-// The write-out given up by the host: said once, with what the data file will not get.
-void Moteur::Impl::abandonne_file()
-{
-    if (anneau.ecrivain.abandon.load())
-        return;
-    dit(QStringLiteral("Écriture abandonnée : %1 Mo reçus ne sont pas écrits dans %2\r\n")
-            .arg(fmt_N1(double(anneau.ecrivain.octets_en_file()) / 1048576.0), acqui_name),
-        0);
-    anneau.ecrivain.abandonne();
 }
 
 // Waits for the ring's cancelled transfers; past a moment the host is told what it waits for.

@@ -1,0 +1,96 @@
+// How a run stops before its end: the stop request (Stop, or the stop trigger it arms), the
+// abort of a trigger wait, the run's own stops and what happens when the recorder cannot be
+// told, and a write-out given up by the host.
+#include "acquisition/moteur_impl.h"
+
+#include "recording/console_format.h"
+
+#include <QThread>
+
+#include <libusb.h>
+
+namespace moteur {
+
+Arret Moteur::Impl::stop(const reglages::Declenchement &d)
+{
+    if (const int r = appareil.stop(d.octet()); r < 0) {
+        // Not answered, or refused on the way (no usbfs memory for it, the device gone): the
+        // recorder streams on. The run goes on, and Stop stays for another try.
+        if (r != LIBUSB_ERROR_TIMEOUT) // a time-out is said by the device object
+            dit(QStringLiteral("Demande d'arrêt non transmise au Velmarix : %1\r\n").arg(QString::fromUtf8(libusb_strerror(r))), 0);
+        obs.arret(Arret::SansReponse);
+        return Arret::SansReponse;
+    }
+    Arret res;
+    if (!d.externe()) {
+        stopped = true;
+        res = Arret::Arrete;
+        obs.arret(res);
+    } else {
+        dit(QStringLiteral("Arrêt en attente de trig\r\n"), 0);
+        res = Arret::EnAttenteTrig;
+        obs.arret(res);
+    }
+    if (count != 0)
+        dit(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n"), 0);
+    else if (test)
+        dit(QStringLiteral("\r\nStopped\r\n"), 0);
+    QThread::msleep(1);
+    return res;
+}
+
+void Moteur::Impl::abort_demande()
+{
+    aborted = true;
+    obs.abandon();
+    if (test)
+        dit(QStringLiteral("  Aborted\r\n"), 0);
+}
+
+// Whether the run must stop by itself now: a disk so slow that the reserve in memory is nearly
+// full (the run stops while every frame received can still be kept), a counter gap, a failed
+// write, transfers the kernel refuses, the data file's frame cap or the disk budget.
+bool Moteur::Impl::arret_du_run(const planning::PlanRun &plan)
+{
+    const bool reserve = anneau.surveille_ecriture(); // said while the run goes on, stop or not
+    if (reserve || anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs())
+        return true;
+    const bool plafond = anneau.plafond_atteint();
+    if (!plafond && !(count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))
+        return false;
+    if (plafond || plan.budget_arret == plan.budget_trames) {
+        dit(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
+                .arg(fmt_N0(uint64_t(trames_max))),
+            0);
+        bilan.plafond = true;
+    }
+    return true;
+}
+
+// The run's own stop. When the recorder cannot be told (its stop request failed, whatever the
+// reason), nothing would end its stream: the run is ended here, what is in flight cancelled at
+// the end of run, the files kept whole with what was received. False then.
+bool Moteur::Impl::arret_automatique()
+{
+    if (stop({}) != Arret::SansReponse)
+        return true;
+    dit(QStringLiteral("Le Velmarix n'a pas pu être arrêté : les transferts en cours sont annulés, "
+                       "l'acquisition se termine avec les données reçues\r\n"),
+        1);
+    stopped = true;
+    initialisation = false; // it may stream on: the next start resets and probes it again
+    return false;
+}
+
+// The write-out given up by the host: said once, with what the data file will not get.
+void Moteur::Impl::abandonne_file()
+{
+    if (anneau.ecrivain.abandon.load())
+        return;
+    dit(QStringLiteral("Écriture abandonnée : %1 Mo reçus ne sont pas écrits dans %2\r\n")
+            .arg(fmt_N1(double(anneau.ecrivain.octets_en_file()) / 1048576.0), acqui_name),
+        0);
+    anneau.ecrivain.abandonne();
+}
+
+} // namespace moteur
