@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace {
 constexpr unsigned char ENDPOINT = 0x81;
@@ -24,7 +25,7 @@ constexpr unsigned char ENDPOINT = 0x81;
 Anneau::Anneau()
     : ntw(ecrivain.ecrits)
 {
-    for (int i = 0; i < NB_SLOTS; ++i)
+    for (int i = 0; i < NB_SLOTS_MAX; ++i)
         places[i] = {this, i};
 }
 
@@ -46,29 +47,38 @@ void Anneau::dit(const QString &texte) const
         journal(texte, 0);
 }
 
+void Anneau::signale(const moteur::Evenement &e) const
+{
+    if (rapport)
+        rapport(e);
+    else
+        dit(moteur::texte(e));
+}
+
 bool Anneau::tous_finis() const
 {
-    for (bool arret : transf_arret)
-        if (!arret)
+    for (int i = 0; i < nb_slots(); ++i)
+        if (!transf_arret[i])
             return false;
     return true;
 }
 
 // ------------------------------------------------------------------ one use of the ring
-// Device memory for the eight slots, all or none (a kernel that cannot give it refuses).
+// Device memory for every slot, all or none (a kernel that cannot give it refuses).
 bool Anneau::alloue_memoire_usb(libusb_device_handle *handle)
 {
     // A refusal is an ordinary answer here: libusb would log it as an error.
     libusb_set_option(contexte, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+    taille_usb = taille();
     int n = 0;
-    for (; n < NB_SLOTS && handle; ++n)
-        if (!(usb[n] = libusb_dev_mem_alloc(handle, TAILLE_PAQUET)))
+    for (; n < nb_slots() && handle; ++n)
+        if (!(usb[n] = libusb_dev_mem_alloc(handle, taille_usb)))
             break;
     libusb_set_option(contexte, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
-    if (n == NB_SLOTS)
+    if (n == nb_slots())
         return true;
     for (int i = 0; i < n; ++i) {
-        libusb_dev_mem_free(handle, usb[i], TAILLE_PAQUET);
+        libusb_dev_mem_free(handle, usb[i], taille_usb);
         usb[i] = nullptr;
     }
     return false;
@@ -77,12 +87,15 @@ bool Anneau::alloue_memoire_usb(libusb_device_handle *handle)
 bool Anneau::prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p)
 {
     par = p;
+    par.nb_slots = std::clamp(par.nb_slots, 1, NB_SLOTS_MAX);
+    if (par.taille == 0 || par.taille > TAILLE_PAQUET)
+        par.taille = TAILLE_PAQUET;
     poignee = handle;
     const bool file = par.record && Filep;
-    ecrivain.dimensionne(NB_SLOTS + (file ? par.paquets_file : 0), file ? par.paquets_file : 0);
+    ecrivain.dimensionne(uint32_t(nb_slots()) + (file ? par.paquets_file : 0), file ? par.paquets_file : 0, taille());
     a_copier.clear();
     memoire_usb = alloue_memoire_usb(handle);
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    for (int i = 0; i < nb_slots(); ++i) {
         transfert[i] = libusb_alloc_transfer(0);
         buffers[i] = memoire_usb ? usb[i] : ecrivain.prend();
         if (!transfert[i] || !buffers[i]) {
@@ -92,7 +105,7 @@ bool Anneau::prepare(libusb_device_handle *handle, unsigned int timeout_ms, cons
         transf_arret[i] = false;
         en_attente[i] = false;
         sans_tampon[i] = false;
-        libusb_fill_bulk_transfer(transfert[i], handle, ENDPOINT, buffers[i], static_cast<int>(TAILLE_PAQUET),
+        libusb_fill_bulk_transfer(transfert[i], handle, ENDPOINT, buffers[i], static_cast<int>(taille()),
                                   &Anneau::fn_callback, &places[i], timeout_ms);
     }
     return true;
@@ -111,24 +124,24 @@ int Anneau::soumet()
     fin_de_flux = false;
     sans_appareil = false;
     erreur_compteur = false;
+    sauts_compteur = 0;
+    blocs = 0;
     err_timeout = false;
     verifie = par.compteur;
-    dernier_paquet = nullptr;
-    dernier_num = UINT32_MAX;
-    dernier_len = 0;
+    publie_etat();
     dit_moitie = dit_pleine = dit_relance = false;
     horloge.start();
     retard_ms = 0;
     retard_octets = 0;
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    for (int i = 0; i < nb_slots(); ++i) {
         transf_arret[i] = false;
         a_ecrire[i] = 0;
     }
     if (par.record && Filep)
         ecrivain.demarre(fileno(Filep));
-    if (par.premier_paquet > 0 && par.premier_paquet < TAILLE_PAQUET)
+    if (par.premier_paquet > 0 && par.premier_paquet < taille())
         transfert[0]->length = static_cast<int>(par.premier_paquet);
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    for (int i = 0; i < nb_slots(); ++i) {
         if (const int r = libusb_submit_transfer(transfert[i]); r != 0) {
             if (premier_refus == 0)
                 premier_refus = r;
@@ -143,17 +156,26 @@ int Anneau::soumet()
     return premier_refus;
 }
 
+void Anneau::publie_etat()
+{
+    etat.num_pkt.store(num_pkt, std::memory_order_relaxed);
+    etat.ntr.store(ntr, std::memory_order_relaxed);
+    etat.sauts_compteur.store(sauts_compteur, std::memory_order_relaxed);
+    etat.fini.store(fini, std::memory_order_release);
+}
+
 int Anneau::service(int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     const int r = libusb_handle_events_timeout_completed(contexte, &tv, nullptr);
+    publie_etat();
     // A signal that interrupts the wait (the program's own stop on SIGTERM) is no USB failure.
     return r == LIBUSB_ERROR_INTERRUPTED ? 0 : r;
 }
 
 void Anneau::annule_tout(bool verbeux)
 {
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    for (int i = 0; i < nb_slots(); ++i) {
         if (!en_attente[i])
             continue;
         const int r = libusb_cancel_transfer(transfert[i]);
@@ -165,7 +187,7 @@ void Anneau::annule_tout(bool verbeux)
 void Anneau::relance()
 {
     copie_en_attente();
-    for (int i = 0; i < NB_SLOTS; ++i)
+    for (int i = 0; i < nb_slots(); ++i)
         if (sans_tampon[i] && !transf_arret[i])
             envoie(i);
 }
@@ -177,9 +199,12 @@ void LIBUSB_CALL libere_au_retour(libusb_transfer *t)
     std::free(t->buffer);
     libusb_free_transfer(t);
 }
+// Its user data then holds the size of its device memory.
 void LIBUSB_CALL libere_memoire_usb_au_retour(libusb_transfer *t)
 {
-    libusb_dev_mem_free(t->dev_handle, t->buffer, Anneau::TAILLE_PAQUET);
+    const size_t *taille = static_cast<const size_t *>(t->user_data);
+    libusb_dev_mem_free(t->dev_handle, t->buffer, *taille);
+    delete taille;
     libusb_free_transfer(t);
 }
 } // namespace
@@ -188,11 +213,13 @@ void LIBUSB_CALL libere_memoire_usb_au_retour(libusb_transfer *t)
 // ring any more, and its slot gets a new transfer at the next use of the ring.
 void Anneau::abandonne_restants()
 {
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    for (int i = 0; i < nb_slots(); ++i) {
         if (!en_attente[i])
             continue;
         ecrivain.oublie(buffers[i]);
         transfert[i]->callback = memoire_usb ? libere_memoire_usb_au_retour : libere_au_retour;
+        if (memoire_usb)
+            transfert[i]->user_data = new size_t(taille_usb);
         transfert[i] = nullptr;
         buffers[i] = nullptr;
         usb[i] = nullptr;
@@ -220,7 +247,7 @@ Anneau::Vidange Anneau::vidange(int timeout_ms, const std::function<void(qint64)
         // A transfer still out well after its cancellation: cancel it again, once; then give
         // up waiting rather than hold the window.
         if (!relance_faite && t.elapsed() > relance_ms) {
-            for (int i = 0; i < NB_SLOTS; ++i)
+            for (int i = 0; i < nb_slots(); ++i)
                 if (en_attente[i])
                     libusb_cancel_transfer(transfert[i]);
             relance_faite = true;
@@ -263,19 +290,16 @@ bool Anneau::surveille_ecriture()
     }
     const double duree = double(t - retard_ms) / 1000.0;
     const double debit = duree > 0 ? double(ecrits - retard_octets) / duree : 0.0;
-    const bool temps_reel = double(ecrivain.octets_en_file()) <= 2.0 * par.octets_par_s * duree + 2.0 * TAILLE_PAQUET;
+    const bool temps_reel = double(ecrivain.octets_en_file()) <= 2.0 * par.octets_par_s * duree + 2.0 * taille();
     if (debit >= par.octets_par_s || !temps_reel)
         return false;
     if (!dit_moitie && 2 * n > capacite) {
         dit_moitie = true;
-        dit(QStringLiteral("\r\nLe disque est plus lent que l'enregistreur : la réserve en mémoire est à moitié pleine "
-                           "(%1 Mo en attente d'écriture)\r\n")
-                .arg(fmt_N0(ecrivain.octets_en_file() / 1048576)));
+        signale({moteur::Raison::ReserveMoitie, int64_t(ecrivain.octets_en_file() / 1048576)});
     }
     if (!dit_pleine && 10 * n >= 9 * capacite) {
         dit_pleine = true;
-        dit(QStringLiteral("\r\nRéserve en mémoire pleine à 90 % : le disque ne suit pas, arrêt de l'acquisition. "
-                           "Toutes les données reçues seront écrites.\r\n"));
+        signale({moteur::Raison::ReservePleine});
         return true;
     }
     return false;
@@ -284,8 +308,8 @@ bool Anneau::surveille_ecriture()
 void Anneau::libere()
 {
     ecrivain.arrete();
-    const unsigned char *garde[NB_SLOTS] = {};
-    for (int i = 0; i < NB_SLOTS; ++i) {
+    const unsigned char *garde[NB_SLOTS_MAX] = {};
+    for (int i = 0; i < nb_slots(); ++i) {
         sans_tampon[i] = false;
         if (en_attente[i]) {
             garde[i] = buffers[i]; // still with the library: never free it under its feet
@@ -296,13 +320,12 @@ void Anneau::libere()
             transfert[i] = nullptr;
         }
         if (usb[i])
-            libusb_dev_mem_free(poignee, usb[i], TAILLE_PAQUET);
+            libusb_dev_mem_free(poignee, usb[i], taille_usb);
         usb[i] = nullptr;
         buffers[i] = nullptr;
     }
     a_copier.clear();
-    ecrivain.libere(garde, NB_SLOTS);
-    dernier_paquet = nullptr;
+    ecrivain.libere(garde, nb_slots());
 }
 
 // ------------------------------------------------------------------ the data file
@@ -413,15 +436,34 @@ void Anneau::verifie_compteur(const unsigned char *data, uint32_t len)
     int32_t lu;
     std::memcpy(&lu, data + octet, 4);
     if (lu != val_compteur) {
-        dit(QStringLiteral("\r\nErreur sur le compteur paquet : %1\r\n").arg(fmt_N0(uint64_t(num_pkt))));
+        signale({moteur::Raison::SautCompteur, int64_t(num_pkt)});
         erreur_compteur = true;
+        ++sauts_compteur;
+        // The check goes on from the value read: each later gap is counted too.
+        premier_compteur = static_cast<int32_t>(static_cast<uint32_t>(premier_compteur) +
+                                                (static_cast<uint32_t>(lu) - static_cast<uint32_t>(val_compteur)));
     }
+}
+
+// A block of the stream: its place in the run, told before its buffer is handed over.
+void Anneau::passe_bloc(int s, uint32_t len)
+{
+    if (!bloc || par.test_init || len == 0)
+        return;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tap::BlockPlace place;
+    place.sequence = blocs++;
+    place.byte_offset = ntr;
+    place.bytes = len;
+    place.completed_ns = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    bloc(buffers[s], place);
 }
 
 // Sends slot s out again; a slot without a buffer takes a free one, or waits for one.
 void Anneau::envoie(int s)
 {
-    transfert[s]->length = static_cast<int>(TAILLE_PAQUET);
+    transfert[s]->length = static_cast<int>(taille());
     if (memoire_usb && attend_copie(s)) {
         sans_tampon[s] = true; // its packet waits for a free buffer of the writer: relance() sends it later
         return;
@@ -450,7 +492,7 @@ void Anneau::envoie(int s)
         sans_appareil = true;
     // Another program took part of the usbfs memory: said once, and the run stops.
     if (r == LIBUSB_ERROR_NO_MEM && !refus_memoire)
-        dit(usbfs::message_en_cours(usbfs::lit_limite_mo(), usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET)));
+        signale({moteur::Raison::RefusUsbfs, int64_t(usbfs::lit_limite_mo()), int64_t(usbfs::besoin_mo(NB_SLOTS, TAILLE_PAQUET))});
     refus_memoire = refus_memoire || r == LIBUSB_ERROR_NO_MEM;
     fini = slot_perdu(s);
 }
@@ -476,15 +518,17 @@ void Anneau::complete(int s, libusb_transfer *t)
         if (t->status == LIBUSB_TRANSFER_TIMED_OUT) {
             err_timeout = true;
             if (!par.test_init)
-                dit(QStringLiteral("TIMEOUT lors du transfert du paquet %1\r\n").arg(fmt_N0(uint64_t(num_pkt))));
+                signale({moteur::Raison::TransfertExpire, int64_t(num_pkt)});
         } else {
             if (t->status == LIBUSB_TRANSFER_NO_DEVICE)
                 sans_appareil = true;
-            dit(QStringLiteral("Erreur lors du transfert du paquet %1 status %2\r\n").arg(fmt_N0(uint64_t(num_pkt)), fmt_G(int64_t(t->status))));
+            signale({moteur::Raison::TransfertEchoue, int64_t(num_pkt), int64_t(t->status)});
         }
         // What arrived before the failure is part of the stream, in order: keep it.
-        if (!par.test_init && !transf_arret[s] && t->actual_length > 0)
+        if (!par.test_init && !transf_arret[s] && t->actual_length > 0) {
+            passe_bloc(s, static_cast<uint32_t>(t->actual_length));
             garde_donnees(s, static_cast<uint32_t>(t->actual_length));
+        }
         fini = slot_perdu(s);
         ++num_pkt;
         return;
@@ -500,12 +544,9 @@ void Anneau::complete(int s, libusb_transfer *t)
         dit(QStringLiteral(" - %1 octets de moins qu'un paquet\r\n").arg(fmt_N0(uint64_t(longueur - len))));
 
     if (!transf_arret[s]) {
-        if (!erreur_compteur && verifie && par.nb_voies > 0 && len >= 4 &&
-            (ntr == 0 || uint64_t(len) > uint64_t(par.nb_voies) * 16))
+        if (verifie && par.nb_voies > 0 && len >= 4 && (ntr == 0 || uint64_t(len) > uint64_t(par.nb_voies) * 16))
             verifie_compteur(buffers[s], len);
-        dernier_paquet = buffers[s];
-        dernier_num = num_pkt;
-        dernier_len = len;
+        passe_bloc(s, len);
         garde_donnees(s, len);
     }
 
@@ -515,9 +556,7 @@ void Anneau::complete(int s, libusb_transfer *t)
     // the rest of the run. Each transfer is judged by its own length.
     const bool hors_mot = !par.test_init && !transf_arret[s] && len % 4 != 0;
     if (hors_mot) {
-        dit(QStringLiteral("\r\nPaquet %1 incomplet : %2 octets, pas un nombre entier de mots. Données conservées, "
-                           "contrôle du compteur suspendu pour cette acquisition\r\n")
-                .arg(fmt_N0(uint64_t(num_pkt)), fmt_N0(uint64_t(len))));
+        signale({moteur::Raison::MotCoupe, int64_t(num_pkt), int64_t(len)});
         verifie = false;
     }
 
@@ -526,7 +565,7 @@ void Anneau::complete(int s, libusb_transfer *t)
             dit(QStringLiteral("   fin en cours \r\n"));
         transf_arret[s] = true;
         fin_de_flux = true;
-        for (int i = 0; i < NB_SLOTS; ++i) {
+        for (int i = 0; i < nb_slots(); ++i) {
             if (transf_arret[i])
                 continue;
             if (en_attente[i]) {

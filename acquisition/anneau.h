@@ -1,9 +1,14 @@
 #pragma once
-// The transfer ring of the engine (moteur::Moteur): the ring of eight bulk transfers on endpoint 0x81, its
+// The transfer ring of the engine (moteur::Moteur): the ring of bulk transfers on endpoint 0x81, its
 // completion routine and counters, the data file and its writer. The probe and every run use
 // it; it needs no window, so it can be driven (and tested) on its own.
 //
-// Each slot owns a transfer record and, at any time, one 8 MiB buffer of the writer's pool.
+// Its transfers are sized to the run's data rate (planning::dimension_anneau): about 100 ms of
+// data each, more of them in flight where they are small; eight of one packet (8 MiB) at the
+// top rates and for the probe. During a run one thread alone drives it (the engine's data
+// path); what other threads read of it goes through the atomics of Etat.
+//
+// Each slot owns a transfer record and, at any time, one buffer of the writer's pool.
 // The transfer's user data leads the completion routine back to this object and the slot.
 // While a run is recorded, a completed packet's buffer goes to the writer's queue and the
 // transfer goes out again at once with a free buffer: the ring never waits for the disk.
@@ -13,6 +18,8 @@
 // Such a buffer stays with its slot (direct writes cannot take it: the kernel cannot pin device
 // memory), and the writer gets a copy of each packet.
 #include "acquisition/ecrivain.h"
+#include "acquisition/evenements.h"
+#include "tap/block.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -30,8 +37,11 @@ struct libusb_transfer;
 
 class Anneau {
 public:
+    // The usbfs budget of one ring: eight transfers of one packet. A ring of smaller transfers
+    // has more of them (at most NB_SLOTS_MAX) within the same budget.
     static constexpr int NB_SLOTS = 8;
-    static constexpr uint32_t TAILLE_PAQUET = 8388608; // bytes in one bulk transfer
+    static constexpr uint32_t TAILLE_PAQUET = 8388608; // bytes in one bulk transfer at the top rates
+    static constexpr int NB_SLOTS_MAX = 32;
 
     // What one use of the ring is.
     struct Parametres {
@@ -46,7 +56,21 @@ public:
         double octets_par_s = 0;      // the recorder's data rate
         uint32_t premier_paquet = 0;  // bytes of slot 0's first transfer; 0: a whole packet
         uint64_t octets_max = 0;      // bytes the data file may receive at most (0: no cap)
+        uint32_t taille = TAILLE_PAQUET; // bytes of one transfer
+        int nb_slots = NB_SLOTS;      // transfers in flight
     };
+    // What another thread may read of the ring while a run streams (the data path writes it).
+    struct Etat {
+        std::atomic<uint32_t> num_pkt{0};
+        std::atomic<uint64_t> ntr{0};
+        std::atomic<bool> fini{false};
+        std::atomic<uint64_t> sauts_compteur{0};
+    };
+    Etat etat;
+    void publie_etat(); // the counters into Etat (the data path, after each change)
+    // Called on the data path for every block of the stream, before its buffer is handed over:
+    // the bytes and where they lie in the run (valid during the call only).
+    std::function<void(const unsigned char *, const tap::BlockPlace &)> bloc;
     // The first transfer of a run that waits for an external trigger: a few USB packets of the
     // bulk endpoint, which the recorder fills within half a second at every rate and channel
     // count (0.5 s at 2 kHz with one word, 80 µs at 50 kHz with 257). Its completion is how the
@@ -62,12 +86,14 @@ public:
 
     // Where the routine's console lines go (text, flag as for the window's console).
     std::function<void(const QString &, int)> journal;
+    // Where its typed reports go (none: their console line goes to journal).
+    std::function<void(const moteur::Evenement &)> rapport;
 
     // ---------------------------------------------------------------- the ring
-    // Allocates and fills the eight transfers (bulk IN 0x81, time-out in ms). False, with
+    // Allocates and fills the transfers (bulk IN 0x81, time-out in ms). False, with
     // every allocation undone, when memory is short.
     bool prepare(libusb_device_handle *handle, unsigned int timeout_ms, const Parametres &p);
-    // Resets the counters, starts the writer when recording, and submits slots 0 to 7 in
+    // Resets the counters, starts the writer when recording, and submits every slot in
     // order. A failed submission is reported and leaves its slot finished. Returns libusb's
     // result of the first failed submission, 0 when all went out.
     int soumet();
@@ -124,19 +150,16 @@ public:
     bool ferme_donnees();                      // true when closed without error; errno otherwise
     FILE *Filep = nullptr;
 
-    // The latest packet received, for the level display (valid until the next completion).
-    const unsigned char *dernier_paquet = nullptr;
-    uint32_t dernier_num = UINT32_MAX; // its completion number
-    uint32_t dernier_len = 0;          // and its length (its slot is not num_pkt mod 8 once a slot waits for a buffer)
-
     // ---------------------------------------------------------------- state
     Ecrivain ecrivain; // the data-file writer, its queue and the pool of buffers
     Parametres par;
-    libusb_transfer *transfert[NB_SLOTS] = {};
-    unsigned char *buffers[NB_SLOTS] = {};
-    bool transf_arret[NB_SLOTS] = {};
-    uint32_t a_ecrire[NB_SLOTS] = {};
-    bool en_attente[NB_SLOTS] = {}; // slot i's transfer is with the library
+    int nb_slots() const { return par.nb_slots; }
+    uint32_t taille() const { return par.taille; }
+    libusb_transfer *transfert[NB_SLOTS_MAX] = {};
+    unsigned char *buffers[NB_SLOTS_MAX] = {};
+    bool transf_arret[NB_SLOTS_MAX] = {};
+    uint32_t a_ecrire[NB_SLOTS_MAX] = {};
+    bool en_attente[NB_SLOTS_MAX] = {}; // slot i's transfer is with the library
     int en_vol = 0; // transfers submitted whose completion has not been handled yet
 
     uint32_t num_pkt = 0;
@@ -145,6 +168,8 @@ public:
     std::atomic<uint64_t> &ntw; // bytes that reached the data file (the writer counts them)
     bool fini = false;
     bool erreur_compteur = false;
+    uint64_t sauts_compteur = 0; // counter gaps (the check goes on from the value after each)
+    uint64_t blocs = 0;          // blocks of the stream so far
     uint32_t position_compteur = 0;
     int32_t val_compteur = 0;
     bool err_timeout = false;
@@ -157,15 +182,17 @@ private:
     bool slot_perdu(int s);
     void garde_donnees(int s, uint32_t len);
     void verifie_compteur(const unsigned char *data, uint32_t len);
+    void passe_bloc(int s, uint32_t len);
     void envoie(int s);
     void dit(const QString &texte) const;
+    void signale(const moteur::Evenement &e) const;
     void abandonne_restants();
     bool alloue_memoire_usb(libusb_device_handle *handle);
     void copie_en_attente();
     bool attend_copie(int s) const;
 
-    Slot places[NB_SLOTS];
-    bool sans_tampon[NB_SLOTS] = {}; // slot i waits for a free buffer
+    Slot places[NB_SLOTS_MAX];
+    bool sans_tampon[NB_SLOTS_MAX] = {}; // slot i waits for a free buffer
     bool fin_de_flux = false;
     bool sans_appareil = false;
     bool plafond = false;
@@ -174,7 +201,8 @@ private:
     bool dit_moitie = false, dit_pleine = false;
     bool dit_relance = false; // a refused resubmission has been said in this use
     bool memoire_usb = false;                 // buffers[] are device memory
-    unsigned char *usb[NB_SLOTS] = {};        // the device memory of each slot
+    unsigned char *usb[NB_SLOTS_MAX] = {};    // the device memory of each slot
+    uint32_t taille_usb = 0;                  // and its size
     libusb_device_handle *poignee = nullptr;
     std::deque<std::pair<int, uint32_t>> a_copier; // packets in device memory not yet copied for the writer, in order
     int32_t premier_compteur = 0;             // counter value of the stream's first frame

@@ -18,19 +18,18 @@ Arret Moteur::Impl::stop(const reglages::Declenchement &d)
         // recorder streams on. The run goes on, and Stop stays for another try.
         if (r != LIBUSB_ERROR_TIMEOUT) // a time-out is said by the device object
             dit(QStringLiteral("Demande d'arrêt non transmise au Velmarix : %1\r\n").arg(QString::fromUtf8(libusb_strerror(r))), 0);
-        obs.arret(Arret::SansReponse);
+        rapporte([](Observateur &o) { o.arret(Arret::SansReponse); });
         return Arret::SansReponse;
     }
     Arret res;
     if (!d.externe()) {
         stopped = true;
         res = Arret::Arrete;
-        obs.arret(res);
     } else {
         dit(QStringLiteral("Arrêt en attente de trig\r\n"), 0);
         res = Arret::EnAttenteTrig;
-        obs.arret(res);
     }
+    rapporte([res](Observateur &o) { o.arret(res); });
     if (count != 0)
         dit(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n"), 0);
     else if (test)
@@ -42,34 +41,33 @@ Arret Moteur::Impl::stop(const reglages::Declenchement &d)
 void Moteur::Impl::abort_demande()
 {
     aborted = true;
-    obs.abandon();
+    hote().abandon();
     if (test)
         dit(QStringLiteral("  Aborted\r\n"), 0);
 }
 
-// Whether the run must stop by itself now: a disk so slow that the reserve in memory is nearly
-// full (the run stops while every frame received can still be kept), a counter gap, a failed
-// write, transfers the kernel refuses, the data file's frame cap or the disk budget.
-bool Moteur::Impl::arret_du_run(const planning::PlanRun &plan)
+// Whether the run must stop by itself now (on the data path): a disk so slow that the reserve
+// in memory is nearly full (the run stops while every frame received can still be kept), a
+// counter gap, a failed write, transfers the kernel refuses, the data file's frame cap or the
+// disk budget.
+bool Moteur::Impl::arret_du_run()
 {
     const bool reserve = anneau.surveille_ecriture(); // said while the run goes on, stop or not
     if (reserve || anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs())
         return true;
     const bool plafond = anneau.plafond_atteint();
-    if (!plafond && !(count == 0 && uint64_t(anneau.num_pkt) + planning::MARGE_ARRET >= plan.budget_arret))
+    if (!plafond && anneau.ntr < arret_budget_octets)
         return false;
-    if (plafond || plan.budget_arret == plan.budget_trames) {
-        dit(QStringLiteral("\r\nNombre maximal d'échantillons d'un fichier (%1) bientôt atteint : arrêt de l'acquisition\r\n")
-                .arg(fmt_N0(uint64_t(trames_max))),
-            0);
-        bilan.plafond = true;
+    if (plafond || arret_budget_trames) {
+        signale({Raison::PlafondTrames, int64_t(trames_max)});
+        arret_plafond = true;
     }
     return true;
 }
 
-// The run's own stop. When the recorder cannot be told (its stop request failed, whatever the
-// reason), nothing would end its stream: the run is ended here, what is in flight cancelled at
-// the end of run, the files kept whole with what was received. False then.
+// The run's own stop (on the data path). When the recorder cannot be told (its stop request
+// failed, whatever the reason), nothing would end its stream: what is in flight is cancelled
+// and the run ends with what was received, its files whole. False then.
 bool Moteur::Impl::arret_automatique()
 {
     if (stop({}) != Arret::SansReponse)
@@ -78,7 +76,12 @@ bool Moteur::Impl::arret_automatique()
                        "l'acquisition se termine avec les données reçues\r\n"),
         1);
     stopped = true;
-    initialisation = false; // it may stream on: the next start resets and probes it again
+    arret_force = true; // it may stream on: the next start resets and probes it again
+    for (bool &a : anneau.transf_arret)
+        a = true;
+    anneau.annule_tout(false);
+    if (anneau.en_vol == 0)
+        anneau.fini = true;
     return false;
 }
 

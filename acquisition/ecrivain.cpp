@@ -18,10 +18,11 @@ Ecrivain::~Ecrivain()
     libere();
 }
 
-void Ecrivain::dimensionne(uint32_t max, uint32_t capacite)
+void Ecrivain::dimensionne(uint32_t max, uint32_t capacite, uint32_t octets)
 {
     std::lock_guard<std::mutex> l(mu);
     max_tampons = max;
+    taille = octets;
     capacite_file = capacite;
     max_vu = 0;
     ecrits = 0;
@@ -41,7 +42,7 @@ unsigned char *Ecrivain::prend()
     }
     if (tous.size() >= max_tampons)
         return nullptr;
-    unsigned char *p = nouveau(false);
+    unsigned char *p = nouveau(false, taille);
     if (p) {
         tous.push_back(p);
         ++faits;
@@ -49,13 +50,13 @@ unsigned char *Ecrivain::prend()
     return p;
 }
 
-unsigned char *Ecrivain::nouveau(bool touche)
+unsigned char *Ecrivain::nouveau(bool touche, uint32_t octets)
 {
     void *p = nullptr;
-    if (posix_memalign(&p, BLOC_DIRECT, TAILLE_TAMPON) != 0)
+    if (posix_memalign(&p, BLOC_DIRECT, octets) != 0)
         return nullptr;
     if (touche) // its pages are made now, not when the recorder's data land in it
-        std::memset(p, 0, TAILLE_TAMPON);
+        std::memset(p, 0, octets);
     return static_cast<unsigned char *>(p);
 }
 
@@ -64,12 +65,14 @@ unsigned char *Ecrivain::nouveau(bool touche)
 void Ecrivain::garde_libres()
 {
     for (;;) {
+        uint32_t octets;
         {
             std::lock_guard<std::mutex> l(mu);
             if (libres.size() >= LIBRES_PRETS || tous.size() + 1 > max_tampons)
                 return;
+            octets = taille;
         }
-        unsigned char *p = nouveau(true);
+        unsigned char *p = nouveau(true, octets);
         if (!p)
             return;
         std::lock_guard<std::mutex> l(mu);

@@ -19,7 +19,7 @@ struct iovec;
 
 class Ecrivain {
 public:
-    static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet
+    static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet: the largest buffer
     static constexpr uint32_t BLOC_DIRECT = 4096;      // alignment of direct writes
 
     Ecrivain() = default;
@@ -27,9 +27,11 @@ public:
     Ecrivain(const Ecrivain &) = delete;
     Ecrivain &operator=(const Ecrivain &) = delete;
 
-    // Buffers this pool may hold at most (the ring's own plus the queue's); resets the counts.
-    // Only while no buffer is out.
-    void dimensionne(uint32_t max_tampons, uint32_t capacite_file);
+    // Buffers this pool may hold at most (the ring's own plus the queue's) and their size (a
+    // multiple of BLOC_DIRECT, at most TAILLE_TAMPON); resets the counts. Only while no buffer
+    // is out (the pool is empty).
+    void dimensionne(uint32_t max_tampons, uint32_t capacite_file, uint32_t taille = TAILLE_TAMPON);
+    uint32_t taille_tampon() const { return taille; }
     // A free buffer (aligned for direct writes), made when the pool has none and is below its
     // size; nullptr when every buffer is in use or memory is short.
     unsigned char *prend();
@@ -82,7 +84,7 @@ private:
     };
     static constexpr int LOT = 8; // packets written in one call at most
     static constexpr size_t LIBRES_PRETS = 4; // free buffers kept ready while the queue grows
-    unsigned char *nouveau(bool touche);
+    unsigned char *nouveau(bool touche, uint32_t octets);
     void garde_libres();
     void boucle(int fd);
     bool ecrit(int fd, iovec *v, int n);
@@ -97,6 +99,7 @@ private:
     uint32_t max_tampons = 0;
     uint32_t capacite_file = 0;
     uint32_t faits = 0;
+    uint32_t taille = TAILLE_TAMPON;
     std::atomic<uint32_t> file_n{0};
     std::atomic<uint64_t> octets_file{0};
     std::atomic<uint32_t> max_vu{0};

@@ -11,6 +11,7 @@
 #include "recording/fichiers.h"
 #include "recording/log_text.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QThread>
 
@@ -40,6 +41,7 @@ Moteur::Impl::Impl(Observateur &o)
     appareil.journal = [this](const QString &t, int f) { dit(t, f); };
     appareil.reprise = obs.reprise();
     anneau.journal = [this](const QString &t, int f) { dit(t, f); };
+    anneau.rapport = [this](const Evenement &e) { signale(e); };
     std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
     std::memset(header_file.compteurs_actifs, 0, sizeof header_file.compteurs_actifs);
     std::memset(header_file.va_actives, 0, sizeof header_file.va_actives);
@@ -49,6 +51,7 @@ Moteur::Impl::Impl(Observateur &o)
 // Teardown: with a device open, reset the microphones, release interface 0 and close it.
 Moteur::Impl::~Impl()
 {
+    arrete_donnees();
     ferme_USB();
     ferme_fichiers(false);
 }
@@ -56,7 +59,7 @@ Moteur::Impl::~Impl()
 void Moteur::Impl::passe_a(Etat e)
 {
     etat_courant = e;
-    obs.etat(e);
+    hote().etat(e);
 }
 
 // ------------------------------------------------------------------ the link
@@ -64,6 +67,13 @@ int32_t Moteur::Impl::init_USB()
 {
     const int32_t r = appareil.ouvre(choix_appareil);
     anneau.contexte = appareil.contexte();
+    // One tap per open recorder; a tap that cannot be made leaves the runs without one.
+    if (r == 0 && (!publieur || port_publie != appareil.port())) {
+        publieur.reset();
+        std::string erreur;
+        publieur = tap::Publisher::create(appareil.port(), appareil.serie(), erreur);
+        port_publie = publieur ? appareil.port() : std::string();
+    }
     return r;
 }
 
@@ -74,6 +84,8 @@ void Moteur::Impl::ferme_USB()
     reset_micros();
     appareil.ferme();
     anneau.contexte = nullptr;
+    publieur.reset();
+    port_publie.clear();
 }
 
 // ------------------------------------------------------------------ initialisation and probe
@@ -198,7 +210,7 @@ void Moteur::Impl::frequence_cliquee(int entree, std::optional<int> delai)
     // Rounded down to the tenth the duration box shows, so that no duration it offers wraps the count.
     const double max = planning::duree_max(frequence);
     duree_max = static_cast<float>(max);
-    obs.duree_max(max, frequence);
+    hote().duree_max(max, frequence);
     if (test)
         dit(QStringLiteral("Clock division : %1.  ").arg(fmt_G(int64_t(division))), 0);
     dit(QStringLiteral("Fréquence : %1 Hz.  Durée max d'acquisition (si le disque le supporte) : %2 s \r\n")
@@ -225,18 +237,20 @@ void Moteur::Impl::delai_change(int entree, std::optional<int> delai)
 void Moteur::Impl::choix_micros(const reglages::Voies &v)
 {
     const selection::Choix c = v.choix();
+    // What a frame holds follows from the masks the recorder receives, and only from them.
+    disposition = FrameLayout::from_masks(c.masques.data(), c.masque_aux, r.flottant, double(frequence));
     for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
         for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
             header_file.micros_actifs[b][m] = v.micros[b][m] ? 1 : 0;
         appareil.masque_voies(static_cast<uint8_t>(b), c.masques[b]);
     }
     // Entries past nb_micros keep what an earlier run left there.
-    for (int i = 0; i < c.nb_micros; ++i)
-        num_mic_valid[size_t(i)] = c.voies[size_t(i)];
-    nb_micros = c.nb_micros;
-    nb_voies = c.nb_voies;
-    compteur = c.compteur;
-    header_file.compteurs_actifs[0] = c.compteur ? 1 : 0;
+    nb_micros = int32_t(disposition.mics.size());
+    for (int i = 0; i < nb_micros; ++i)
+        num_mic_valid[size_t(i)] = disposition.mics[size_t(i)];
+    nb_voies = disposition.words();
+    compteur = disposition.counter;
+    header_file.compteurs_actifs[0] = compteur ? 1 : 0;
     for (int n = 0; n < selection::NB_VA; ++n)
         header_file.va_actives[0][n] = v.va[size_t(n)] ? 1 : 0;
 
@@ -454,19 +468,23 @@ bool Moteur::demarre(const reglages::Reglages &r)
 
 Arret Moteur::arrete(const reglages::Declenchement &stop)
 {
-    return d->stop(stop);
+    return d->demande_stop(stop);
 }
 
 void Moteur::arrete()
 {
-    if (d->run_en_cours && d->started && !d->stopped && !d->anneau.fini)
-        d->stop({});
+    if (d->run_en_cours && d->started && !d->stopped && !d->anneau.etat.fini.load())
+        d->demande_stop({});
 }
 
 void Moteur::abandonne()
 {
-    if (d->run_en_cours && !d->started && !d->aborted)
+    if (!d->run_en_cours || d->started || d->aborted)
+        return;
+    if (std::this_thread::get_id() == d->fil_hote)
         d->abort_demande();
+    else
+        d->abandon_demande = true; // the host's thread gives the wait up at its next turn
 }
 
 void Moteur::abandonne_ecriture()
@@ -482,7 +500,7 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
     const auto refuse_par = [&](const std::optional<reglages::Refus> &refus) {
         d->dit(refus->message + QStringLiteral("\r\n"), 1);
         refuse.erreur_fichier = refus->champ == reglages::Champ::Fichier;
-        d->obs.fin(refuse);
+        d->hote().fin(refuse);
         return refuse;
     };
     if (d->run_en_cours)
@@ -499,14 +517,14 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
     // Initialised once but the link lost since (an Init that failed): opened again, or refused.
     if ((!d->initialisation || !d->initialisation_FX3()) && !d->init()) {
         refuse.appareil_perdu = true;
-        d->obs.fin(refuse);
+        d->hote().fin(refuse);
         return refuse;
     }
     d->record = r.fichier.has_value();
     if (d->record) {
         if (!d->choisit_fichier(*r.fichier)) {
             refuse.erreur_fichier = true;
-            d->obs.fin(refuse);
+            d->hote().fin(refuse);
             return refuse;
         }
         if (r.commentaire)
@@ -521,7 +539,7 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
     b.lance = b.lance && lance;
     if (!lance && !d->initialisation_FX3() && !b.refus_usbfs)
         b.appareil_perdu = true;
-    d->obs.fin(b);
+    d->hote().fin(b);
     return b;
 }
 
@@ -534,13 +552,14 @@ Instantane Moteur::instantane() const
 {
     Instantane i;
     i.etat = d->etat_courant;
-    const uint64_t trame = uint64_t(std::max(d->nb_voies, 1)) * 4;
-    i.trames = d->run_en_cours ? d->anneau.ntr / trame : 0;
+    const uint64_t trame = std::max<uint32_t>(d->octets_trame.load(), 4);
+    i.trames = d->run_en_cours ? d->anneau.etat.ntr.load() / trame : 0;
     i.octets_ecrits = d->anneau.ntw.load(std::memory_order_relaxed);
     const uint32_t capacite = d->anneau.ecrivain.capacite();
     i.reserve = capacite ? double(d->anneau.ecrivain.en_file()) / double(capacite) : 0.0;
-    i.sauts_compteur = d->anneau.erreur_compteur ? 1 : 0;
-    i.ecoule_ms = d->started && d->debut_streaming.isValid() ? d->debut_streaming.elapsed() : 0;
+    i.sauts_compteur = d->anneau.etat.sauts_compteur.load();
+    const int64_t debut = d->debut_streaming_ms.load();
+    i.ecoule_ms = d->started && debut >= 0 ? QDateTime::currentMSecsSinceEpoch() - debut : 0;
     return i;
 }
 

@@ -5,9 +5,14 @@
 // probe, configuration, trigger wait, streaming, stop or abort, end of run.
 //
 // Hosts: the window (app/), which maps its controls to the calls below and shows the reports,
-// and viz256-record (tools/). It reports through an Observateur. Where a run must let its host
+// and viz256-record (tools/). It reports through an Observateur, always on the host's thread
+// (the one that calls it). While a run's transfers are out, a thread of the engine's own (the
+// data path) services them: completions, resubmission, the counter check, the hand-over to
+// the writer, the run's own stops; the host's thread only takes the reports, and may stall
+// for as long as the writer's reserve holds without losing a frame. Where a run lets its host
 // breathe (the window's nested event processing, a command line's signal flags), it calls
-// Observateur::pompe(); Stop and Abort may be called from inside it.
+// Observateur::pompe(); Stop and Abort may be called from inside it, or from any thread.
+#include "acquisition/evenements.h"
 #include "acquisition/reglages.h"
 
 #include <functional>
@@ -17,6 +22,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace moteur {
 
@@ -64,19 +70,30 @@ struct Bilan {
     int64_t duree_ms = 0;
 };
 
+// The live levels: the mean square of each recorded microphone over one window of frames.
+struct Niveaux {
+    std::vector<int> canaux;         // the microphones' channels (8 x beam + microphone)
+    std::vector<double> moyennes_carres;
+    uint64_t premiere_trame = 0;     // the window's first frame in the run
+};
+
 class Observateur {
 public:
     virtual ~Observateur() = default;
     // A console line exactly as the window shows it; `alerte` 1 also asks for the alert box
     // (the window holds it back while transfers are in flight).
     virtual void console(const QString &texte, int alerte) = 0;
+    // A report a host may act on (a reason code and its figures); its console line follows
+    // at once through console().
+    virtual void evenement(const Evenement &e) { (void)e; }
     virtual void etat(Etat) {}
     virtual void progression(uint32_t paquets, uint32_t total) { (void)paquets; (void)total; }
     virtual void ecoule(int64_t ms) { (void)ms; }
     // The write-out after the ring: bytes left, of `total`, and how long the disk has taken nothing.
     virtual void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) { (void)reste; (void)total; (void)disque_muet_ms; }
-    // The latest packet received, for live levels (valid during the call only).
-    virtual void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) { (void)donnees; (void)octets; (void)num; }
+    // The latest live levels, from the frames received (more than 2001 of them); a host that
+    // has not taken one before the next is ready gets only the latest.
+    virtual void niveaux_mesures(const Niveaux &n) { (void)n; }
     // The end of every enregistre() (a refused one too; not a call refused because a run is in
     // progress), before it returns.
     virtual void fin(const Bilan &) {}
@@ -135,9 +152,10 @@ public:
     Bilan enregistre(const reglages::Reglages &r, bool remplacer = false);
 
     // Stop (the soft stop command; the run ends with what the recorder still sends) and Abort (a
-    // trigger wait given up). Callable from inside Observateur::pompe(). Stop acts while the run
-    // streams (etat Acquisition), Abort while it waits for its trigger (etat Attente); each does
-    // nothing otherwise.
+    // trigger wait given up). Callable from any thread, inside Observateur::pompe() too. Stop
+    // acts while the run streams (etat Acquisition): the data path sends it within a few tens
+    // of milliseconds whatever the host's thread does. Abort acts while the run waits for its
+    // trigger (etat Attente), at the host's next turn. Each does nothing otherwise.
     void arrete();
     void abandonne();
     // Gives up the write-out after the stream (etat Ecriture; nothing otherwise): what the
@@ -146,7 +164,7 @@ public:
     void abandonne_ecriture();
 
     Etat etat() const;
-    // Cheap; from the engine's thread (inside Observateur::pompe(), or between calls).
+    // Cheap; from any thread.
     Instantane instantane() const;
 
     // ---- the window's granular calls (each sends exactly what the window's control sends)
@@ -174,7 +192,8 @@ public:
     // through Observateur::demande_fichier). Returns when the run is over; false when it was
     // refused before anything was queued.
     bool demarre(const reglages::Reglages &r);
-    // The Stop button with the stop trigger it shows.
+    // The Stop button with the stop trigger it shows (on the host's thread: the answer is known
+    // and reported when it returns).
     Arret arrete(const reglages::Declenchement &stop);
 
     // Seams: the free bytes of the volume holding a path, the machine's physical memory.

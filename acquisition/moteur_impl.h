@@ -4,16 +4,26 @@
 #include "acquisition/anneau.h"
 #include "acquisition/moteur.h"
 #include "acquisition/planning.h"
+#include "channels/fenetre_niveaux.h"
 #include "device/appareil.h"
+#include "recording/frame_layout.h"
 #include "recording/header_record.h"
+#include "tap/publisher.h"
 
 #include <QElapsedTimer>
 #include <QString>
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 class QFile;
 
@@ -23,14 +33,18 @@ struct Moteur::Impl {
     explicit Impl(Observateur &o);
     ~Impl();
 
-    Observateur &obs;
+    Observateur &obs; // only through hote(), on the host's thread
     Appareil appareil;
     Anneau anneau; // the transfer ring, its counters, the data file and its writer
+    // The live tap of the recorder open (none when it could not be made: runs go on without).
+    std::unique_ptr<tap::Publisher> publieur;
+    std::string port_publie;
     int32_t &TimeOut = appareil.timeout_ms; // time-out of the run's transfers and requests
 
     // ---------------------------------------------------------------- settings and state
     reglages::Reglages r;         // the settings of the run being started or in progress
-    Etat etat_courant = Etat::Ferme;
+    std::atomic<Etat> etat_courant{Etat::Ferme};
+    std::atomic<uint32_t> octets_trame{4}; // of the run in progress (for instantane() from any thread)
     bool initialisation = false;  // the recorder was reset and probed
     bool clock_def = false;
     bool count_def = false;
@@ -41,8 +55,9 @@ struct Moteur::Impl {
     uint32_t count = 0;
     uint32_t trames_max = UINT32_MAX; // frames a recorded data file may hold: what the header counts
     uint32_t n_pkt = 0;
-    int32_t nb_voies = 0;
-    int32_t nb_micros = 0;
+    FrameLayout disposition;      // what a frame of the run holds (from the activation masks)
+    int32_t nb_voies = 0;         // its words
+    int32_t nb_micros = 0;        // its microphones
     std::array<int32_t, 256> num_mic_valid{}; // the selected microphones' channels (first nb_micros)
     bool compteur = false;
     int32_t increment_position = 0;
@@ -51,16 +66,17 @@ struct Moteur::Impl {
     bool test = false;   // advanced mode: verbose console
     bool type_float = false;
 
-    bool started = false;
-    bool stopped = false;
-    bool aborted = false;
-    bool run_en_cours = false;      // from the start's planning to the end of run
+    // Read from any thread (Stop and Abort may come from anywhere; the data path stops too).
+    std::atomic<bool> started{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> aborted{false};
+    std::atomic<bool> run_en_cours{false}; // from the start's planning to the end of run
     bool ecriture_signalee = false; // this run's data-file write failure has been reported
     bool description_ok = true;     // no write of this run's header or log has failed yet
     bool ecriture_abandonnee = false; // the host gave up the write-out (abandonne_ecriture)
     Bilan bilan;
     std::optional<std::string> choix_appareil; // port path or serial; none: the first recorder
-    QElapsedTimer debut_streaming;
+    std::atomic<int64_t> debut_streaming_ms{-1}; // when the run began streaming (ms since the epoch)
 
     // ---------------------------------------------------------------- files
     type_header_file header_file; // the header record (.Vlx image)
@@ -70,8 +86,49 @@ struct Moteur::Impl {
     QFile *log = nullptr; // log file
     std::optional<QString> commentaire;
 
+    // ---------------------------------------------------------------- threads
+    // The host's thread (the one that calls the engine) takes every report; the data path's
+    // thread services the ring while a run's transfers are out and queues its reports, which
+    // the host takes, in order, before any report of its own (hote()).
+    std::thread::id fil_hote = std::this_thread::get_id();
+    std::thread fil_donnees;
+    std::atomic<bool> quitte_donnees{false};
+    std::atomic<bool> en_flux{false};       // streaming: the data path may stop the run
+    std::atomic<bool> erreur_usb{false};    // event handling failed: the ring is given up
+    std::atomic<bool> abandon_demande{false};
+    std::atomic<bool> arret_force{false};   // the recorder could not be told to stop: the ring was given up
+    std::atomic<bool> arret_plafond{false}; // the run stopped at the data file's frame cap
+    std::mutex boite_mu;
+    std::condition_variable boite_cv;
+    std::deque<std::function<void(Observateur &)>> boite; // reports of the data path, in order
+    bool reveil = false;                    // something for the host (under boite_mu)
+    bool donnees_finies = false;            // the data path has ended (under boite_mu)
+    // A stop asked of the data path (under boite_mu), and its answer.
+    std::optional<reglages::Declenchement> arret_voulu;
+    std::optional<Arret> arret_fait;
+    uint64_t arret_budget_octets = UINT64_MAX; // an open-ended run stops itself past these bytes
+    bool arret_budget_trames = false;          // ... because of the header's frame count
+    // The live levels: the data path gathers frames and leaves the latest mean squares here.
+    niveaux::Fenetre fenetre_niveaux;       // the data path's only
+    std::mutex niveaux_mu;
+    std::optional<Niveaux> niveaux_prets;
+    void bloc_recu(const unsigned char *donnees, const tap::BlockPlace &place); // on the data path
+
+    bool sur_fil_donnees() const { return fil_donnees.joinable() && std::this_thread::get_id() == fil_donnees.get_id(); }
+    void poste(std::function<void(Observateur &)> f);
+    Observateur &hote(); // the reports queued so far delivered; the host's own follow
+    void rapporte(std::function<void(Observateur &)> f); // now on the host's thread, else queued
+    void publie_bloc(const unsigned char *donnees, const tap::BlockPlace &place);
+    void attend_hote(int ms); // the host's wait between two turns (woken by a report)
+    void lance_donnees();
+    void arrete_donnees();
+    void boucle_donnees();
+    void tour_donnees();
+    Arret demande_stop(const reglages::Declenchement &d);
+
     // ---------------------------------------------------------------- the stages
-    void dit(const QString &texte, int flag) { obs.console(texte, flag); }
+    void dit(const QString &texte, int flag);
+    void signale(const Evenement &e, int flag = 0); // the typed report, then its console line
     void passe_a(Etat e);
     bool initialisation_FX3() const { return appareil.ouvert(); }
     bool lien() // the link with the recorder, opened if it is not
@@ -104,7 +161,7 @@ struct Moteur::Impl {
     bool attend_declenchement();
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
-    bool arret_du_run(const planning::PlanRun &plan);
+    bool arret_du_run();
     bool arret_automatique();
     bool signale_ecriture();
     void tient_description();

@@ -97,12 +97,28 @@ int32_t timeout_run(int32_t nb_voies, float frequence)
     return 2000;
 }
 
-uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique)
+uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique, uint32_t taille)
 {
-    const double voulu = std::ceil(RESERVE_SECONDES * std::max(octets_par_s, 0.0) / TAILLE_PAQUET);
-    const uint64_t borne = std::max<uint64_t>(memoire_physique / 4 / TAILLE_PAQUET, 2);
+    taille = std::max<uint32_t>(taille, 1);
+    const double voulu = std::ceil(RESERVE_SECONDES * std::max(octets_par_s, 0.0) / taille);
+    const uint64_t borne = std::max<uint64_t>(memoire_physique / 4 / taille, 2);
     const uint64_t n = std::max<uint64_t>(static_cast<uint64_t>(voulu), RESERVE_MIN_PAQUETS);
     return static_cast<uint32_t>(std::min(n, borne));
+}
+
+DimensionAnneau dimension_anneau(double octets_par_s)
+{
+    constexpr uint64_t BLOC = 4096;
+    if (!(octets_par_s > 0))
+        return {};
+    const uint64_t voulu = uint64_t(std::ceil(octets_par_s * DUREE_TRANSFERT_S / double(BLOC))) * BLOC;
+    const uint64_t taille = std::clamp<uint64_t>(voulu, BLOC, TAILLE_PAQUET);
+    const uint64_t nb = std::max<uint64_t>(uint64_t(std::ceil(octets_par_s * EN_VOL_S / double(taille))), NB_BUDGET);
+    // Past three quarters of the budget (the top rates), small transfers buy little and cost
+    // many more completions: the ring keeps its eight packets.
+    if (nb > uint64_t(NB_TRANSFERTS_MAX) || 4 * nb * taille > 3 * uint64_t(NB_BUDGET) * TAILLE_PAQUET)
+        return {};
+    return {uint32_t(taille), int(nb)};
 }
 
 PasCompteur pas_compteur(int32_t nb_voies)

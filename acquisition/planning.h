@@ -84,7 +84,23 @@ uint32_t avance_compteur(uint32_t position, int32_t &attendu, const PasCompteur 
 // data rate (bytes per second), at least 16, bounded by a quarter of the physical memory.
 constexpr double RESERVE_SECONDES = 20.0;
 constexpr uint32_t RESERVE_MIN_PAQUETS = 16;
-uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique);
+// (`taille`: bytes of one of the ring's transfers, whose buffers the queue holds.)
+uint32_t paquets_file(double octets_par_s, uint64_t memoire_physique, uint32_t taille = TAILLE_PAQUET);
+
+// The ring's transfers for a data rate: about DUREE_TRANSFERT_S of data each, a multiple of
+// 4096 bytes (at least one such block), so that data reach the program soon after they are
+// sampled at every rate; enough of them to keep at least EN_VOL_S of data in flight. Where
+// that would take more than three quarters of the usbfs budget of NB_BUDGET x TAILLE_PAQUET
+// (the top rates), the ring is eight transfers of one packet. A rate of 0 (not known: the probe) gets that too.
+constexpr double DUREE_TRANSFERT_S = 0.1;
+constexpr double EN_VOL_S = 1.3;
+constexpr int NB_BUDGET = 8;
+constexpr int NB_TRANSFERTS_MAX = 32;
+struct DimensionAnneau {
+    uint32_t taille = TAILLE_PAQUET; // bytes of one transfer
+    int nb = NB_BUDGET;              // transfers in flight
+};
+DimensionAnneau dimension_anneau(double octets_par_s);
 
 // What the start handler decides for one run and carries from stage to stage.
 struct PlanRun {

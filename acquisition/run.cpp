@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
-constexpr int ATTENTE_USB_MS = 20; // longest wait for USB events before the window is served again
+constexpr int ATTENTE_HOTE_MS = 20; // longest wait of the host's thread between two turns
 // Room for the scheduling of the host and of the recorder's USB side after the first packet filled.
 constexpr int MARGE_PREMIER_PAQUET_MS = 500;
 constexpr int DISQUE_MUET_MS = 5000;      // a disk that has taken nothing for this long is said not to answer
@@ -82,6 +82,8 @@ bool Moteur::Impl::run(const reglages::Reglages &reglages)
         return false;
     r = reglages;
     bilan = Bilan{};
+    arret_force = false;
+    arret_plafond = false;
     planning::PlanRun plan;
     if (!planifie_run(plan))
         return false;
@@ -143,7 +145,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     plan.demandes = uint64_t(nb_voies) * 4 * count;
     if (record) {
         if (!file_open)
-            obs.demande_fichier();
+            hote().demande_fichier();
         if (!file_open) {
             dit(QStringLiteral("Pas de fichier choisi\r\n"), 1);
             bilan.erreur_fichier = true;
@@ -179,6 +181,8 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
 bool Moteur::Impl::lance_run(planning::PlanRun &plan)
 {
     type_float = r.flottant;
+    disposition.floats = type_float;
+    disposition.frequency = double(frequence);
     appareil.type_echantillons(type_float);
     header_file.type_float = type_float ? 1 : 0;
 
@@ -203,7 +207,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     }
     plan.attente_declenchement = r.start.externe();
     run_en_cours = true;
-    obs.lancement(plan.definie, n_pkt, duree, plan.attente_declenchement);
+    hote().lancement(plan.definie, n_pkt, duree, plan.attente_declenchement);
     // An open-ended recorded run (a duration shorter than one sample period is open-ended too)
     // stops on its own before the disk is full, and before its frame count passes what the
     // header holds.
@@ -226,25 +230,34 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
         par.premier_paquet = Anneau::PREMIER_PAQUET_DECLENCHEMENT;
     if (record && test)
         dit(QStringLiteral("Réserve en mémoire : %1 paquets (%2 Mo), %3 s d'acquisition\r\n")
-                .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * Anneau::TAILLE_PAQUET / 1048576),
-                     fmt_N1(double(par.paquets_file) * Anneau::TAILLE_PAQUET / (double(nb_voies) * 4.0 * double(frequence)))),
+                .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * par.taille / 1048576),
+                     fmt_N1(double(par.paquets_file) * par.taille / (double(nb_voies) * 4.0 * double(frequence)))),
             0);
+    // An open-ended run stops itself MARGE_ARRET packets before its budget; the data path
+    // counts it in bytes, whatever the size of its transfers.
+    arret_budget_octets = plan.budget_arret == planning::SANS_LIMITE || count != 0
+                              ? UINT64_MAX
+                              : (uint64_t(plan.budget_arret) > planning::MARGE_ARRET
+                                     ? (uint64_t(plan.budget_arret) - planning::MARGE_ARRET) * Anneau::TAILLE_PAQUET
+                                     : 0);
+    arret_budget_trames = plan.budget_arret == plan.budget_trames;
+    octets_trame = uint32_t(nb_voies) * 4;
     const bool tampons = anneau.prepare(appareil.handle(), static_cast<unsigned int>(TimeOut), par);
     const uint8_t octet = r.start.octet();
     // From here until the ring is freed, nothing may wait for the operator: an alert box
     // is shown once the transfers are back.
-    obs.transferts(true);
+    hote().transferts(true);
     const bool refus = tampons && anneau.soumet() == LIBUSB_ERROR_NO_MEM;
     if (refus) { // the ring cannot all be in flight: take back what went out, start nothing
         anneau.annule_tout(false);
         vidange_anneau();
         anneau.libere();
-        obs.transferts(false);
+        hote().transferts(false);
         bilan.refus_usbfs = true;
         dit(usbfs::message_refus(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET), 1);
     }
     if (!tampons || refus) {
-        obs.transferts(false);
+        hote().transferts(false);
         if (!tampons)
             dit(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
         TimeOut = planning::timeout_run(nb_voies, frequence);
@@ -252,8 +265,9 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
         passe_a(Etat::Repos);
         return false;
     }
-    obs.niveaux(true);
+    hote().niveaux(true);
     header_file.date_heure = maintenant();
+    lance_donnees(); // from here on the data path services the ring
     passe_a(plan.attente_declenchement ? Etat::Attente : Etat::Acquisition);
     // A soft start's stream begins with its command, whose own event handling may already
     // reap packets (a recorder faster than real time can send the whole run meanwhile).
@@ -281,15 +295,21 @@ bool Moteur::Impl::attend_declenchement()
     bool declenche = false;
     while (!aborted && !declenche) {
         if (attente.elapsed() > limite_ms) {
-            dit(QStringLiteral("Temps d'attente dépassé...    "), 0);
+            signale({Raison::DeclenchementAbsent});
             abort_demande();
         }
-        obs.pompe();
-        anneau.service(ATTENTE_USB_MS);
-        declenche = anneau.num_pkt > 0 || anneau.fini;
+        if (abandon_demande.exchange(false) && !aborted)
+            abort_demande();
+        hote().pompe();
+        if (aborted)
+            break;
+        attend_hote(ATTENTE_HOTE_MS);
+        declenche = anneau.etat.num_pkt.load() > 0 || anneau.etat.fini.load() || erreur_usb.load();
     }
-    if (aborted)
+    if (aborted) {
+        arrete_donnees();
         return false;
+    }
     TimeOut = planning::timeout_run(nb_voies, frequence);
     return true;
 }
@@ -313,19 +333,20 @@ void Moteur::Impl::abandonne_run()
         ferme_fichiers(false);
     file_open = false;
     anneau.libere();
-    obs.transferts(false);
+    hote().transferts(false);
     started = false;
     stopped = false;
     anneau.fini = false;
     bilan.abandonne = true;
     bilan.demandes = uint64_t(nb_voies) * 4 * count;
-    obs.niveaux(false);
+    hote().niveaux(false);
     run_en_cours = false;
     passe_a(Etat::Repos);
 }
 
-// Streaming: the host's events, the automatic stops, a bounded wait for USB events (so Stop
-// and the elapsed time answer at every rate), progress and live levels; until the ring is over.
+// Streaming: the data path services the ring and stops the run when it must; the host's
+// thread takes its reports, Stop and the elapsed time, the progress, the live levels and the
+// run's description, until the ring is over. A host that stalls holds none of it up.
 void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
 {
     started = true;
@@ -335,46 +356,45 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
         dit(QStringLiteral("Paquet : \r\n"), 0);
     if (!plan.debut.isValid())
         plan.debut.start(); // a triggered run: from its trigger
-    debut_streaming = plan.debut;
+    debut_streaming_ms = QDateTime::currentMSecsSinceEpoch();
     // The run's description is on disk from the first sample and kept up to date, so that a
     // kill, a lost display or a full disk cannot take it away.
     description_ok = !record || ecrit_description(true, true);
     QElapsedTimer mise_a_jour;
     mise_a_jour.start();
     ecriture_signalee = false;
+    en_flux = true; // the data path's own stops from now on
 
-    int res = 0;
-    uint32_t dernier_niveau = UINT32_MAX; // packet of the last level pass: one pass per packet
-    while (res == 0) {
-        obs.pompe();
-        if (!stopped && arret_du_run(plan) && !arret_automatique())
-            break; // the recorder cannot be told to stop: the run ends here
-        anneau.relance();
-        QThread::msleep(1);
-        res = anneau.service(ATTENTE_USB_MS);
-        if (res != 0) {
+    for (;;) {
+        hote().pompe();
+        attend_hote(ATTENTE_HOTE_MS);
+        const bool fini = anneau.etat.fini.load(std::memory_order_acquire);
+        if (erreur_usb.load()) {
             dit(QStringLiteral("\r\nERREUR \r\n"), 0);
             break;
         }
-        const uint32_t num_pkt = anneau.num_pkt;
-        obs.ecoule(plan.debut.elapsed());
-        if (num_pkt <= n_pkt && count != 0)
-            obs.progression(num_pkt, n_pkt);
-        if (nb_micros != 0 && num_pkt != 0 && num_pkt < n_pkt) {
-            const uint32_t num_pkt_aff = num_pkt - 1;
-            if (!stopped && num_pkt_aff != dernier_niveau && anneau.dernier_num == num_pkt_aff &&
-                uint64_t(anneau.dernier_len) > uint64_t(nb_voies) * 2001 * 4) {
-                obs.paquet(anneau.dernier_paquet, anneau.dernier_len, num_pkt_aff);
-                dernier_niveau = num_pkt_aff;
-            }
+        const uint64_t ntr = anneau.etat.ntr.load(std::memory_order_relaxed);
+        // Progress in packets of the budget, whatever the size of the transfers.
+        const uint64_t paquets = (ntr + Anneau::TAILLE_PAQUET - 1) / Anneau::TAILLE_PAQUET;
+        hote().ecoule(plan.debut.elapsed());
+        if (paquets <= n_pkt && count != 0)
+            hote().progression(uint32_t(paquets), n_pkt);
+        std::optional<Niveaux> n;
+        {
+            std::lock_guard<std::mutex> l(niveaux_mu);
+            n.swap(niveaux_prets);
         }
+        if (n && !stopped)
+            hote().niveaux_mesures(*n);
         if (record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
             tient_description();
             mise_a_jour.restart();
         }
-        if (anneau.fini)
+        if (fini)
             break;
     }
+    arrete_donnees();
+    hote();
 }
 
 // The run's header and log brought up to the bytes written so far; a failure is said once.
@@ -396,11 +416,16 @@ Anneau::Parametres Moteur::Impl::parametres_anneau(bool sonde) const
     p.increment_position = increment_position;
     p.increment_compteur = increment_compteur;
     p.octets_par_s = double(nb_voies) * 4.0 * double(frequence);
+    if (!sonde) {
+        const planning::DimensionAnneau dim = planning::dimension_anneau(p.octets_par_s);
+        p.taille = dim.taille;
+        p.nb_slots = dim.nb;
+    }
     if (!sonde && record) {
         p.octets_max = planning::octets_max_trames(nb_voies, trames_max);
         const uint64_t memoire = Moteur::memoire_physique_hook ? Moteur::memoire_physique_hook()
                                                                : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-        p.paquets_file = planning::paquets_file(p.octets_par_s, memoire);
+        p.paquets_file = planning::paquets_file(p.octets_par_s, memoire, p.taille);
     }
     return p;
 }
@@ -412,9 +437,7 @@ bool Moteur::Impl::signale_ecriture()
     if (e != 0 && !ecriture_signalee) {
         ecriture_signalee = true;
         dit(QStringLiteral("\r\n"), 0);
-        dit(QStringLiteral("Erreur d'écriture du fichier de données %1 (%2) : arrêt de l'acquisition\r\n")
-                .arg(acqui_name, QString::fromLocal8Bit(std::strerror(e))),
-            1); // the host holds the box back until the end of the ring
+        signale({Raison::EcritureDonnees, e, 0, acqui_name}, 1); // the host holds the box back until the end of the ring
     }
     return e != 0;
 }
@@ -440,12 +463,12 @@ void Moteur::Impl::attend_ecriture(bool decrit)
             ecrits = n;
             immobile.restart();
         }
-        obs.a_ecrire(reste, total, immobile.elapsed() >= DISQUE_MUET_MS ? immobile.elapsed() : 0);
+        hote().a_ecrire(reste, total, immobile.elapsed() >= DISQUE_MUET_MS ? immobile.elapsed() : 0);
         if (decrit && record && mise_a_jour.hasExpired(description::PERIODE_MS)) {
             tient_description();
             mise_a_jour.restart();
         }
-        obs.pompe();
+        hote().pompe();
     });
 }
 
@@ -456,12 +479,12 @@ Anneau::Vidange Moteur::Impl::vidange_anneau()
     const Anneau::Vidange v = anneau.vidange(TimeOut, [&](qint64 ms) {
         if (ms >= ATTENTE_VISIBLE_MS && !affiche) {
             affiche = true;
-            obs.attente_transferts(true);
+            hote().attente_transferts(true);
         }
-        obs.pompe();
+        hote().pompe();
     });
     if (affiche)
-        obs.attente_transferts(false);
+        hote().attente_transferts(false);
     return v;
 }
 
@@ -470,7 +493,7 @@ Anneau::Vidange Moteur::Impl::vidange_anneau()
 void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
 {
     const qint64 duree_ms = plan.debut.elapsed();
-    obs.flux_fini();
+    hote().flux_fini();
     if (!anneau.fini) {
         // Left on an event failure: nothing more belongs to this run.
         for (bool &a : anneau.transf_arret)
@@ -486,7 +509,7 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
     fixe_totaux(header_file, ntw, nb_voies, frequence);
     anneau.libere();
-    obs.transferts(false);
+    hote().transferts(false);
 
     if (test) {
         if (record && count != 0)
@@ -511,19 +534,15 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
         dit(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies) * 4))), 0);
     const bool manquent = count != 0 && plan.demandes != ntr && !stopped;
     if (manquent)
-        dit(QStringLiteral("Manquent %1 octets dans l'acquisition !\r\n").arg(fmt_G(int64_t(plan.demandes) - int64_t(ntr))), 0);
+        signale({Raison::OctetsManquants, int64_t(plan.demandes) - int64_t(ntr)});
     bool perdu = false;
     if (anneau.appareil_perdu()) {
-        dit(QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis ") + appareil.reprise +
-                QStringLiteral(".\r\n"),
-            0);
+        signale({Raison::AppareilDisparu, 0, 0, appareil.reprise});
         initialisation = false;
         perdu = true;
     } else if (!anneau.flux_termine() && !stopped) {
         // Silent or stalled: the next start initialises the recorder again (resets, probe).
-        dit(QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
-                           "Il sera réinitialisé au prochain Start.\r\n"),
-            0);
+        signale({Raison::AppareilMuet});
         initialisation = false;
         perdu = true;
     }
@@ -533,18 +552,21 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     bilan.recus = ntr;
     bilan.ecrits = record ? ntw : 0;
     bilan.trames = octets_compte / (uint64_t(nb_voies) * 4);
-    bilan.sauts_compteur = anneau.erreur_compteur ? 1 : 0;
+    bilan.sauts_compteur = anneau.sauts_compteur;
     bilan.appareil_perdu = perdu;
     bilan.erreur_fichier = bilan.erreur_fichier || anneau.echec_ecriture() != 0 || !description_ok;
     bilan.donnees_perdues = anneau.erreur_compteur || manquent || perdu || !revenus || (record && ntw < anneau.gardes) ||
                             anneau.refus_usbfs();
     bilan.refus_usbfs = bilan.refus_usbfs || anneau.refus_usbfs();
+    bilan.plafond = arret_plafond;
+    if (arret_force)
+        initialisation = false; // it may stream on: the next start resets and probes it again
     bilan.duree_ms = duree_ms;
 
     started = false;
     stopped = false;
     anneau.fini = false;
-    obs.niveaux(false);
+    hote().niveaux(false);
     if (record)
         ferme_fichiers(true);
     run_en_cours = false;

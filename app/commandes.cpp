@@ -170,7 +170,7 @@ void Principale::arret()
 
 void Principale::button_Abort_Click()
 {
-    run.abort_demande();
+    moteur.abandonne();
 }
 
 void Principale::button_Reset_FX3_Click()
@@ -367,10 +367,9 @@ void Principale::a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms
         progressBar_Progress->setValue(static_cast<int>(1000 - std::min<uint64_t>(reste, total) * 1000 / total));
 }
 
-void Principale::paquet(const unsigned char *, uint32_t, uint32_t num)
+void Principale::niveaux_mesures(const moteur::Niveaux &n)
 {
-    num_pkt_aff = num;
-    passe_niveaux();
+    passe_niveaux(n);
 }
 
 void Principale::arret(moteur::Arret resultat)

@@ -1,5 +1,5 @@
 // Colour map and live level display: the colour bar, the switch between the selection view
-// and the level view, and the level pass on the latest packet.
+// and the level view, and the cells painted from the engine's levels.
 #include "app/principale.h"
 #include "app/case_niveau.h"
 #include "channels/colormap.h"
@@ -69,26 +69,14 @@ void Principale::affiche_cases(bool niv)
         progressBar_Progress->setValue(0);
 }
 
-// The streaming loop has checked that a level pass is due on packet num_pkt_aff, the latest
-// the ring received, and that it holds more than 2001 frames.
-void Principale::passe_niveaux()
+// The levels the engine measured on the frames it received, one cell per microphone.
+void Principale::passe_niveaux(const moteur::Niveaux &n)
 {
-    const unsigned char *paquet = anneau.dernier_paquet;
-    const int32_t nb_voies = run.nb_voies;
-    const int32_t n = std::min(run.nb_micros, 256);
-    if (!paquet || n <= 0 || nb_voies <= 0)
-        return;
-    double ms[256];
-    // The level window's first frame starts at the byte after the first frame boundary; the
-    // pass reads microphone i from word i + 1 of a frame, so without the counter (the
-    // microphones then start at word 0) it starts one word earlier.
-    const uint32_t debut = niveaux::decalage_trame(num_pkt_aff, nb_voies) - (run.compteur ? 0u : 4u);
-    niveaux::moyennes_carres(paquet, debut, nb_voies, n, run.type_float, ms);
     const auto &table = couleurs();
-    for (int32_t i = 0; i < n; ++i) {
-        const int c = run.num_mic_valid[size_t(i)];
+    for (size_t i = 0; i < n.canaux.size() && i < n.moyennes_carres.size(); ++i) {
+        const int c = n.canaux[i];
         if (c < 0 || c > 255)
             continue;
-        cellule(grid_n[c / 8][c % 8])->setCouleur(table[niveaux::indice_niveau(ms[i])]);
+        cellule(grid_n[c / 8][c % 8])->setCouleur(table[niveaux::indice_niveau(n.moyennes_carres[i])]);
     }
 }

@@ -91,7 +91,7 @@ void Principale::closeEvent(QCloseEvent *event)
     if (run.run_en_cours) {
         fermeture_demandee = true;
         event->ignore();
-        if (run.started && !run.stopped && !anneau.fini)
+        if (run.started && !run.stopped && !anneau.etat.fini.load())
             arret(); // once the ring is over the run ends by itself
         else if (!run.started)
             button_Abort_Click();

@@ -94,7 +94,7 @@ public:
     void choix_micros(); // the grid's channel choice sent to the recorder (the engine's)
     void init_colorbar();
     void affiche_cases(bool niv);
-    void passe_niveaux(); // the level pass on packet num_pkt_aff
+    void passe_niveaux(const moteur::Niveaux &n); // the level cells painted from the engine's levels
     void arret();         // the stop that the window's close asks for (soft)
     void coche_stop_soft(); // the stop side shows the soft stop
     void calcul_count();  // the sample count of the duration the controls show, sent to the recorder
@@ -110,7 +110,7 @@ public:
     void progression(uint32_t paquets, uint32_t total) override;
     void ecoule(int64_t ms) override;
     void a_ecrire(uint64_t reste, uint64_t total, int64_t disque_muet_ms) override;
-    void paquet(const unsigned char *donnees, uint32_t octets, uint32_t num) override;
+    void niveaux_mesures(const moteur::Niveaux &n) override;
     void pompe() override;
     void lancement(bool definie, uint32_t paquets, float duree, bool attente) override;
     void transferts(bool en_vol) override;
@@ -151,7 +151,6 @@ public:
     int32_t *R_jet = nullptr;           // 128 entries each
     int32_t *V_jet = nullptr;
     int32_t *B_jet = nullptr;
-    uint32_t num_pkt_aff = 0;           // packet of the level pass
     bool vue_run = false;               // the controls show a run (from its launch to the idle view)
     bool fermeture_demandee = false;    // the window was asked to close during a run
     bool stop_du_bouton = false;        // the stop command going out is the operator's Stop

@@ -8,6 +8,7 @@
 //   MoyennesCarres        reference: the arithmetic of the pass alone (2000 frames x 256)
 #include "app/principale.h"
 #include "channels/colormap.h"
+#include "channels/fenetre_niveaux.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>
@@ -54,10 +55,6 @@ Principale *fenetre()
     static Principale *w = [] {
         auto *f = new Principale;
         f->show();
-        for (int i = 0; i < NB_MICROS; ++i)
-            f->run.num_mic_valid[size_t(i)] = i;
-        f->run.nb_micros = NB_MICROS;
-        f->run.nb_voies = NB_VOIES;
         f->affiche_cases(true);
         QApplication::processEvents();
         return f;
@@ -68,17 +65,20 @@ Principale *fenetre()
 void passe(benchmark::State &state, bool alterne, bool flottant)
 {
     Principale *w = fenetre();
-    std::vector<unsigned char> a = paquet(1.0, flottant);
-    std::vector<unsigned char> b = paquet(2.0, flottant); // +6 dB: another colour for each cell
-    w->run.type_float = flottant;
-    uint32_t n = 0;
-    for (auto _ : state) {
-        w->num_pkt_aff = alterne ? (n++ & 1u) : 0u;
-        w->anneau.dernier_paquet = w->num_pkt_aff == 0 ? a.data() : b.data();
-        w->passe_niveaux();
+    moteur::Niveaux a, b;
+    for (moteur::Niveaux *n : {&a, &b}) {
+        const std::vector<unsigned char> p = paquet(n == &a ? 1.0 : 2.0, flottant); // +6 dB: another colour for each cell
+        niveaux::Fenetre f;
+        f.debut(NB_VOIES, NB_MICROS, true, flottant);
+        n->moyennes_carres.resize(NB_MICROS);
+        for (int i = 0; i < NB_MICROS; ++i)
+            n->canaux.push_back(i);
+        f.ajoute(p.data(), {0, 0, uint32_t(p.size()), 0}, n->moyennes_carres.data(), &n->premiere_trame);
     }
+    uint32_t k = 0;
+    for (auto _ : state)
+        w->passe_niveaux(alterne && (k++ & 1u) ? b : a);
     QApplication::processEvents();
-    w->anneau.dernier_paquet = nullptr;
 }
 
 void BM_PasseNiveauxStable(benchmark::State &s) { passe(s, false, false); }
@@ -89,7 +89,7 @@ void BM_MoyennesCarres(benchmark::State &state)
 {
     const std::vector<unsigned char> p = paquet(1.0, false);
     double ms[NB_MICROS];
-    const uint32_t debut = niveaux::decalage_trame(0, NB_VOIES);
+    const uint32_t debut = uint32_t(NB_VOIES) * 4; // the second frame: its first microphone is word 1
     for (auto _ : state) {
         niveaux::moyennes_carres(p.data(), debut, NB_VOIES, NB_MICROS, false, ms);
         benchmark::DoNotOptimize(ms);

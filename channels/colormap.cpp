@@ -44,12 +44,6 @@ void remplit_tables(int32_t *r, int32_t *v, int32_t *b)
     }
 }
 
-uint32_t decalage_trame(uint32_t paquet, int32_t nb_voies)
-{
-    const uint64_t trame = 4 * static_cast<uint64_t>(nb_voies);
-    return static_cast<uint32_t>(trame - (uint64_t(paquet) * TAILLE_PAQUET) % trame);
-}
-
 int indice_db(double db)
 {
     const double i = std::floor(db - 15.0 + 0.5);

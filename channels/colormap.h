@@ -10,7 +10,6 @@ namespace niveaux {
 
 constexpr int NB_COULEURS = 128;
 constexpr int NB_TRAMES = 2000;           // frames of one level window
-constexpr uint64_t TAILLE_PAQUET = 8388608; // bytes of one bulk transfer
 
 struct Rvb {
     int r = 0, v = 0, b = 0;
@@ -21,10 +20,6 @@ struct Rvb {
 Rvb couleur(int i);
 // Fills the three 128-entry component tables.
 void remplit_tables(int32_t *r, int32_t *v, int32_t *b);
-
-// Byte offset, inside packet p, of the first frame boundary after the packet's start (a
-// packet starting on a boundary starts its window one frame later): 4..4·nb_voies.
-uint32_t decalage_trame(uint32_t paquet, int32_t nb_voies);
 
 // Colour index from a level in decibels: floor(db − 15 + 0.5), below 1 → 0, 127 and up → 127.
 int indice_db(double db);

@@ -78,7 +78,9 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
             return -1;
         }
         h = bus_->ouvre(liste[size_t(c.index)].chemin, &r); // interface 0 claimed, or why not
+        serie_ = liste[size_t(c.index)].serie.value_or(std::string());
     } else {
+        serie_.clear();
         h = libusb_open_device_with_vid_pid(contexte(), enregistreurs::VENDOR_ID, enregistreurs::PRODUCT_ID);
         if (h)
             r = libusb_claim_interface(h, 0);
@@ -97,6 +99,10 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
     }
     if (h) {
         handle_ = h;
+        libusb_device *d = libusb_get_device(h);
+        uint8_t ports[8];
+        const int n = libusb_get_port_numbers(d, ports, int(sizeof ports));
+        port_ = enregistreurs::chemin_port(libusb_get_bus_number(d), std::vector<uint8_t>(ports, ports + std::max(n, 0)));
         dit(QStringLiteral("Liaison USB activée !\r\n"), 0);
         if (r != 0)
             dit(QStringLiteral("Interface du Velmarix non disponible (%1) : un autre programme l'utilise-t-il ?\r\n")

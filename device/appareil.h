@@ -42,6 +42,9 @@ public:
     bool ouvert() const { return handle_ != nullptr; }
     libusb_device_handle *handle() const { return handle_; }
     libusb_context *contexte() const;
+    // Of the recorder open: its port path ("1-2.3") and its serial number (empty when unknown).
+    const std::string &port() const { return port_; }
+    const std::string &serie() const { return serie_; }
 
     // The recorder's commands (device/commands.h encodes them). Each is one vendor request
     // whose time-out is the shorter of `timeout_ms` (the run's) and 2000 ms, 50 ms while the
@@ -70,4 +73,5 @@ private:
     std::unique_ptr<enregistreurs::Bus> bus_;
     libusb_device_handle *handle_ = nullptr;
     bool muet_ = false; // the last request went unanswered
+    std::string port_, serie_;
 };

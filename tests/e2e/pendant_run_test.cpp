@@ -2,6 +2,8 @@
 // check end to end with frame widths whose frames packets cut at different places.
 #include "tests/support/emule.h"
 
+#include "acquisition/planning.h"
+
 #include "app/case_niveau.h"
 #include "channels/colormap.h"
 #include "emulator/frames.h"
@@ -30,7 +32,7 @@ protected:
         bool vu = false;
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu || !w->run.started || w->anneau.num_pkt < paquets)
+            if (vu || !w->run.started || w->anneau.etat.num_pkt.load() < paquets)
                 return;
             vu = true;
             voir();
@@ -98,10 +100,11 @@ TEST_F(PendantRun, LevelCellsShowTheRecorderPatternWhileStreaming)
     });
 }
 
-// The counter check over whole runs with 1, 2, 17 and 262 words per frame (packets cut frames
-// at different places, and 1 and 2 divide the packet), with the counter crossing 2^32, without
-// and with a jump of the counter one frame after the first frame of packet 2: the jump is
-// reported once, at the first packet whose first whole frame comes after it.
+// The counter check over whole runs with 1, 2, 17 and 262 words per frame (transfers cut frames
+// at different places, and 1 and 2 divide them), with the counter crossing 2^32, without
+// and with a jump of the counter one frame after the first frame of transfer 2: the jump is
+// reported once, at the first transfer whose first whole frame comes after it. The transfers
+// are sized to the data rate (of one packet at 262 words).
 TEST_F(PendantRun, CounterCheckWithOtherFrameWidths)
 {
     initialise_ok();
@@ -119,7 +122,8 @@ TEST_F(PendantRun, CounterCheckWithOtherFrameWidths)
             va->setChecked(largeur == 262);
         // About four and a half packets.
         w->numericUpDown_Duree->setValue(std::ceil(4.5 * MOTS / largeur / 5000.0) / 10.0);
-        const auto premiere_trame = [largeur](uint64_t p) { return (p * MOTS + largeur - 1) / largeur; };
+        const uint64_t mots = planning::dimension_anneau(largeur * 4 * 50000.0).taille / 4;
+        const auto premiere_trame = [largeur, mots](uint64_t p) { return (p * mots + largeur - 1) / largeur; };
         for (bool saut : {false, true}) {
             SCOPED_TRACE(testing::Message() << largeur << " words, jump " << saut);
             const uint64_t trame_saut = premiere_trame(2) + 1;

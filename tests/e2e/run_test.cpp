@@ -2,6 +2,8 @@
 // stop, trigger wait, abort, end of run and the three files.
 #include "tests/support/emule.h"
 
+#include "acquisition/planning.h"
+
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -318,7 +320,7 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     choisit_frequence(9); // 12 500 Hz: a packet every 0.65 s, so the stop's packet is unambiguous
     w->checkBox_Definie->setChecked(false);
     // 21 packets of room: the budget is 20, and the stop goes out sixteen packets before it,
-    // once the recorder has delivered exactly 4.
+    // once the recorder has delivered 4 packets' worth of its transfers (about 100 ms each).
     moteur::Moteur::espace_libre_hook = [](const QString &) { return 1000000000ull + 21ull * 8388608; };
     const uint64_t avant = rec->transfers_completed();
     clic(w->button_Start);
@@ -330,7 +332,8 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     const auto r = rec->requests();
     ASSERT_FALSE(r.empty());
     EXPECT_EQ(en_texte(r.back()), "B1:03 00");
-    EXPECT_EQ(r.back().transfers_before - avant, 4u);
+    const uint64_t transfert = planning::dimension_anneau(257 * 4 * 12500.0).taille;
+    EXPECT_EQ(r.back().transfers_before - avant, (4ull * 8388608 + transfert - 1) / transfert);
     EXPECT_GE(w->anneau.ntw.load(), 4ull * 8388608);
     EXPECT_LT(w->anneau.ntw.load(), 5ull * 8388608);
     EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
@@ -338,15 +341,15 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
 }
 
 // Many completions reaped in one event-handling call (a recorder as fast as the host): the
-// data file takes no frame past what its header counts (2^32 - 1, lowered here to a few
-// packets, so the stop comes late, as it does then).
+// data file takes no frame past what its header counts (2^32 - 1, lowered here to a few of the
+// run's transfers, so the stop comes late, as it does then).
 TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
 {
     prepare(true);
     clic(w->paq_T); // one microphone and the counter: 8-byte frames
     clic(w->grid[0][0]);
     w->checkBox_Definie->setChecked(false);
-    w->run.trames_max = 3 * 8388608 / 8 + 1000;
+    w->run.trames_max = 3 * planning::dimension_anneau(8 * 50000.0).taille / 8 + 1000;
     clic(w->button_Start);
     EXPECT_GT(w->anneau.ntr, 8ull * w->run.trames_max);
     const QByteArray dat = lit(chemin("essai.dat"));

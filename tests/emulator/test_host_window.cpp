@@ -59,7 +59,7 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
         });
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu_ms < 0 && w->anneau.num_pkt > 0) {
+            if (vu_ms < 0 && w->anneau.etat.num_pkt.load() > 0) {
                 vu_ms = t.elapsed();
                 memoire = w->anneau.memoire_appareil();
                 QTimer::singleShot(300, w.get(), [&] {

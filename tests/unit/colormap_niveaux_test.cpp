@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channels/colormap.h"
+#include "channels/fenetre_niveaux.h"
 
 using niveaux::Rvb;
 
@@ -46,18 +47,47 @@ TEST(IndiceDeNiveau, DuSilenceAPleineEchelle)
     EXPECT_EQ(niveaux::indice_db(std::nextafter(141.5, 0.0)), 126);
 }
 
-TEST(IndiceDeNiveau, DecalageDeLaPremiereTrame)
+// The window of frames from blocks of any size: whole in one block, gathered across 4096-byte
+// blocks (a slow run's transfers), past 4 GiB of stream, and started again after a missing block.
+TEST(FenetreDeNiveaux, TramesRassembleesDesBlocs)
 {
-    EXPECT_EQ(niveaux::decalage_trame(1, 257), 900u);  // 8 388 608 mod 1028 = 128
-    EXPECT_EQ(niveaux::decalage_trame(0, 257), 1028u); // starts on a boundary: one frame later
-    EXPECT_EQ(niveaux::decalage_trame(1, 1), 4u);
-    // 64-bit product: packet 600 starts past 4 GiB of stream.
-    EXPECT_EQ(niveaux::decalage_trame(600, 262), 1048u - (600ull * 8388608ull) % 1048u);
-    for (uint32_t p = 0; p < 50; ++p) {
-        const uint32_t f = niveaux::decalage_trame(p, 259);
-        ASSERT_GE(f, 4u);
-        ASSERT_LE(f, 4u * 259);
-        ASSERT_EQ((uint64_t(p) * 8388608 + f) % (4 * 259), 0u);
+    const int nb_voies = 259;
+    const uint32_t trame = 4 * nb_voies;
+    struct Cas {
+        uint64_t debut;   // byte offset of the stream's piece in the run
+        uint32_t bloc;    // bytes of each block (0: one block)
+        bool trou;        // a block is missing after the first
+    };
+    for (const Cas c : {Cas{0, 0, false}, Cas{8388608, 4096, false}, Cas{600ull * 8388608, 3 * 4096, false},
+                        Cas{4096, 4096, true}}) {
+        SCOPED_TRACE(c.debut + c.bloc);
+        // The stream from c.debut: word w of frame j holds the counter, or ±(w + 1) (frame j).
+        std::vector<unsigned char> flux(size_t(trame) * 2200 * 2);
+        for (uint64_t o = 0; o + 4 <= flux.size(); o += 4) {
+            const uint64_t mot = (c.debut + o) / 4;
+            const int w = int(mot % nb_voies);
+            const int32_t v = w == 0 ? int32_t(mot / nb_voies) : int32_t(((mot / nb_voies) % 2 ? -1 : 1) * (w + 1));
+            std::memcpy(&flux[o], &v, 4);
+        }
+        const uint32_t bloc = c.bloc ? c.bloc : uint32_t(flux.size());
+        niveaux::Fenetre f;
+        f.debut(nb_voies, 256, true, false);
+        double ms[256];
+        uint64_t premiere = 0;
+        bool pret = false;
+        uint64_t saute = 0, seq = 0;
+        for (uint64_t o = 0; !pret && o + bloc <= flux.size(); o += bloc, ++seq) {
+            if (c.trou && seq == 1) {
+                saute = o + bloc;
+                continue;
+            }
+            pret = f.ajoute(flux.data() + o, {seq, c.debut + o, bloc, 0}, ms, &premiere);
+        }
+        ASSERT_TRUE(pret);
+        const uint64_t depuis = c.debut + saute;
+        EXPECT_EQ(premiere, (depuis + trame - 1) / trame);
+        for (int i = 0; i < 256; ++i)
+            ASSERT_EQ(ms[i], double(i + 2) * (i + 2)) << "mic " << i;
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include "app/case_niveau.h"
 #include "channels/colormap.h"
+#include "channels/fenetre_niveaux.h"
 #include "channels/selection.h"
 
 namespace {
@@ -248,22 +249,33 @@ std::vector<unsigned char> flux(uint32_t p, int nb_voies, const std::vector<int3
 
 TEST_F(Fenetre, PasseDeNiveauxColoreLesMicrosChoisis)
 {
-    // Microphones 3 and 200, with the counter (3 words a frame) or without; packet 5 of the stream.
-    w->run.num_mic_valid[0] = 3;
-    w->run.num_mic_valid[1] = 200;
-    w->run.nb_micros = 2;
-    w->num_pkt_aff = 5;
-    for (int cas = 0; cas < 4; ++cas) {
+    // Microphones 3 and 200, with the counter (3 words a frame) or without; packet 5 of the
+    // stream, given whole or cut after its first 4096 bytes (as a triggered run's first transfer
+    // is): the window of frames comes from each block's place in the run.
+    for (int cas = 0; cas < 8; ++cas) {
         const bool flottant = cas % 2;
-        w->run.compteur = cas < 2;
-        w->run.nb_voies = w->run.compteur ? 3 : 2;
+        const bool compteur = cas % 4 < 2;
+        const bool coupe = cas >= 4;
+        const int nb_voies = compteur ? 3 : 2;
         SCOPED_TRACE(cas);
-        std::vector<unsigned char> paquet = flux(5, w->run.nb_voies, {5623, 10}, flottant, w->run.compteur);
-        w->anneau.dernier_paquet = paquet.data();
-        w->run.type_float = flottant;
+        std::vector<unsigned char> paquet = flux(5, nb_voies, {5623, 10}, flottant, compteur);
+        niveaux::Fenetre fenetre;
+        fenetre.debut(nb_voies, 2, compteur, flottant);
+        moteur::Niveaux n;
+        n.canaux = {3, 200};
+        n.moyennes_carres.resize(2);
+        const uint64_t debut = 5ull * Principale::TAILLE_PAQUET;
+        const uint32_t premier = coupe ? 4096u : uint32_t(paquet.size());
+        bool pret = fenetre.ajoute(paquet.data(), {0, debut, premier, 0}, n.moyennes_carres.data(), &n.premiere_trame);
+        if (coupe) {
+            EXPECT_FALSE(pret); // 4096 bytes hold fewer than 2002 frames
+            pret = fenetre.ajoute(paquet.data() + premier, {1, debut + premier, uint32_t(paquet.size()) - premier, 0},
+                                  n.moyennes_carres.data(), &n.premiere_trame);
+        }
+        ASSERT_TRUE(pret);
+        EXPECT_EQ(n.premiere_trame, (debut + 4u * nb_voies - 1) / (4u * nb_voies));
         w->affiche_cases(true);
-        w->passe_niveaux();
-        w->anneau.dernier_paquet = nullptr;
+        w->passe_niveaux(n);
 
         EXPECT_EQ(fond(w->grid_n[0][3]), QColor(112, 255, 143)); // index 60
         EXPECT_EQ(fond(w->grid_n[25][0]), QColor(0, 0, 183));    // index 5
