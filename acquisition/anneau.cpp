@@ -129,7 +129,7 @@ int Anneau::soumet()
     err_timeout = false;
     verifie = par.compteur;
     publie_etat();
-    dit_moitie = dit_pleine = false;
+    dit_moitie = dit_pleine = dit_relance = false;
     horloge.start();
     retard_ms = 0;
     retard_octets = 0;
@@ -483,7 +483,10 @@ void Anneau::envoie(int s)
         ++en_vol;
         return;
     }
-    dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
+    // Said for the first refused transfer of the run only: the others fail alike.
+    if (!dit_relance)
+        dit(QStringLiteral("Erreur lancement transfert du paquet %1, retour : %2\r\n").arg(fmt_N0(uint64_t(num_pkt) + 8), fmt_G(int64_t(r))));
+    dit_relance = true;
     // A recorder that has left the bus refuses the submission itself.
     if (r == LIBUSB_ERROR_NO_DEVICE)
         sans_appareil = true;

@@ -199,6 +199,7 @@ private:
     bool refus_memoire = false;
     bool verifie = false; // the counter check is on for this use
     bool dit_moitie = false, dit_pleine = false;
+    bool dit_relance = false; // a refused resubmission has been said in this use
     bool memoire_usb = false;                 // buffers[] are device memory
     unsigned char *usb[NB_SLOTS_MAX] = {};    // the device memory of each slot
     uint32_t taille_usb = 0;                  // and its size

@@ -151,18 +151,8 @@ void Moteur::Impl::boucle_donnees()
 // A turn of the data path while the run streams: the run's own stops, and a stop asked for.
 void Moteur::Impl::tour_donnees()
 {
-    // A disk so slow that the reserve in memory is nearly full: the run stops while every
-    // frame received can still be kept.
-    if (anneau.surveille_ecriture() && !stopped)
-        stop({});
-    if ((anneau.erreur_compteur || signale_ecriture() || anneau.refus_usbfs()) && !stopped)
-        stop({});
-    const bool plafond = anneau.plafond_atteint();
-    if (!stopped && (plafond || anneau.ntr >= arret_budget_octets)) {
-        if (plafond || arret_budget_trames)
-            signale({Raison::PlafondTrames, int64_t(trames_max)});
-        stop({});
-    }
+    if (!stopped && arret_du_run() && !arret_automatique())
+        return; // the recorder cannot be told to stop: the ring is being given up
     std::optional<reglages::Declenchement> voulu;
     {
         std::lock_guard<std::mutex> l(boite_mu);

@@ -28,6 +28,7 @@ void Ecrivain::dimensionne(uint32_t max, uint32_t capacite, uint32_t octets)
     ecrits = 0;
     erreur = false;
     erreur_errno = 0;
+    abandon = false;
     direct = false;
 }
 
@@ -167,7 +168,7 @@ void Ecrivain::boucle(int fd)
                 lot[n] = file[size_t(n)];
         }
         // After a failure the file keeps the unbroken part of the stream it holds.
-        if (!erreur.load()) {
+        if (!erreur.load() && !abandon.load()) {
             for (int i = 0; i < n; ++i)
                 v[i] = {lot[i].tampon, lot[i].len};
             ecrit(fd, v, n);
@@ -208,7 +209,7 @@ bool Ecrivain::ecrit(int fd, iovec *v, int n)
         return taille % BLOC_DIRECT == 0 && reinterpret_cast<uintptr_t>(x.iov_base) % BLOC_DIRECT == 0;
     };
     int k = 0; // first packet not wholly written
-    while (k < n) {
+    while (k < n && !abandon.load()) {
         if (v[k].iov_len == 0) {
             ++k;
             continue;

@@ -45,6 +45,9 @@ public:
     void depose(unsigned char *tampon, uint32_t len);
     // Waits until every queued packet is written, then stops the thread.
     void arrete();
+    // Gives up what is still queued: nothing more is written in this run (a write in progress
+    // ends first), and the queue empties at once.
+    void abandonne() { abandon = true; }
     bool actif() const { return fil.joinable(); }
     // Forgets a buffer, which its new owner frees with std::free.
     void oublie(const unsigned char *tampon);
@@ -66,6 +69,7 @@ public:
     std::atomic<bool> erreur{false};   // a write failed: nothing more is written in this run
     std::atomic<int> erreur_errno{0};
     std::atomic<bool> direct{false};   // writes go round the page cache
+    std::atomic<bool> abandon{false};  // abandonne(): the queue is dropped, not written
 
     // Test seam: called on the writer thread before each write, with the file offset.
     static std::function<void(uint64_t position)> avant_ecriture;

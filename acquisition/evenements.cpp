@@ -37,7 +37,8 @@ QString texte(const Evenement &e)
                               "contrôle du compteur suspendu pour cette acquisition\r\n")
             .arg(fmt_N0(uint64_t(e.a)), fmt_N0(uint64_t(e.b)));
     case Raison::AppareilDisparu:
-        return QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis appuyer sur Init.\r\n");
+        return QStringLiteral("Le Velmarix a disparu du bus USB : vérifier le câble et l'alimentation, puis %1.\r\n")
+            .arg(e.objet.isEmpty() ? QStringLiteral("appuyer sur Init") : e.objet);
     case Raison::AppareilMuet:
         return QStringLiteral("Le Velmarix ne répond plus : acquisition interrompue, les données reçues sont conservées. "
                               "Il sera réinitialisé au prochain Start.\r\n");

@@ -19,7 +19,7 @@ enum class Raison : int {
     TransfertExpire,     // a transfer timed out: a = transfer number
     TransfertEchoue,     // a transfer failed: a = transfer number, b = libusb status
     MotCoupe,            // a transfer ended inside a word: a = transfer number, b = its bytes
-    AppareilDisparu,     // the recorder left the bus
+    AppareilDisparu,     // the recorder left the bus: objet = what the operator does then (none: press Init)
     AppareilMuet,        // the recorder stopped answering: the run ends with what it sent
     OctetsManquants,     // a fixed-count run ended short: a = bytes missing
     DeclenchementAbsent, // the external start did not come in time

@@ -39,6 +39,7 @@ Moteur::Impl::Impl(Observateur &o)
     : obs(o)
 {
     appareil.journal = [this](const QString &t, int f) { dit(t, f); };
+    appareil.reprise = obs.reprise();
     anneau.journal = [this](const QString &t, int f) { dit(t, f); };
     anneau.rapport = [this](const Evenement &e) { signale(e); };
     std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
@@ -90,18 +91,18 @@ void Moteur::Impl::ferme_USB()
 // ------------------------------------------------------------------ initialisation and probe
 int32_t Moteur::Impl::initialise()
 {
-    envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+    envoie_reset(&Appareil::reset_fx3, QStringLiteral("Reset FX3\r\n"));
     if (!initialisation_FX3())
         return -1;
     QThread::msleep(10);
-    envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+    envoie_reset(&Appareil::reset_ph, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
     QThread::msleep(10);
     if (initialisation_FX3())
         reset_micros();
     QThread::msleep(10);
-    envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+    envoie_reset(&Appareil::reset_ph, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
     QThread::msleep(10);
-    envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+    envoie_reset(&Appareil::reset_fx3, QStringLiteral("Reset FX3\r\n"));
     QThread::msleep(10);
 
     if (const int32_t res = test_boitier(); res != 0) {
@@ -115,7 +116,10 @@ int32_t Moteur::Impl::initialise()
     count_def = false;
     started = false;
     stopped = false;
-    // The files of an earlier choice are abandoned (left empty on disk) and closed.
+    // The files of an earlier choice are abandoned (left empty on disk) and closed, and the
+    // operator told so.
+    if (file_open)
+        dit(QStringLiteral("Fichier %1 abandonné par l'initialisation : le choisir à nouveau pour enregistrer\r\n").arg(acqui_name), 0);
     ferme_fichiers(false);
     return 0;
 }
@@ -132,22 +136,12 @@ int32_t Moteur::Impl::test_boitier()
     compteur = false;
     record = false;
 
-    buf[0] = cmd::HORLOGE;
-    buf[1] = 9;
-    commande(1);
-    envoie_nb_echantillons(255);
-    buf[0] = cmd::VOIES;
-    buf[1] = 0;
-    buf[2] = 0;
-    buf[3] = 0xFF;
-    commande(3);
-    buf[3] = 0;
-    for (int b = 1; b < 32; ++b) {
-        buf[2] = static_cast<unsigned char>(b);
-        commande(3);
-    }
-    buf[2] = cmd::GROUPE_AUX;
-    commande(3);
+    appareil.horloge(9);
+    appareil.nb_echantillons(255);
+    appareil.masque_voies(0, 0xFF); // beam 0 alone
+    for (int b = 1; b < 32; ++b)
+        appareil.masque_voies(static_cast<uint8_t>(b), 0);
+    appareil.masque_aux(0);
 
     bool ok = anneau.prepare(appareil.handle(), TIMEOUT_SONDE_MS, parametres_anneau(true));
     bool refus = false; // a submission refused for lack of usbfs memory: no start, no probe
@@ -156,9 +150,7 @@ int32_t Moteur::Impl::test_boitier()
         if (refus) {
             anneau.annule_tout(false);
         } else {
-            buf[0] = cmd::START;
-            buf[1] = 0;
-            commande(1);
+            appareil.start(0);
             while (anneau.en_vol > 0) {
                 QThread::msleep(1);
                 if (anneau.service(100) != 0)
@@ -180,23 +172,13 @@ int32_t Moteur::Impl::test_boitier()
     return 0;
 }
 
-// The sample-count command: `n` samples per channel, least significant byte first.
-int32_t Moteur::Impl::envoie_nb_echantillons(uint32_t n)
-{
-    buf[0] = cmd::NB_ECH;
-    for (int i = 0; i < 4; ++i)
-        buf[1 + i] = static_cast<unsigned char>((n >> (8 * i)) & 0xFF);
-    return commande(4);
-}
-
 int32_t Moteur::Impl::reset_micros()
 {
     if (!lien())
         return -1;
-    buf[0] = cmd::RESET_MICROS;
     if (test)
         dit(QStringLiteral("\r\nReset B0\r\n"), 0);
-    const int res = commande(0);
+    const int res = appareil.reset_micros();
     initialisation = true;
     clock_def = false;
     count_def = false;
@@ -205,11 +187,11 @@ int32_t Moteur::Impl::reset_micros()
 }
 
 // The two controller resets: open the link if needed, then one request without data.
-void Moteur::Impl::envoie_reset(int requete, const QString &message)
+void Moteur::Impl::envoie_reset(int32_t (Appareil::*reset)(), const QString &message)
 {
     if (!lien())
         return;
-    appareil.write_command(requete, buf, 0);
+    (appareil.*reset)();
     if (test)
         dit(message, 0);
 }
@@ -219,19 +201,18 @@ void Moteur::Impl::frequence_cliquee(int entree, std::optional<int> delai)
 {
     if (!initialisation && initialise() == -1)
         return;
-    buf[0] = cmd::HORLOGE;
     num_freq = entree;
-    buf[1] = horloge::octet_entree(entree);
-    commande(1);
+    const uint8_t division = horloge::octet_entree(entree);
+    appareil.horloge(division);
     QThread::msleep(500);
-    frequence = horloge::frequence_pour_octet(buf[1]);
+    frequence = horloge::frequence_pour_octet(division);
     header_file.freq = frequence;
     // Rounded down to the tenth the duration box shows, so that no duration it offers wraps the count.
     const double max = planning::duree_max(frequence);
     duree_max = static_cast<float>(max);
     hote().duree_max(max, frequence);
     if (test)
-        dit(QStringLiteral("Clock division : %1.  ").arg(fmt_G(int64_t(buf[1]))), 0);
+        dit(QStringLiteral("Clock division : %1.  ").arg(fmt_G(int64_t(division))), 0);
     dit(QStringLiteral("Fréquence : %1 Hz.  Durée max d'acquisition (si le disque le supporte) : %2 s \r\n")
             .arg(fmt_N0(double(frequence)), fmt_N1(max)),
         0);
@@ -244,15 +225,10 @@ void Moteur::Impl::delai_change(int entree, std::optional<int> delai)
 {
     if (!appareil.ouvert())
         return; // nothing to configure before the link is open
-    buf[0] = cmd::DELAI;
-    if (test) {
-        const int v = delai.value_or(horloge::DELAIS[size_t(entree)]);
-        buf[1] = static_cast<unsigned char>(v);
+    const int v = delai.value_or(horloge::DELAIS[size_t(entree)]);
+    if (test)
         dit(QStringLiteral("N_DELAY : %1  \r\n").arg(fmt_G(int64_t(v))), 0);
-    } else {
-        buf[1] = static_cast<unsigned char>(delai.value_or(horloge::DELAIS[size_t(entree)]));
-    }
-    commande(1);
+    appareil.delai(static_cast<uint8_t>(v));
 }
 
 // ------------------------------------------------------------------ channels
@@ -263,14 +239,10 @@ void Moteur::Impl::choix_micros(const reglages::Voies &v)
     const selection::Choix c = v.choix();
     // What a frame holds follows from the masks the recorder receives, and only from them.
     disposition = FrameLayout::from_masks(c.masques.data(), c.masque_aux, r.flottant, double(frequence));
-    buf[0] = cmd::VOIES;
-    buf[1] = 0;
     for (int b = 0; b < selection::NB_FAISCEAUX; ++b) {
-        buf[2] = static_cast<unsigned char>(b);
-        buf[3] = c.masques[b];
         for (int m = 0; m < selection::NB_MICROS_FAISCEAU; ++m)
             header_file.micros_actifs[b][m] = v.micros[b][m] ? 1 : 0;
-        commande(3);
+        appareil.masque_voies(static_cast<uint8_t>(b), c.masques[b]);
     }
     // Entries past nb_micros keep what an earlier run left there.
     nb_micros = int32_t(disposition.mics.size());
@@ -282,9 +254,7 @@ void Moteur::Impl::choix_micros(const reglages::Voies &v)
     for (int n = 0; n < selection::NB_VA; ++n)
         header_file.va_actives[0][n] = v.va[size_t(n)] ? 1 : 0;
 
-    buf[2] = cmd::GROUPE_AUX;
-    buf[3] = c.masque_aux;
-    commande(3);
+    appareil.masque_aux(c.masque_aux);
     QThread::msleep(300);
 }
 
@@ -383,6 +353,16 @@ void Moteur::Impl::ferme_fichiers(bool ecrire)
     file_open = false;
 }
 
+// The files of a run that never went out: closed and removed.
+void Moteur::Impl::retire_fichiers(const QString &chemin)
+{
+    ferme_fichiers(false);
+    file_open = false;
+    const NomsCompagnons noms = noms_compagnons(chemin);
+    for (const QString &nom : {chemin, noms.entete, noms.log})
+        QFile::remove(nom);
+}
+
 bool Moteur::Impl::choisit_fichier(const QString &chemin)
 {
     acqui_name = chemin;
@@ -440,12 +420,12 @@ void Moteur::duree_changee()
 
 void Moteur::reset_fx3()
 {
-    d->envoie_reset(cmd::REQ_RESET_FX3, QStringLiteral("Reset FX3\r\n"));
+    d->envoie_reset(&Appareil::reset_fx3, QStringLiteral("Reset FX3\r\n"));
 }
 
 void Moteur::reset_ph()
 {
-    d->envoie_reset(cmd::REQ_RESET_PH, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
+    d->envoie_reset(&Appareil::reset_ph, QStringLiteral("Reset Pseudo Hard (C4)\r\n"));
 }
 
 void Moteur::reset_micros()
@@ -507,6 +487,12 @@ void Moteur::abandonne()
         d->abandon_demande = true; // the host's thread gives the wait up at its next turn
 }
 
+void Moteur::abandonne_ecriture()
+{
+    if (d->etat_courant == Etat::Ecriture)
+        d->ecriture_abandonnee = true;
+}
+
 Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
 {
     // A refusal before anything is queued: the console says why, the host is told the end.
@@ -524,6 +510,8 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
         return refuse_par(refus);
     if (r.fichier) {
         if (const std::optional<reglages::Refus> refus = reglages::verifie_fichiers(*r.fichier, remplacer))
+            return refuse_par(refus);
+        if (const std::optional<reglages::Refus> refus = refus_espace(r))
             return refuse_par(refus);
     }
     // Initialised once but the link lost since (an Init that failed): opened again, or refused.
@@ -545,6 +533,8 @@ Bilan Moteur::enregistre(const reglages::Reglages &r, bool remplacer)
     d->frequence_cliquee(r.entree_frequence, r.delai);
     d->count_def = false;
     const bool lance = d->run(r);
+    if (!lance && d->record)
+        d->retire_fichiers(*r.fichier); // a refused run leaves nothing behind
     Bilan b = d->bilan;
     b.lance = b.lance && lance;
     if (!lance && !d->initialisation_FX3() && !b.refus_usbfs)

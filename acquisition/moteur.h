@@ -65,7 +65,8 @@ struct Bilan {
     bool donnees_perdues = false; // a counter gap, missing bytes, or data received and not written
     bool erreur_fichier = false;  // a file could not be created or a write failed
     bool appareil_perdu = false;  // the recorder vanished or stopped answering
-    bool refus_usbfs = false;     // the kernel's usbfs memory could not hold the ring
+    bool refus_usbfs = false;     // the kernel's usbfs memory could not hold the ring (at the start or later)
+    bool plafond = false;         // stopped at the most frames a data file's description counts
     int64_t duree_ms = 0;
 };
 
@@ -98,6 +99,9 @@ public:
     virtual void fin(const Bilan &) {}
     // The host's turn; called at least every few tens of milliseconds during every wait.
     virtual void pompe() {}
+    // What the operator does to try again after the recorder was busy or lost, as the console
+    // says it ("fermer cet autre programme, puis ...").
+    virtual QString reprise() const { return QStringLiteral("appuyer sur Init"); }
 
     // ---- what a window shows besides (a host without controls may ignore them)
     // The run is about to be queued: a fixed duration (`definie`, `duree` s, `paquets` packets
@@ -122,6 +126,11 @@ public:
     // now (Moteur::choisit_fichier).
     virtual void demande_fichier() {}
 };
+
+// The disk space a recorded run needs, known from its settings alone (the free space of its
+// folder less the reserve): a host checks it before the recorder is opened, so a run refused
+// for it sends nothing and creates no file; enregistre() checks it too.
+std::optional<reglages::Refus> refus_espace(const reglages::Reglages &r);
 
 class Moteur {
 public:
@@ -149,6 +158,10 @@ public:
     // trigger (etat Attente), at the host's next turn. Each does nothing otherwise.
     void arrete();
     void abandonne();
+    // Gives up the write-out after the stream (etat Ecriture; nothing otherwise): what the
+    // disk has not taken yet is dropped, the console says how much, the files keep what was
+    // written and describe it. The run then counts as one with data lost.
+    void abandonne_ecriture();
 
     Etat etat() const;
     // Cheap; from any thread.

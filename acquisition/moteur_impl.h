@@ -40,7 +40,6 @@ struct Moteur::Impl {
     std::unique_ptr<tap::Publisher> publieur;
     std::string port_publie;
     int32_t &TimeOut = appareil.timeout_ms; // time-out of the run's transfers and requests
-    unsigned char *buf = appareil.buf;       // command buffer, 16 bytes
 
     // ---------------------------------------------------------------- settings and state
     reglages::Reglages r;         // the settings of the run being started or in progress
@@ -74,6 +73,7 @@ struct Moteur::Impl {
     std::atomic<bool> run_en_cours{false}; // from the start's planning to the end of run
     bool ecriture_signalee = false; // this run's data-file write failure has been reported
     bool description_ok = true;     // no write of this run's header or log has failed yet
+    bool ecriture_abandonnee = false; // the host gave up the write-out (abandonne_ecriture)
     Bilan bilan;
     std::optional<std::string> choix_appareil; // port path or serial; none: the first recorder
     std::atomic<int64_t> debut_streaming_ms{-1}; // when the run began streaming (ms since the epoch)
@@ -96,6 +96,8 @@ struct Moteur::Impl {
     std::atomic<bool> en_flux{false};       // streaming: the data path may stop the run
     std::atomic<bool> erreur_usb{false};    // event handling failed: the ring is given up
     std::atomic<bool> abandon_demande{false};
+    std::atomic<bool> arret_force{false};   // the recorder could not be told to stop: the ring was given up
+    std::atomic<bool> arret_plafond{false}; // the run stopped at the data file's frame cap
     std::mutex boite_mu;
     std::condition_variable boite_cv;
     std::deque<std::function<void(Observateur &)>> boite; // reports of the data path, in order
@@ -137,13 +139,11 @@ struct Moteur::Impl {
     }
     int32_t init_USB();
     void ferme_USB(); // microphone reset, release, close
-    int32_t commande(int32_t nb_arg) { return appareil.commande(nb_arg); }
-    int32_t envoie_nb_echantillons(uint32_t n);
     int32_t initialise();
     bool init(); // the link opened, the recorder reset and probed: etat Repos, else Ferme
     int32_t test_boitier();
     int32_t reset_micros();
-    void envoie_reset(int requete, const QString &message);
+    void envoie_reset(int32_t (Appareil::*reset)(), const QString &message);
     void frequence_cliquee(int entree, std::optional<int> delai);
     void delai_change(int entree, std::optional<int> delai);
     void choix_micros(const reglages::Voies &v);
@@ -151,6 +151,9 @@ struct Moteur::Impl {
     Arret stop(const reglages::Declenchement &d);
     void abort_demande();
 
+    static uint64_t espace_libre(const QString &chemin);
+    static QString ligne_espace(uint64_t utilisable, double octets_par_s);
+    void retire_fichiers(const QString &chemin);
     bool run(const reglages::Reglages &reglages);
     bool planifie_run(planning::PlanRun &plan);
     bool lance_run(planning::PlanRun &plan);
@@ -158,9 +161,12 @@ struct Moteur::Impl {
     bool attend_declenchement();
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
+    bool arret_du_run();
+    bool arret_automatique();
     bool signale_ecriture();
     void tient_description();
     void attend_ecriture(bool decrit = true);
+    void abandonne_file();
     Anneau::Vidange vidange_anneau();
     void fin_de_run(const planning::PlanRun &plan);
 

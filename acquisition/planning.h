@@ -55,6 +55,12 @@ constexpr uint64_t ESPACE_MIN_OUVERT = uint64_t(MARGE_ARRET + 2) * TAILLE_PAQUET
 
 // Free space available to the user less the reserve, never below 0.
 uint64_t espace_utilisable(uint64_t libre);
+// A recorded run of `count` frames (0: open-ended) of `demandes` bytes does not fit in
+// `utilisable` bytes; an open-ended one must have room to reach its own stop.
+constexpr bool place_insuffisante(uint32_t count, uint64_t demandes, uint64_t utilisable)
+{
+    return count != 0 ? demandes > utilisable : utilisable < ESPACE_MIN_OUVERT;
+}
 
 // Time the recorder takes to fill the eight transfers, in milliseconds.
 double duree_anneau_ms(int32_t nb_voies, float frequence);

@@ -7,7 +7,13 @@
 #include "recording/commentaire.h"
 #include "recording/fichiers.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cmath>
 
@@ -111,14 +117,29 @@ std::optional<Refus> verifie(const Reglages &r)
 
 std::optional<Refus> verifie_fichiers(const QString &chemin, bool remplacer)
 {
+    const auto refus = [](const QString &m) { return Refus{Champ::Fichier, m}; };
+    const auto systeme = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
+    // The folder must be there and take new files.
+    const QString dossier = QFileInfo(chemin).absolutePath();
+    if (!QFileInfo(dossier).isDir())
+        return refus(QStringLiteral("Le dossier %1 n'existe pas").arg(dossier));
+    if (::access(QFile::encodeName(dossier).constData(), W_OK | X_OK) != 0)
+        return refus(QStringLiteral("Le dossier %1 n'accepte pas de nouveau fichier : %2").arg(dossier, systeme()));
     const NomsCompagnons noms = noms_compagnons(chemin);
     for (const QString &nom : {chemin, noms.entete, noms.log}) {
         const QFileInfo f(nom);
         if (f.isDir())
-            return Refus{Champ::Fichier, QStringLiteral("%1 est un dossier").arg(nom)};
-        if (!remplacer && (f.exists() || f.isSymLink()))
-            return Refus{Champ::Fichier,
-                         QStringLiteral("Le fichier %1 existe déjà : l'acquisition qu'il tient serait écrasée").arg(nom)};
+            return refus(QStringLiteral("%1 est un dossier").arg(nom));
+        // A link to nothing would create its target elsewhere, wherever it points.
+        if (f.isSymLink() && !f.exists())
+            return refus(QStringLiteral("%1 est un lien vers %2, qui n'existe pas").arg(nom, f.symLinkTarget()));
+        // A FIFO, a device or a socket: no run's file, and its companions would land beside it.
+        if (f.exists() && !f.isFile())
+            return refus(QStringLiteral("%1 n'est pas un fichier ordinaire").arg(nom));
+        if (!remplacer && f.exists())
+            return refus(QStringLiteral("Le fichier %1 existe déjà : l'acquisition qu'il tient serait écrasée").arg(nom));
+        if (f.exists() && ::access(QFile::encodeName(nom).constData(), W_OK) != 0)
+            return refus(QStringLiteral("Le fichier %1 ne peut pas être remplacé : %2").arg(nom, systeme()));
     }
     return std::nullopt;
 }

@@ -71,8 +71,10 @@ std::optional<double> lit_duree(QStringView texte, int entree_frequence, Refus *
 // recorder takes, a data file that is no folder, a comment that fits the header's field.
 std::optional<Refus> verifie(const Reglages &r);
 
-// The data file and its companions: refused when one of them already exists (an earlier run
-// would be overwritten) unless `remplacer`, or when one is a folder. Creates nothing.
+// The data file and its companions: refused when their folder is missing or takes no new file,
+// when one of them already exists (an earlier run would be overwritten) unless `remplacer`, or
+// when one is a folder, a FIFO, a device, a link to nothing, or a file that cannot be written.
+// Creates nothing.
 std::optional<Refus> verifie_fichiers(const QString &chemin, bool remplacer);
 
 } // namespace reglages

@@ -19,7 +19,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <unistd.h>
 
 namespace {
@@ -46,18 +45,6 @@ SystemTime maintenant()
     return s;
 }
 
-uint64_t espace_libre(const QString &chemin)
-{
-    if (moteur::Moteur::espace_libre_hook)
-        return moteur::Moteur::espace_libre_hook(chemin);
-    std::error_code ec;
-    const std::filesystem::path dossier(QFile::encodeName(QFileInfo(chemin).absolutePath()).toStdString());
-    const std::filesystem::space_info si = std::filesystem::space(dossier, ec);
-    if (ec)
-        return 0;
-    return si.available;
-}
-
 } // namespace
 
 namespace moteur {
@@ -82,7 +69,7 @@ void Moteur::Impl::calcul_count()
         return;
     }
     count = planning::nb_echantillons(typee, frequence, definie);
-    envoie_nb_echantillons(count);
+    appareil.nb_echantillons(count);
     count_def = true;
 }
 
@@ -95,6 +82,8 @@ bool Moteur::Impl::run(const reglages::Reglages &reglages)
         return false;
     r = reglages;
     bilan = Bilan{};
+    arret_force = false;
+    arret_plafond = false;
     planning::PlanRun plan;
     if (!planifie_run(plan))
         return false;
@@ -173,19 +162,16 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
             return false;
         }
         plan.utilisable = planning::espace_utilisable(espace_libre(acqui_name));
-        const QString ligne_espace = QStringLiteral("%1 Go disponibles sur le disque, soit %2 s\r\n")
-                                         .arg(fmt_N0(uint64_t(plan.utilisable / 1073741824u)),
-                                              fmt_N1(double(plan.utilisable) / (double(nb_voies) * 4.0 * double(frequence))));
+        const QString espace = ligne_espace(plan.utilisable, double(nb_voies) * 4.0 * double(frequence)) + QStringLiteral("\r\n");
         // An open-ended run must have room to reach its own stop before the disk is full.
-        const bool trop_petit = count != 0 ? plan.demandes > plan.utilisable : plan.utilisable < planning::ESPACE_MIN_OUVERT;
-        if (trop_petit) {
+        if (planning::place_insuffisante(count, plan.demandes, plan.utilisable)) {
             dit(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
-            dit(ligne_espace, 0);
+            dit(espace, 0);
             bilan.erreur_fichier = true;
             return false;
         }
         if (count == 0)
-            dit(ligne_espace, 0);
+            dit(espace, 0);
     }
     return true;
 }
@@ -194,12 +180,10 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
 // False when the buffers cannot be had (the engine is idle again).
 bool Moteur::Impl::lance_run(planning::PlanRun &plan)
 {
-    buf[0] = cmd::TYPE;
     type_float = r.flottant;
     disposition.floats = type_float;
     disposition.frequency = double(frequence);
-    buf[1] = type_float ? 1 : 0;
-    commande(1);
+    appareil.type_echantillons(type_float);
     header_file.type_float = type_float ? 1 : 0;
 
     // Packet budget; an open-ended recorded run stops on its own before the disk is full.
@@ -285,9 +269,11 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     header_file.date_heure = maintenant();
     lance_donnees(); // from here on the data path services the ring
     passe_a(plan.attente_declenchement ? Etat::Attente : Etat::Acquisition);
-    buf[0] = cmd::START;
-    buf[1] = octet;
-    commande(1);
+    // A soft start's stream begins with its command, whose own event handling may already
+    // reap packets (a recorder faster than real time can send the whole run meanwhile).
+    if (!plan.attente_declenchement)
+        plan.debut.start();
+    appareil.start(octet);
     return true;
 }
 
@@ -368,7 +354,8 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
     passe_a(Etat::Acquisition);
     if (test)
         dit(QStringLiteral("Paquet : \r\n"), 0);
-    plan.debut.start();
+    if (!plan.debut.isValid())
+        plan.debut.start(); // a triggered run: from its trigger
     debut_streaming_ms = QDateTime::currentMSecsSinceEpoch();
     // The run's description is on disk from the first sample and kept up to date, so that a
     // kill, a lost display or a full disk cannot take it away.
@@ -467,7 +454,10 @@ void Moteur::Impl::attend_ecriture(bool decrit)
     mise_a_jour.start();
     immobile.start();
     uint64_t ecrits = anneau.ntw.load();
+    ecriture_abandonnee = false;
     anneau.vide_file([&] {
+        if (ecriture_abandonnee)
+            abandonne_file();
         const uint64_t reste = anneau.ecrivain.octets_en_file();
         if (const uint64_t n = anneau.ntw.load(); n != ecrits) {
             ecrits = n;
@@ -547,7 +537,7 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
         signale({Raison::OctetsManquants, int64_t(plan.demandes) - int64_t(ntr)});
     bool perdu = false;
     if (anneau.appareil_perdu()) {
-        signale({Raison::AppareilDisparu});
+        signale({Raison::AppareilDisparu, 0, 0, appareil.reprise});
         initialisation = false;
         perdu = true;
     } else if (!anneau.flux_termine() && !stopped) {
@@ -565,8 +555,12 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     bilan.sauts_compteur = anneau.sauts_compteur;
     bilan.appareil_perdu = perdu;
     bilan.erreur_fichier = bilan.erreur_fichier || anneau.echec_ecriture() != 0 || !description_ok;
-    bilan.donnees_perdues = anneau.erreur_compteur || manquent || perdu || !revenus || (record && ntw < ntr) ||
+    bilan.donnees_perdues = anneau.erreur_compteur || manquent || perdu || !revenus || (record && ntw < anneau.gardes) ||
                             anneau.refus_usbfs();
+    bilan.refus_usbfs = bilan.refus_usbfs || anneau.refus_usbfs();
+    bilan.plafond = arret_plafond;
+    if (arret_force)
+        initialisation = false; // it may stream on: the next start resets and probes it again
     bilan.duree_ms = duree_ms;
 
     started = false;

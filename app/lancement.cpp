@@ -36,4 +36,12 @@ int fenetre(const QString &run_sans_surveillance)
     return 0;
 }
 
+bool affichage_present()
+{
+    for (const char *v : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"})
+        if (!qEnvironmentVariableIsEmpty(v))
+            return true;
+    return false;
+}
+
 } // namespace lancement

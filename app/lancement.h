@@ -13,4 +13,9 @@ namespace lancement {
 // console is printed on stdout at the end.
 int fenetre(const QString &run_sans_surveillance = {});
 
+// Whether the window has a display to go to: a platform chosen by QT_QPA_PLATFORM, or an X or
+// Wayland display in the environment.
+bool affichage_present();
+constexpr int SANS_AFFICHAGE = 3; // the process's status when there is none
+
 } // namespace lancement

@@ -92,8 +92,8 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
         // need no claim) and reset it under that program's run. Send nothing.
         if (h)
             libusb_close(h);
-        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : "
-                           "fermer cet autre programme, puis appuyer sur Init.\r\n"),
+        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : fermer cet autre programme, puis ") + reprise +
+                QStringLiteral(".\r\n"),
             1);
         return -1;
     }
@@ -124,28 +124,23 @@ void Appareil::ferme()
     bus_.reset();
 }
 
-int32_t Appareil::write_command(int32_t request, unsigned char *data, int32_t length)
+int32_t Appareil::envoie(cmd::Requete r)
 {
     if (!handle_)
         return LIBUSB_ERROR_NO_DEVICE; // no link: libusb would take the missing handle for one
     const unsigned int delai = std::min(static_cast<unsigned int>(std::max(timeout_ms, 1)),
                                         muet_ ? DELAI_REQUETE_MUET_MS : DELAI_REQUETE_MS);
-    const int r = libusb_control_transfer(handle_, cmd::TYPE_REQUETE, static_cast<uint8_t>(request & 0xFF), 0, 0,
-                                          length > 0 ? data : nullptr, static_cast<uint16_t>(length & 0xFFFF), delai);
-    if (r == LIBUSB_ERROR_TIMEOUT) {
+    const int res = libusb_control_transfer(handle_, cmd::TYPE_REQUETE, r.code, 0, 0, r.longueur > 0 ? r.donnees.data() : nullptr,
+                                            r.longueur, delai);
+    if (res == LIBUSB_ERROR_TIMEOUT) {
         if (!muet_)
             dit(QStringLiteral("Le Velmarix ne répond pas : requête %1h sans réponse après %2 ms. "
                                "Vérifier le câble et l'alimentation.\r\n")
-                    .arg(QString::number(request & 0xFF, 16).toUpper(), QString::number(delai)),
+                    .arg(QString::number(r.code, 16).toUpper(), QString::number(delai)),
                 0);
         muet_ = true;
-    } else if (r >= 0) {
+    } else if (res >= 0) {
         muet_ = false;
     }
-    return r;
-}
-
-int32_t Appareil::commande(int32_t nb_arg)
-{
-    return write_command(cmd::requete_commande(nb_arg), buf, cmd::longueur_commande(nb_arg));
+    return res;
 }

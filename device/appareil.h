@@ -1,8 +1,10 @@
 #pragma once
 // One recorder on the USB bus: a libusb context of its own (never libusb's default one), the
-// open handle with interface 0 claimed, the 16-byte command buffer, and the framed vendor
-// commands with their bound on an unanswered request. It reports console lines (the window's
+// open handle with interface 0 claimed, and the recorder's commands as typed calls (the wire
+// protocol is device/commands.h) with their bound on an unanswered request. It reports console lines (the window's
 // texts, with their alert flag) through `journal`.
+#include "device/commands.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -27,6 +29,9 @@ public:
 
     // Where the console lines go (text, 1: also the alert box).
     std::function<void(const QString &, int)> journal;
+    // What the operator does to try again, as the console says it: the window's button, or a
+    // command line run again.
+    QString reprise = QStringLiteral("appuyer sur Init");
 
     // Opens the recorder `choix` designates (port path or serial number, enregistreurs::choisit),
     // or with none the first fe27:ac01 on the bus, and claims interface 0. A handle already
@@ -41,14 +46,24 @@ public:
     const std::string &port() const { return port_; }
     const std::string &serie() const { return serie_; }
 
-    // One vendor request (no data stage for length 0). Its time-out is the shorter of
-    // `timeout_ms` (the run's) and 2000 ms, 50 ms while the recorder does not answer; the first
-    // unanswered request is said on the console. libusb's result.
-    int32_t write_command(int32_t request, unsigned char *data, int32_t length);
-    // The framed command in `buf` with nb_arg argument bytes.
-    int32_t commande(int32_t nb_arg);
+    // The recorder's commands (device/commands.h encodes them). Each is one vendor request
+    // whose time-out is the shorter of `timeout_ms` (the run's) and 2000 ms, 50 ms while the
+    // recorder does not answer; the first unanswered request is said on the console. libusb's
+    // result: the bytes of the data stage sent, or an error (the link missing, a time-out, a
+    // refusal on the way, a stall).
+    int32_t horloge(uint8_t division_moins_un) { return envoie(cmd::horloge(division_moins_un)); }
+    int32_t masque_voies(uint8_t faisceau, uint8_t masque) { return envoie(cmd::voies(faisceau, masque)); }
+    int32_t masque_aux(uint8_t masque) { return envoie(cmd::voies(cmd::GROUPE_AUX, masque)); } // counter, status, analogue
+    int32_t start(uint8_t declenchement) { return envoie(cmd::start(declenchement)); }
+    int32_t stop(uint8_t declenchement) { return envoie(cmd::stop(declenchement)); }
+    int32_t nb_echantillons(uint32_t n) { return envoie(cmd::nb_echantillons(n)); }
+    int32_t delai(uint8_t reglage) { return envoie(cmd::delai(reglage)); }
+    int32_t type_echantillons(bool flottant) { return envoie(cmd::type_echantillons(flottant)); }
+    int32_t reset_micros() { return envoie(cmd::reset_micros()); }
+    int32_t reset_fx3() { return envoie(cmd::reset_fx3()); }
+    int32_t reset_ph() { return envoie(cmd::reset_ph()); }
+    int32_t envoie(cmd::Requete r);
 
-    unsigned char buf[16] = {}; // command buffer
     int32_t timeout_ms = 2000;  // the run's time-out, which also bounds a request
 
 private:

@@ -34,6 +34,26 @@ constexpr int requete_commande(int nb_arg) { return (REQ_FRAME + nb_arg) & 0xFF;
 // Data-stage length of a framed command with nb_arg argument bytes.
 constexpr int longueur_commande(int nb_arg) { return nb_arg + 1; }
 
+// One vendor request as it goes out: its request code and its data stage.
+struct Requete {
+    uint8_t code = 0;
+    std::array<uint8_t, 5> donnees{}; // the command code, then its arguments
+    uint8_t longueur = 0;             // bytes of `donnees` sent (0: no data stage)
+    bool operator==(const Requete &) const = default;
+};
+
+// The recorder's commands, each encoded as the recorder reads it.
+Requete reset_micros();                             // 00: resets the microphone acquisition logic
+Requete horloge(uint8_t division_moins_un);         // 01: the sampling clock's division - 1
+Requete start(uint8_t declenchement);               // 02: start, with its trigger byte
+Requete stop(uint8_t declenchement);                // 03: stop, with its trigger byte
+Requete nb_echantillons(uint32_t n);                // 04: frames to send, little-endian; 0 = until stopped
+Requete voies(uint8_t groupe, uint8_t masque);      // 05: a beam's (0..31) or the auxiliary group's mask
+Requete delai(uint8_t reglage);                     // 07: the delay setting
+Requete type_echantillons(bool flottant);           // 09: float32 (1) or int32 (0) samples
+Requete reset_fx3();                                // C0, no data: the USB controller's reset
+Requete reset_ph();                                 // C4, no data: configuration back to power-on values
+
 // The 8 setup bytes of a vendor request as they appear on the wire.
 std::array<uint8_t, 8> setup(int request, int length);
 

@@ -23,7 +23,7 @@ const char *const USAGE =
     "  --channels LIST         numbers, beam_3, mic_3_1, mics, va, va_2, counter, status, all\n"
     "                          (default: every microphone and the counter)\n"
     "  --float                 float32 samples (int32 otherwise)\n"
-    "  --duration S            seconds, one decimal at most (open-ended without it)\n"
+    "  --duration S            seconds, one decimal at most, more than 0 (open-ended without it)\n"
     "  --start-trigger T       soft|trig1|trig2[:rising|falling|high|low] (default soft)\n"
     "  --stop-trigger T        the same, for open-ended runs\n"
     "  --delay N               delay setting 0..16 (default: the frequency's)\n"
@@ -206,6 +206,9 @@ std::variant<Options, QString> analyse(const QStringList &arguments)
         g.duree = reglages::lit_duree(v("--duration"), g.entree_frequence, &refus);
         if (!g.duree)
             return QStringLiteral("--duration: ") + refus.message;
+        if (*g.duree == 0)
+            return ligne(QStringLiteral("--duration"), v("--duration"),
+                         QStringLiteral("a run of no length; for an open-ended run, leave --duration out"));
     }
     for (const char *nom : {"--start-trigger", "--stop-trigger"}) {
         if (!a(nom))

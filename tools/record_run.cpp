@@ -4,6 +4,7 @@
 
 #include "acquisition/moteur.h"
 #include "device/enregistreurs.h"
+#include "recording/console_format.h"
 #include "tools/record_options.h"
 #include "tools/json_out.h"
 
@@ -146,11 +147,19 @@ public:
         // a stop the recorder left unanswered (the console says so) is sent again by the next.
         if (e == moteur::Etat::Attente || e == moteur::Etat::Acquisition) {
             if (signal_recu.exchange(0, std::memory_order_relaxed) != 0) {
+                ++signaux_;
                 if (e == moteur::Etat::Attente)
                     moteur_->abandonne();
                 else
                     moteur_->arrete();
             }
+        } else if (e == moteur::Etat::Ecriture && signal_recu.exchange(0, std::memory_order_relaxed) != 0) {
+            // The stream is over and the disk still has the rest to take: a second signal
+            // gives that up (the files keep what was written).
+            if (signaux_++ > 0)
+                moteur_->abandonne_ecriture();
+            else
+                ecrit_ligne(stderr, "viz256-record: the rest of the run is being written to disk; a second signal gives it up");
         }
         if (json_ && en_run_ && std::chrono::steady_clock::now() >= prochain_) {
             prochain_ += std::chrono::seconds(1);
@@ -163,8 +172,24 @@ public:
         }
     }
 
+    QString reprise() const override { return QStringLiteral("relancer viz256-record"); }
+
+    // A disk that takes nothing is said every few seconds, with what it still has to take.
+    void a_ecrire(uint64_t reste, uint64_t, int64_t disque_muet_ms) override
+    {
+        const int64_t palier = disque_muet_ms / DISQUE_MUET_MS;
+        if (palier == 0 || palier == palier_dit_)
+            return;
+        palier_dit_ = palier;
+        ecrit_ligne(stderr, utf8(QStringLiteral("Attente du disque : %1 s, %2 Mo à écrire")
+                                     .arg(fmt_N0(uint64_t(disque_muet_ms / 1000)), fmt_N0(reste / 1048576))));
+    }
+
 private:
+    static constexpr int64_t DISQUE_MUET_MS = 5000;
     bool json_;
+    int signaux_ = 0;         // signals that acted in this run
+    int64_t palier_dit_ = 0;  // the last disk wait said, in steps of DISQUE_MUET_MS
     moteur::Moteur *moteur_ = nullptr;
     bool en_run_ = false;
     std::chrono::steady_clock::time_point prochain_{};
@@ -245,6 +270,12 @@ int record_cli::execute(const QStringList &arguments)
     if (o.liste)
         return liste(o.json);
 
+    if (o.reglages.fichier) {
+        if (const std::optional<reglages::Refus> r = moteur::refus_espace(o.reglages)) {
+            std::fprintf(stderr, "viz256-record: --out: %s\n", utf8(r->message).c_str());
+            return FICHIER;
+        }
+    }
     if (!o.appareil) {
         // The window opens the first recorder; a script that does not say which of several it
         // means would record one at random.

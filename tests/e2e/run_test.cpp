@@ -327,7 +327,7 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     moteur::Moteur::espace_libre_hook = nullptr;
     EXPECT_EQ(w->run.n_pkt, 20u);
     const QString c = console();
-    EXPECT_TRUE(c.contains(QStringLiteral("0 Go disponibles sur le disque, soit ")));
+    EXPECT_TRUE(c.contains(QStringLiteral("\r\n168 Mo disponibles sur le disque, soit "))) << c.toStdString(); // below 1 Go, in Mo
     EXPECT_TRUE(c.contains(QStringLiteral(" échantillons\r\n")));
     const auto r = rec->requests();
     ASSERT_FALSE(r.empty());
@@ -357,6 +357,21 @@ TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
     EXPECT_EQ(entete("essai.Vlx").nb_ech * 8ull, uint64_t(dat.size()));
     EXPECT_EQ(uint64_t(dat.size()), 8ull * w->run.trames_max);
     EXPECT_EQ(console().count(QStringLiteral("Nombre maximal d'échantillons d'un fichier")), 1);
+    // The frames the recorder sent past the cap were never asked for: nothing is lost.
+    EXPECT_TRUE(w->run.bilan.plafond);
+    EXPECT_FALSE(w->run.bilan.donnees_perdues);
+}
+
+// Init pressed again after a file was chosen drops the choice, and says so.
+TEST_F(Run, InitAfterAFileChoiceSaysTheChoiceIsDropped)
+{
+    prepare(true);
+    clic(w->button_Fichier);
+    ASSERT_TRUE(w->run.file_open);
+    clic(w->button_Init);
+    EXPECT_FALSE(w->run.file_open);
+    EXPECT_TRUE(console().contains(QStringLiteral("Fichier %1 abandonné par l'initialisation").arg(chemin("essai.dat"))))
+        << console().toStdString();
 }
 
 TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)

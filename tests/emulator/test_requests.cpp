@@ -2,28 +2,34 @@
 // the configuration they set.
 #include "usb_host.h"
 
+#include "device/commands.h"
+
 using namespace emutest;
 
+// The program's encoding of every command (device/commands.h) against the recorder's decoder:
+// the bytes on the wire, and the configuration each sets.
 TEST_F(UsbHost, RequestsAreRecordedInOrderWithTheirBytes)
 {
-    ASSERT_EQ(send(0xC0, {}), 0);
-    ASSERT_EQ(send(0xC4, {}), 0);
-    ASSERT_EQ(cmd({0x00}), 1);
-    ASSERT_EQ(cmd({0x01, 0x09}), 2);
-    ASSERT_EQ(cmd({0x04, 0xFF, 0x00, 0x00, 0x00}), 5);
-    ASSERT_EQ(cmd({0x05, 0x00, 0x03, 0x81}), 4);
-    ASSERT_EQ(cmd({0x05, 0x00, 0xFF, 0xC9}), 4);
-    ASSERT_EQ(cmd({0x07, 0x08}), 2);
-    ASSERT_EQ(cmd({0x09, 0x01}), 2);
+    const std::vector<std::pair<cmd::Requete, std::vector<uint8_t>>> want = {
+        {cmd::reset_fx3(), {}},
+        {cmd::reset_ph(), {}},
+        {cmd::reset_micros(), {0x00}},
+        {cmd::horloge(9), {0x01, 0x09}},
+        {cmd::nb_echantillons(255), {0x04, 0xFF, 0, 0, 0}},
+        {cmd::voies(3, 0x81), {0x05, 0x00, 0x03, 0x81}},
+        {cmd::voies(cmd::GROUPE_AUX, 0xC9), {0x05, 0x00, 0xFF, 0xC9}},
+        {cmd::delai(8), {0x07, 0x08}},
+        {cmd::type_echantillons(true), {0x09, 0x01}},
+        {cmd::stop(cmd::octet_declenchement(2, 1)), {0x03, 0x42}},
+    };
+    for (const auto &[r, octets] : want)
+        ASSERT_EQ(send(r.code, std::vector<uint8_t>(r.donnees.begin(), r.donnees.begin() + r.longueur)), int(octets.size()));
 
     const std::vector<emu::Request> r = rec->requests();
-    ASSERT_EQ(r.size(), 9u);
-    const std::vector<std::pair<uint8_t, std::vector<uint8_t>>> want = {
-        {0xC0, {}}, {0xC4, {}}, {0xB0, {0x00}}, {0xB1, {0x01, 0x09}}, {0xB4, {0x04, 0xFF, 0, 0, 0}},
-        {0xB3, {0x05, 0x00, 0x03, 0x81}}, {0xB3, {0x05, 0x00, 0xFF, 0xC9}}, {0xB1, {0x07, 0x08}}, {0xB1, {0x09, 0x01}},
-    };
+    ASSERT_EQ(r.size(), want.size());
+    const uint8_t codes[] = {0xC0, 0xC4, 0xB0, 0xB1, 0xB4, 0xB3, 0xB3, 0xB1, 0xB1, 0xB1};
     for (size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(r[i].bRequest, want[i].first) << i;
+        EXPECT_EQ(r[i].bRequest, codes[i]) << i;
         EXPECT_EQ(r[i].data, want[i].second) << i;
         EXPECT_EQ(r[i].bmRequestType, 0x40) << i;
         EXPECT_TRUE(r[i].accepted) << i;
@@ -36,13 +42,19 @@ TEST_F(UsbHost, RequestsAreRecordedInOrderWithTheirBytes)
     EXPECT_EQ(rec->aux_mask(), 0xC9);
     EXPECT_EQ(rec->delay(), 8);
     EXPECT_TRUE(rec->float_samples());
+    EXPECT_EQ(rec->stop_trigger(), 0x42);
     // microphones 24 and 31, counter, status, analogue 0 and 3
     EXPECT_EQ(rec->words_per_frame(), 6);
 
     rec->clear_requests();
     EXPECT_TRUE(rec->requests().empty());
-    ASSERT_EQ(cmd({0x04, 0x78, 0x56, 0x34, 0x12}), 5);
+    const cmd::Requete n = cmd::nb_echantillons(0x12345678);
+    ASSERT_EQ(send(n.code, std::vector<uint8_t>(n.donnees.begin(), n.donnees.begin() + n.longueur)), 5);
     EXPECT_EQ(rec->count(), 0x12345678u);
+    const cmd::Requete debut = cmd::start(cmd::octet_declenchement(1, 3));
+    ASSERT_EQ(send(debut.code, std::vector<uint8_t>(debut.donnees.begin(), debut.donnees.begin() + debut.longueur)), 2);
+    EXPECT_EQ(rec->start_trigger(), 0xC1);
+    EXPECT_TRUE(rec->waiting_for_trigger());
 }
 
 TEST_F(UsbHost, UnknownOrMisframedRequestsStallAndAreRecorded)

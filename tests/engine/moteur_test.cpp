@@ -7,6 +7,7 @@
 #include "tests/faults/fichiers_run.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QTemporaryDir>
@@ -146,6 +147,15 @@ TEST(Moteur, WholeRunWithoutAWindowStoppedFromItsPump)
     r.fichier = dossier.filePath(QStringLiteral("absent.dat"));
     EXPECT_TRUE(m.enregistre(r).appareil_perdu);
     EXPECT_FALSE(QFileInfo::exists(*r.fichier));
+    // Opened, then the usbfs cap lowered under the ring: the run, refused once its files are
+    // made, leaves none of them behind.
+    ASSERT_TRUE(m.ouvre());
+    rec.set_usbfs_memory_mb(16);
+    r.fichier = dossier.filePath(QStringLiteral("refus.dat"));
+    const moteur::Bilan refus = m.enregistre(r);
+    rec.set_usbfs_memory_mb(usbfs::LIMITE_REGLE_MO);
+    EXPECT_TRUE(!refus.lance && refus.refus_usbfs);
+    EXPECT_EQ(QDir(dossier.path()).entryList({QStringLiteral("refus.*")}, QDir::Files), QStringList{});
 }
 
 int main(int argc, char **argv)

@@ -1,7 +1,6 @@
 // Framing of the recorder's vendor requests, trigger bytes and the sampling clock table.
 #include <gtest/gtest.h>
 
-#include "app/principale.h"
 #include "device/commands.h"
 #include "device/horloge.h"
 
@@ -43,19 +42,19 @@ TEST(Horloge, FrequencyComputedBackFromTheByteSent)
 {
     struct Cas {
         int entree;
+        uint8_t octet; // the clock command's argument: division - 1
         float frequence;
     };
-    const Cas cas[] = {{0, 50000.0f}, {2, 41666.0f}, {16, 2000.0f}};
+    const Cas cas[] = {{0, 9, 50000.0f}, {2, 11, 41666.0f}, {7, 19, 25000.0f}, {16, 0xF9, 2000.0f}};
     for (const Cas &c : cas) {
-        const uint8_t octet = static_cast<uint8_t>(Principale::FREQ[c.entree] - 1);
-        EXPECT_FLOAT_EQ(horloge::frequence_pour_octet(octet), c.frequence) << "entry " << c.entree;
+        EXPECT_EQ(horloge::octet_entree(c.entree), c.octet) << "entry " << c.entree;
+        EXPECT_FLOAT_EQ(horloge::frequence_pour_octet(c.octet), c.frequence) << "entry " << c.entree;
     }
-    EXPECT_EQ(Principale::FREQ[16] - 1, 0xF9);
     // Every entry's time fits the recorder's one-byte clock argument, and each entry is found
     // again from its frequency and from its list text.
     for (int i = 0; i < horloge::NB_ENTREES; ++i) {
-        EXPECT_GE(Principale::FREQ[i] - 1, 9);
-        EXPECT_LE(Principale::FREQ[i] - 1, 249);
+        EXPECT_GE(horloge::octet_entree(i), 9);
+        EXPECT_LE(horloge::octet_entree(i), 249);
         EXPECT_EQ(horloge::entree_pour_hz(int64_t(horloge::frequence_entree(i))), i);
         EXPECT_EQ(horloge::entree_pour_hz(horloge::LIBELLES_HZ[size_t(i)]), i);
     }

@@ -124,6 +124,10 @@ TEST(RecordOptions, GoodOptionsGiveTheSettingsTheWindowWouldSend)
     EXPECT_EQ(o.appareil, QStringLiteral("1-2"));
     EXPECT_EQ(o.reglages.stop.octet(), 0x41);
 
+    r = lit({"--no-record", "--delay", "16"}); // the largest delay setting
+    ASSERT_TRUE(std::holds_alternative<record_cli::Options>(r)) << std::get<QString>(r).toStdString();
+    EXPECT_EQ(std::get<record_cli::Options>(r).reglages.delai_envoye(), 16);
+
     r = lit({"--list", "--json"});
     ASSERT_TRUE(std::holds_alternative<record_cli::Options>(r));
     EXPECT_TRUE(std::get<record_cli::Options>(r).liste && std::get<record_cli::Options>(r).json);
