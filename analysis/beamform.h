@@ -9,6 +9,8 @@
 // for a lone source without the microphones' own noise.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,12 +42,20 @@ struct Map {
     double at(int i, int j) const { return power[size_t(j) * size_t(grid.nx()) + size_t(i)]; }
 };
 
-// The map over the band of `csm`, from the microphones `use` (indexes into the matrix),
-// placed at `positions` (one per entry of `use`).
-Map beamform(const CrossSpectra &csm, const std::vector<size_t> &use, const std::vector<Microphone> &positions,
-             const Grid &grid, const BeamformSettings &settings = {});
+// Throws std::invalid_argument when the grid's plane passes through the array (within 1 cm of
+// a microphone's z), where steering vectors are singular.
+void check_grid(const Grid &grid, const std::vector<Microphone> &positions);
 
-// 10 log10 of a mean square (full scale = 1), floored at -400 dB.
+// The memory beamform() takes for a map of `points` from `mics` microphones over `bins` bins.
+uint64_t beamform_bytes(size_t mics, size_t bins, size_t points);
+
+// The map over the band of `csm`, from the microphones `use` (indexes into the matrix),
+// placed at `positions` (one per entry of `use`). `progress`, if given, hears the share done.
+Map beamform(const CrossSpectra &csm, const std::vector<size_t> &use, const std::vector<Microphone> &positions,
+             const Grid &grid, const BeamformSettings &settings = {}, const std::function<void(double)> &progress = {});
+
+// 10 log10 of a mean square (full scale = 1); -inf for nothing or less (a map with the diagonal
+// removed may dip below zero away from the sources).
 double to_db(double power);
 
 }

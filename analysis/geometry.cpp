@@ -3,7 +3,11 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
+#include <cerrno>
 #include <cmath>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace analysis {
 
@@ -12,6 +16,66 @@ namespace {
 [[noreturn]] void fail(const std::string &path, long long line, const std::string &reason)
 {
     throw GeometryError(path + ":" + std::to_string(line) + ": " + reason);
+}
+
+constexpr double kFarthest = 1000;    // metres from the origin: past it a coordinate is absurd
+constexpr double kWidest = 50;        // metres across: wider, a layout is taken for millimetres
+constexpr double kSamePlace = 1e-4;   // metres: closer, two positions are one
+
+std::string place(const Microphone &m)
+{
+    char t[96];
+    std::snprintf(t, sizeof t, "(%g, %g, %g)", m.x, m.y, m.z);
+    return t;
+}
+
+// A coordinate as written: a finite decimal number of metres, within kFarthest of the origin.
+double coordinate(const std::string &path, long long line, const std::string &axis, const std::string &text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    const bool whole = !text.empty() && end == text.c_str() + text.size() && !std::isspace((unsigned char)text[0]);
+    if (!whole || std::isnan(v) || (std::isinf(v) && errno != ERANGE))
+        fail(path, line, "coordinate " + axis + " is not a number: \"" + text + "\"");
+    if (errno == ERANGE && std::abs(v) > 1)
+        fail(path, line, "coordinate " + axis + " = " + text + " is out of range (past the largest number)");
+    if (std::abs(v) > kFarthest)
+        fail(path, line, "coordinate " + axis + " = " + text + " is out of range: more than 1 km from the origin (positions are in metres)");
+    return v;
+}
+
+// Positions that are one (identical or duplicate), and layouts too wide to be in metres.
+void check_positions(const Geometry &g)
+{
+    size_t widest = 0;
+    double reach = 0;
+    for (size_t i = 0; i < g.mics.size(); ++i) {
+        const Microphone &a = g.mics[i];
+        const double r = std::max({std::abs(a.x), std::abs(a.y), std::abs(a.z)});
+        if (r > reach)
+            reach = r, widest = i;
+        for (size_t j = 0; j < i; ++j) {
+            const Microphone &b = g.mics[j];
+            if (std::abs(a.x - b.x) < kSamePlace && std::abs(a.y - b.y) < kSamePlace && std::abs(a.z - b.z) < kSamePlace)
+                fail(g.path, a.line, "position " + std::to_string(i + 1) + " " + place(a) + " is that of position " +
+                                         std::to_string(j + 1) + " (line " + std::to_string(b.line) +
+                                         "): two microphones cannot be at one place");
+        }
+    }
+    double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+    for (const Microphone &m : g.mics) {
+        const double c[3] = {m.x, m.y, m.z};
+        for (int k = 0; k < 3; ++k)
+            lo[k] = std::min(lo[k], c[k]), hi[k] = std::max(hi[k], c[k]);
+    }
+    const double span = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    if (span > kWidest) {
+        char t[240];
+        std::snprintf(t, sizeof t,
+                      "the layout spans %g m: it looks like millimetres (positions are in metres: divide them by 1000)", span);
+        fail(g.path, g.mics[widest].line, t);
+    }
 }
 
 }
@@ -54,11 +118,7 @@ Geometry read_geometry(const std::string &path)
                 const std::string axis(names[i].data(), 1);
                 if (!attributes.hasAttribute(names[i]))
                     fail(path, line, "<pos> without the coordinate " + axis);
-                bool ok = false;
-                *coordinates[i] = attributes.value(names[i]).toDouble(&ok);
-                if (!ok || !std::isfinite(*coordinates[i]))
-                    fail(path, line, "coordinate " + axis + " is not a number: \""
-                                         + attributes.value(names[i]).toString().toStdString() + "\"");
+                *coordinates[i] = coordinate(path, line, axis, attributes.value(names[i]).toString().trimmed().toStdString());
             }
             geometry.mics.push_back(std::move(mic));
             xml.skipCurrentElement();
@@ -73,6 +133,7 @@ Geometry read_geometry(const std::string &path)
         fail(path, xml.lineNumber(), "no <MicArray> element");
     if (geometry.mics.empty())
         fail(path, geometry.end_line, "the array has no <pos>");
+    check_positions(geometry);
     return geometry;
 }
 
@@ -80,14 +141,14 @@ std::vector<Microphone> positions_of(const Geometry &geometry, const std::vector
 {
     std::vector<Microphone> out;
     out.reserve(channels.size());
-    for (int c : channels) {
-        if (c < 0 || size_t(c) >= geometry.mics.size())
-            fail(geometry.path, geometry.end_line,
-                 "the layout ends after " + std::to_string(geometry.mics.size()) +
-                     " positions, fewer than the microphones of the run (it has microphone channel " +
-                     std::to_string(c) + ", " + std::to_string(c + 1) + " positions needed)");
+    const int top = channels.empty() ? -1 : *std::max_element(channels.begin(), channels.end());
+    if (top >= 0 && size_t(top) >= geometry.mics.size())
+        fail(geometry.path, geometry.end_line,
+             "the layout ends after " + std::to_string(geometry.mics.size()) +
+                 " positions, fewer than the microphones of the run (its microphone channels go up to " +
+                 std::to_string(top) + ": " + std::to_string(top + 1) + " positions needed)");
+    for (int c : channels)
         out.push_back(geometry.mics[size_t(c)]);
-    }
     return out;
 }
 

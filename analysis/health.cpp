@@ -30,31 +30,6 @@ double median(std::vector<double> v)
     return 0.5 * (v[h] + *std::max_element(v.begin(), v.begin() + long(h)));
 }
 
-double distance(const Microphone &a, const Microphone &b)
-{
-    return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z));
-}
-
-// The k nearest others of each microphone.
-std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k)
-{
-    std::vector<std::vector<size_t>> out(p.size());
-    std::vector<size_t> order;
-    std::vector<double> d(p.size());
-    for (size_t i = 0; i < p.size(); ++i) {
-        order.clear();
-        for (size_t j = 0; j < p.size(); ++j) {
-            d[j] = distance(p[i], p[j]);
-            if (j != i)
-                order.push_back(j);
-        }
-        const size_t kk = std::min(order.size(), size_t(k));
-        std::partial_sort(order.begin(), order.begin() + long(kk), order.end(), [&](size_t a, size_t b) { return d[a] < d[b]; });
-        out[i].assign(order.begin(), order.begin() + long(kk));
-    }
-    return out;
-}
-
 // One sample as the analysis sees it (see to_samples): straight from the frame's word.
 template <typename T>
 [[gnu::always_inline]] inline float sample(const uint8_t *word)
@@ -118,18 +93,30 @@ template <typename S>
         }
 }
 
+// Runs of equal samples away from the extremes seen so far (dropouts): per microphone the run's
+// length carried from chunk to chunk, and per chunk the samples counted in runs of `length` or
+// more (less the first length - 1 of each) and the runs reaching `length`.
+struct Runs {
+    float *top, *bottom; // the extremes so far, this chunk's included
+    uint32_t *run, *in_long, *starts;
+    uint32_t length;
+};
+
 // Samples held at the chunk's extremes: equal to it and following a sample equal to it.
 template <typename S>
 [[gnu::always_inline]] inline void held(S src, const float *prev, size_t n, size_t w, const float *hi, const float *lo, uint32_t *held_hi,
-                 uint32_t *held_lo)
+                 uint32_t *held_lo, Runs runs)
 {
     constexpr size_t lanes = 16;
+    const uint32_t from = runs.length - 1;
     size_t i0 = 0;
     for (; i0 + lanes <= w; i0 += lanes) {
-        float h[lanes], l[lanes], p[lanes];
-        uint32_t ch[lanes] = {}, cl[lanes] = {};
-        for (size_t k = 0; k < lanes; ++k)
+        float h[lanes], l[lanes], p[lanes], top[lanes], bottom[lanes];
+        uint32_t ch[lanes] = {}, cl[lanes] = {}, rn[lanes], lg[lanes] = {}, st[lanes] = {};
+        for (size_t k = 0; k < lanes; ++k) {
             h[k] = hi[i0 + k], l[k] = lo[i0 + k], p[k] = prev[i0 + k];
+            top[k] = runs.top[i0 + k], bottom[k] = runs.bottom[i0 + k], rn[k] = runs.run[i0 + k];
+        }
         for (size_t t = 0; t < n; ++t) {
             float x[lanes];
             for (size_t k = 0; k < lanes; ++k)
@@ -137,29 +124,47 @@ template <typename S>
             for (size_t k = 0; k < lanes; ++k) {
                 ch[k] += (x[k] == h[k]) & (p[k] == h[k]);
                 cl[k] += (x[k] == l[k]) & (p[k] == l[k]);
+                rn[k] = (x[k] == p[k]) & (x[k] != top[k]) & (x[k] != bottom[k]) ? rn[k] + 1 : 0;
+                lg[k] += rn[k] >= from;
+                st[k] += rn[k] == from;
                 p[k] = x[k];
             }
         }
-        for (size_t k = 0; k < lanes; ++k)
+        for (size_t k = 0; k < lanes; ++k) {
             held_hi[i0 + k] += ch[k], held_lo[i0 + k] += cl[k];
+            runs.run[i0 + k] = rn[k], runs.in_long[i0 + k] += lg[k], runs.starts[i0 + k] += st[k];
+        }
     }
     for (size_t t = 0; t < n; ++t)
         for (size_t i = i0; i < w; ++i) {
             const float x = src.at(t, i), before = t ? src.at(t - 1, i) : prev[i];
             held_hi[i] += (x == hi[i]) & (before == hi[i]);
             held_lo[i] += (x == lo[i]) & (before == lo[i]);
+            runs.run[i] = (x == before) & (x != runs.top[i]) & (x != runs.bottom[i]) ? runs.run[i] + 1 : 0;
+            runs.in_long[i] += runs.run[i] >= from;
+            runs.starts[i] += runs.run[i] == from;
         }
+}
+
+// The extremes so far with this chunk's (runs.top and runs.bottom hold those before it).
+inline void extremes(Runs runs, const float *hi, const float *lo, size_t w)
+{
+    for (size_t i = 0; i < w; ++i) {
+        runs.top[i] = std::max(runs.top[i], hi[i]);
+        runs.bottom[i] = std::min(runs.bottom[i], lo[i]);
+    }
 }
 
 // The per-sample loops, one vector lane per microphone, built for AVX2 as well where the
 // processor has it (without FMA, so both give the same sums).
 template <typename T, bool Raw>
 void stats(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w, const float *ref, float *s1, float *s2,
-           float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo)
+           float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo, Runs runs)
 {
     const Source<T, Raw> src{base, stride};
     sums(src, n, w, ref, s1, s2, hi, lo);
-    held(src, prev, n, w, hi, lo, held_hi, held_lo);
+    extremes(runs, hi, lo, w);
+    held(src, prev, n, w, hi, lo, held_hi, held_lo, runs);
 }
 
 #if defined(__x86_64__)
@@ -177,10 +182,18 @@ __attribute__((target("avx2"), always_inline)) inline __m256 load8(const uint8_t
                              _mm256_set1_ps(float(1.0 / kFullScale)));
 }
 
+__attribute__((target("avx2"), always_inline)) inline void add8(__m256i counts, uint32_t *to)
+{
+    uint32_t c[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c), counts);
+    for (size_t k = 0; k < 8; ++k)
+        to[k] += c[k];
+}
+
 template <typename T, bool Raw>
 __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w,
                                                 const float *ref, float *s1, float *s2, float *hi, float *lo,
-                                                uint32_t *held_hi, uint32_t *held_lo)
+                                                uint32_t *held_hi, uint32_t *held_lo, Runs runs)
 {
     size_t i0 = 0;
     for (; i0 + 16 <= w; i0 += 16) {
@@ -199,14 +212,20 @@ __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stri
                 h[v] = _mm256_max_ps(x, h[v]); // x > h ? x : h
                 l[v] = _mm256_min_ps(x, l[v]); // x < l ? x : l
             }
-        __m256 p[2];
-        __m256i ch[2], cl[2];
+        __m256 p[2], top[2], bottom[2];
+        __m256i ch[2], cl[2], rn[2], lg[2], st[2];
         for (int v = 0; v < 2; ++v) {
             _mm256_storeu_ps(s1 + i0 + 8 * v, a1[v]), _mm256_storeu_ps(s2 + i0 + 8 * v, a2[v]);
             _mm256_storeu_ps(hi + i0 + 8 * v, h[v]), _mm256_storeu_ps(lo + i0 + 8 * v, l[v]);
             p[v] = _mm256_loadu_ps(prev + i0 + 8 * v);
-            ch[v] = cl[v] = _mm256_setzero_si256();
+            ch[v] = cl[v] = lg[v] = st[v] = _mm256_setzero_si256();
+            top[v] = _mm256_max_ps(_mm256_loadu_ps(runs.top + i0 + 8 * v), h[v]);
+            bottom[v] = _mm256_min_ps(_mm256_loadu_ps(runs.bottom + i0 + 8 * v), l[v]);
+            _mm256_storeu_ps(runs.top + i0 + 8 * v, top[v]), _mm256_storeu_ps(runs.bottom + i0 + 8 * v, bottom[v]);
+            rn[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(runs.run + i0 + 8 * v));
         }
+        const __m256i one = _mm256_set1_epi32(1), before = _mm256_set1_epi32(int(runs.length) - 2),
+                      from = _mm256_set1_epi32(int(runs.length) - 1);
         for (size_t t = 0; t < n; ++t)
             for (int v = 0; v < 2; ++v) {
                 const __m256 x = load8<T, Raw>(col + t * stride + 32 * size_t(v));
@@ -214,34 +233,37 @@ __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stri
                 const __m256 at_lo = _mm256_and_ps(_mm256_cmp_ps(x, l[v], _CMP_EQ_OQ), _mm256_cmp_ps(p[v], l[v], _CMP_EQ_OQ));
                 ch[v] = _mm256_sub_epi32(ch[v], _mm256_castps_si256(at_hi)); // a true lane is -1
                 cl[v] = _mm256_sub_epi32(cl[v], _mm256_castps_si256(at_lo));
+                const __m256 same = _mm256_and_ps(_mm256_cmp_ps(x, p[v], _CMP_EQ_OQ),
+                                                  _mm256_and_ps(_mm256_cmp_ps(x, top[v], _CMP_NEQ_OQ),
+                                                                _mm256_cmp_ps(x, bottom[v], _CMP_NEQ_OQ)));
+                rn[v] = _mm256_and_si256(_mm256_add_epi32(rn[v], one), _mm256_castps_si256(same));
+                lg[v] = _mm256_sub_epi32(lg[v], _mm256_cmpgt_epi32(rn[v], before));
+                st[v] = _mm256_sub_epi32(st[v], _mm256_cmpeq_epi32(rn[v], from));
                 p[v] = x;
             }
         for (int v = 0; v < 2; ++v) {
-            uint32_t c[8];
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(c), ch[v]);
-            for (int k = 0; k < 8; ++k)
-                held_hi[i0 + 8 * size_t(v) + size_t(k)] += c[k];
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(c), cl[v]);
-            for (int k = 0; k < 8; ++k)
-                held_lo[i0 + 8 * size_t(v) + size_t(k)] += c[k];
+            const size_t at = i0 + 8 * size_t(v);
+            add8(ch[v], held_hi + at), add8(cl[v], held_lo + at), add8(lg[v], runs.in_long + at), add8(st[v], runs.starts + at);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(runs.run + at), rn[v]);
         }
     }
     if (i0 < w)
         stats<T, Raw>(base + i0 * 4, stride, prev + i0, n, w - i0, ref + i0, s1 + i0, s2 + i0, hi + i0, lo + i0,
-                      held_hi + i0, held_lo + i0);
+                      held_hi + i0, held_lo + i0,
+                      Runs{runs.top + i0, runs.bottom + i0, runs.run + i0, runs.in_long + i0, runs.starts + i0, runs.length});
 }
 #endif
 
 template <typename T, bool Raw>
 void stats_of(const uint8_t *base, size_t stride, const float *prev, size_t n, size_t w, const float *ref, float *s1,
-              float *s2, float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo)
+              float *s2, float *hi, float *lo, uint32_t *held_hi, uint32_t *held_lo, Runs runs)
 {
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2)
-        return stats_avx2<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo);
+        return stats_avx2<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo, runs);
 #endif
-    stats<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo);
+    stats<T, Raw>(base, stride, prev, n, w, ref, s1, s2, hi, lo, held_hi, held_lo, runs);
 }
 
 }
@@ -252,131 +274,42 @@ const char *verdict_name(Verdict v)
     case Verdict::Ok: return "ok";
     case Verdict::Dead: return "dead";
     case Verdict::Clipping: return "clipping";
+    case Verdict::Dropouts: return "dropouts";
+    case Verdict::DcOffset: return "dc_offset";
+    case Verdict::Incoherent: return "incoherent";
     case Verdict::LevelOutlier: return "level_outlier";
     case Verdict::ReversedPolarity: return "reversed_polarity";
+    case Verdict::Undetermined: return "undetermined";
     }
     return "?";
+}
+
+bool is_fault(Verdict v) { return v != Verdict::Ok && v != Verdict::Undetermined; }
+
+const char *polarity_name(const MicHealth &h)
+{
+    if (h.verdict == Verdict::ReversedPolarity)
+        return "reversed";
+    return h.polarity_decided > 0 && h.polarity_votes > 0 ? "same" : "undetermined";
 }
 
 std::vector<size_t> HealthReport::faulty() const
 {
     std::vector<size_t> out;
     for (size_t i = 0; i < mics.size(); ++i)
-        if (mics[i].verdict != Verdict::Ok)
+        if (is_fault(mics[i].verdict))
             out.push_back(i);
     return out;
 }
 
-// Cross-spectra of each microphone with its nearest neighbours, over one block in `stride`.
-struct HealthMeter::Polarity {
-    int block, bins;
-    size_t m;
-    std::vector<std::pair<size_t, size_t>> pairs;
-    std::vector<int> max_lag;                 // per pair, in samples
-    std::vector<std::complex<double>> cross;  // pairs x bins
-    std::vector<double> energy;               // per microphone
-    std::vector<double> cosine, sine;         // of 2 pi t / block
-    std::vector<float> window, rows, in;
-    std::vector<std::complex<float>> out;
-    size_t filled = 0;
-    uint64_t seen = 0; // blocks passed by, taken or not
-    fftwf_plan plan = nullptr;
-
-    Polarity(const std::vector<Microphone> &pos, int k, int block_, double fs, double c) : block(block_), bins(block_ / 2 + 1), m(pos.size())
-    {
-        const auto near = nearest(pos, k);
-        for (size_t i = 0; i < m; ++i)
-            for (size_t j : near[i])
-                if (std::find(pairs.begin(), pairs.end(), std::make_pair(std::min(i, j), std::max(i, j))) == pairs.end())
-                    pairs.emplace_back(std::min(i, j), std::max(i, j));
-        for (const auto &[i, j] : pairs)
-            max_lag.push_back(std::min(block / 4, int(std::ceil(distance(pos[i], pos[j]) / c * fs)) + 1));
-        cross.assign(pairs.size() * size_t(bins), {});
-        energy.assign(m, 0);
-        window = hann(block);
-        for (int t = 0; t < block; ++t) {
-            cosine.push_back(std::cos(2 * M_PI * t / block));
-            sine.push_back(std::sin(2 * M_PI * t / block));
-        }
-        rows.assign(size_t(block) * m, 0);
-        in.assign(size_t(block) * m, 0);
-        out.assign(size_t(bins) * m, {});
-        plan = plan_series(block, m, in.data(), out.data());
-    }
-    ~Polarity() { fftwf_destroy_plan(plan); }
-
-    // The next n rows: `rows`, or else the frames of `format` (only the blocks taken are converted).
-    void feed(const float *r, const uint8_t *frames, const FrameFormat &format, size_t n, int stride)
-    {
-        const size_t frame_bytes = size_t(format.words) * 4;
-        while (n > 0) {
-            const bool take = seen % uint64_t(stride) == 0;
-            const size_t k = std::min(n, size_t(block) - filled);
-            if (take && r)
-                std::memcpy(rows.data() + filled * m, r, k * m * sizeof(float));
-            else if (take)
-                to_samples(frames, k, format, rows.data() + filled * m);
-            filled += k;
-            if (r)
-                r += k * m;
-            else
-                frames += k * frame_bytes;
-            n -= k;
-            if (filled == size_t(block)) {
-                if (take)
-                    transform();
-                filled = 0;
-                ++seen;
-            }
-        }
-    }
-
-    void transform()
-    {
-        windowed_series(rows.data(), size_t(block), m, window.data(), in.data());
-        for (size_t i = 0; i < m; ++i) {
-            double e = 0;
-            for (int t = 0; t < block; ++t)
-                e += double(in[i * size_t(block) + size_t(t)]) * in[i * size_t(block) + size_t(t)];
-            energy[i] += e;
-        }
-        fftwf_execute(plan);
-        for (size_t p = 0; p < pairs.size(); ++p) {
-            const auto [i, j] = pairs[p];
-            std::complex<double> *acc = cross.data() + p * size_t(bins);
-            const std::complex<float> *a = out.data() + i * size_t(bins), *b = out.data() + j * size_t(bins);
-            // conj(a) b, spelt out: the same rounding as std::complex's product, without its
-            // checks for infinities.
-            for (int k = 0; k < bins; ++k) {
-                const float ar = a[k].real(), ai = a[k].imag(), br = b[k].real(), bi = b[k].imag();
-                acc[k] += std::complex<double>(ar * br + ai * bi, ar * bi - ai * br);
-            }
-        }
-    }
-
-    // The normalised cross-correlation of pair p at the lag where its magnitude is largest.
-    double extreme(size_t p) const
-    {
-        const auto [i, j] = pairs[p];
-        if (energy[i] <= 0 || energy[j] <= 0)
-            return 0;
-        // r(t) = (1/block) sum_k conj(A_k) B_k e^{2 pi i k t / block}, one-sided spectrum.
-        double best = 0;
-        for (int t = -max_lag[p]; t <= max_lag[p]; ++t) {
-            double r = 0;
-            for (int b = 0; b < bins; ++b) {
-                const double weight = (b == 0 || b == bins - 1) ? 1.0 : 2.0;
-                const size_t turn = size_t(((b * t) % block + block) % block); // phase 2 pi b t / block
-                const std::complex<double> c = cross[p * size_t(bins) + size_t(b)];
-                r += weight * (c.real() * cosine[turn] - c.imag() * sine[turn]);
-            }
-            r /= block * std::sqrt(energy[i] * energy[j]);
-            if (std::abs(r) > std::abs(best))
-                best = r;
-        }
-        return best;
-    }
-};
+std::vector<size_t> HealthReport::undetermined() const
+{
+    std::vector<size_t> out;
+    for (size_t i = 0; i < mics.size(); ++i)
+        if (mics[i].verdict == Verdict::Undetermined)
+            out.push_back(i);
+    return out;
+}
 
 HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vector<std::string> names, double sample_freq,
                          std::vector<Microphone> positions, HealthSettings settings)
@@ -397,9 +330,16 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
     lo_.assign(m_, std::numeric_limits<float>::infinity());
     hi_held_.assign(m_, 0);
     lo_held_.assign(m_, 0);
+    held_.assign(m_, 0);
+    held_runs_.assign(m_, 0);
+    run_.assign(m_, 0);
+    top_.assign(m_, -std::numeric_limits<float>::infinity());
+    bottom_.assign(m_, std::numeric_limits<float>::infinity());
+    if (settings_.held_run < 2)
+        throw std::invalid_argument("health: a dropout is a run of two or more equal samples");
     if (!positions_.empty() && m_ > 1)
-        polarity_ = std::make_unique<Polarity>(positions_, settings_.polarity_neighbours, settings_.polarity_block, fs_,
-                                               settings_.speed_of_sound);
+        pairs_ = std::make_unique<NeighbourSpectra>(positions_, fs_, settings_.polarity_neighbours, settings_.speed_of_sound,
+                                                    settings_.expected_frames);
 }
 
 HealthMeter::~HealthMeter() = default;
@@ -445,7 +385,7 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
     }
     // Sums about a reference (the first sample), in float over the chunk, then in double.
     float s1[512], s2[512], hi[512], lo[512];
-    uint32_t held_hi[512], held_lo[512];
+    uint32_t held_hi[512], held_lo[512], in_long[512], starts[512];
     for (size_t base = 0; base < m; base += 512) {
         const size_t w = std::min<size_t>(512, m - base);
         const float *ref = ref_.data() + base;
@@ -453,21 +393,25 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
             s1[i] = s2[i] = 0;
             hi[i] = -std::numeric_limits<float>::infinity();
             lo[i] = std::numeric_limits<float>::infinity();
-            held_hi[i] = held_lo[i] = 0;
+            held_hi[i] = held_lo[i] = in_long[i] = starts[i] = 0;
         }
+        const Runs runs{top_.data() + base, bottom_.data() + base, run_.data() + base, in_long, starts,
+                        uint32_t(settings_.held_run)};
         const float *prev = last_.data() + base;
         if (rows)
             stats_of<float, false>(reinterpret_cast<const uint8_t *>(rows + base), m * 4, prev, n, w, ref, s1, s2, hi, lo, held_hi,
-                          held_lo);
+                          held_lo, runs);
         else if (format_.floats)
             stats_of<float, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
-                                 held_hi, held_lo);
+                                 held_hi, held_lo, runs);
         else
             stats_of<int32_t, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
-                               held_hi, held_lo);
+                               held_hi, held_lo, runs);
         for (size_t i = 0; i < w; ++i) {
             const size_t c = base + i;
             sum_[c] += s1[i];
+            held_[c] += in_long[i] + uint64_t(starts[i]) * uint64_t(settings_.held_run - 1);
+            held_runs_[c] += starts[i];
             sumsq_[c] += s2[i];
             if (hi[i] > hi_[c])
                 hi_[c] = hi[i], hi_held_[c] = held_hi[i];
@@ -484,8 +428,8 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
     else
         to_samples(frames + (n - 1) * frame_bytes, 1, format_, last_.data());
     frames_ += n;
-    if (polarity_)
-        polarity_->feed(rows, frames, format_, n, settings_.polarity_stride);
+    if (pairs_)
+        pairs_->feed(rows, frames, format_, n);
 }
 
 HealthReport HealthMeter::report() const
@@ -494,7 +438,9 @@ HealthReport HealthMeter::report() const
     r.frames = frames_;
     r.neighbours = !positions_.empty();
     r.mics.resize(m_);
-    const double n = double(std::max<uint64_t>(frames_, 1));
+    const double n = double(std::max<uint64_t>(frames_, 1)), nan = std::numeric_limits<double>::quiet_NaN();
+    char t[160];
+    // What each microphone's own samples say.
     for (size_t c = 0; c < m_; ++c) {
         MicHealth &h = r.mics[c];
         h.channel = channels_[c];
@@ -505,6 +451,9 @@ HealthReport HealthMeter::report() const
         h.dc = double(ref_[c]) + mean;
         h.peak = frames_ ? std::max(std::abs(double(hi_[c])), std::abs(double(lo_[c]))) : 0;
         h.clipped = double(hi_held_[c] + (lo_[c] < hi_[c] ? lo_held_[c] : 0)) / n;
+        h.held = double(held_[c]) / n;
+        h.held_runs = held_runs_[c];
+        h.coherence = h.neighbours_coherence = nan;
         if (frames_ == 0)
             continue;
         if (!std::isfinite(sum_[c]) || !std::isfinite(sumsq_[c])) {
@@ -516,9 +465,56 @@ HealthReport HealthMeter::report() const
         } else if (h.clipped >= settings_.clipped_share) {
             h.verdict = Verdict::Clipping;
             h.detail = "samples held at its extreme value";
+        } else if (h.held_runs > 0) {
+            std::snprintf(t, sizeof t, "%llu runs of %d or more equal samples, %.3g %% of its samples",
+                          (unsigned long long)h.held_runs, settings_.held_run, 100 * h.held);
+            h.verdict = Verdict::Dropouts;
+            h.detail = t;
+        } else if (std::abs(h.dc) > settings_.dc_limit) {
+            std::snprintf(t, sizeof t, "mean of %.3g of full scale (limit %g)", h.dc, settings_.dc_limit);
+            h.verdict = Verdict::DcOffset;
+            h.detail = t;
         }
     }
     const auto alive = [&](size_t c) { return r.mics[c].verdict != Verdict::Dead; };
+    // Whose signal can stand for the sound field in a comparison with its neighbours.
+    const auto sound = [&](size_t c) { return r.mics[c].verdict == Verdict::Ok || r.mics[c].verdict == Verdict::DcOffset; };
+
+    // Coherence with the neighbours, and theirs with their own.
+    std::vector<PairFigures> pairs;
+    if (pairs_ && frames_)
+        pairs = pairs_->pairs();
+    std::vector<std::vector<const PairFigures *>> of(m_);
+    for (const PairFigures &p : pairs)
+        if (sound(p.i) && sound(p.j)) {
+            of[p.i].push_back(&p);
+            of[p.j].push_back(&p);
+        }
+    for (size_t c = 0; c < m_; ++c) {
+        std::vector<double> v;
+        for (const PairFigures *p : of[c])
+            if (std::isfinite(p->coherence))
+                v.push_back(p->coherence);
+        r.mics[c].coherence = median(v);
+    }
+    for (size_t c = 0; c < m_; ++c) {
+        std::vector<double> v;
+        for (const PairFigures *p : of[c]) {
+            const size_t other = p->i == c ? p->j : p->i;
+            if (std::isfinite(r.mics[other].coherence))
+                v.push_back(r.mics[other].coherence);
+        }
+        MicHealth &h = r.mics[c];
+        h.neighbours_coherence = median(v);
+        if (h.verdict == Verdict::Ok && h.neighbours_coherence >= settings_.coherent_field &&
+            h.coherence < settings_.incoherent_ratio * h.neighbours_coherence) {
+            std::snprintf(t, sizeof t, "coherence %.2f with its neighbours, theirs %.2f: noise of its own", h.coherence,
+                          h.neighbours_coherence);
+            h.verdict = Verdict::Incoherent;
+            h.detail = t;
+        }
+    }
+    const auto coherent = [&](const MicHealth &h) { return h.neighbours_coherence >= settings_.coherent_field; };
 
     // Level against the array's median, or against the median of the nearest live neighbours.
     std::vector<double> all;
@@ -543,34 +539,42 @@ HealthReport HealthMeter::report() const
             if (!around.empty())
                 h.reference_db = median(around);
         }
-        if (h.verdict == Verdict::Ok && frames_ && std::abs(h.level_db - h.reference_db) > settings_.outlier_db) {
-            h.verdict = Verdict::LevelOutlier;
-            char t[96];
-            std::snprintf(t, sizeof t, "%+.1f dB against the %s median", h.level_db - h.reference_db,
-                          r.neighbours ? "neighbours'" : "array's");
-            h.detail = t;
+        const double off = h.level_db - h.reference_db;
+        if (h.verdict != Verdict::Ok || !frames_ || !(std::abs(off) > settings_.outlier_db))
+            continue;
+        if (off > 0 && coherent(h)) {
+            std::snprintf(t, sizeof t, "%+.1f dB against the neighbours' median, coherent with them: near a source", off);
+            h.detail = t; // stays ok
+            continue;
         }
+        h.verdict = Verdict::LevelOutlier;
+        std::snprintf(t, sizeof t, "%+.1f dB against the %s median", off, r.neighbours ? "neighbours'" : "array's");
+        h.detail = t;
     }
 
-    if (polarity_) {
-        for (size_t p = 0; p < polarity_->pairs.size(); ++p) {
-            const auto [i, j] = polarity_->pairs[p];
-            if (!alive(i) || !alive(j))
-                continue;
-            const double e = polarity_->extreme(p);
-            if (std::abs(e) < settings_.coherence)
-                continue;
-            for (size_t c : {i, j}) {
-                ++r.mics[c].polarity_decided;
-                r.mics[c].polarity_votes += e > 0 ? 1 : -1;
-            }
+    // Polarity, from the pairs whose bins allow a verdict (neighbours.h).
+    for (const PairFigures &p : pairs) {
+        if (!sound(p.i) || !sound(p.j) || r.mics[p.i].verdict == Verdict::Incoherent ||
+            r.mics[p.j].verdict == Verdict::Incoherent || !(std::abs(p.same) >= settings_.vote))
+            continue;
+        for (size_t c : {p.i, p.j}) {
+            ++r.mics[c].polarity_decided;
+            r.mics[c].polarity_votes += p.same > 0 ? 1 : -1;
         }
-        for (MicHealth &h : r.mics)
-            if (h.verdict == Verdict::Ok && h.polarity_decided >= 2 && h.polarity_votes < 0) {
-                h.verdict = Verdict::ReversedPolarity;
-                h.detail = std::to_string((h.polarity_decided - h.polarity_votes) / 2) + " of " +
-                           std::to_string(h.polarity_decided) + " coherent neighbours in opposite sign";
-            }
+    }
+    for (MicHealth &h : r.mics) {
+        if (h.verdict != Verdict::Ok || h.polarity_decided == 0)
+            continue;
+        const int against = (h.polarity_decided - h.polarity_votes) / 2;
+        if (h.polarity_decided >= 2 && h.polarity_votes < 0) {
+            h.verdict = Verdict::ReversedPolarity;
+            h.detail = std::to_string(against) + " of " + std::to_string(h.polarity_decided) +
+                       " coherent neighbours in opposite sign";
+        } else if (h.polarity_votes <= 0) {
+            h.verdict = Verdict::Undetermined;
+            h.detail = "polarity: " + std::to_string(against) + " of " + std::to_string(h.polarity_decided) +
+                       " coherent neighbours in opposite sign, no majority";
+        }
     }
     return r;
 }

@@ -3,16 +3,25 @@
 // Incremental: feed it blocks of frames as they come (a packet of a live run, a slice of a
 // .dat); report() may be called at any time and reflects everything fed so far.
 //
-// Verdicts, the first that applies:
-//   dead               flat (peak to peak at most 2 LSB of a 32-bit integer) or an AC level
-//                      below -140 dBFS (digital zero included), or float samples that are
-//                      not finite;
+// Verdicts, the first that applies (the README lists them with their rules):
+//   dead               flat (peak to peak at most 2 LSB of a 32-bit integer), an AC level below
+//                      -140 dBFS (digital zero included), or float samples that are not finite;
 //   clipping           at least 0.01 % of its samples held at its extreme value (a sample equal
 //                      to the microphone's largest or smallest value, following one equal to it);
+//   dropouts           runs of 8 or more equal samples (zeros or a held value) inside a live
+//                      signal, away from its extremes;
+//   dc_offset          a mean beyond 5 % of full scale;
+//   incoherent         (positions needed) its coherence with its neighbours below 0.7 times
+//                      theirs with their own neighbours, when theirs is 0.5 or more: noise of
+//                      its own, whatever its level;
 //   level_outlier      its level more than 6 dB from the median of the array's microphones, or
-//                      of its 6 nearest neighbours when the positions are known;
-//   reversed_polarity  (positions needed) the normalised cross-correlation with most of its 4
-//                      nearest neighbours peaks negative within the lags their distance allows.
+//                      of its 6 nearest neighbours when the positions are known; a microphone
+//                      louder than its neighbours but coherent with them is near a source: ok,
+//                      with a note;
+//   reversed_polarity  (positions needed) most of its decided neighbour pairs, and at least
+//                      two, of opposite sign (neighbours.h: bins below c / (4 d) only);
+//   undetermined       its polarity votes tie, or a single one is against it: the scene does
+//                      not allow a verdict (not a fault; the map keeps it).
 // Levels are the RMS about the mean, in dBFS (see samples.h for the full scale).
 #pragma once
 
@@ -23,13 +32,17 @@
 #include <vector>
 
 #include "analysis/geometry.h"
+#include "analysis/neighbours.h"
 #include "analysis/samples.h"
 
 namespace analysis {
 
-enum class Verdict { Ok, Dead, Clipping, LevelOutlier, ReversedPolarity };
-// "ok", "dead", "clipping", "level_outlier", "reversed_polarity"
+enum class Verdict { Ok, Dead, Clipping, Dropouts, DcOffset, Incoherent, LevelOutlier, ReversedPolarity, Undetermined };
+// "ok", "dead", "clipping", "dropouts", "dc_offset", "incoherent", "level_outlier",
+// "reversed_polarity", "undetermined"
 const char *verdict_name(Verdict v);
+// A fault: neither ok nor undetermined.
+bool is_fault(Verdict v);
 
 struct MicHealth {
     int channel = 0;
@@ -39,17 +52,25 @@ struct MicHealth {
     double peak = 0;         // largest magnitude, fraction of full scale
     double clipped = 0;      // share of the samples held at the microphone's extreme value
     double reference_db = 0; // the median it was compared with (array or neighbours), dBFS
+    double held = 0;         // share of the samples in runs of equal samples (dropouts)
+    uint64_t held_runs = 0;  // how many such runs
+    double coherence = 0;    // median coherence with its neighbours (NaN: not known)
+    double neighbours_coherence = 0; // the median of its neighbours' own (NaN: not known)
     int polarity_votes = 0;  // neighbours that agree in sign, minus those that disagree
     int polarity_decided = 0;// neighbours coherent enough to vote
     Verdict verdict = Verdict::Ok;
-    std::string detail;      // why, in a few words (empty when ok)
+    std::string detail;      // why, in a few words (for an ok microphone, a note or nothing)
 };
+
+// "same", "reversed" or "undetermined" (no neighbour could vote, or the votes tie)
+const char *polarity_name(const MicHealth &h);
 
 struct HealthReport {
     uint64_t frames = 0;
     bool neighbours = false; // positions were known: neighbour medians and the polarity check
     std::vector<MicHealth> mics;
-    std::vector<size_t> faulty() const; // indexes into mics of those not ok
+    std::vector<size_t> faulty() const;       // indexes into mics of the faults
+    std::vector<size_t> undetermined() const; // and of those the scene gave no verdict
 };
 
 struct HealthSettings {
@@ -57,11 +78,14 @@ struct HealthSettings {
     double clipped_share = 1e-4;
     double dead_db = -140.0;
     int level_neighbours = 6;
+    double dc_limit = 0.05;          // of full scale
+    int held_run = 8;                // equal samples in a row that make a dropout
     int polarity_neighbours = 4;
-    double coherence = 0.2;          // |normalised cross-correlation| a neighbour needs to vote
-    int polarity_block = 256;        // frames of one block of the polarity check
-    int polarity_stride = 16;        // one block in this many goes to the polarity check
+    double vote = 0.2;               // |polarity evidence| a neighbour pair needs to vote
+    double coherent_field = 0.5;     // neighbours' coherence from which a microphone is judged by it
+    double incoherent_ratio = 0.7;   // its coherence against theirs below this: incoherent
     double speed_of_sound = 343.0;
+    uint64_t expected_frames = 0;    // frames to come, if known (how many blocks the spectra take)
 };
 
 class HealthMeter {
@@ -79,7 +103,6 @@ public:
     HealthReport report() const;
 
 private:
-    struct Polarity;
     void chunk(const float *rows, const uint8_t *frames, size_t n);
 
     FrameFormat format_;
@@ -94,8 +117,10 @@ private:
     std::vector<float> buffer_, ref_, last_;
     std::vector<double> sum_, sumsq_;
     std::vector<float> hi_, lo_;
-    std::vector<uint64_t> hi_held_, lo_held_;
-    std::unique_ptr<Polarity> polarity_;
+    std::vector<uint64_t> hi_held_, lo_held_, held_, held_runs_;
+    std::vector<uint32_t> run_;
+    std::vector<float> top_, bottom_; // extremes so far, for the runs of equal samples
+    std::unique_ptr<NeighbourSpectra> pairs_;
 };
 
 }

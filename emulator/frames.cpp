@@ -56,7 +56,7 @@ void FrameSource::configure(const FrameLayout &layout, double frame_rate, uint32
             const int c = layout.mics[i];
             noise = noise * 1664525u + 1013904223u;
             const double jitter = double(int(noise >> 29) - 4) * 0.5;   // a little noise: -2..+1.5
-            const double v = mic_amplitude(c) * std::sin(2 * M_PI * k / kPeriod + 0.37 * c) + jitter;
+            const double v = mic_amplitude(c) * std::sin(2 * M_PI * k / kPeriod + 0.37 * c) + jitter + offset_;
             mic_rows_[size_t(k) * nm + i] = sample_word(v, layout.floats);
         }
     }
@@ -106,7 +106,7 @@ void FrameSource::build_frame(uint64_t frame, uint8_t *out) const
     frame = sampled_frame(frame);
     const size_t nm = layout_.mics.size();
     if (scene_ && nm) {
-        scene_->write(scene_first_ + frame, layout_.mics.data(), nm, layout_.floats, out);
+        scene_->write(scene_first_ + tick0_ + frame, layout_.mics.data(), nm, layout_.floats, out);
         out += nm * 4;
     }
     frame += tick0_;   // the built-in signals run on the shared clock

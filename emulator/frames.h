@@ -21,6 +21,11 @@ using ::FrameLayout;
 // levels span about 14 to 3 million counts across the array.
 double mic_amplitude(int channel);
 
+// What each recorder of a testbed has of its own in its built-in microphone signals: recorder i's
+// sit this many counts above recorder 0's (a constant offset), so that a test can tell which
+// recorder a stream came from.
+constexpr double kRecorderOffset = 1000.0;
+
 class FrameSource {
 public:
     // frame_rate in frames/s sets the period of the slow analogue sine (2 Hz).
@@ -28,6 +33,8 @@ public:
     void configure(const FrameLayout &layout, double frame_rate, uint32_t counter_start,
                    uint64_t jump_frame, uint32_t jump,
                    std::shared_ptr<const SceneSignals> scene = nullptr, uint64_t scene_first = 0);
+    // Recorder `index` of the testbed (its offset, kRecorderOffset); kept by configure().
+    void set_recorder(int index) { offset_ = index * kRecorderOffset; }
     bool has_scene() const { return scene_ != nullptr; }
     bool has_counter() const { return layout_.counter; }
     // The scene's absolute frame of a sent frame (the frames lost before it counted).
@@ -39,8 +46,9 @@ public:
     void drop(uint64_t at, uint64_t n);
     uint64_t sampled_frame(uint64_t frame) const;   // sampling instant of a sent frame
     uint32_t counter_at(uint64_t frame) const;
-    // The built-in signals of frame 0 are those of this tick of the recorders' shared clock
-    // (0 by configure(): a stream's own start). The counter is the stream's own all the same.
+    // The built-in signals (and a scene's, from scene_first on) of frame 0 are those of this tick
+    // of the recorders' shared clock (0 by configure(): a stream's own start). The counter is the
+    // stream's own all the same.
     void set_first_tick(uint64_t tick) { tick0_ = tick; }
     // Writes bytes [pos, pos + n) of the stream to dst (any alignment).
     void generate(uint8_t *dst, uint64_t pos, size_t n) const;
@@ -67,6 +75,7 @@ private:
     std::shared_ptr<const SceneSignals> scene_;
     uint64_t scene_first_ = 0;
     uint64_t tick0_ = 0;
+    double offset_ = 0;
     static constexpr int kAnalogSteps = 4096;
 };
 

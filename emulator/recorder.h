@@ -71,7 +71,9 @@ public:
     // first start): recorder i at port 1-(i + 1), /dev/bus/usb/001/(i + 2), serial number
     // VZ256-000(i + 1). They share the host's usbfs budget, the Trig1/Trig2 lines and, from two
     // on, one sampling clock: frames sampled at the same instant hold the same samples on all
-    // (one recorder alone starts its built-in signals with each stream, so runs repeat exactly).
+    // but for each one's own offset of its built-in microphone signals (i x kRecorderOffset
+    // counts, frames.h), by which a test tells them apart (one recorder alone starts its
+    // built-in signals with each stream, so runs repeat exactly).
     static std::vector<Recorder *> start_many(int n, const Options &o = {});
     static Recorder *at(int i);    // nullptr when there is no such recorder
     static int recorders();

@@ -102,9 +102,9 @@ int line_of(const QByteArray &bytes, int offset)
 
 // Independent noise of unit variance, a function of (frame, channel) only: the sum of four
 // 16-bit uniforms of a 64-bit hash (close to Gaussian, never periodic).
-inline float unit_noise(uint64_t n, int c)
+inline float unit_noise(uint64_t n, int c, uint64_t seed)
 {
-    uint64_t z = (n << 8 | uint64_t(c)) + 0x9E3779B97F4A7C15ull;
+    uint64_t z = (n << 8 | uint64_t(c)) + 0x9E3779B97F4A7C15ull + seed;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
@@ -164,9 +164,9 @@ std::shared_ptr<const Scene> Scene::load(const std::string &path)
         gpath = QFileInfo(QString::fromStdString(path)).dir().filePath(geometry);
     try {
         const analysis::Geometry g = analysis::read_geometry(gpath.toStdString());
-        if (g.mics.size() > size_t(kChannels))
+        if (g.mics.size() > size_t(kMaxPositions))
             fail(path, "geometry " + gpath.toStdString() + " has " + std::to_string(g.mics.size())
-                           + " microphones, the recorder at most " + std::to_string(kChannels));
+                           + " microphones, 16 recorders at most " + std::to_string(kMaxPositions));
         for (const auto &m : g.mics) {
             scene->mic_x.push_back(m.x);
             scene->mic_y.push_back(m.y);
@@ -236,28 +236,34 @@ std::shared_ptr<const Scene> Scene::load(const std::string &path)
     return scene;
 }
 
-std::shared_ptr<const SceneSignals> Scene::at_rate(double fs) const
+std::shared_ptr<const SceneSignals> Scene::at_rate(double fs, int recorder) const
 {
     std::lock_guard<std::mutex> lock(mu_);
+    const auto key = std::make_pair(fs, recorder);
     for (size_t i = 0; i < cache_.size(); ++i)
-        if (cache_[i].first == fs) {
+        if (cache_[i].first == key) {
             auto hit = cache_[i];
             cache_.erase(cache_.begin() + std::ptrdiff_t(i));
             cache_.push_back(hit);
             return hit.second;
         }
-    auto made = std::make_shared<const SceneSignals>(*this, fs);
-    if (cache_.size() == 2)
+    auto made = std::make_shared<const SceneSignals>(*this, fs, recorder);
+    // Two frequencies of every recorder that plays a part of the layout.
+    const size_t parts = std::max<size_t>(1, (mic_x.size() + kChannels - 1) / kChannels);
+    if (cache_.size() == 2 * parts)
         cache_.erase(cache_.begin());
-    cache_.emplace_back(fs, made);
+    cache_.emplace_back(key, made);
     return made;
 }
 
-SceneSignals::SceneSignals(const Scene &scene, double fs) : table_(kPeriod * Scene::kChannels)
+SceneSignals::SceneSignals(const Scene &scene, double fs, int recorder) : table_(kPeriod * Scene::kChannels)
 {
     using cplx = std::complex<double>;
     const size_t P = kPeriod, half = P / 2;
-    const size_t nm = scene.mic_x.size();
+    // This recorder's part of the layout: positions first .. first + nm - 1.
+    const size_t first = size_t(recorder) * Scene::kChannels;
+    const size_t nm = std::min<size_t>(Scene::kChannels, scene.mic_x.size() > first ? scene.mic_x.size() - first : 0);
+    noise_seed_ = uint64_t(recorder) * 0xD1B54A32D192ED03ull;
 
     // Each source's spectrum (bins 1 .. P/2 - 1 only: no DC, nothing at or above fs / 2).
     struct Spectrum {
@@ -312,7 +318,7 @@ SceneSignals::SceneSignals(const Scene &scene, double fs) : table_(kPeriod * Sce
         for (size_t s = 0; s < spectra.size(); ++s) {
             const Spectrum &sp = spectra[s];
             const SceneSource &src = scene.sources[s];
-            const double r = std::hypot(src.x - scene.mic_x[m], src.y - scene.mic_y[m], src.z - scene.mic_z[m]);
+            const double r = std::hypot(src.x - scene.mic_x[first + m], src.y - scene.mic_y[first + m], src.z - scene.mic_z[first + m]);
             // exp(-2 pi j k d / P) / r for a delay of d samples, by a recurrence set exactly every 256 bins.
             const double w = -2 * M_PI * (r / scene.speed_of_sound * fs) / double(P);
             const cplx step = std::polar(1.0, w);
@@ -351,8 +357,11 @@ SceneSignals::SceneSignals(const Scene &scene, double fs) : table_(kPeriod * Sce
         mic_[c].noise = float(noise);
     }
     for (const SceneFault &f : scene.faults) {
-        Mic &mic = mic_[f.channel];
-        const double level = std::hypot(rms[size_t(f.channel)], noise);
+        if (size_t(f.channel) < first || size_t(f.channel) >= first + nm)
+            continue; // another recorder's
+        const size_t c = size_t(f.channel) - first;
+        Mic &mic = mic_[c];
+        const double level = std::hypot(rms[c], noise);
         switch (f.kind) {
         case FaultKind::Dead: mic.gain = 0; break;
         case FaultKind::Reversed: mic.gain = -1; break;
@@ -371,7 +380,7 @@ SceneSignals::SceneSignals(const Scene &scene, double fs) : table_(kPeriod * Sce
 double SceneSignals::value(uint64_t n, int c) const
 {
     const float s = table_.data[(n & (kPeriod - 1)) * Scene::kChannels + size_t(c)];
-    const float v = mic_[c].gain * (s + mic_[c].noise * unit_noise(n, c));
+    const float v = mic_[c].gain * (s + mic_[c].noise * unit_noise(n, c, noise_seed_));
     return std::clamp(double(v), -Scene::kFullScale, Scene::kFullScale - 1);
 }
 
@@ -381,7 +390,7 @@ void SceneSignals::write(uint64_t n, const int *mics, size_t count, bool floats,
     for (size_t i = 0; i < count; ++i) {
         const int c = mics[i];
         const Mic &mic = mic_[c];
-        const float v = mic.gain * (row[c] + mic.noise * unit_noise(n, c));
+        const float v = mic.gain * (row[c] + mic.noise * unit_noise(n, c, noise_seed_));
         uint32_t w;
         if (floats)
             w = std::bit_cast<uint32_t>(std::clamp(v, -2147483648.0f, 2147483648.0f));

@@ -10,7 +10,11 @@
 //    "faults": [{"channel": 37, "kind": "dead"}, {"channel": 90, "kind": "clipped"},
 //               {"channel": 151, "kind": "reversed"}, {"channel": 200, "kind": "noisy"}]}
 // geometry: the MicArray XML layout, relative to the scene file's folder; microphone channel c is
-// its (c+1)-th position, channels past its last position are not connected (digital zero).
+// its (c+1)-th position, channels past its last position are not connected (digital zero). A
+// layout of more than 256 positions covers several recorders: recorder i (port 1-(i+1)) hears
+// positions 256 i + 1 to 256 i + 256 on its channels 0 to 255, and a fault's channel is the
+// layout's (256 i + c). Several recorders play the scene on their shared clock, so runs started
+// by one trigger hold the same instant of it.
 // Positions in metres. Levels in dB re full scale (2^31 counts; float samples carry the same
 // values as floats): a source's level is its RMS at 1 m, noise_db the RMS of the independent
 // noise of each microphone. speed_of_sound defaults to 343 m/s, noise_db to -60, both lists to
@@ -66,26 +70,27 @@ class SceneSignals;
 
 class Scene {
 public:
-    static constexpr int kChannels = 256;
+    static constexpr int kChannels = 256;        // of one recorder
+    static constexpr int kMaxPositions = 16 * kChannels;
     static constexpr double kFullScale = 2147483648.0;
 
     // Reads a scene file; throws SceneError "FILE: what is wrong" (with the line for bad JSON).
     static std::shared_ptr<const Scene> load(const std::string &path);
 
     std::string path;
-    std::vector<double> mic_x, mic_y, mic_z;   // the connected microphones, in channel order
+    std::vector<double> mic_x, mic_y, mic_z;   // the connected microphones, in the layout's order
     double speed_of_sound = 343.0;
     double noise_db = -60.0;
     std::vector<SceneSource> sources;
     std::vector<SceneFault> faults;
 
-    // The signals at one sampling frequency, built on first use (a fraction of a second) and
-    // kept for the two frequencies used last. Thread-safe.
-    std::shared_ptr<const SceneSignals> at_rate(double fs) const;
+    // The signals of one recorder at one sampling frequency, built on first use (a fraction of a
+    // second) and kept for the two frequencies used last. Thread-safe.
+    std::shared_ptr<const SceneSignals> at_rate(double fs, int recorder = 0) const;
 
 private:
     mutable std::mutex mu_;
-    mutable std::vector<std::pair<double, std::shared_ptr<const SceneSignals>>> cache_;
+    mutable std::vector<std::pair<std::pair<double, int>, std::shared_ptr<const SceneSignals>>> cache_;
 };
 
 class SceneSignals {
@@ -93,7 +98,7 @@ public:
     static constexpr int kPeriodLog2 = 16;
     static constexpr uint64_t kPeriod = uint64_t(1) << kPeriodLog2;
 
-    SceneSignals(const Scene &scene, double fs);
+    SceneSignals(const Scene &scene, double fs, int recorder = 0);
 
     // The value of microphone channel c at absolute frame n, in counts (before conversion).
     double value(uint64_t n, int c) const;
@@ -115,6 +120,7 @@ private:
     };
     Floats table_;   // kPeriod rows of kChannels: the sources as each microphone hears them
     Mic mic_[Scene::kChannels];
+    uint64_t noise_seed_ = 0;   // the recorder's: every position has noise of its own
 };
 
 } // namespace emu

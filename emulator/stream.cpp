@@ -36,8 +36,10 @@ void Recorder::Impl::start(uint8_t t)
         scene_clock[stream_clock] = source.scene_frame((produced + source.frame_bytes() - 1) / source.frame_bytes());
     stream_clock = clock_arg;
     scene_carry = true;
-    source.configure(layout, rate, counter_start, jump_frame, jump,
-                     scene ? scene->at_rate(rate) : nullptr, scene ? scene_clock[clock_arg] : 0);
+    // Several recorders play the scene on their shared clock (frames.cpp), one alone from where
+    // its last stream at this frequency stopped.
+    source.configure(layout, rate, counter_start, jump_frame, jump, scene ? scene->at_rate(rate, index) : nullptr,
+                     scene && !bench.shared_clock ? scene_clock[clock_arg] : 0);
     bytes_per_second = rate * source.frame_bytes();
     limit = UINT64_MAX;
     if (count != 0)

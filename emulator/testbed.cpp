@@ -56,7 +56,7 @@ Options with_scene_of_environment(const Options &o)
 void Recorder::Impl::prepare_scene()
 {
     if (scene)
-        scene->at_rate(500000.0 / (9 + 1));
+        scene->at_rate(500000.0 / (9 + 1), index);
 }
 
 // Plugs this recorder into the bench's testbed: port 1-(index + 1) of bus 1, device number
@@ -65,6 +65,7 @@ void Recorder::Impl::create(const Options &o)
 {
     paced = paced_option = o.paced;
     pooled = o.pooled_stream;
+    source.set_recorder(index);
     scene = o.scene;
     prepare_scene();
     capacity = capacity_option = o.device_buffer_bytes;

@@ -73,6 +73,10 @@ struct ExportOptions {
     FrameRange range;
     std::optional<SampleType> type;    // default: float32 to HDF5; the run's own to WAV
     bool force = false;                // replace an existing target (never one of the run's files)
+    // HDF5: the positions (metres, x y z a row) of the exported microphones, in column order,
+    // written as /positions; empty: none (no geometry given).
+    std::vector<double> positions;
+    std::string geometry;              // where they come from, an attribute of /positions
 };
 
 // Refuses a target that is one of the run's three files (same device and inode, whatever the

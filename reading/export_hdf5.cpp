@@ -62,6 +62,14 @@ public:
 
             attribut_nombre("sample_freq", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &d.sample_freq);
             attribut_textes(data_, "channel_names", d.parts.front().channel_names);
+            // The recorded microphone channel of each column, so that a tool pairs column i with
+            // the position of its channel, whatever was left out of the run.
+            if (d.parts.front().dataset == "time_data") {
+                const hsize_t n[1] = {d.mic_channels.size()};
+                attribut(data_, "channels", H5T_STD_I32LE, H5T_NATIVE_INT, H5Screate_simple(1, n, nullptr), d.mic_channels.data());
+            }
+            if (!d.positions.empty())
+                positions(d);
             attribut_texte("date", d.date);
             attribut_texte("comment", d.comment);
             attribut_texte("sample_type", d.source_type);
@@ -194,6 +202,30 @@ private:
             H5Aclose(a);
         H5Sclose(espace);
         echoue(r, std::string("write the attribute ") + nom, pourquoi);
+    }
+
+    // /positions (columns x 3, metres) with the attribute geometry: where they come from.
+    void positions(const ExportDescription &d)
+    {
+        const hsize_t dims[2] = {d.mic_channels.size(), 3};
+        const hid_t espace = H5Screate_simple(2, dims, nullptr);
+        const hid_t ds = H5Dcreate2(file_, "positions", H5T_IEEE_F64LE, espace, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        const herr_t r = ds >= 0 ? H5Dwrite(ds, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, d.positions.data()) : -1;
+        const std::string pourquoi = r < 0 ? raison_hdf5() : "";
+        H5Sclose(espace);
+        try {
+            echoue(r, "write /positions", pourquoi);
+            const hid_t t = type_texte(d.geometry.size());
+            std::string tampon = d.geometry;
+            tampon.resize(std::max<size_t>(1, d.geometry.size()), '\0');
+            attribut(ds, "geometry", t, t, H5Screate(H5S_SCALAR), tampon.data());
+            H5Tclose(t);
+        } catch (...) {
+            if (ds >= 0)
+                H5Dclose(ds);
+            throw;
+        }
+        H5Dclose(ds);
     }
 
     // A 1-D dataset at the root, written whole.

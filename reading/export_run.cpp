@@ -30,6 +30,13 @@ ExportResult export_run(const Run &run, const ExportOptions &o, const Progress &
         d.sources.push_back(std::filesystem::path(*p).filename().string());
     d.first_frame = o.range.first;
     d.chunk_rows = chunk_rows(o.words.size());
+    if (!d.parts.empty() && d.parts.front().dataset == "time_data")
+        for (const Column &c : d.parts.front().columns)
+            d.mic_channels.push_back(run.layout.channels[size_t(c.word)].number);
+    if (!o.positions.empty() && o.positions.size() != 3 * d.mic_channels.size())
+        throw std::invalid_argument("one position per exported microphone");
+    d.positions = o.positions;
+    d.geometry = o.geometry;
 
     // The temporary name: hidden, beside the target, so the rename stays on one file system.
     const std::filesystem::path cible(o.target);

@@ -17,6 +17,9 @@ struct ExportDescription {
     std::string date, comment, source_type;
     std::vector<std::string> sources;
     uint64_t first_frame = 0;
+    std::vector<int> mic_channels;   // the microphone channel of each column of /time_data
+    std::vector<double> positions;   // their positions, 3 a column (metres); empty: unknown
+    std::string geometry;
 };
 
 class Sink {

@@ -164,10 +164,8 @@ std::unique_ptr<Publisher> Publisher::create(const std::string &port, const std:
 
 Publisher::~Publisher()
 {
-    if (h_) {
-        h_->state.store(Closed, std::memory_order_release);
-        wake();
-    }
+    if (h_)
+        set_state(Closed);
     if (!path_.empty())
         ::unlink(path_.c_str());
     if (map_)
@@ -185,23 +183,27 @@ void Publisher::wake()
 void Publisher::begin_run(const FrameLayout &layout)
 {
     Header &h = *h_;
-    const uint64_t l = h.run_lock.load(std::memory_order_relaxed);
-    h.run_lock.store(l + 1, std::memory_order_relaxed);
-    h.generation.store(h.generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    h.run_first.store(h.published.load(std::memory_order_relaxed), std::memory_order_release);
-    store_layout(h, layout);
-    h.state.store(Running, std::memory_order_release);
-    h.run_lock.store(l + 2, std::memory_order_release);
+    const uint64_t g = (h.run.load(std::memory_order_relaxed) >> 2) + 1;
+    RunRecord &r = h.runs[g % kRuns];
+    const uint64_t l = r.lock.load(std::memory_order_relaxed);
+    r.lock.store(l + 1, std::memory_order_relaxed);
+    r.generation.store(g, std::memory_order_release);
+    r.first.store(h.published.load(std::memory_order_relaxed), std::memory_order_release);
+    store_layout(r, layout);
+    r.lock.store(l + 2, std::memory_order_release);
+    h.run.store(g * 4 + Running, std::memory_order_release);
     wake();
 }
 
 void Publisher::end_run()
 {
+    set_state(Ended);
+}
+
+void Publisher::set_state(uint32_t state)
+{
     Header &h = *h_;
-    const uint64_t l = h.run_lock.load(std::memory_order_relaxed);
-    h.run_lock.store(l + 1, std::memory_order_relaxed);
-    h.state.store(Ended, std::memory_order_release);
-    h.run_lock.store(l + 2, std::memory_order_release);
+    h.run.store((h.run.load(std::memory_order_relaxed) & ~uint64_t(3)) | state, std::memory_order_release);
     wake();
 }
 
@@ -228,7 +230,7 @@ void Publisher::publish(const unsigned char *data, const BlockPlace &place)
     s.lock.store(l + 1, std::memory_order_relaxed);
     constexpr auto rel = std::memory_order_release;
     s.index.store(index, rel);
-    s.generation.store(h.generation.load(std::memory_order_relaxed), rel);
+    s.generation.store(h.run.load(std::memory_order_relaxed) >> 2, rel);
     s.sequence.store(place.sequence, rel);
     s.byte_offset.store(place.byte_offset, rel);
     s.completed_ns.store(place.completed_ns, rel);

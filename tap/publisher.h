@@ -38,6 +38,7 @@ public:
 private:
     Publisher() = default;
     void wake();
+    void set_state(uint32_t state);
 
     std::string path_;
     int fd_ = -1;

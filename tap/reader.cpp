@@ -150,15 +150,15 @@ std::unique_ptr<Reader> Reader::open(const std::string &device, std::string &err
         return nullptr;
     }
     r->map_ = m;
-    uint32_t state = Idle;
-    uint64_t first = 0;
-    if (!r->read_run(r->generation_, state, first, r->layout_)) {
+    // A reader that comes mid-run takes the blocks from now on.
+    const uint64_t run = hdr(r->map_).run.load(std::memory_order_acquire);
+    r->next_ = hdr(r->map_).published.load(std::memory_order_acquire);
+    r->generation_ = run >> 2;
+    r->run_over_ = (run & 3) != Running;
+    if (r->generation_ && r->read_run(r->generation_, r->layout_) != Read::Whole) {
         error = "the tap " + r->recorder_.path + " cannot be read: garbled: its run's frame layout is not one of a recorder";
         return nullptr;
     }
-    // A reader that comes mid-run takes the blocks from now on.
-    r->run_over_ = state != Running;
-    r->next_ = hdr(r->map_).published.load(std::memory_order_acquire);
     return r;
 }
 
@@ -170,29 +170,27 @@ Reader::~Reader()
         ::close(fd_);
 }
 
-bool Reader::read_run(uint64_t &generation, uint32_t &state, uint64_t &first, FrameLayout &layout)
+Reader::Read Reader::read_run(uint64_t generation, FrameLayout &layout)
 {
-    const Header &h = hdr(map_);
+    const RunRecord &r = hdr(map_).runs[generation % kRuns];
     for (int essai = 0; essai < 100000; ++essai) {
-        const uint64_t l1 = h.run_lock.load(std::memory_order_acquire);
+        const uint64_t l1 = r.lock.load(std::memory_order_acquire);
         if (l1 & 1) {
             std::this_thread::yield();
             continue;
         }
-        generation = h.generation.load(std::memory_order_acquire);
-        state = h.state.load(std::memory_order_acquire);
-        first = h.run_first.load(std::memory_order_acquire);
-        const uint32_t words = h.words.load(std::memory_order_acquire);
-        layout = load_layout(h);
-        if (h.run_lock.load(std::memory_order_relaxed) != l1)
+        const uint64_t g = r.generation.load(std::memory_order_acquire);
+        const uint32_t words = r.words.load(std::memory_order_acquire);
+        layout = load_layout(r);
+        if (r.lock.load(std::memory_order_relaxed) != l1)
             continue;
-        if (state > Closed)
-            return false;
-        if (generation == 0)
-            return true;
-        return words == uint32_t(layout.words()) && words > 0 && std::isfinite(layout.frequency) && layout.frequency >= 0;
+        if (g != generation)
+            return g > generation ? Read::Lost : Read::Garbled;
+        // (A run of no word: its publisher did not know its layout; its blocks are still returned.)
+        const bool sound = words == uint32_t(layout.words()) && std::isfinite(layout.frequency) && layout.frequency >= 0;
+        return sound ? Read::Whole : Read::Garbled;
     }
-    return false; // a lock that stays odd: not a publisher of ours
+    return Read::Garbled; // a lock that stays odd: not a publisher of ours
 }
 
 Reader::Read Reader::read_slot(uint64_t index, Block *out, uint64_t &generation)
@@ -266,16 +264,14 @@ Reader::Next Reader::next(Block &out, uint64_t &missed, int timeout_ms)
     for (;;) {
         const uint32_t seen = hdr(map_).wake.load(std::memory_order_acquire);
         // The run before the count: a run seen ended has all its blocks counted.
-        uint64_t g = 0, first = 0;
-        uint32_t state = Idle;
-        FrameLayout l;
-        if (!read_run(g, state, first, l))
-            return report(fail("its run's frame layout is not one of a recorder"));
+        const uint64_t run = hdr(map_).run.load(std::memory_order_acquire);
+        const uint64_t g = run >> 2;
+        const uint32_t state = uint32_t(run & 3);
         const uint64_t published = hdr(map_).published.load(std::memory_order_acquire);
         if (published < next_ || g < generation_)
             return report(fail("its counts went back"));
+        uint64_t bg = g;
         if (next_ < published) {
-            uint64_t bg = 0;
             switch (read_slot(next_, &out, bg)) {
             case Read::Garbled:
                 return report(fail("block " + std::to_string(next_) + " does not lie in the segment"));
@@ -292,29 +288,30 @@ Reader::Next Reader::next(Block &out, uint64_t &missed, int timeout_ms)
                 ++next_;
                 return report(Next::Block);
             }
-            if (!run_over_) {
-                run_over_ = true;
-                return report(Next::Ended);
-            }
-            if (bg == g) {
-                layout_ = l;
-                generation_ = g;
-                run_over_ = false;
-                return report(Next::NewRun);
-            }
-            // Blocks of a run whose layout is gone already (this reader slept through it).
-            const uint64_t j = std::max(next_ + 1, std::min(first, published));
-            missed_ += j - next_;
-            next_ = j;
-            continue;
+            if (bg < generation_ || bg > g)
+                return report(fail("block " + std::to_string(next_) + " is of no run"));
         }
-        if (g != generation_ && (state == Running || state == Ended)) {
+        // The next block is of a later run, or a run began that has none yet.
+        if (bg != generation_ && (next_ < published || state == Running || state == Ended)) {
             if (!run_over_) {
                 run_over_ = true;
                 return report(Next::Ended);
+            }
+            FrameLayout l;
+            switch (read_run(bg, l)) {
+            case Read::Garbled:
+                return report(fail("the frame layout of run " + std::to_string(bg) + " is not one of a recorder"));
+            case Read::Lost: // a reader that slept through many runs: their blocks are lost to it
+                if (next_ < published) {
+                    ++missed_;
+                    ++next_;
+                }
+                continue;
+            default:
+                break;
             }
             layout_ = l;
-            generation_ = g;
+            generation_ = bg;
             run_over_ = false;
             return report(Next::NewRun);
         }

@@ -53,7 +53,7 @@ private:
     Reader() = default;
     enum class Read { Whole, Lost, Later, Garbled };
     Read read_slot(uint64_t index, Block *out, uint64_t &generation);
-    bool read_run(uint64_t &generation, uint32_t &state, uint64_t &first, FrameLayout &layout);
+    Read read_run(uint64_t generation, FrameLayout &layout);
     uint64_t oldest_whole(uint64_t from);
     Next fail(const std::string &why);
 

@@ -13,8 +13,8 @@ namespace tap::segment {
 
 // The offsets the README gives to readers of other languages.
 static_assert(offsetof(Header, wake) == 192 && offsetof(Header, published) == 200 && offsetof(Header, reserved) == 208);
-static_assert(offsetof(Header, run_lock) == 224 && offsetof(Header, generation) == 232 && offsetof(Header, words) == 248);
-static_assert(offsetof(Header, frequency) == 256 && offsetof(Header, beams) == 264 && offsetof(Header, aux) == 296);
+static_assert(offsetof(Header, run) == 224 && offsetof(Header, runs) == 256);
+static_assert(offsetof(RunRecord, words) == 24 && offsetof(RunRecord, frequency) == 32 && offsetof(RunRecord, aux) == 72);
 static_assert(offsetof(Slot, position) == 48 && offsetof(Slot, bytes) == 56);
 
 namespace {
@@ -49,9 +49,12 @@ bool own_folder(const std::string &path, bool make, std::string &error)
 
 std::string directory(std::string &error, bool make)
 {
+    const char *own = std::getenv("VIZ256_TAP_DIR");
     const char *xdg = std::getenv("XDG_RUNTIME_DIR");
     std::string path;
-    if (xdg && xdg[0] == '/')
+    if (own && own[0] == '/')
+        path = own;
+    else if (xdg && xdg[0] == '/')
         path = std::string(xdg) + "/viz256-tap";
     else
         path = "/dev/shm/viz256-tap-" + std::to_string(::getuid());
@@ -92,7 +95,7 @@ bool port_of(const std::string &name, std::string &port)
     return true;
 }
 
-void store_layout(Header &h, const FrameLayout &l)
+void store_layout(RunRecord &h, const FrameLayout &l)
 {
     uint8_t beams[FrameLayout::kBeams], aux = 0;
     l.masks(beams, aux);
@@ -104,7 +107,7 @@ void store_layout(Header &h, const FrameLayout &l)
     h.frequency.store(l.frequency, std::memory_order_release);
 }
 
-FrameLayout load_layout(const Header &h)
+FrameLayout load_layout(const RunRecord &h)
 {
     uint8_t beams[FrameLayout::kBeams];
     for (int b = 0; b < FrameLayout::kBeams; ++b)

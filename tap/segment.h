@@ -36,6 +36,21 @@ inline constexpr uint64_t kAlign = 64; // each block's data starts on a cache li
 // What the recording process is doing with its run.
 enum State : uint32_t { Idle = 0, Running = 1, Ended = 2, Closed = 3 };
 
+// The runs' layouts stay for the last kRuns runs, so a reader that slept through a change of
+// run still reads the blocks of the one before.
+inline constexpr uint32_t kRuns = 8;
+struct RunRecord {
+    std::atomic<uint64_t> lock;       // 0  seqlock, as the slots'
+    std::atomic<uint64_t> generation; // 8  1 for the first run, 2 for the next...
+    std::atomic<uint64_t> first;      // 16 index of its first block
+    std::atomic<uint32_t> words;      // 24 32-bit words a frame
+    std::atomic<uint32_t> floats;     // 28 1: samples are float32, 0: int32
+    std::atomic<double> frequency;    // 32 frames a second
+    std::atomic<uint8_t> beams[32];   // 40 microphone m of beam b recorded: bit m of beams[b]
+    std::atomic<uint8_t> aux;         // 72 0x80 counter, 0x40 status, bit n analogue channel n
+    std::atomic<uint8_t> reserved0[7];
+};
+
 struct Header {
     // Fixed when the segment is made.
     char magic[8];          // 0   "VZ256TAP"
@@ -52,19 +67,13 @@ struct Header {
     char serial[64];        // 128 NUL-terminated
     // Changed by the publisher.
     std::atomic<uint32_t> wake;           // 192 grows with every block and change of run (a futex word)
-    std::atomic<uint32_t> state;          // 196 State
+    std::atomic<uint32_t> reserved1;      // 196
     std::atomic<uint64_t> published;      // 200 blocks published since the segment was made: the next block's index
     std::atomic<uint64_t> reserved;       // 208 end, in ring positions, of the data being or last written
     std::atomic<uint64_t> unpublished;    // 216 blocks too large to publish
-    // The run: a seqlock as the slots' (odd while the publisher changes it).
-    std::atomic<uint64_t> run_lock;       // 224
-    std::atomic<uint64_t> generation;     // 232 1 for the first run, 2 for the next...
-    std::atomic<uint64_t> run_first;      // 240 index of the run's first block
-    std::atomic<uint32_t> words;          // 248 32-bit words a frame
-    std::atomic<uint32_t> floats;         // 252 1: samples are float32, 0: int32
-    std::atomic<double> frequency;        // 256 frames a second
-    std::atomic<uint8_t> beams[32];       // 264 microphone m of beam b recorded: bit m of beams[b]
-    std::atomic<uint8_t> aux;             // 296 0x80 counter, 0x40 status, bit n analogue channel n
+    std::atomic<uint64_t> run;            // 224 the current run's generation x 4 + its State
+    std::atomic<uint64_t> reserved2[3];   // 232
+    RunRecord runs[kRuns];                // 256 run g in runs[g % kRuns]
 };
 
 struct Slot {
@@ -79,20 +88,21 @@ struct Slot {
     std::atomic<uint32_t> reserved0;    // 60
 };
 
-static_assert(sizeof(Slot) == kSlotBytes);
+static_assert(sizeof(Slot) == kSlotBytes && sizeof(RunRecord) == 80);
 static_assert(sizeof(Header) <= kHeaderBytes);
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<double>::is_always_lock_free);
 
-// The folder of the taps of this user: $XDG_RUNTIME_DIR/viz256-tap, else /dev/shm/viz256-tap-UID
-// (made 0700 when missing; refused when another user owns it or others may write in it).
+// The folder of the taps of this user: $VIZ256_TAP_DIR when set (the tests' own), else
+// $XDG_RUNTIME_DIR/viz256-tap, else /dev/shm/viz256-tap-UID (made 0700 when missing; refused
+// when another user owns it or others may write in it).
 std::string directory(std::string &error, bool make);
 // A port in a file name and back (characters other than letters, digits, '.', '-', '_' as %XX).
 std::string file_name(const std::string &port);
 bool port_of(const std::string &name, std::string &port);
 
-// The layout's fields as stored (the activation masks), and back.
-void store_layout(Header &h, const FrameLayout &l);
-FrameLayout load_layout(const Header &h);
+// The layout's fields as stored (the activation masks), and back; its words as stored.
+void store_layout(RunRecord &r, const FrameLayout &l);
+FrameLayout load_layout(const RunRecord &r);
 
 // Whether the fixed part of a header describes a segment of `file_bytes` this program can
 // read; why not otherwise.

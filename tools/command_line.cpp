@@ -111,4 +111,29 @@ double seconds(const QString &text, const QString &option)
     return number(text, option, false, "a number of seconds");
 }
 
+std::pair<double, double> parse_band(const std::string &text)
+{
+    const QString t = QString::fromLatin1(text);
+    if (!t.contains(u':'))
+        throw UsageError(QStringLiteral("--band: \"%1\" is not F1:F2 (Hz)").arg(t));
+    const double f1 = number(t.section(u':', 0, 0), QStringLiteral("--band")), f2 = number(t.section(u':', 1), QStringLiteral("--band"));
+    if (f2 <= f1)
+        throw UsageError(QStringLiteral("--band: F1:F2 with 0 <= F1 < F2"));
+    return {f1, f2};
+}
+
+std::array<double, 7> grid_figures(const std::string &text)
+{
+    const QStringList parts = QString::fromLatin1(text).split(u',');
+    QStringList f;
+    if (parts.size() == 3)
+        f = parts[0].split(u':') + parts[1].split(u':') + QStringList{parts[2]};
+    if (f.size() != 7)
+        throw std::invalid_argument("grid: \"" + text + "\" is not X0:X1:DX,Y0:Y1:DY,Z (metres)");
+    std::array<double, 7> v{};
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = number(f[qsizetype(i)], QStringLiteral("--grid"), true);
+    return v;
+}
+
 } // namespace tools

@@ -5,10 +5,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tools {
@@ -62,5 +64,12 @@ inline double seconds(const std::string &text, const std::string &option)
 {
     return seconds(QString::fromStdString(text), QString::fromStdString(option));
 }
+
+// A band "F1:F2" in Hz after --band, 0 <= F1 < F2, each figure read as above; throws UsageError.
+std::pair<double, double> parse_band(const std::string &text);
+
+// The seven figures of a grid "X0:X1:DX,Y0:Y1:DY,Z" (metres) after --grid, each read as above
+// (negative allowed); throws std::invalid_argument "grid: ..." when it is not of that shape.
+std::array<double, 7> grid_figures(const std::string &text);
 
 } // namespace tools

@@ -148,7 +148,14 @@ void write_png(const std::string &path, const MapRecord &r)
                   r.band.first, r.band.second, g.z, peak_db, peak_x, peak_y, r.used_channels.size(),
                   r.diagonal_removed ? ", diagonal removed" : "");
     p.drawText(QRectF(10, 8, image.width() - 20, 18), Qt::AlignLeft, QString::fromUtf8(title));
-    const std::string base = r.run.substr(r.run.find_last_of('/') == std::string::npos ? 0 : r.run.find_last_of('/') + 1);
+    // The run's file name (or the runs', "; " between them) without their folders.
+    std::string base;
+    for (size_t from = 0; from <= r.run.size();) {
+        const size_t end = std::min(r.run.find("; ", from), r.run.size());
+        const std::string one = r.run.substr(from, end - from);
+        base += (base.empty() ? "" : ", ") + one.substr(one.find_last_of('/') == std::string::npos ? 0 : one.find_last_of('/') + 1);
+        from = end + 2;
+    }
     p.drawText(QRectF(10, 28, image.width() - 20, 18), Qt::AlignLeft,
                QString::fromStdString(base + ", delay-and-sum, steering formulation III, Welch " + std::to_string(r.block) +
                                       "-frame Hann blocks, 50 % overlap"));

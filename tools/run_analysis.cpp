@@ -4,8 +4,9 @@
 
 #include "analysis/health.h"
 #include "reading/export.h"
+#include "tools/array_runs.h"
 #include "tools/command_line.h"
-#include "tools/analysis_options.h"
+#include "tools/grid_option.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
@@ -18,6 +19,7 @@ class CrossSpectra; // the map's, which the lean build hands over to viz256-run-
 #endif
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -30,18 +32,20 @@ class CrossSpectra; // the map's, which the lean build hands over to viz256-run-
 #include <optional>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 using namespace analysis;
 
 namespace tools {
 
 const char *const analysis_usage =
-    "  health RUN [--geometry F] [--json] [--start S] [--duration S]\n"
+    "  health RUN [RUN...] [--geometry F] [--json] [--start S] [--duration S]\n"
     "         each microphone's level (dBFS, RMS about the mean), DC offset, peak, clipped share, and\n"
-    "         a verdict: ok, dead, clipping, level_outlier (against the array's median, or the\n"
-    "         neighbours' with --geometry), reversed_polarity (needs --geometry).\n"
-    "         Exit 0 when every microphone is ok, 1 when some are faulty.\n"
-    "  map RUN --geometry F --band F1:F2 [--grid X0:X1:DX,Y0:Y1:DY,Z] [--start S] [--duration S]\n"
+    "         a verdict: ok, dead, clipping, dropouts, dc_offset, incoherent (needs --geometry),\n"
+    "         level_outlier (against the array's median, or the neighbours' with --geometry),\n"
+    "         reversed_polarity (needs --geometry), undetermined (the scene allows no verdict).\n"
+    "         Exit 0 when no microphone is faulty (undetermined is not a fault), 1 when some are.\n"
+    "  map RUN [RUN...] --geometry F --band F1:F2 [--grid X0:X1:DX,Y0:Y1:DY,Z] [--start S] [--duration S]\n"
     "         [--to FILE.png|FILE.h5] [--json] [--keep-diagonal] [--all-microphones]\n"
     "         [--block N] [--range DB] [--speed-of-sound C]\n"
     "         frequency-domain delay-and-sum beamforming on the plane grid (default: 41 x 41 points\n"
@@ -51,12 +55,15 @@ const char *const analysis_usage =
     "         g_m = (r_0/r_m) exp(-i k (r_m - r_0)), r_0 the distance to the array's centre).\n"
     "         The diagonal is removed unless --keep-diagonal; microphones health calls faulty\n"
     "         are left out unless --all-microphones. The PNG shows RANGE dB (default 15).\n"
-    "         Levels are in dB re full scale (2^31, for both sample types).\n";
+    "         Levels are in dB re full scale (2^31, for both sample types).\n"
+    "         Several RUNs recorded on one trigger by several recorders are one array: run K's\n"
+    "         microphone channel c is the layout's position 256 (K - 1) + c + 1.\n";
 
 namespace {
 
 struct Options {
-    std::string run, geometry, band, grid, to;
+    std::vector<std::string> runs; // one, or several recorded on one trigger by several recorders
+    std::string geometry, band, grid, to;
     std::optional<double> start, duration;
     bool json = false, keep_diagonal = false, all_microphones = false;
     int block = 1024;
@@ -70,11 +77,12 @@ Options parse(int argc, char **argv, bool map)
     const std::vector<OptionSpec> map_options = {
         {"geometry", true}, {"json"},  {"start", true}, {"duration", true},       {"band", true},           {"grid", true},
         {"to", true},       {"block", true}, {"range", true}, {"speed-of-sound", true}, {"keep-diagonal"}, {"all-microphones"}};
-    const tools::CommandLine c(tools::byte_arguments(argc, argv, 2), map ? map_options : health_options, 1);
+    const tools::CommandLine c(tools::byte_arguments(argc, argv, 2), map ? map_options : health_options, 64);
     if (c.positional().isEmpty())
         throw std::invalid_argument(std::string(map ? "map" : "health") + " needs a RUN (any of its three files)");
     Options o;
-    o.run = tools::bytes(c.positional().first());
+    for (const QString &run : c.positional())
+        o.runs.push_back(tools::bytes(run));
     o.json = c.has("json");
     o.keep_diagonal = c.has("keep-diagonal");
     o.all_microphones = c.has("all-microphones");
@@ -96,6 +104,9 @@ Options parse(int argc, char **argv, bool map)
             throw std::invalid_argument("--block: an even number of frames from 16 to 65536");
         o.block = int(*b);
     }
+    if (o.runs.size() > 1 && o.geometry.empty())
+        throw std::invalid_argument("several runs are one array only with --geometry FILE (positions numbered on across "
+                                    "the recorders: run K's channel c is position 256 (K - 1) + c + 1)");
     if (map) {
         if (o.geometry.empty())
             throw std::invalid_argument("map needs --geometry FILE");
@@ -180,9 +191,37 @@ private:
     bool finished_ = false, abandoned_ = false;
 };
 
+// A progress line on stderr, for work that lasts: only on a terminal, from 2 s on, twice a second.
+class Progress {
+public:
+    explicit Progress(const char *what) : what_(what), on_(isatty(2)) {}
+    ~Progress()
+    {
+        if (shown_)
+            std::fputc('\n', stderr);
+    }
+    void operator()(double share)
+    {
+        if (!on_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < std::chrono::seconds(2) || now - last_ < std::chrono::milliseconds(500))
+            return;
+        last_ = now;
+        shown_ = true;
+        std::fprintf(stderr, "\r%s: %5.1f %%", what_, 100 * share);
+    }
+
+private:
+    const char *what_;
+    bool on_, shown_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), last_{};
+};
+
 // Everything one pass over the frames gives.
 struct Analysed {
-    reading::Run run;
+    ArrayRuns array;
+    reading::Run run; // the first
     reading::FrameRange range;
     FrameFormat format;
     std::vector<int> channels;
@@ -197,30 +236,52 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
 {
     CrossSpectra *csm = nullptr;
     Analysed a;
-    a.run = reading::open_run(o.run);
-    a.range = reading::frame_range(a.run, o.start, o.duration);
-    a.format.words = a.run.nb_voies();
-    a.format.floats = a.run.floats();
-    for (int w : a.run.layout.of(reading::Kind::Microphone)) {
-        a.format.mic_words.push_back(w);
-        a.channels.push_back(a.run.layout.channels[size_t(w)].number);
-        a.names.push_back(a.run.layout.channels[size_t(w)].name);
-    }
-    if (a.channels.empty())
-        throw reading::ReadError(a.run.paths.dat, "", "the run recorded no microphone");
+    a.array = open_array(o.runs, o.start, o.duration);
+    a.run = a.array.runs.front();
+    a.range = a.array.ranges.front();
+    a.channels = a.array.channels;
+    a.names = a.array.names;
+    const bool joined = a.array.runs.size() > 1;
+    if (joined) // the runs' samples side by side, as rows
+        for (size_t i = 0; i < a.channels.size(); ++i)
+            a.format.mic_words.push_back(int(i));
+    else
+        a.format = a.array.formats.front();
+    a.format.words = joined ? int(a.channels.size()) : a.format.words;
     if (a.range.count == 0)
         throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
     if (geometry)
         a.positions = positions_of(*geometry, a.channels);
     if (make_csm)
         *csm_made = csm = make_csm(a, o);
-    HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions);
+    HealthSettings settings;
+    settings.expected_frames = a.range.count;
+    HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
+    Progress progress("reading");
+    if (joined) {
+        // Frame by frame across the runs, on this thread.
+        const size_t m = a.channels.size(), step = std::max<size_t>(1, (size_t(1) << 20) / (m * 4));
+        std::vector<float> rows(step * m);
+        for (uint64_t done = 0; done < a.range.count; done += step) {
+            const size_t n = size_t(std::min<uint64_t>(step, a.range.count - done));
+            read_rows(a.array, done, n, rows.data());
+            meter.feed_samples(rows.data(), n);
+#ifndef VIZ256_RUN_LEAN
+            if (csm)
+                csm->feed_samples(rows.data(), n);
+#endif
+            progress(double(done + n) / double(a.range.count));
+        }
+        a.health = meter.report();
+        return a;
+    }
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
     // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
     const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
+    uint64_t done = 0;
     std::exception_ptr failed;
     std::thread worker([&] {
         try {
@@ -248,6 +309,8 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         };
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
             slot->n = n;
+            done += n;
+            progress(double(done) / double(a.range.count));
             if (csm) {
                 slot->rows.resize(n * m);
                 to_samples(frames, n, a.format, slot->rows.data());
@@ -277,6 +340,15 @@ std::string db_text(double db)
     return t;
 }
 
+// The run, or the runs of one array, as the outputs name them.
+std::string runs_text(const Analysed &a)
+{
+    std::string s;
+    for (const reading::Run &r : a.array.runs)
+        s += (s.empty() ? "" : "; ") + r.paths.dat;
+    return s;
+}
+
 int health(const Options &o)
 {
     std::optional<Geometry> geometry;
@@ -294,42 +366,88 @@ int health(const Options &o)
             if (geometry)
                 e("position", a.positions[i].name);
             e("level_db", m.level_db)("dc", m.dc)("peak", m.peak)("peak_db", 20 * std::log10(m.peak))("clipped", m.clipped);
-            mics.push(e("reference_db", m.reference_db)("verdict", verdict_name(m.verdict)));
+            e("held", m.held)("reference_db", m.reference_db)("coherence", m.coherence);
+            e("polarity", geometry ? polarity_name(m) : "not checked");
+            mics.push(e("verdict", verdict_name(m.verdict))("detail", m.detail));
         }
-        for (size_t k : faulty) {
-            const MicHealth &m = r.mics[k];
-            bad.push(tools::Json::object()("channel", m.channel)("name", m.name)("kind", verdict_name(m.verdict))("detail", m.detail));
-        }
+        const auto list = [&](const std::vector<size_t> &which) {
+            tools::Json l = tools::Json::array();
+            for (size_t k : which) {
+                const MicHealth &m = r.mics[k];
+                l.push(tools::Json::object()("channel", m.channel)("name", m.name)("kind", verdict_name(m.verdict))("detail", m.detail));
+            }
+            return l;
+        };
         tools::Json j = tools::Json::object();
-        j("run", a.run.paths.dat)("geometry", geometry ? tools::Json(o.geometry) : tools::Json());
+        j("run", runs_text(a))("geometry", geometry ? tools::Json(o.geometry) : tools::Json());
         j("sample_freq", double(a.run.rec.freq))("first_frame", a.range.first)("frames", r.frames)("full_scale", kFullScale);
-        std::fputs(j("microphones", mics)("faulty", bad).block().c_str(), stdout);
+        std::fputs(j("microphones", mics)("faulty", list(faulty))("undetermined", list(r.undetermined())).block().c_str(), stdout);
     } else {
         std::printf("%-8s %-10s %9s %11s %9s %9s  %s\n", "channel", "name", "level dB", "DC", "peak dB", "clipped", "verdict");
         for (const MicHealth &m : r.mics)
             std::printf("%-8d %-10s %9s %11.3e %9s %8.4f%%  %s%s%s\n", m.channel, m.name.c_str(), db_text(m.level_db).c_str(), m.dc,
                         db_text(20 * std::log10(m.peak)).c_str(), 100 * m.clipped, verdict_name(m.verdict),
                         m.detail.empty() ? "" : ": ", m.detail.c_str());
-        std::printf("%zu microphones over %llu frames: %zu ok, %zu faulty%s\n", r.mics.size(), (unsigned long long)r.frames,
-                    r.mics.size() - faulty.size(), faulty.size(),
-                    geometry ? "" : " (no geometry: levels against the array's median, polarity not checked)");
+        const size_t undetermined = r.undetermined().size();
+        size_t unchecked = 0;
+        for (const MicHealth &m : r.mics)
+            unchecked += geometry && m.verdict == Verdict::Ok && std::string(polarity_name(m)) == "undetermined";
+        std::printf("%zu microphones over %llu frames: %zu ok, %zu faulty, %zu undetermined%s\n", r.mics.size(),
+                    (unsigned long long)r.frames, r.mics.size() - faulty.size() - undetermined, faulty.size(), undetermined,
+                    geometry ? "" : " (no geometry: levels against the array's median, polarity and coherence not checked)");
+        if (unchecked)
+            std::printf("polarity undetermined for %zu ok microphones: no coherent sound low enough for their spacing "
+                        "(below c / (4 d), d the distance to a neighbour)\n", unchecked);
     }
     return faulty.empty() ? 0 : 1;
 }
 
 #ifndef VIZ256_RUN_LEAN
+// The grid of the map: as given, or over the microphones' extent.
+Grid grid_of(const Options &o, const std::vector<Microphone> &positions)
+{
+    return o.grid.empty() ? default_grid(positions) : parse_grid(o.grid);
+}
+
+// The memory a map may take: half the machine's, at most 8 GiB.
+uint64_t memory_limit()
+{
+    const uint64_t physical = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+    return std::min<uint64_t>(physical / 2, uint64_t(8) << 30);
+}
+
+std::string gigabytes(uint64_t bytes)
+{
+    char t[32];
+    std::snprintf(t, sizeof t, "%.2f GB", double(bytes) / 1e9);
+    return t;
+}
+
+// Made before any frame is read: the grid's plane and the memory of the whole map are checked
+// first, so that nothing is read for a map that cannot be made.
 CrossSpectra *make_csm(const Analysed &a, const Options &o)
 {
     const auto [f1, f2] = parse_band(o.band);
-    return new CrossSpectra(a.format, a.run.rec.freq, o.block, f1, f2);
+    const Grid grid = grid_of(o, a.positions);
+    check_grid(grid, a.positions);
+    const uint64_t m = a.channels.size(), points = uint64_t(grid.nx()) * uint64_t(grid.ny());
+    uint64_t bins = uint64_t(std::max(0.0, std::floor(f2 * o.block / a.run.rec.freq) - std::ceil(f1 * o.block / a.run.rec.freq) + 1));
+    bins = std::min<uint64_t>(bins, uint64_t(o.block / 2));
+    const uint64_t spectra = bins * m * (m + 64) * 8, total = spectra + beamform_bytes(m, bins, points);
+    if (total > memory_limit())
+        throw std::invalid_argument("the map would take " + gigabytes(total) + " (" + std::to_string(m) + " microphones, " +
+                                    std::to_string(bins) + " bins of the band, " + std::to_string(points) +
+                                    " grid points), more than the limit of " + gigabytes(memory_limit()) +
+                                    " (half this machine's memory, at most 8 GiB): narrow the band or take shorter blocks "
+                                    "(--block), or a grid of fewer points (--grid)");
+    return new CrossSpectra(a.format, a.run.rec.freq, o.block, f1, f2, total + 1);
 }
 
 int map(const Options &o)
 {
     const Geometry geometry = read_geometry(o.geometry);
-    std::optional<Grid> grid;
     if (!o.grid.empty())
-        grid = parse_grid(o.grid);
+        parse_grid(o.grid);
     parse_band(o.band);
     CrossSpectra *made = nullptr;
     std::unique_ptr<CrossSpectra> csm;
@@ -348,7 +466,7 @@ int map(const Options &o)
                                     std::to_string(o.block));
 
     MapRecord rec;
-    rec.run = a.run.paths.dat;
+    rec.run = runs_text(a);
     rec.geometry = o.geometry;
     rec.band = parse_band(o.band);
     rec.sample_freq = a.run.rec.freq;
@@ -365,7 +483,7 @@ int map(const Options &o)
     std::vector<Microphone> used_positions;
     for (size_t i = 0; i < a.channels.size(); ++i) {
         const MicHealth &h = a.health.mics[i];
-        if (o.all_microphones || h.verdict == Verdict::Ok) {
+        if (o.all_microphones || !is_fault(h.verdict)) {
             use.push_back(i);
             used_positions.push_back(a.positions[i]);
             rec.used_channels.push_back(a.channels[i]);
@@ -379,7 +497,25 @@ int map(const Options &o)
     BeamformSettings settings;
     settings.speed_of_sound = o.speed_of_sound;
     settings.remove_diagonal = !o.keep_diagonal;
-    rec.map = beamform(*csm, use, used_positions, grid ? *grid : default_grid(used_positions), settings);
+    if (use.size() < 2) {
+        std::map<std::string, int> kinds;
+        for (const auto &e : rec.excluded)
+            ++kinds[e.kind];
+        std::string why;
+        for (const auto &[kind, count] : kinds)
+            why += (why.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+        std::string which;
+        for (size_t k = 0; k < rec.excluded.size() && k < 12; ++k)
+            which += (k ? ", " : "") + std::to_string(rec.excluded[k].channel);
+        throw std::invalid_argument("health calls " + std::to_string(rec.excluded.size()) + " of the " +
+                                    std::to_string(a.channels.size()) + " microphones faulty (" + why + "; channels " + which +
+                                    (rec.excluded.size() > 12 ? ", ..." : "") +
+                                    "; viz256-run health says why): fewer than two are left to map with. "
+                                    "--all-microphones maps with every microphone");
+    }
+    Progress progress("map");
+    rec.map = beamform(*csm, use, used_positions, grid_of(o, used_positions), settings,
+                       [&](double share) { progress(share); });
 
     if (!o.to.empty())
         write_map(o.to, rec);

@@ -2,6 +2,7 @@
 #include "reading/check.h"
 #include "reading/export.h"
 #include "reading/repair.h"
+#include "analysis/geometry.h"
 #include "tools/command_line.h"
 #include "tools/json_out.h"
 #include "tools/run_analysis.h"
@@ -29,11 +30,12 @@ const char *const usage =
     "  check RUN             data against header and log, counter continuity; exit 0 only when clean\n"
     "  repair RUN [--dry-run]  bring the header's and log's frame count and duration to the data\n"
     "  export RUN --to FILE.h5|FILE.wav [--channels LIST] [--start S] [--duration S]\n"
-    "         [--type float32|int32] [--force] [--progress]\n"
+    "         [--type float32|int32] [--force] [--progress] [--geometry F]\n"
     "         LIST: names (mic_3_1, va_0, counter, status), microphone channels (25), beam_3,\n"
-    "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones),\n"
-    "         /analog, float32 unless --type int32; /counter, /status uint32. --force replaces\n"
-    "         an existing file (never one of the run's).\n"
+    "         mics, va, all; default: all to HDF5, mics,va to WAV. HDF5: /time_data (microphones,\n"
+    "         its attribute channels: the channel of each column), /analog, float32 unless --type\n"
+    "         int32; /counter, /status uint32; with --geometry, /positions (metres) of the columns\n"
+    "         of /time_data. --force replaces an existing file (never one of the run's).\n"
     "Exit status: 0 success (check: clean), 1 check found problems, 2 unusable input, 130 interrupted.\n"
     "The live stream of a recording process, instead of a RUN:\n";
 
@@ -219,6 +221,18 @@ int exporte(const Run &run, const tools::CommandLine &opt, bool progression)
         return tools::seconds(opt.value(cle), QStringLiteral("--") + QString::fromLatin1(cle));
     };
     o.range = frame_range(run, secondes("start"), secondes("duration"));
+    if (opt.has("geometry")) {
+        if (format_of(o.target) != Format::Hdf5)
+            throw std::invalid_argument("--geometry: the positions go to an HDF5 file (--to FILE.h5)");
+        // The positions of the exported microphones, in the order of /time_data's columns.
+        std::vector<int> mics;
+        for (int w : o.words)
+            if (run.layout.channels[size_t(w)].kind == Kind::Microphone)
+                mics.push_back(run.layout.channels[size_t(w)].number);
+        o.geometry = tools::bytes(opt.value("geometry"));
+        for (const analysis::Microphone &m : analysis::positions_of(analysis::read_geometry(o.geometry), mics))
+            o.positions.insert(o.positions.end(), {m.x, m.y, m.z});
+    }
     if (o.range.cut)
         std::printf("note: --duration goes past the end of the run: %s s exported, to its last frame\n",
                     nombre(double(o.range.count) / double(run.rec.freq)).c_str());
@@ -257,16 +271,21 @@ int hand_over(char **argv)
 }
 #endif
 
-// viz256-run tap [--device D] [--duration S] [--json]
+// viz256-run tap [--device D] [--duration S] [--json]: no RUN.
 int tap(int argc, char **argv)
 {
-    tools::TapOptions o;
     try {
-        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}});
-        o.json = opt.has("json");
+        const tools::CommandLine opt(tools::byte_arguments(argc, argv, 2), {{"device", true}, {"duration", true}, {"json"}, {"help"}});
+        if (opt.has("help")) {
+            std::fputs(tools::tap_usage, stdout);
+            return 0;
+        }
+        tools::TapOptions o;
         o.device = tools::bytes(opt.value("device"));
         if (opt.has("duration"))
             o.duration = tools::seconds(opt.value("duration"), QStringLiteral("--duration"));
+        o.json = opt.has("json");
+        return tools::run_tap(o);
     } catch (const tools::UsageError &e) {
         std::fprintf(stderr, "viz256-run tap: %s\n%s", tools::bytes(e.line).c_str(), tools::tap_usage);
         return 2;
@@ -274,7 +293,6 @@ int tap(int argc, char **argv)
         std::fprintf(stderr, "viz256-run tap: %s\n%s", e.what(), tools::tap_usage);
         return 2;
     }
-    return tools::run_tap(o);
 }
 
 } // namespace
@@ -286,7 +304,7 @@ const std::map<std::string, std::vector<tools::OptionSpec>> OPTIONS = {
     {"info", {{"json"}}},
     {"check", {{"progress"}}},
     {"repair", {{"dry-run"}}},
-    {"export", {{"to", true}, {"channels", true}, {"start", true}, {"duration", true}, {"type", true}, {"force"}, {"progress"}}},
+    {"export", {{"to", true}, {"geometry", true}, {"channels", true}, {"start", true}, {"duration", true}, {"type", true}, {"force"}, {"progress"}}},
 };
 
 } // namespace

@@ -1,6 +1,6 @@
 // viz256-view: the array seen live (the tap of a recorder that records) or a recorded run: the
 // acoustic map of a band, the health of every microphone, traces and spectra, what was missed.
-#include "tools/analysis_options.h"
+#include "tools/command_line.h"
 #include "view/options.h"
 #include "view/pipeline.h"
 #include "view/run_source.h"
@@ -19,12 +19,9 @@
 
 int main(int argc, char **argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
     view::Options options;
     try {
-        options = view::parse_options(args);
-        if (!options.grid.empty())
-            tools::parse_grid(options.grid);
+        options = view::parse_options(tools::byte_arguments(argc, argv, 1));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "viz256-view: %s\n%s", e.what(), view::usage);
         return 2;
@@ -94,8 +91,9 @@ int main(int argc, char **argv)
                 std::printf("maps shown: %zu in %.1f s", window.maps_painted(), *options.save_after);
                 if (!l.empty())
                     std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms", l[l.size() / 2], l[l.size() * 99 / 100]);
-                std::printf("; missed %llu frames in %llu gaps\nwritten: %s\n", (unsigned long long)s.missed_frames,
-                            (unsigned long long)s.gap_count, options.to.c_str());
+                std::printf("; frames from %llu on; missed %llu frames in %llu gaps\nwritten: %s\n",
+                            (unsigned long long)s.first_seen, (unsigned long long)s.missed_frames, (unsigned long long)s.gap_count,
+                            options.to.c_str());
             }
             window.close();
             QApplication::exit(status);

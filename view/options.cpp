@@ -1,10 +1,7 @@
 #include "view/options.h"
 
-#include "tools/analysis_options.h"
-
-#include <cmath>
-#include <cstdlib>
-#include <sstream>
+#include "tools/grid_option.h"
+#include "tools/command_line.h"
 
 namespace view {
 
@@ -21,15 +18,6 @@ const char *const usage =
 
 namespace {
 
-double number(const std::string &option, const std::string &text)
-{
-    char *end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end || !std::isfinite(v))
-        throw std::invalid_argument(option + ": \"" + text + "\" is not a number");
-    return v;
-}
-
 bool ends_with(const std::string &s, const std::string &tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -37,58 +25,54 @@ bool ends_with(const std::string &s, const std::string &tail)
 
 } // namespace
 
+std::pair<double, double> parse_band(const std::string &text) { return tools::parse_band(text); }
+
+analysis::Grid parse_grid(const std::string &text) { return tools::parse_grid(text); }
+
 std::vector<int> parse_channels(const std::string &text)
 {
     std::vector<int> out;
-    std::string item;
-    std::stringstream in(text);
-    while (std::getline(in, item, ',')) {
-        const size_t a = item.find_first_not_of(" \t"), b = item.find_last_not_of(" \t");
-        if (a == std::string::npos)
+    for (const QString &item : QString::fromStdString(text).split(u',', Qt::SkipEmptyParts)) {
+        if (item.trimmed().isEmpty())
             continue;
-        const double v = number("--traces", item.substr(a, b - a + 1));
-        if (v != std::floor(v) || v < 0 || v > 255)
-            throw std::invalid_argument("--traces: microphone channels from 0 to 255");
-        out.push_back(int(v));
+        const std::optional<double> v = tools::read_number(item, false, 0);
+        if (!v || *v > 255)
+            throw std::invalid_argument("--traces: microphone channels from 0 to 255, not \"" + item.trimmed().toStdString() + "\"");
+        out.push_back(int(*v));
     }
     if (out.size() > 8)
         throw std::invalid_argument("--traces: at most 8 microphones");
     return out;
 }
 
-Options parse_options(const std::vector<std::string> &args)
+Options parse_options(const QStringList &args)
 {
+    const tools::CommandLine c(args,
+                               {{"help"}, {"device", true}, {"geometry", true}, {"band", true}, {"grid", true}, {"to", true},
+                                {"traces", true}, {"window", true}, {"save-after", true}},
+                               1);
     Options o;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        const bool value = i + 1 < args.size();
-        if (a == "--help" || a == "-h")
-            o.help = true;
-        else if (a == "--device" && value)
-            o.device = args[++i];
-        else if (a == "--geometry" && value)
-            o.geometry = args[++i];
-        else if (a == "--band" && value)
-            tools::parse_band(o.band = args[++i]);
-        else if (a == "--grid" && value)
-            o.grid = args[++i];
-        else if (a == "--to" && value)
-            o.to = args[++i];
-        else if (a == "--traces" && value)
-            o.traces = parse_channels(args[++i]);
-        else if (a == "--window" && value) {
-            o.window_s = number(a, args[++i]);
-            if (*o.window_s < 0.1 || *o.window_s > 5)
-                throw std::invalid_argument("--window: from 0.1 to 5 s");
-        } else if (a == "--save-after" && value) {
-            o.save_after = number(a, args[++i]);
-            if (*o.save_after < 0)
-                throw std::invalid_argument("--save-after: a number of seconds");
-        } else if (!a.empty() && a[0] != '-' && o.run.empty())
-            o.run = a;
-        else
-            throw std::invalid_argument("unknown option " + a);
+    o.help = c.has("help");
+    if (!c.positional().isEmpty())
+        o.run = tools::bytes(c.positional().first());
+    o.device = tools::bytes(c.value("device"));
+    o.geometry = tools::bytes(c.value("geometry"));
+    o.band = tools::bytes(c.value("band"));
+    if (c.has("band"))
+        parse_band(o.band);
+    o.grid = tools::bytes(c.value("grid"));
+    if (c.has("grid"))
+        parse_grid(o.grid);
+    o.to = tools::bytes(c.value("to"));
+    if (c.has("traces"))
+        o.traces = parse_channels(c.value("traces").toStdString());
+    if (c.has("window")) {
+        o.window_s = tools::seconds(c.value("window"), QStringLiteral("--window"));
+        if (*o.window_s < 0.1 || *o.window_s > 5)
+            throw std::invalid_argument("--window: from 0.1 to 5 s");
     }
+    if (c.has("save-after"))
+        o.save_after = tools::seconds(c.value("save-after"), QStringLiteral("--save-after"));
     if (o.save_after && o.to.empty())
         throw std::invalid_argument("--save-after needs --to FILE.png|FILE.h5");
     if (!o.to.empty() && !o.save_after)

@@ -1,5 +1,9 @@
 #pragma once
 // viz256-view's command line.
+#include <QStringList>
+
+#include "analysis/beamform.h"
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,8 +23,11 @@ struct Options {
 extern const char *const usage;
 
 // Throws std::invalid_argument saying what is wrong.
-Options parse_options(const std::vector<std::string> &args);
+Options parse_options(const QStringList &args);
 // "F1:F2" in Hz, 0 <= F1 < F2.
+std::pair<double, double> parse_band(const std::string &text);
+// The grid after --grid (X0:X1:DX,Y0:Y1:DY,Z, metres); throws std::invalid_argument.
+analysis::Grid parse_grid(const std::string &text);
 // "0, 37,200" (channels 0..255, at most 8).
 std::vector<int> parse_channels(const std::string &text);
 

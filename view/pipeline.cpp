@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <limits>
 
@@ -18,6 +19,15 @@ namespace {
 constexpr auto kMapEvery = std::chrono::milliseconds(40);    // at most 25 maps a second
 constexpr auto kHealthEvery = std::chrono::milliseconds(500);
 constexpr size_t kGapsKept = 200;
+constexpr int64_t kBehind = 150000000; // ns
+constexpr auto kMapEveryBehind = std::chrono::milliseconds(500);
+
+int64_t monotonic_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 }
 
 // Everything the worker holds; only its thread touches it.
@@ -35,7 +45,8 @@ struct Pipeline::Work {
     std::unique_ptr<HealthMeter> health;
     HealthReport report;
 
-    std::vector<int> trace_channels;   // channels asked for
+    std::vector<int> trace_asked;      // channels asked for
+    std::vector<int> trace_channels;   // those the frames hold (at most 8)
     std::vector<size_t> trace_index;   // their indexes among the microphones
     double trace_span_s = 0.1;
     std::deque<double> trace_t;
@@ -48,7 +59,7 @@ struct Pipeline::Work {
     bool started = false, counter_known = false;
     uint32_t counter = 0;
     uint64_t offset = 0;
-    uint64_t missed = 0, gap_count = 0;
+    uint64_t missed = 0, gap_count = 0, first_seen = 0;
     std::deque<Gap> gaps;
 
     std::vector<float> rows, picked;
@@ -166,6 +177,10 @@ void Pipeline::run()
     const auto build_map = [&] {
         w.map.reset();
         w.map_problem.clear();
+        if (w.channels.empty()) {
+            w.map_problem = "la trame ne contient aucun micro";
+            return;
+        }
         if (w.positions.empty()) {
             w.map_problem = w.geometry ? w.map_problem : "pas de géométrie";
             return;
@@ -180,10 +195,20 @@ void Pipeline::run()
             w.map_problem = e.what();
         }
     };
+    // The map leaves out the microphones health calls faulty, as viz256-run map does.
+    const auto exclude_faulty = [&] {
+        if (!w.map || w.report.mics.size() != w.channels.size())
+            return;
+        std::vector<bool> used(w.channels.size());
+        for (size_t i = 0; i < used.size(); ++i)
+            used[i] = !is_fault(w.report.mics[i].verdict);
+        if (used != w.map->used() && std::count(used.begin(), used.end(), true) >= 2)
+            w.map->set_used(used);
+    };
     const auto build_traces = [&] {
         w.trace_index.clear();
         std::vector<int> shown;
-        for (int c : w.trace_channels) {
+        for (int c : w.trace_asked) {
             const int i = w.layout.mic_index(c);
             if (i >= 0 && w.trace_index.size() < 8)
                 w.trace_index.push_back(size_t(i)), shown.push_back(c);
@@ -208,6 +233,8 @@ void Pipeline::run()
     };
     // Frames that follow one another: analysed as consecutive from `index` on.
     const auto analyse = [&](const uint8_t *frames, size_t n, uint64_t file_first) {
+        if (w.channels.empty() || n == 0)
+            return;
         const uint64_t index = file_first + w.offset;
         const size_t m = w.channels.size();
         w.rows.resize(n * m);
@@ -231,7 +258,7 @@ void Pipeline::run()
                 for (size_t j = 0; j < k; ++j)
                     w.trace_v[j].push_back(double(w.picked[t * k + j]));
             }
-            while (w.trace_t.size() > span + 8) {
+            while (w.trace_t.size() > span) {
                 w.trace_t.pop_front();
                 for (auto &v : w.trace_v)
                     v.pop_front();
@@ -245,6 +272,8 @@ void Pipeline::run()
             note_gap(c.first_frame, missed ? missed : (c.first_frame > w.next_file ? c.first_frame - w.next_file : 0));
             w.counter_known = false; // the counter jumps by as much: not counted twice
         }
+        if (!w.started)
+            w.first_seen = c.first_frame;
         w.started = true;
         w.next_file = c.first_frame + c.count;
         w.newest_ns = c.completed_ns;
@@ -293,7 +322,7 @@ void Pipeline::run()
                 }
             }
             if (traces_) {
-                w.trace_channels = traces_->first;
+                w.trace_asked = traces_->first;
                 w.trace_span_s = std::clamp(traces_->second, 0.001, 2.0);
                 traces_.reset();
                 if (!layout_changed)
@@ -326,12 +355,15 @@ void Pipeline::run()
         }
         if (map_changed) {
             build_map();
-            build_traces();
             map_changed = false;
-            restart();
-            // A recorded run shows again the frames up to where it stands.
-            if (source_->total_frames() > 0)
+            if (source_->total_frames() > 0) {
+                // A recorded run shows again the frames up to where it stands.
+                build_traces();
+                restart();
                 source_->seek(source_->position(), uint64_t((w.settings.window_s + 0.05) * w.fs()));
+            } else {
+                exclude_faulty(); // live: the health and the traces go on
+            }
         }
 
         uint64_t missed = 0;
@@ -357,17 +389,13 @@ void Pipeline::run()
         if (now - last_health >= kHealthEvery && w.health) {
             last_health = now;
             w.report = w.health->report();
-            // The map leaves out the microphones health calls faulty, as viz256-run map does.
-            if (w.map && w.report.mics.size() == w.channels.size()) {
-                std::vector<bool> used(w.channels.size());
-                for (size_t i = 0; i < used.size(); ++i)
-                    used[i] = w.report.mics[i].verdict == Verdict::Ok;
-                if (used != w.map->used() && std::count(used.begin(), used.end(), true) >= 2)
-                    w.map->set_used(used);
-            }
+            exclude_faulty();
             w.fresh = true;
         }
         if (!w.fresh || now - last_map < kMapEvery)
+            continue;
+        // Behind the live stream: fewer maps (each of more blocks in one product) until caught up.
+        if (w.newest_ns > 0 && monotonic_ns() - w.newest_ns > kBehind && now - last_map < kMapEveryBehind)
             continue;
         last_map = now;
         w.fresh = false;
@@ -413,6 +441,7 @@ void Pipeline::run()
                     s.spectrum_db.back().push_back(to_db(row[k]));
             }
         }
+        s.first_seen = w.first_seen;
         s.missed_frames = w.missed;
         s.gap_count = w.gap_count;
         s.gaps.assign(w.gaps.begin(), w.gaps.end());

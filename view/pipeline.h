@@ -60,6 +60,7 @@ struct Snapshot {
     std::vector<double> spectrum_f;
     std::vector<std::vector<double>> spectrum_db; // per channel, dB re full scale
 
+    uint64_t first_seen = 0;                     // first frame received since the run (or the seek) began
     uint64_t missed_frames = 0;
     uint64_t gap_count = 0;
     std::vector<Gap> gaps;                       // the last 200

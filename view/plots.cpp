@@ -36,14 +36,19 @@ QString number(double v, int decimals) { return QLocale().toString(v, 'f', decim
 
 const std::vector<QColor> &health_colours()
 {
-    static const std::vector<QColor> colours = {QColor(40, 170, 60), QColor(0, 0, 0),      QColor(220, 0, 0),
-                                                QColor(255, 150, 0), QColor(150, 40, 200), QColor(200, 200, 200)};
+    // In the order of the verdicts, then the positions of microphones not recorded.
+    static const std::vector<QColor> colours = {QColor(40, 170, 60),  QColor(0, 0, 0),       QColor(220, 0, 0),
+                                                QColor(0, 150, 220),  QColor(120, 90, 40),   QColor(230, 60, 160),
+                                                QColor(255, 150, 0),  QColor(150, 40, 200),  QColor(150, 210, 150),
+                                                QColor(200, 200, 200)};
     return colours;
 }
 
 QString health_legend()
 {
-    static const char *const names[] = {"bon", "mort", "écrêté", "niveau aberrant", "polarité inversée", "non enregistré"};
+    static const char *const names[] = {"bon",        "mort",            "écrêté",          "décrochages",
+                                        "décalage continu", "incohérent", "niveau aberrant", "polarité inversée",
+                                        "indéterminé", "non enregistré"};
     QString html;
     for (size_t k = 0; k < health_colours().size(); ++k)
         html += QStringLiteral("<span style=\"color:%1\">&#9679;</span>&nbsp;%2 &nbsp; ")
@@ -64,8 +69,12 @@ QString verdict_text(Verdict v)
     case Verdict::Ok: return QStringLiteral("bon");
     case Verdict::Dead: return QStringLiteral("mort (dead)");
     case Verdict::Clipping: return QStringLiteral("écrêté (clipping)");
+    case Verdict::Dropouts: return QStringLiteral("décrochages (dropouts)");
+    case Verdict::DcOffset: return QStringLiteral("décalage continu (dc_offset)");
+    case Verdict::Incoherent: return QStringLiteral("incohérent (incoherent)");
     case Verdict::LevelOutlier: return QStringLiteral("niveau aberrant (level_outlier)");
     case Verdict::ReversedPolarity: return QStringLiteral("polarité inversée (reversed_polarity)");
+    case Verdict::Undetermined: return QStringLiteral("indéterminé (undetermined)");
     }
     return {};
 }
@@ -162,7 +171,8 @@ void HealthPlot::show_health(const Snapshot &s)
     std::vector<int> verdict_of(s.layout.size(), int(kinds_.size()) - 1);
     for (size_t i = 0; i < s.channels.size(); ++i)
         if (size_t(s.channels[i]) < verdict_of.size())
-            verdict_of[size_t(s.channels[i])] = i < s.health.mics.size() ? int(s.health.mics[i].verdict) : 0;
+            verdict_of[size_t(s.channels[i])] =
+                i < s.health.mics.size() ? std::min(int(s.health.mics[i].verdict), int(kinds_.size()) - 2) : 0;
     QVector<double> tx, ty;
     for (size_t c = 0; c < s.layout.size(); ++c) {
         xs[size_t(verdict_of[c])].push_back(s.layout[c].x);

@@ -33,7 +33,7 @@ signals:
     void microphone_clicked(int channel);
 
 private:
-    std::vector<QCPGraph *> kinds_; // ok, dead, clipping, level_outlier, reversed_polarity, not recorded
+    std::vector<QCPGraph *> kinds_; // one per verdict, then the positions not recorded
     QCPGraph *traced_;
     std::vector<std::pair<QPointF, int>> at_; // position -> channel
 };
@@ -53,8 +53,8 @@ public:
     void show_spectra(const Snapshot &s);
 };
 
-// The colours of the verdicts (ok, dead, clipping, level_outlier, reversed_polarity, then not
-// recorded) and their legend (HTML).
+// The colours of the verdicts (in their order, then the positions not recorded) and their
+// legend (HTML).
 const std::vector<QColor> &health_colours();
 QString health_legend();
 // The colour of the i-th trace, the same in both plots.

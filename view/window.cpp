@@ -1,5 +1,7 @@
-#include "tools/analysis_options.h"
 #include "view/window.h"
+
+#include "tools/command_line.h"
+#include "tools/grid_option.h"
 
 #include "view/plots.h"
 #include "view/save.h"
@@ -142,7 +144,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     const auto octaves = third_octaves();
     int index = band_->count() - 1;
     for (size_t i = 0; i < octaves.size(); ++i)
-        if (std::abs(octaves[i].low - f1) < 2 && std::abs(octaves[i].high - f2) < 2)
+        if (std::abs(octaves[i].low - f1) < 8 && std::abs(octaves[i].high - f2) < 8) // exact or nominal edges
             index = int(i);
     band_->setCurrentIndex(index);
     window_->setValue(window_s);
@@ -408,6 +410,10 @@ void ViewWindow::refresh()
             pipeline_.set_playing(false);
         }
     }
+    if (s.live)
+        time_->setText(s.ended ? QStringLiteral("en direct : l'enregistrement est terminé")
+                               : s.problem.empty() || s.has_map ? QStringLiteral("en direct")
+                                                                : QStringLiteral("en direct : ") + QString::fromStdString(s.problem));
     if (!fresh)
         return;
     // The health changes twice a second: its layout is drawn again only then.
@@ -427,7 +433,8 @@ void ViewWindow::refresh()
                            .arg(QLocale().toString(to_db(v.map.power[v.map.peak]), 'f', 1),
                                 QLocale().toString(g.x(int(v.map.peak % size_t(g.nx()))), 'f', 3),
                                 QLocale().toString(g.y(int(v.map.peak / size_t(g.nx()))), 'f', 3)));
-        if (v.live && v.map_completed_ns > 0) {
+        if (v.live && v.map_completed_ns > 0 && v.map_completed_ns != last_completed_ns_) {
+            last_completed_ns_ = v.map_completed_ns; // a map of new frames, not the last one again
             latencies_.push_back(double(monotonic_ns() - v.map_completed_ns) / 1e6);
             std::vector<double> last(latencies_.end() - long(std::min<size_t>(latencies_.size(), 200)), latencies_.end());
             std::sort(last.begin(), last.end());

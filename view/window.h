@@ -55,6 +55,7 @@ private:
     QTimer timer_;
     size_t painted_ = 0;
     std::vector<double> latencies_;
+    int64_t last_completed_ns_ = 0;
 
     MapPlot *map_;
     HealthPlot *health_;

@@ -16,13 +16,16 @@ import numpy as np
 
 __all__ = ["TapError", "taps", "Tap"]
 
+RUN = np.dtype([
+    ("lock", "<u8"), ("generation", "<u8"), ("first", "<u8"), ("words", "<u4"), ("floats", "<u4"),
+    ("frequency", "<f8"), ("beams", "u1", (32,)), ("aux", "u1"), ("reserved0", "u1", (7,))])
 HEADER = np.dtype([
     ("magic", "S8"), ("version", "<u4"), ("header_bytes", "<u4"), ("segment_bytes", "<u8"),
     ("slot_count", "<u4"), ("slot_bytes", "<u4"), ("slots_offset", "<u8"), ("data_offset", "<u8"),
     ("data_bytes", "<u8"), ("pid", "<i8"), ("port", "S64"), ("serial", "S64"),
-    ("wake", "<u4"), ("state", "<u4"), ("published", "<u8"), ("reserved", "<u8"), ("unpublished", "<u8"),
-    ("run_lock", "<u8"), ("generation", "<u8"), ("run_first", "<u8"), ("words", "<u4"), ("floats", "<u4"),
-    ("frequency", "<f8"), ("beams", "u1", (32,)), ("aux", "u1")])
+    ("wake", "<u4"), ("reserved1", "<u4"), ("published", "<u8"), ("reserved", "<u8"), ("unpublished", "<u8"),
+    ("run", "<u8"), ("reserved2", "<u8", (3,)), ("runs", RUN, (8,))])
+assert HEADER.itemsize == 896 and RUN.itemsize == 80
 SLOT = np.dtype([
     ("lock", "<u8"), ("index", "<u8"), ("generation", "<u8"), ("sequence", "<u8"), ("byte_offset", "<u8"),
     ("completed_ns", "<i8"), ("position", "<u8"), ("bytes", "<u4"), ("reserved0", "<u4")])
@@ -34,7 +37,9 @@ class TapError(RuntimeError):
 
 
 def _folder():
-    xdg = _os.environ.get("XDG_RUNTIME_DIR", "")
+    own, xdg = _os.environ.get("VIZ256_TAP_DIR", ""), _os.environ.get("XDG_RUNTIME_DIR", "")
+    if own.startswith("/"):
+        return own
     return xdg + "/viz256-tap" if xdg.startswith("/") else f"/dev/shm/viz256-tap-{_os.getuid()}"
 
 
@@ -100,10 +105,17 @@ class Tap:
         self.data = np.frombuffer(self.map, np.uint8, count=int(h["data_bytes"]), offset=int(h["data_offset"]))
         self.next = int(h["published"])
 
-    def layout(self):
-        """(words a frame, frames a second, sample dtype) of the current run."""
-        h = self.h
-        return int(h["words"]), float(h["frequency"]), np.dtype("<f4" if int(h["floats"]) else "<i4")
+    def layout(self, generation=None):
+        """(words a frame, frames a second, sample dtype) of a run (the current one by default);
+        None when the tap no longer holds it."""
+        g = int(self.h["run"]) >> 2 if generation is None else generation
+        r = self.h["runs"][g % 8]
+        for _ in range(1000):
+            lock = int(r["lock"])
+            words, freq, floats, rg = int(r["words"]), float(r["frequency"]), int(r["floats"]), int(r["generation"])
+            if lock % 2 == 0 and int(r["lock"]) == lock:
+                return (words, freq, np.dtype("<f4" if floats else "<i4")) if rg == g else None
+        raise TapError("garbled: a run's lock stays odd")
 
     def _block(self, index):
         """(place, bytes) of block `index`, or None when it was overwritten."""
@@ -126,7 +138,7 @@ class Tap:
         missed = 0
         while end is None or _time.monotonic() < end:
             if self.next >= int(self.h["published"]):
-                if int(self.h["state"]) == 3 or not _alive(self.fd):
+                if int(self.h["run"]) & 3 == 3 or not _alive(self.fd):
                     return
                 _time.sleep(0.01)
                 continue
@@ -137,7 +149,16 @@ class Tap:
                 continue
             self.next += 1
             place, data = got
-            words, _, dtype = self.layout()
+            layout = self.layout(place["generation"])
+            if layout is None:
+                missed += 1
+                continue
+            words, _, dtype = layout
+            if words == 0:  # a run whose layout its publisher did not give: bytes, no frames
+                place["first_frame"] = None
+                yield place, np.empty((0, 0), dtype), missed
+                missed = 0
+                continue
             fb = 4 * words
             first = -(-place["byte_offset"] // fb)
             at = first * fb - place["byte_offset"]

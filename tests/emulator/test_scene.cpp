@@ -1,6 +1,7 @@
 // The scene's synthesis: a source reaches each microphone delayed by r/c (a fraction of a sample
 // included) and attenuated as 1/r; a fault changes only its microphone; the samples join across
 // packets and runs, in both sample types; a bad scene file gets one error naming it and the fault.
+#include "analysis/health.h"
 #include "emulator/scene.h"
 #include "usb_host.h"
 
@@ -8,7 +9,9 @@
 
 #include <cmath>
 #include <fstream>
+#include <array>
 #include <numeric>
+#include <random>
 
 using namespace emutest;
 
@@ -46,8 +49,6 @@ double rms(const emu::SceneSignals &s, int c, uint64_t frames)
         sum += s.value(n, c) * s.value(n, c) / double(frames);
     return std::sqrt(sum);
 }
-
-} // namespace
 
 TEST(SceneSynthesis, AToneArrivesAtEachMicrophoneDelayedByROverCAndAttenuatedAsOneOverR)
 {
@@ -95,6 +96,72 @@ TEST(SceneSynthesis, EachFaultChangesOnlyItsMicrophone)
     EXPECT_GT(at_full_scale, int(frames / 10)) << "clipped";
     EXPECT_GT(rms(*faulty, 200, frames), 4 * rms(*healthy, 200, frames)) << "noisy";
     EXPECT_GT(rms(*healthy, 0, frames), 30 * emu::Scene::kFullScale * std::pow(10, -70 / 20.0)) << "the source is heard";
+}
+
+// 32 microphones scattered over a disc of 0.3 m, at least 3 cm apart.
+std::string irregular_array()
+{
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-0.15, 0.15);
+    std::vector<std::array<double, 2>> p;
+    while (p.size() < 32) {
+        const std::array<double, 2> q{u(rng), u(rng)};
+        if (std::hypot(q[0], q[1]) > 0.15)
+            continue;
+        if (std::all_of(p.begin(), p.end(), [&](const auto &o) { return std::hypot(o[0] - q[0], o[1] - q[1]) >= 0.03; }))
+            p.push_back(q);
+    }
+    std::string xml = "<MicArray name=\"irregular\">\n";
+    for (const auto &q : p)
+        xml += "<pos x=\"" + std::to_string(q[0]) + "\" y=\"" + std::to_string(q[1]) + "\" z=\"0\"/>\n";
+    return write_file("irregular.xml", xml + "</MicArray>\n");
+}
+
+// Health of the scene's microphones over `frames` frames at 50 kHz, as a recorded run gives them.
+analysis::HealthReport health_of(const emu::Scene &scene, const std::string &array, uint64_t frames)
+{
+    const auto heard = scene.at_rate(50000);
+    const analysis::Geometry g = analysis::read_geometry(array);
+    const size_t m = g.mics.size();
+    std::vector<int> mics(m);
+    std::iota(mics.begin(), mics.end(), 0);
+    std::vector<std::string> names(m, "mic");
+    analysis::FrameFormat format{int(m), mics, false};
+    analysis::HealthSettings settings;
+    settings.expected_frames = frames;
+    analysis::HealthMeter meter(format, mics, names, 50000, g.mics, settings);
+    std::vector<uint8_t> block(4096 * m * 4);
+    for (uint64_t first = 0; first < frames; first += 4096) {
+        const size_t n = size_t(std::min<uint64_t>(4096, frames - first));
+        for (size_t f = 0; f < n; ++f)
+            heard->write(first + f, mics.data(), m, false, block.data() + f * m * 4);
+        meter.feed(block.data(), n);
+    }
+    return meter.report();
+}
+
+} // namespace
+
+TEST(SceneHealth, NoMicrophoneIsCalledFaultyWhateverTheSceneOnTheSpiralAndAnIrregularLayout)
+{
+    const std::string tone = R"({"x": 0.1, "y": -0.2, "z": 1.0, "signal": "tone", "level_db": -20, "freq": )";
+    const std::string noise = R"({"x": -0.2, "y": 0.1, "z": 0.8, "signal": "noise", "band": [500, 10000], "level_db": -20})";
+    // Near field: 2 cm in front of the layout's first microphone.
+    const auto near_first = [](const std::string &array) {
+        const auto &p = analysis::read_geometry(array).mics[0];
+        return R"({"x": )" + std::to_string(p.x) + R"(, "y": )" + std::to_string(p.y) +
+               R"(, "z": 0.02, "signal": "noise", "band": [500, 8000], "level_db": -50})";
+    };
+    for (const std::string &array : {demo_array(), irregular_array()})
+        for (const std::string &sources : {tone + "1000}", tone + "3000}", tone + "5500}", tone + "8000}", noise,
+                                           noise + ", " + tone + "2000}", near_first(array)}) {
+            SCOPED_TRACE(array + " " + sources);
+            const auto scene = emu::Scene::load(write_file("s.json", R"({"geometry": ")" + array +
+                                                R"(", "noise_db": -70, "sources": [)" + sources + "]}"));
+            const auto r = health_of(*scene, array, 60000);
+            for (size_t i : r.faulty())
+                ADD_FAILURE() << "microphone " << i << ": " << analysis::verdict_name(r.mics[i].verdict) << ", " << r.mics[i].detail;
+        }
 }
 
 class SceneStream : public UsbHost {};

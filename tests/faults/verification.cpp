@@ -76,18 +76,12 @@ int Fautes::descripteurs()
 
 long Fautes::memoire_ko()
 {
-    // Shared memory aside: the live tap's segment is made once per recorder and fills as the
-    // runs write through it, up to its fixed size.
     std::ifstream f("/proc/self/status");
     std::string ligne;
-    long rss = -1, partagee = 0;
-    while (std::getline(f, ligne)) {
-        if (ligne.rfind("VmRSS:", 0) == 0)
-            rss = std::stol(ligne.substr(6));
-        else if (ligne.rfind("RssShmem:", 0) == 0)
-            partagee = std::stol(ligne.substr(9));
-    }
-    return rss < 0 ? -1 : rss - partagee;
+    while (std::getline(f, ligne))
+        if (ligne.rfind("RssAnon:", 0) == 0) // the live tap's shared segment is not the process's own
+            return std::stol(ligne.substr(8));
+    return -1;
 }
 
 namespace {

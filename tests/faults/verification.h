@@ -36,7 +36,7 @@ protected:
     static QByteArray lit(const QString &chemin);
     // Open file descriptors of this process.
     static int descripteurs();
-    // Resident memory of this process, in KiB, shared memory aside.
+    // Resident memory of this process, in KiB.
     static long memoire_ko();
 
     uint64_t flux_avant = 0; // recorder's stream counter when Start was clicked

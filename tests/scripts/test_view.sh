@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # viz256-view offscreen, over a recorded run and over a live tap: one noise source at a known
-# point and two faulty microphones, recorded paced by viz256-emulated (50 kHz, counter + 256
+# point and two faulty microphones, recorded by viz256-emulated (50 kHz, counter + 256
 # microphones). The view plays the run and saves its map (HDF5) and itself (PNG) after a few
 # seconds; then the run is played into a tap with 0.2 s never published, three views attach,
 # one is killed. For each saved map, viz256-run map over the same frames (the HDF5 says which)
 # finds the same peak and levels within 0.5 dB within 15 dB of it, the peak within half the
 # array's resolution of the source, both leaving out the faulty microphones; the view says
-# what it missed; the PNGs are pictures of the window.
+# what it missed; the PNGs are pictures of the window. Last, the same scene recorded live by
+# viz256-record under viz256-emulator with a view attached.
 #     $1  the build's binary folder   $2  the tests source folder
 set -euo pipefail
 
@@ -14,7 +15,8 @@ build="$1"
 source_tests="$2"
 dossier="$(mktemp -d)"
 trap 'rm -rf "$dossier"' EXIT
-export XDG_CONFIG_HOME="$dossier/config" XDG_RUNTIME_DIR="$dossier/runtime" QT_QPA_PLATFORM=offscreen # settings and taps stay here
+# Settings, the runtime folder and the taps of this test stay in its folder.
+export XDG_CONFIG_HOME="$dossier/config" XDG_RUNTIME_DIR="$dossier/runtime" VIZ256_TAP_DIR="$dossier/taps" QT_QPA_PLATFORM=offscreen
 mkdir -m 0700 "$dossier/runtime"
 
 cp "$source_tests/../arrays/viz256_spiral.xml" "$dossier/array.xml"
@@ -24,19 +26,8 @@ cat >"$dossier/scene.json" <<'JSON'
  "faults": [{"channel": 37, "kind": "dead"}, {"channel": 90, "kind": "clipped"}]}
 JSON
 
-VIZ256_EMU_RUN="$dossier/run.dat" VIZ256_EMU_TRIGGER_MS=0 \
-    "$build/viz256-emulated" --scene "$dossier/scene.json" >"$dossier/console.txt" 2>&1 &
-programme=$!
-voulu=$((5 * 50000 * 257 * 4))
-for _ in $(seq 600); do
-    [ "$(stat -c %s "$dossier/run.dat" 2>/dev/null || echo 0)" -ge "$voulu" ] && break
-    kill -0 "$programme" 2>/dev/null || break
-    sleep 0.1
-done
-kill -TERM "$programme" 2>/dev/null || true
-status=0
-wait "$programme" || status=$?
-[ "$status" -eq 0 ] || { cat "$dossier/console.txt" >&2; exit 1; }
+source "$source_tests/scripts/scene_run.sh"
+record_scene "$build" "$dossier" 5
 
 "$build/viz256-view" "$dossier/run.dat" --geometry "$dossier/array.xml" --band 3548:4467 --window 1 \
     --grid -0.5:0.5:0.025,-0.5:0.5:0.025,1 --save-after 3 --to "$dossier/view.h5"
@@ -47,14 +38,19 @@ grep -q "band_low=3548" "$XDG_CONFIG_HOME/viz256/viz256-view.conf"
 
 # The saved map against viz256-run map over the same frames, the source's truth and the faults.
 compare() {
-    read -r start duration grid < <(/usr/bin/python3 - "$1" <<'PY'
+    read -r start duration grid whole < <(/usr/bin/python3 - "$1" <<'PY'
 import sys, h5py
 with h5py.File(sys.argv[1]) as f:
-    fs = f.attrs["sample_freq"]
-    print(f"{f.attrs['first_frame'] / fs:.9f} {f.attrs['frames'] / fs:.9f} {f.attrs['grid']}")
+    fs, block = f.attrs["sample_freq"], f.attrs["block"]
+    whole = f.attrs["blocks"] == (f.attrs["frames"] - block) // (block // 2) + 1  # no gap inside the window
+    print(f"{f.attrs['first_frame'] / fs:.9f} {f.attrs['frames'] / fs:.9f} {f.attrs['grid']} {int(whole)}")
 PY
 )
-    "$build/viz256-run" map "$dossier/run.dat" --geometry "$dossier/array.xml" --band 3548:4467 --grid "$grid" \
+    if [ "$whole" -eq 0 ]; then
+        echo "$1: the window holds a gap (the view fell behind): not compared"
+        return 0
+    fi
+    "$build/viz256-run" map "${2:-$dossier/run.dat}" --geometry "$dossier/array.xml" --band 3548:4467 --grid "$grid" \
         --start "$start" --duration "$duration" --to "$dossier/run.h5" >/dev/null
     /usr/bin/python3 - "$1" "$dossier/run.h5" <<'PY'
 import sys, h5py, numpy as np
@@ -93,24 +89,64 @@ PY
 compare "$dossier/view.h5"
 picture "$dossier/view.png"
 
-# The live tap: the run published at its pace from port 1-9, 1.0 to 1.2 s never published.
-"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 --gap 1.0 1.2 >"$dossier/replay.txt" &
+# The live tap: the run published at its pace from port 1-9 once the views had 3 s to attach,
+# 1.0 to 1.2 s never published.
+"$build/tests/viz256_tap_replay" "$dossier/run.dat" 1-9 3 --gap 1.0 1.2 >"$dossier/replay.txt" &
 replay=$!
 for _ in $(seq 100); do
-    [ -n "$(ls "$dossier/runtime" 2>/dev/null)" ] && break
+    [ -n "$(ls "$VIZ256_TAP_DIR" 2>/dev/null)" ] && break
     sleep 0.05
 done
-"$build/viz256-view" --device 1-9 --save-after 3 --to "$dossier/tap.png" >/dev/null &
+"$build/viz256-view" --device 1-9 --band 1782:2245 --save-after 6 --to "$dossier/tap.png" >/dev/null &
 second=$!
-"$build/viz256-view" --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
+"$build/viz256-view" --band 1782:2245 --save-after 60 --to "$dossier/never.png" >/dev/null 2>&1 &
 killed=$!
-"$build/viz256-view" --device VZ256-REPLAY --window 1 --save-after 4 --to "$dossier/tap.h5" >"$dossier/tap.txt"
+"$build/viz256-view" --device VZ256-REPLAY --band 3548:4467 --window 1 --save-after 8 --to "$dossier/tap.h5" >"$dossier/tap.txt"
 kill -KILL "$killed" 2>/dev/null || true
 wait "$second"
 wait "$replay"
 grep -q "published" "$dossier/replay.txt"
-# It says what it missed: about 0.2 s (10 000 frames), in one gap.
-missed=$(grep -oE "missed [0-9]+ frames in 1 gaps" "$dossier/tap.txt" | cut -d' ' -f2)
-[ -n "$missed" ] && [ "$missed" -gt 7500 ] && [ "$missed" -lt 12500 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+# It says what it missed: at least the 0.2 s (10 000 frames) never published, when it was there
+# before them (a loaded machine may start it late); falling behind the tap, it may miss more.
+cat "$dossier/tap.txt"
+read -r first missed gaps < <(sed -nE 's/.*frames from ([0-9]+) on; missed ([0-9]+) frames in ([0-9]+) gaps.*/\1 \2 \3/p' "$dossier/tap.txt")
+[ -n "$first" ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+if [ "$first" -lt 50000 ]; then
+    [ "$missed" -gt 7500 ] && [ "$gaps" -ge 1 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+    if [ "$gaps" -eq 1 ]; then
+        [ "$missed" -lt 12500 ] || { cat "$dossier/tap.txt" >&2; exit 1; }
+    fi
+else
+    echo "the view attached after the gap (frame $first): its loss not checked"
+fi
 compare "$dossier/tap.h5"
 picture "$dossier/tap.png"
+
+# A run whose counter jumps by 1001 at frame 5 000 (frames the recorder lost): the view says so
+# and never joins the blocks across it.
+/usr/bin/python3 - "$dossier/run.dat" <<'PY'
+import sys, numpy as np
+words = np.memmap(sys.argv[1], dtype="<u4", mode="r+")
+frames = words[:len(words) // 257 * 257].reshape(-1, 257)
+frames[5000:, 0] += 1001
+frames.flush()
+PY
+"$build/viz256-view" "$dossier/run.dat" --save-after 2.5 --to "$dossier/jump.png" >"$dossier/jump.txt"
+grep -q "missed 1001 frames in 1 gaps" "$dossier/jump.txt" || { cat "$dossier/jump.txt" >&2; exit 1; }
+
+# The whole chain live: viz256-record records the scene for 8 s under viz256-emulator, a view
+# attached to its tap maps it; the recording is clean, the view's map agrees with viz256-run map
+# of the recorded frames and peaks at the source.
+VIZ256_EMU_SCENE="$dossier/scene.json" "$build/viz256-emulator" -- bash -c '
+    "$1/viz256-record" --out "$2/rec.dat" --duration 8 >"$2/record.txt" 2>&1 &
+    recorder=$!
+    for _ in $(seq 600); do
+        [ -n "$(ls "$VIZ256_TAP_DIR" 2>/dev/null)" ] && break
+        sleep 0.05
+    done
+    "$1/viz256-view" --band 3548:4467 --window 1 --grid -0.5:0.5:0.025,-0.5:0.5:0.025,1 --save-after 5 \
+        --to "$2/live.h5" >"$2/live.txt"
+    wait "$recorder"' - "$build" "$dossier" || { cat "$dossier/record.txt" "$dossier/live.txt" >&2; exit 1; }
+cat "$dossier/live.txt"
+"$build/viz256-run" check "$dossier/rec.dat"
+compare "$dossier/live.h5" "$dossier/rec.dat"

@@ -64,11 +64,16 @@ std::vector<uint8_t> frames_of(const std::vector<Microphone> &mics, const std::v
             if (which != i)
                 continue;
             const double top = *std::max_element(v.begin(), v.end());
-            for (double &x : v)
+            for (size_t t = 0; t < n; ++t) {
+                double &x = v[t];
                 x = kind == Verdict::Dead               ? 0.0
                     : kind == Verdict::ReversedPolarity ? -x
                     : kind == Verdict::Clipping         ? std::clamp(x, -0.3 * top, 0.3 * top)
-                                                        : x + noise(rng) * 1e4;
+                    : kind == Verdict::LevelOutlier     ? 0.25 * x
+                    : kind == Verdict::Dropouts         ? (t % 2000 < 50 ? 0.0 : x)
+                    : kind == Verdict::DcOffset         ? x + 0.2
+                                                        : x + noise(rng) * 1e4; // incoherent
+            }
         }
         for (size_t t = 0; t < n; ++t) {
             uint8_t *w = out.data() + (t * words + 1 + i) * 4;
@@ -157,7 +162,8 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
 {
     const auto mics = square_array();
     const std::vector<std::pair<size_t, Verdict>> faults = {
-        {3, Verdict::Dead}, {14, Verdict::Clipping}, {21, Verdict::ReversedPolarity}, {29, Verdict::LevelOutlier}};
+        {3, Verdict::Dead},         {8, Verdict::Dropouts},   {14, Verdict::Clipping},       {17, Verdict::DcOffset},
+        {21, Verdict::ReversedPolarity}, {26, Verdict::Incoherent}, {29, Verdict::LevelOutlier}};
     // A broadband source: 40 tones from 500 Hz to 4 kHz.
     Source s{0.05, -0.03, 0.8, {}};
     for (int k = 0; k < 40; ++k)
@@ -198,8 +204,55 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
     }
 }
 
+TEST(Health, VerdictsAtTheEdgesOfTheirRules)
+{
+    // A broadband source heard by microphones in a row 2 cm apart; columns scaled or negated.
+    Source s{0.05, -0.03, 0.8, {}};
+    for (int k = 0; k < 40; ++k)
+        s.freqs.push_back(500 + 90.0 * k);
+    struct Case {
+        const char *what;
+        size_t mics;
+        bool positions;
+        std::vector<float> gains;          // per microphone
+        std::vector<Verdict> expected;
+    };
+    const Case cases[] = {
+        // The middle one and the first each have one neighbour of each sign: a tie, no verdict.
+        {"a tie in the polarity vote", 3, true, {1, 1, -1}, {Verdict::Undetermined, Verdict::Undetermined, Verdict::ReversedPolarity}},
+        // The median of an even count is halfway between the middle two: each is 5 dB from it.
+        {"the median of four levels", 4, false, {1, 1, 0.316f, 0.316f}, {Verdict::Ok, Verdict::Ok, Verdict::Ok, Verdict::Ok}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Microphone> mics;
+        for (size_t i = 0; i < c.mics; ++i)
+            mics.push_back({"p", 0.02 * double(i), 0, 0});
+        const size_t n = 20000;
+        auto frames = frames_of(mics, {s}, n, true);
+        for (size_t t = 0; t < n; ++t)
+            for (size_t i = 0; i < c.mics; ++i) {
+                float *x = reinterpret_cast<float *>(frames.data() + (t * (c.mics + 1) + 1 + i) * 4);
+                *x *= c.gains[i];
+            }
+        HealthSettings settings;
+        settings.polarity_neighbours = 2;
+        HealthMeter meter(format_for(c.mics, true), channels(c.mics), std::vector<std::string>(c.mics, "m"), kFs,
+                          c.positions ? mics : std::vector<Microphone>{}, settings);
+        meter.feed(frames.data(), n);
+        const HealthReport r = meter.report();
+        for (size_t i = 0; i < c.mics; ++i)
+            EXPECT_EQ(verdict_name(r.mics[i].verdict), std::string(verdict_name(c.expected[i])))
+                << "microphone " << i << ": " << r.mics[i].detail;
+    }
+}
+
 TEST(Map, PutsEachSourceOnItsPointWithItsLevelWhateverTheCutOfTheBlocks)
 {
+    // A band whose edges are bin centres keeps both.
+    const CrossSpectra edges(format_for(2, true), kFs, 512, kFs * 10 / 512, kFs * 20 / 512);
+    EXPECT_EQ(edges.bins().front(), 10);
+    EXPECT_EQ(edges.bins().back(), 20);
     const auto mics = square_array();
     const size_t n = 30000;
     // A grid of 1 cm over +-0.3 m at z = 0.5 m. Aperture D = 0.2 m; at 6 kHz the resolution

@@ -330,6 +330,8 @@ TEST(ReadingRun, CheckFindsWhatIsWrongAndRepairBringsTheCutRunBack)
     };
     const Coupe coupes[] = {
         {"header and log behind", [](RunEcrit &r) { r.decrit(400); }, true},
+        {"header and log counting the partial frame", [](RunEcrit &r) { r.decrit(1001); }, true},
+        {"header and log ahead", [](RunEcrit &r) { r.decrit(1500); }, true},
         {"header empty, log behind", [](RunEcrit &r) { r.decrit(400); ecrit(r.vlx, ""); }, true},
         {"header missing, log behind", [](RunEcrit &r) { r.decrit(400); std::remove(r.vlx.c_str()); }, true},
         {"log empty, header behind, status word", [](RunEcrit &r) { r.decrit(0); ecrit(r.log, ""); }, true},
@@ -478,6 +480,17 @@ TEST(ReadingExport, ChannelsRangesConversionAndInterruption)
     }
     ::setrlimit(RLIMIT_FSIZE, &sans);
     EXPECT_EQ(lit(dir + "lien.wav"), lit(r.dat));
+
+    // A file one byte short of its whole size is no export: its last bytes are the library's,
+    // written when the file is written out and closed.
+    const std::string entier = dir + "entier.h5";
+    export_run(run, {entier, select_channels(l, "all"), {0, run.frames()}, std::nullopt});
+    petit.rlim_cur = rlim_t(lit(entier).size()) - 1;
+    ::setrlimit(RLIMIT_FSIZE, &petit);
+    EXPECT_THROW(export_run(run, {dir + "court.h5", select_channels(l, "all"), {0, run.frames()}, std::nullopt}),
+                 std::runtime_error);
+    ::setrlimit(RLIMIT_FSIZE, &sans);
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir + "court.h5")));
 
     // A damaged run: more counter gaps than an HDF5 attribute could list.
     std::string d = lit(r.dat);

@@ -2,7 +2,9 @@
 // blocks that cut frames anywhere, at the run's pace, each with its place and the time it is
 // published; optionally a stretch never published (a gap the reader must see).
 //
-//   viz256_tap_replay RUN.dat PORT [--gap FROM_S TO_S]
+//   viz256_tap_replay RUN.dat PORT DELAY_S [--gap FROM_S TO_S]
+//
+// The run begins DELAY_S after the tap is made, so readers can attach first.
 #include "tap/publisher.h"
 #include "view/run_source.h"
 
@@ -18,13 +20,13 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 && argc != 6) {
-        std::fprintf(stderr, "usage: viz256_tap_replay RUN.dat PORT [--gap FROM_S TO_S]\n");
+    if (argc != 4 && argc != 7) {
+        std::fprintf(stderr, "usage: viz256_tap_replay RUN.dat PORT DELAY_S [--gap FROM_S TO_S]\n");
         return 2;
     }
     const view::RunSource run(argv[1]);
     const FrameLayout layout = run.layout();
-    const double gap_from = argc == 6 ? std::atof(argv[4]) : -1, gap_to = argc == 6 ? std::atof(argv[5]) : -1;
+    const double gap_from = argc == 7 ? std::atof(argv[5]) : -1, gap_to = argc == 7 ? std::atof(argv[6]) : -1;
     std::string error;
     auto publisher = tap::Publisher::create(argv[2], "VZ256-REPLAY", error);
     if (!publisher) {
@@ -34,6 +36,7 @@ int main(int argc, char **argv)
     const int fd = ::open(run.run().paths.dat.c_str(), O_RDONLY);
     const uint64_t total = run.run().dat_bytes, block = 1000003; // about 20 ms at the peak, frames cut anywhere
     const double bytes_per_s = double(layout.frame_bytes()) * layout.frequency;
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[3])));
     publisher->begin_run(layout);
     std::vector<unsigned char> data(block);
     const auto start = std::chrono::steady_clock::now();
