@@ -5,10 +5,6 @@
 #include "device/commands.h"
 #include "recording/console_format.h"
 
-#include <QThread>
-
-#include <libusb.h>
-
 #include <chrono>
 
 namespace moteur {
@@ -195,41 +191,6 @@ Arret Moteur::Impl::demande_stop(const reglages::Declenchement &d)
     l.unlock();
     hote();
     return a;
-}
-
-// ------------------------------------------------------------------ stop and abort
-Arret Moteur::Impl::stop(const reglages::Declenchement &d)
-{
-    buf[0] = cmd::STOP;
-    buf[1] = d.octet();
-    if (commande(1) == LIBUSB_ERROR_TIMEOUT) {
-        // Not answered (the console says so): the run goes on, and Stop stays for another try.
-        rapporte([](Observateur &o) { o.arret(Arret::SansReponse); });
-        return Arret::SansReponse;
-    }
-    Arret res;
-    if (!d.externe()) {
-        stopped = true;
-        res = Arret::Arrete;
-    } else {
-        dit(QStringLiteral("Arrêt en attente de trig\r\n"), 0);
-        res = Arret::EnAttenteTrig;
-    }
-    rapporte([res](Observateur &o) { o.arret(res); });
-    if (count != 0)
-        dit(QStringLiteral("\r\nAcquisition stoppée avant la fin\r\n"), 0);
-    else if (test)
-        dit(QStringLiteral("\r\nStopped\r\n"), 0);
-    QThread::msleep(1);
-    return res;
-}
-
-void Moteur::Impl::abort_demande()
-{
-    aborted = true;
-    hote().abandon();
-    if (test)
-        dit(QStringLiteral("  Aborted\r\n"), 0);
 }
 
 // ------------------------------------------------------------------ the blocks
