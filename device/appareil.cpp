@@ -82,10 +82,12 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
     } else {
         serie_.clear();
         h = libusb_open_device_with_vid_pid(contexte(), enregistreurs::VENDOR_ID, enregistreurs::PRODUCT_ID);
-        if (h)
+        if (h) {
             r = libusb_claim_interface(h, 0);
-        else
+            serie_ = enregistreurs::serie_de(libusb_get_device(h), h).value_or(std::string());
+        } else {
             r = LIBUSB_ERROR_NO_DEVICE;
+        }
     }
     if (r == LIBUSB_ERROR_BUSY) {
         // Another program holds the recorder: vendor requests would still reach it (they

@@ -26,18 +26,6 @@ std::string chemin_de(libusb_device *d)
     return chemin_port(libusb_get_bus_number(d), ports_de(d));
 }
 
-std::optional<std::string> serie_de(libusb_device *d, libusb_device_handle *h)
-{
-    libusb_device_descriptor desc{};
-    if (libusb_get_device_descriptor(d, &desc) != 0 || desc.iSerialNumber == 0)
-        return std::nullopt;
-    unsigned char texte[256];
-    const int n = libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, texte, sizeof texte);
-    if (n <= 0)
-        return std::nullopt;
-    return std::string(reinterpret_cast<const char *>(texte), size_t(n));
-}
-
 std::string noms(const std::vector<Enregistreur> &liste)
 {
     std::string s;
@@ -50,6 +38,18 @@ std::string noms(const std::vector<Enregistreur> &liste)
 }
 
 } // namespace
+
+std::optional<std::string> serie_de(libusb_device *d, libusb_device_handle *h)
+{
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(d, &desc) != 0 || desc.iSerialNumber == 0)
+        return std::nullopt;
+    unsigned char texte[256];
+    const int n = libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, texte, sizeof texte);
+    if (n <= 0)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char *>(texte), size_t(n));
+}
 
 std::string chemin_port(int bus, const std::vector<uint8_t> &ports)
 {

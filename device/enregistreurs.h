@@ -8,6 +8,7 @@
 #include <vector>
 
 struct libusb_context;
+struct libusb_device;
 struct libusb_device_handle;
 
 namespace enregistreurs {
@@ -33,6 +34,8 @@ struct Enregistreur {
 
 // "bus-port.port...", or the bus alone for a device with no port numbers.
 std::string chemin_port(int bus, const std::vector<uint8_t> &ports);
+// The serial number of an open recorder, none when it has none (or does not say it).
+std::optional<std::string> serie_de(libusb_device *d, libusb_device_handle *h);
 
 // A libusb context of our own (never libusb's default one), for the life of the object.
 class Bus {
