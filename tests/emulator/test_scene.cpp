@@ -148,7 +148,7 @@ TEST(SceneHealth, NoMicrophoneIsCalledFaultyWhateverTheSceneOnTheSpiralAndAnIrre
     const std::string noise = R"({"x": -0.2, "y": 0.1, "z": 0.8, "signal": "noise", "band": [500, 10000], "level_db": -20})";
     // Near field: 2 cm in front of the layout's first microphone.
     const auto near_first = [](const std::string &array) {
-        const auto &p = analysis::read_geometry(array).mics[0];
+        const auto p = analysis::read_geometry(array).mics[0];
         return R"({"x": )" + std::to_string(p.x) + R"(, "y": )" + std::to_string(p.y) +
                R"(, "z": 0.02, "signal": "noise", "band": [500, 8000], "level_db": -50})";
     };
