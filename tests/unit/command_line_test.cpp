@@ -14,8 +14,8 @@ using tools::CommandLine;
 
 TEST(CommandLine, OptionsInBothSpellingsAndOneLineForEachMistake)
 {
-    const std::vector<tools::OptionSpec> spec = {{"to", true}, {"start", true}, {"json"}, {"help"}};
-    const CommandLine c({"run.dat", "--to=a b.h5", "--start", "-1", "-h"}, spec, 1);
+    const std::vector<tools::OptionSpec> options = {{"to", true}, {"start", true}, {"json"}, {"help"}};
+    const CommandLine c({"run.dat", "--to=a b.h5", "--start", "-1", "-h"}, options, 1);
     EXPECT_EQ(c.value("to"), QStringLiteral("a b.h5"));
     EXPECT_EQ(c.value("start"), QStringLiteral("-1")); // a value, even when it looks like an option
     EXPECT_TRUE(c.has("help") && !c.has("json"));
@@ -32,7 +32,7 @@ TEST(CommandLine, OptionsInBothSpellingsAndOneLineForEachMistake)
     };
     for (const auto &b : bad) {
         try {
-            CommandLine(b.args, spec, 1);
+            CommandLine(b.args, options, 1);
             ADD_FAILURE() << b.args.join(' ').toStdString() << " accepted";
         } catch (const tools::UsageError &e) {
             EXPECT_EQ(e.line, QString::fromUtf8(b.line));
