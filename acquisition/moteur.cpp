@@ -24,6 +24,7 @@ namespace moteur {
 
 std::function<uint64_t(const QString &)> Moteur::espace_libre_hook;
 std::function<uint64_t()> Moteur::memoire_physique_hook;
+std::function<QString(const QString &)> Moteur::compagnon_hook;
 
 namespace {
 constexpr unsigned int TIMEOUT_SONDE_MS = 500;
@@ -244,11 +245,6 @@ void Moteur::Impl::choix_micros(const reglages::Voies &v)
             header_file.micros_actifs[b][m] = v.micros[b][m] ? 1 : 0;
         appareil.masque_voies(static_cast<uint8_t>(b), c.masques[b]);
     }
-    // Entries past nb_micros keep what an earlier run left there.
-    nb_micros = int32_t(disposition.mics.size());
-    for (int i = 0; i < nb_micros; ++i)
-        num_mic_valid[size_t(i)] = disposition.mics[size_t(i)];
-    nb_voies = disposition.words();
     compteur = disposition.counter;
     header_file.compteurs_actifs[0] = compteur ? 1 : 0;
     for (int n = 0; n < selection::NB_VA; ++n)
@@ -278,7 +274,7 @@ void Moteur::Impl::ecrit_log()
 {
     const auto image = serialise(header_file);
     const bool entete = ecrit_tout(*this, Mu, QByteArray(reinterpret_cast<const char *>(image.data()), TAILLE_HEADER));
-    const bool texte = ecrit_tout(*this, log, texte_log(header_file, nb_voies, nb_micros, commentaire));
+    const bool texte = ecrit_tout(*this, log, texte_log(header_file, nb_voies(), nb_micros(), commentaire));
     if (!entete || !texte)
         bilan.erreur_fichier = true;
 }
@@ -290,9 +286,9 @@ bool Moteur::Impl::ecrit_description(bool debut, bool signale)
     if (!Mu || !log || !Mu->isOpen() || !log->isOpen())
         return true;
     type_header_file h = header_file;
-    fixe_totaux(h, anneau.ntw.load(), nb_voies, frequence);
+    fixe_totaux(h, anneau.ntw.load(), nb_voies(), frequence);
     const auto image = serialise(h);
-    const QByteArray texte = texte_log(h, nb_voies, nb_micros, commentaire);
+    const QByteArray texte = texte_log(h, nb_voies(), nb_micros(), commentaire);
     if (debut)
         description::reserve(*log, texte.size() + description::MARGE_LOG);
     QString raison;
@@ -318,10 +314,10 @@ bool Moteur::Impl::ouvre_fichiers(const QString &chemin)
     }
 
     const auto ouvre = [this](QFile *&f, const QString &nom) {
-        f = new QFile(nom);
+        f = new QFile(Moteur::compagnon_hook ? Moteur::compagnon_hook(nom) : nom);
         if (f->open(QIODevice::WriteOnly | QIODevice::Truncate))
             return true;
-        dit(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(nom, f->errorString()), 1);
+        dit(QStringLiteral("Impossible de créer le fichier %1 : %2\r\n").arg(f->fileName(), f->errorString()), 1);
         return false;
     };
     if (!ouvre(Mu, noms.entete) || !ouvre(log, noms.log)) {
@@ -397,6 +393,11 @@ bool Moteur::init()
     return d->init();
 }
 
+bool Moteur::ouvre_lien()
+{
+    return d->init_USB() == 0;
+}
+
 bool Moteur::ouvre(const std::optional<std::string> &appareil)
 {
     d->choix_appareil = appareil;
@@ -416,6 +417,17 @@ void Moteur::envoie_delai(int entree, std::optional<int> delai)
 void Moteur::duree_changee()
 {
     d->count_def = false;
+}
+
+void Moteur::envoie_compte(const reglages::Reglages &r)
+{
+    d->r = r;
+    d->calcul_count();
+}
+
+void Moteur::choisit_voies(const reglages::Voies &v)
+{
+    d->choix_micros(v);
 }
 
 void Moteur::reset_fx3()

@@ -5,8 +5,9 @@
 // probe, configuration, trigger wait, streaming, stop or abort, end of run.
 //
 // Hosts: the window (app/), which maps its controls to the calls below and shows the reports,
-// and viz256-record (tools/). It reports through an Observateur, always on the host's thread
-// (the one that calls it). While a run's transfers are out, a thread of the engine's own (the
+// and viz256-record (tools/). This header is all they see of it: what a view or a test reads
+// of its state is a Diagnostic, taken by value. It reports through an Observateur, always on
+// the host's thread (the one that calls it). While a run's transfers are out, a thread of the engine's own (the
 // data path) services them: completions, resubmission, the counter check, the hand-over to
 // the writer, the run's own stops; the host's thread only takes the reports, and may stall
 // for as long as the writer's reserve holds without losing a frame. Where a run lets its host
@@ -14,6 +15,7 @@
 // Observateur::pompe(); Stop and Abort may be called from inside it, or from any thread.
 #include "acquisition/evenements.h"
 #include "acquisition/reglages.h"
+#include "recording/header_record.h"
 
 #include <functional>
 
@@ -23,6 +25,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+struct FrameLayout;
 
 namespace moteur {
 
@@ -68,6 +72,55 @@ struct Bilan {
     bool refus_usbfs = false;     // the kernel's usbfs memory could not hold the ring (at the start or later)
     bool plafond = false;         // stopped at the most frames a data file's description counts
     int64_t duree_ms = 0;
+};
+
+// What the engine holds at one moment, for a host's views and for tests: plain values, taken on
+// the host's thread. While the data path services the ring, the ring's counters are those it
+// last published (and the transfers in flight are not known: en_vol is -1).
+struct Diagnostic {
+    // ---- the recorder and the settings sent to it
+    bool lien = false;             // the recorder is open
+    bool initialisation = false;   // it was reset and probed
+    bool clock_def = false;        // a frequency was sent since
+    bool count_def = false;        // the sample count was sent since
+    int32_t num_freq = -1;         // the frequency list's entry sent (-1: none)
+    float frequence = 0;           // Hz
+    float duree_max = 1;           // the longest duration at that frequency (s)
+    uint32_t count = 0;            // frames of the run (0: no fixed count)
+    uint32_t n_pkt = 0;            // the run's packet budget
+    int32_t timeout_ms = 0;        // the time-out of the run's transfers and requests
+    uint32_t trames_max = 0;       // frames a recorded data file may hold
+    int32_t nb_voies = 0;          // words of a frame (from the channel choice)
+    int32_t nb_micros = 0;         // microphones of a frame
+    std::vector<int> micros;       // their channels (8 x beam + microphone), increasing
+    bool compteur = false;         // the counter is recorded (and checked)
+    bool record = false;           // runs are recorded to files
+    bool test = false;             // advanced mode
+    // ---- the run
+    bool run_en_cours = false;     // from the start's planning to the end of run
+    bool started = false;          // streaming (the trigger came)
+    bool stopped = false;          // a stop went out
+    Bilan bilan;                   // the run in progress or the last one
+    // ---- the ring
+    uint64_t octets_recus = 0;
+    uint64_t octets_ecrits = 0;    // on the data file
+    uint32_t paquets = 0;          // completions handled (data and cancellations)
+    int en_vol = 0;                // transfers with the library (-1: not known, the data path runs)
+    int transferts_alloues = 0;    // transfer records still held
+    int tampons_alloues = 0;       // buffers still held by the slots
+    bool fini = false;             // the ring is over (as the data path last published it)
+    bool flux_termine = false;     // a short transfer ended the stream
+    bool memoire_appareil = false; // the slots' buffers are device memory
+    bool ecriture_directe = false; // the writer goes round the page cache
+    uint32_t file_max = 0;         // largest queue of the writer in this run (packets)
+    uint32_t en_file = 0;          // packets queued or being written
+    uint32_t capacite = 0;         // packets the queue may hold
+    // ---- the files of a recorded run
+    bool fichiers_ouverts = false; // chosen and open
+    QString nom_fichier;           // the data file chosen
+    bool donnees_ouvert = false, entete_ouvert = false, log_ouvert = false;
+    type_header_file entete;       // the header record as it stands
+    std::optional<QString> commentaire; // the comment as the header holds it (none: not entered)
 };
 
 // The live levels: the mean square of each recorded microphone over one window of frames.
@@ -155,7 +208,9 @@ public:
     // trigger wait given up). Callable from any thread, inside Observateur::pompe() too. Stop
     // acts while the run streams (etat Acquisition): the data path sends it within a few tens
     // of milliseconds whatever the host's thread does. Abort acts while the run waits for its
-    // trigger (etat Attente), at the host's next turn. Each does nothing otherwise.
+    // trigger (etat Attente): from another thread the data path resets the recorder and
+    // cancels the ring within a few tens of milliseconds too, and the host's thread ends the run
+    // at its next turn. Each does nothing otherwise.
     void arrete();
     void abandonne();
     // Gives up the write-out after the stream (etat Ecriture; nothing otherwise): what the
@@ -166,10 +221,15 @@ public:
     Etat etat() const;
     // Cheap; from any thread.
     Instantane instantane() const;
+    // On the host's thread.
+    Diagnostic diagnostic() const;
 
     // ---- the window's granular calls (each sends exactly what the window's control sends)
     // Init: opens the first recorder if needed, resets and probes it. Reports etat Repos or Ferme.
     bool init();
+    // Opens the link alone (closed first when open): no reset, no probe. False when the
+    // recorder is absent or busy (the console said why).
+    bool ouvre_lien();
     // A click on the frequency list's entry `entree`: the clock command, 500 ms, the delay
     // command (`delai`: the advanced mode's own value; none: the entry's default).
     void choisit_frequence(int entree, std::optional<int> delai);
@@ -177,6 +237,11 @@ public:
     void envoie_delai(int entree, std::optional<int> delai);
     // The duration (or its being fixed) changed: the sample count goes out again at the next start.
     void duree_changee();
+    // The sample count of these settings' duration sent now (the frequency first when none
+    // was); a count past 32 bits is refused with the alert, nothing sent.
+    void envoie_compte(const reglages::Reglages &r);
+    // The channel choice sent now: the 33 mask commands, the frame's layout and the header's flags.
+    void choisit_voies(const reglages::Voies &v);
     void reset_fx3();
     void reset_ph();
     void reset_micros();
@@ -196,14 +261,18 @@ public:
     // and reported when it returns).
     Arret arrete(const reglages::Declenchement &stop);
 
-    // Seams: the free bytes of the volume holding a path, the machine's physical memory.
+    // Seams: the free bytes of the volume holding a path, the machine's physical memory, the
+    // path a companion file (header, log) is created at from its usual one.
     static std::function<uint64_t(const QString &chemin)> espace_libre_hook;
     static std::function<uint64_t()> memoire_physique_hook;
+    static std::function<QString(const QString &chemin)> compagnon_hook;
+    // Seams for tests: the most frames a recorded data file may hold (what its header counts,
+    // 2^32 - 1); the description the files get when they close (ferme_fichiers(true)), as if
+    // a run of that frame had just ended.
+    void plafonne_trames(uint32_t trames);
+    void decrit(const type_header_file &entete, const FrameLayout &disposition);
 
-    // The engine's state, for its hosts' views and their tests (acquisition/moteur_impl.h).
-    struct Impl;
-    Impl &interne() { return *d; }
-    const Impl &interne() const { return *d; }
+    struct Impl; // acquisition/moteur_impl.h, private to acquisition/
 
 private:
     Impl *d;

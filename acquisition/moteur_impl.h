@@ -1,6 +1,6 @@
 #pragma once
-// The state of the engine (moteur::Moteur) and the stages of a run. Its hosts read it for their
-// views (the window's grid and levels, its tests); only the engine writes it.
+// The state of the engine (moteur::Moteur) and the stages of a run: private to acquisition/.
+// Its hosts and their tests see it only through moteur.h (Moteur::diagnostic() and the calls).
 #include "acquisition/anneau.h"
 #include "acquisition/moteur.h"
 #include "acquisition/planning.h"
@@ -56,9 +56,8 @@ struct Moteur::Impl {
     uint32_t trames_max = UINT32_MAX; // frames a recorded data file may hold: what the header counts
     uint32_t n_pkt = 0;
     FrameLayout disposition;      // what a frame of the run holds (from the activation masks)
-    int32_t nb_voies = 0;         // its words
-    int32_t nb_micros = 0;        // its microphones
-    std::array<int32_t, 256> num_mic_valid{}; // the selected microphones' channels (first nb_micros)
+    int32_t nb_voies() const { return disposition.words(); }
+    int32_t nb_micros() const { return int32_t(disposition.mics.size()); }
     bool compteur = false;
     int32_t increment_position = 0;
     int32_t increment_compteur = 0;
@@ -95,7 +94,8 @@ struct Moteur::Impl {
     std::atomic<bool> quitte_donnees{false};
     std::atomic<bool> en_flux{false};       // streaming: the data path may stop the run
     std::atomic<bool> erreur_usb{false};    // event handling failed: the ring is given up
-    std::atomic<bool> abandon_demande{false};
+    std::atomic<bool> abandon_demande{false}; // Abort from another thread, for the data path
+    bool abandon_envoye = false; // the data path reset the recorder and cancelled the ring (read after the join)
     std::atomic<bool> arret_force{false};   // the recorder could not be told to stop: the ring was given up
     std::atomic<bool> arret_plafond{false}; // the run stopped at the data file's frame cap
     std::mutex boite_mu;
@@ -124,6 +124,7 @@ struct Moteur::Impl {
     void arrete_donnees();
     void boucle_donnees();
     void tour_donnees();
+    bool abandon_donnees(); // on the data path: an Abort asked from another thread
     Arret demande_stop(const reglages::Declenchement &d);
 
     // ---------------------------------------------------------------- the stages

@@ -118,14 +118,14 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
         a = 0;
 
     choix_micros(r.voies);
-    if (nb_voies == 0) {
+    if (nb_voies() == 0) {
         dit(QStringLiteral("Pas de voie choisie !\r\n"), 1);
         return false;
     }
-    const planning::PasCompteur pas = planning::pas_compteur(nb_voies);
+    const planning::PasCompteur pas = planning::pas_compteur(nb_voies());
     increment_position = pas.increment_position;
     increment_compteur = pas.increment_compteur;
-    dit(QStringLiteral("\r\nNb_voies (micros+compteur) : %1\r\n").arg(fmt_G(int64_t(nb_voies))), 0);
+    dit(QStringLiteral("\r\nNb_voies (micros+compteur) : %1\r\n").arg(fmt_G(int64_t(nb_voies()))), 0);
 
     if (r.entree_frequence != num_freq)
         frequence_cliquee(r.entree_frequence, r.delai);
@@ -142,7 +142,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     else
         dit(QStringLiteral("Durée non définie\r\n"), 0);
 
-    plan.demandes = uint64_t(nb_voies) * 4 * count;
+    plan.demandes = uint64_t(nb_voies()) * 4 * count;
     if (record) {
         if (!file_open)
             hote().demande_fichier();
@@ -162,7 +162,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
             return false;
         }
         plan.utilisable = planning::espace_utilisable(espace_libre(acqui_name));
-        const QString espace = ligne_espace(plan.utilisable, double(nb_voies) * 4.0 * double(frequence)) + QStringLiteral("\r\n");
+        const QString espace = ligne_espace(plan.utilisable, double(nb_voies()) * 4.0 * double(frequence)) + QStringLiteral("\r\n");
         // An open-ended run must have room to reach its own stop before the disk is full.
         if (planning::place_insuffisante(count, plan.demandes, plan.utilisable)) {
             dit(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
@@ -211,11 +211,11 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     // An open-ended recorded run (a duration shorter than one sample period is open-ended too)
     // stops on its own before the disk is full, and before its frame count passes what the
     // header holds.
-    const planning::BudgetArret budget = planning::budget_arret(record, count, plan.utilisable, nb_voies, trames_max);
+    const planning::BudgetArret budget = planning::budget_arret(record, count, plan.utilisable, nb_voies(), trames_max);
     plan.budget_arret = budget.arret;
     plan.budget_trames = budget.trames;
 
-    TimeOut = planning::timeout_run(nb_voies, frequence);
+    TimeOut = planning::timeout_run(nb_voies(), frequence);
     if (test)
         dit(QStringLiteral("TimeOut = %1 ms\r\n").arg(fmt_N0(uint64_t(TimeOut))), 0);
     if (plan.attente_declenchement) {
@@ -231,7 +231,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     if (record && test)
         dit(QStringLiteral("Réserve en mémoire : %1 paquets (%2 Mo), %3 s d'acquisition\r\n")
                 .arg(fmt_N0(uint64_t(par.paquets_file)), fmt_N0(uint64_t(par.paquets_file) * par.taille / 1048576),
-                     fmt_N1(double(par.paquets_file) * par.taille / (double(nb_voies) * 4.0 * double(frequence)))),
+                     fmt_N1(double(par.paquets_file) * par.taille / (double(nb_voies()) * 4.0 * double(frequence)))),
             0);
     // An open-ended run stops itself MARGE_ARRET packets before its budget; the data path
     // counts it in bytes, whatever the size of its transfers.
@@ -241,7 +241,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
                                      ? (uint64_t(plan.budget_arret) - planning::MARGE_ARRET) * Anneau::TAILLE_PAQUET
                                      : 0);
     arret_budget_trames = plan.budget_arret == plan.budget_trames;
-    octets_trame = uint32_t(nb_voies) * 4;
+    octets_trame = uint32_t(nb_voies()) * 4;
     const bool tampons = anneau.prepare(appareil.handle(), static_cast<unsigned int>(TimeOut), par);
     const uint8_t octet = r.start.octet();
     // From here until the ring is freed, nothing may wait for the operator: an alert box
@@ -260,7 +260,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
         hote().transferts(false);
         if (!tampons)
             dit(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
-        TimeOut = planning::timeout_run(nb_voies, frequence);
+        TimeOut = planning::timeout_run(nb_voies(), frequence);
         run_en_cours = false;
         passe_a(Etat::Repos);
         return false;
@@ -286,7 +286,7 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
 // Abort answers at once. False when the wait was abandoned (Abort, or the limit).
 bool Moteur::Impl::attend_declenchement()
 {
-    const double octets_par_s = double(nb_voies) * 4.0 * double(frequence);
+    const double octets_par_s = double(nb_voies()) * 4.0 * double(frequence);
     const qint64 remplissage_ms =
         octets_par_s > 0 ? qint64(std::ceil(1000.0 * Anneau::PREMIER_PAQUET_DECLENCHEMENT / octets_par_s)) : 0;
     const qint64 limite_ms = ATTENTE_DECLENCHEMENT_MS + remplissage_ms + MARGE_PREMIER_PAQUET_MS;
@@ -310,7 +310,7 @@ bool Moteur::Impl::attend_declenchement()
         arrete_donnees();
         return false;
     }
-    TimeOut = planning::timeout_run(nb_voies, frequence);
+    TimeOut = planning::timeout_run(nb_voies(), frequence);
     return true;
 }
 
@@ -338,7 +338,7 @@ void Moteur::Impl::abandonne_run()
     stopped = false;
     anneau.fini = false;
     bilan.abandonne = true;
-    bilan.demandes = uint64_t(nb_voies) * 4 * count;
+    bilan.demandes = uint64_t(nb_voies()) * 4 * count;
     hote().niveaux(false);
     run_en_cours = false;
     passe_a(Etat::Repos);
@@ -408,21 +408,21 @@ void Moteur::Impl::tient_description()
 Anneau::Parametres Moteur::Impl::parametres_anneau(bool sonde) const
 {
     Anneau::Parametres p;
-    p.nb_voies = nb_voies;
+    p.nb_voies = nb_voies();
     p.compteur = compteur;
     p.record = record;
     p.test = test;
     p.test_init = sonde;
     p.increment_position = increment_position;
     p.increment_compteur = increment_compteur;
-    p.octets_par_s = double(nb_voies) * 4.0 * double(frequence);
+    p.octets_par_s = double(nb_voies()) * 4.0 * double(frequence);
     if (!sonde) {
         const planning::DimensionAnneau dim = planning::dimension_anneau(p.octets_par_s);
         p.taille = dim.taille;
         p.nb_slots = dim.nb;
     }
     if (!sonde && record) {
-        p.octets_max = planning::octets_max_trames(nb_voies, trames_max);
+        p.octets_max = planning::octets_max_trames(nb_voies(), trames_max);
         const uint64_t memoire = Moteur::memoire_physique_hook ? Moteur::memoire_physique_hook()
                                                                : uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
         p.paquets_file = planning::paquets_file(p.octets_par_s, memoire, p.taille);
@@ -507,7 +507,7 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     attend_ecriture();
     signale_ecriture(); // a failure of the last writes is reported too
     const uint64_t ntr = anneau.ntr, ntw = anneau.ntw.load();
-    fixe_totaux(header_file, ntw, nb_voies, frequence);
+    fixe_totaux(header_file, ntw, nb_voies(), frequence);
     anneau.libere();
     hote().transferts(false);
 
@@ -531,7 +531,7 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     if (!stopped && plan.definie)
         dit(QStringLiteral("\r\n"), 0);
     else
-        dit(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies) * 4))), 0);
+        dit(QStringLiteral(" soit %1 échantillons\r\n").arg(fmt_N0(octets_compte / (uint64_t(nb_voies()) * 4))), 0);
     const bool manquent = count != 0 && plan.demandes != ntr && !stopped;
     if (manquent)
         signale({Raison::OctetsManquants, int64_t(plan.demandes) - int64_t(ntr)});
@@ -551,7 +551,7 @@ void Moteur::Impl::fin_de_run(const planning::PlanRun &plan)
     bilan.demandes = plan.demandes;
     bilan.recus = ntr;
     bilan.ecrits = record ? ntw : 0;
-    bilan.trames = octets_compte / (uint64_t(nb_voies) * 4);
+    bilan.trames = octets_compte / (uint64_t(nb_voies()) * 4);
     bilan.sauts_compteur = anneau.sauts_compteur;
     bilan.appareil_perdu = perdu;
     bilan.erreur_fichier = bilan.erreur_fichier || anneau.echec_ecriture() != 0 || !description_ok;

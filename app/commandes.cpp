@@ -108,7 +108,7 @@ reglages::Voies Principale::voies_fenetre() const
 
 std::optional<int> Principale::delai_fenetre() const
 {
-    if (run.test && numericUpDown_Delay)
+    if (moteur.diagnostic().test && numericUpDown_Delay)
         return numericUpDown_Delay->value();
     return std::nullopt;
 }
@@ -140,7 +140,7 @@ void Principale::button_Init_Click()
 // (pompe), so Stop and Abort run nested.
 void Principale::button_Start_Click()
 {
-    if (run.run_en_cours)
+    if (moteur.diagnostic().run_en_cours)
         return;
     moteur.demarre(reglages_fenetre());
 }
@@ -236,13 +236,12 @@ void Principale::radioButton_Stop_Soft_CheckedChanged()
 
 void Principale::calcul_count()
 {
-    run.r = reglages_fenetre();
-    run.calcul_count();
+    moteur.envoie_compte(reglages_fenetre());
 }
 
 void Principale::choix_micros()
 {
-    run.choix_micros(voies_fenetre());
+    moteur.choisit_voies(voies_fenetre());
 }
 
 // ------------------------------------------------------------------ the engine's reports
@@ -274,9 +273,9 @@ void Principale::etat(moteur::Etat e)
         break;
     case moteur::Etat::Acquisition:
         montre(button_Abort, false);
-        if (run.started) {
+        if (moteur.diagnostic().started) {
             montre(button_Stop, true);
-            montre(panel_Stop, !run.r.duree.has_value());
+            montre(panel_Stop, !run_definie);
             if (groupBox_Stop_Trig_Mode)
                 groupBox_Stop_Trig_Mode->setVisible(!coche(radioButton_Stop_Soft));
         }
@@ -315,6 +314,7 @@ void Principale::lancement(bool definie, uint32_t paquets, float duree, bool att
     enabled[10] = true;
     enable();
     vue_run = true;
+    run_definie = definie;
     if (definie) {
         montre(panel_Progress, true);
         progressBar_Progress->setValue(0);
@@ -380,7 +380,7 @@ void Principale::arret(moteur::Arret resultat)
         // failing disk, a counter gap...) the operator's next try is the soft stop it sent.
         if (!stop_du_bouton)
             coche_stop_soft();
-        montre(panel_Stop, !run.r.duree.has_value());
+        montre(panel_Stop, !run_definie);
         break;
     case moteur::Arret::Arrete:
         montre(panel_Stop, false);

@@ -88,12 +88,12 @@ Principale::~Principale()
 // ended and written its files.
 void Principale::closeEvent(QCloseEvent *event)
 {
-    if (run.run_en_cours) {
+    if (const moteur::Diagnostic d = moteur.diagnostic(); d.run_en_cours) {
         fermeture_demandee = true;
         event->ignore();
-        if (run.started && !run.stopped && !anneau.etat.fini.load())
+        if (d.started && !d.stopped && !d.fini)
             arret(); // once the ring is over the run ends by itself
-        else if (!run.started)
+        else if (!d.started)
             button_Abort_Click();
         return;
     }

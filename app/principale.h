@@ -21,7 +21,7 @@
 #include <optional>
 
 #include "acquisition/moteur.h"
-#include "acquisition/moteur_impl.h"
+#include "acquisition/planning.h"
 #include "device/horloge.h"
 
 class QCheckBox;
@@ -50,17 +50,14 @@ public:
     static constexpr const std::array<int32_t, horloge::NB_ENTREES> &DELAY = horloge::DELAIS;    // default delay setting of each entry
     static bool enabled[12];        // control-state table, applied by enable()
 
-    // Transfer ring: eight slots of one packet.
-    static constexpr int NB_SLOTS = Anneau::NB_SLOTS;
-    static constexpr uint32_t TAILLE_PAQUET = Anneau::TAILLE_PAQUET;
+    // Bytes in one bulk transfer at the top rates.
+    static constexpr uint32_t TAILLE_PAQUET = planning::TAILLE_PAQUET;
 
     static QPlainTextEdit *txtBox_Info;
     static QString console_text; // every character ever appended to the console, unchanged
 
     // ---------------------------------------------------------------- the engine
-    moteur::Moteur moteur{*this};
-    moteur::Moteur::Impl &run = moteur.interne(); // its state, read for the views
-    Anneau &anneau = run.anneau;                  // the engine's ring (the live levels read its latest packet)
+    moteur::Moteur moteur{*this}; // what the views show of it: its reports, and moteur.diagnostic()
 
     // The settings of a run as the controls hold them.
     reglages::Reglages reglages_fenetre() const;
@@ -152,6 +149,7 @@ public:
     int32_t *V_jet = nullptr;
     int32_t *B_jet = nullptr;
     bool vue_run = false;               // the controls show a run (from its launch to the idle view)
+    bool run_definie = false;           // the run shown has a fixed duration (no Stop side then)
     bool fermeture_demandee = false;    // the window was asked to close during a run
     bool stop_du_bouton = false;        // the stop command going out is the operator's Stop
     bool commentaires = false;          // the comment box is open

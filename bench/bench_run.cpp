@@ -32,6 +32,7 @@
 // threads that exist right after the recorder has started (before Qt and the window) and the
 // ones umockdev starts later are the emulator's; the window's thread (the main thread) and any
 // thread Qt or libusb start are the program's. Each thread is listed with its name.
+#include "acquisition/anneau.h"
 #include "acquisition/ecrivain.h"
 #include "acquisition/moteur.h"
 #include "app/principale.h"
@@ -91,7 +92,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     // virtual machine that reports free pages to its host, the host backs them again on first
     // touch. So each timed write (the run's and the reference's) starts right after an
     // untimed write of the same size has been deleted, and both fill the same kind of pages.
-    const uint64_t prevu = uint64_t(b.w->run.count) * 257 * 4;
+    const uint64_t prevu = uint64_t(b.w->moteur.diagnostic().count) * 257 * 4;
     const QString chaud = QDir(dossier).filePath(QStringLiteral("bench_warm.bin"));
     // With `froid`, each timed write follows a 5 s pause instead: the pages it fills are cold,
     // as in a long recording.
@@ -112,7 +113,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     }
 
     b.w->button_Fichier->click();
-    if (!b.w->run.file_open)
+    if (!b.w->moteur.diagnostic().fichiers_ouverts)
         echec("cannot create the run's files in " + dossier.toStdString());
     rechauffe();
 
@@ -136,9 +137,9 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     fin = true;
     sonde.join();
     b.verifie("record");
-    const uint64_t octets = b.w->anneau.ntw.load();
+    const uint64_t octets = b.w->moteur.diagnostic().octets_ecrits;
     const qint64 taille = QFileInfo(dat).size();
-    if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->run.count) * 257 * 4)
+    if (octets == 0 || uint64_t(taille) != octets || octets != uint64_t(b.w->moteur.diagnostic().count) * 257 * 4)
         echec("record: .dat holds " + std::to_string(taille) + " bytes, ntw " + std::to_string(octets));
     const long hwm = statut_kb("VmHWM:");
     efface(dat);
@@ -211,9 +212,9 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_ap
     b.verifie("cpu");
     const std::string prefixe = std::string(memoire_appareil ? "cpuzc" : "cpu") + (dat.isEmpty() ? "norec" : "");
     const char *p = prefixe.c_str();
-    if (b.w->anneau.memoire_appareil() != memoire_appareil)
+    if (b.w->moteur.diagnostic().memoire_appareil != memoire_appareil)
         echec("cpu: the ring's buffers are not of the kind asked for");
-    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->anneau.ntr));
+    std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->moteur.diagnostic().octets_recus));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
     // The copy into ordinary buffers at the reap is the kernel's on Linux, in the thread that
@@ -241,7 +242,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_ap
     const size_t bloc = Principale::TAILLE_PAQUET;
     const double periode = double(bloc) / (257.0 * 4.0 * 50000.0);
     const double duree_ref = std::min(20.0, secondes);
-    std::vector<unsigned char *> anneau(Principale::NB_SLOTS);
+    std::vector<unsigned char *> anneau(Anneau::NB_SLOTS);
     for (unsigned char *&t : anneau) {
         void *m = nullptr;
         if (posix_memalign(&m, 4096, bloc) != 0)
@@ -286,8 +287,8 @@ int mesure_latence(Banc &b, int hz, double secondes)
         echec("latency: 50000 or 2000 Hz");
     const int entree = hz == 2000 ? 16 : 0;
     b.regle(entree, secondes, false);
-    if (std::abs(b.w->run.frequence - float(hz)) > 1.0f)
-        echec("frequency " + std::to_string(b.w->run.frequence) + " instead of " + std::to_string(hz));
+    if (std::abs(b.w->moteur.diagnostic().frequence - float(hz)) > 1.0f)
+        echec("frequency " + std::to_string(b.w->moteur.diagnostic().frequence) + " instead of " + std::to_string(hz));
 
     // Longest gap between two ticks of a 10 ms timer, over the whole click and over the
     // streaming loop alone; also over 2 s of the idle window as a reference.
@@ -300,10 +301,10 @@ int mesure_latence(Banc &b, int hz, double secondes)
         if (dernier != 0) {
             const double g = n - dernier;
             pire_run = std::max(pire_run, g);
-            if (dans_flux && b.w->run.started)
+            if (dans_flux && b.w->moteur.diagnostic().started)
                 pire_flux = std::max(pire_flux, g);
         }
-        dans_flux = b.w->run.started;
+        dans_flux = b.w->moteur.diagnostic().started;
         dernier = n;
     });
     t.start(10);
@@ -312,11 +313,11 @@ int mesure_latence(Banc &b, int hz, double secondes)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     const double pire_repos = pire_run;
     pire_run = 0; // the first gap of the run spans the click's set-up before the streaming loop
-    const uint32_t n_pkt_attendu = uint32_t((uint64_t(b.w->run.count) * 257 * 4 + Principale::TAILLE_PAQUET - 1) / Principale::TAILLE_PAQUET);
+    const uint32_t n_pkt_attendu = uint32_t((uint64_t(b.w->moteur.diagnostic().count) * 257 * 4 + Principale::TAILLE_PAQUET - 1) / Principale::TAILLE_PAQUET);
     b.w->button_Start->click();
     t.stop();
     b.verifie("latency");
-    if (b.w->anneau.ntr != uint64_t(b.w->run.count) * 257 * 4)
+    if (b.w->moteur.diagnostic().octets_recus != uint64_t(b.w->moteur.diagnostic().count) * 257 * 4)
         echec("latency: incomplete run");
     const char *p = hz == 2000 ? "latency2000" : "latency50000";
     std::printf("%s_packets %u\n", p, n_pkt_attendu);
@@ -351,7 +352,7 @@ int mesure_calage(Banc &b, const QString &dossier)
     double t_arret = 0;
     QTimer guet;
     QObject::connect(&guet, &QTimer::timeout, [&] {
-        if (t_arret == 0 && b.w->run.stopped) {
+        if (t_arret == 0 && b.w->moteur.diagnostic().stopped) {
             t_arret = maintenant_s();
             relache = true;
         }
@@ -365,7 +366,7 @@ int mesure_calage(Banc &b, const QString &dossier)
     if (!b.vides())
         echec("stall: alert " + b.alertes.join('|').toStdString());
     // Every frame received reached the file, and the counter runs unbroken through it.
-    const uint64_t ntr = b.w->anneau.ntr, ntw = b.w->anneau.ntw.load();
+    const uint64_t ntr = b.w->moteur.diagnostic().octets_recus, ntw = b.w->moteur.diagnostic().octets_ecrits;
     QFile f(dat);
     if (!f.open(QIODevice::ReadOnly) || uint64_t(f.size()) != ntw)
         echec("stall: the file does not hold what was written");
@@ -392,8 +393,8 @@ int mesure_calage(Banc &b, const QString &dossier)
     const bool sans_perte = ntw == ntr && ruptures == 0 && perdues == 0 &&
                             !Principale::console_text.contains(QStringLiteral("Erreur sur le compteur"));
     std::printf("stall_ridden_s %.2f\n", t_arret > 0 ? t_arret - debut : 0.0);
-    std::printf("stall_reserve_packets %u\n", b.w->anneau.ecrivain.capacite());
-    std::printf("stall_queue_max_packets %u\n", b.w->anneau.ecrivain.file_max());
+    std::printf("stall_reserve_packets %u\n", b.w->moteur.diagnostic().capacite);
+    std::printf("stall_queue_max_packets %u\n", b.w->moteur.diagnostic().file_max);
     std::printf("stall_lossless %d\n", sans_perte ? 1 : 0);
     std::printf("stall_counter_breaks %llu\n", (unsigned long long)ruptures);
     std::printf("stall_frames_lost %llu\n", (unsigned long long)perdues);

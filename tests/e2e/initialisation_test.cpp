@@ -38,16 +38,14 @@ TEST_F(Initialisation, HealthyRecorderIsResetProbedAndUnlocksTheWindow)
     EXPECT_EQ(requetes(), sequence_init());
     EXPECT_EQ(console(), QStringLiteral("Liaison USB activée !\r\nVelmarix 256 détecté `\r\n\r\n"));
     EXPECT_TRUE(etat_repos());
-    EXPECT_TRUE(w->run.initialisation);
-    EXPECT_EQ(w->run.num_freq, -1);
-    EXPECT_FALSE(w->run.clock_def);
-    EXPECT_EQ(w->anneau.ntr, 8160u);
+    EXPECT_TRUE(w->moteur.diagnostic().initialisation);
+    EXPECT_EQ(w->moteur.diagnostic().num_freq, -1);
+    EXPECT_FALSE(w->moteur.diagnostic().clock_def);
+    EXPECT_EQ(w->moteur.diagnostic().octets_recus, 8160u);
     // The probe's ring is freed: nothing of it is left with the library.
-    EXPECT_EQ(w->anneau.en_vol, 0);
-    for (int i = 0; i < Principale::NB_SLOTS; ++i) {
-        EXPECT_EQ(w->anneau.transfert[i], nullptr);
-        EXPECT_EQ(w->anneau.buffers[i], nullptr);
-    }
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().transferts_alloues, 0);
+    EXPECT_EQ(w->moteur.diagnostic().tampons_alloues, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
     // A second Init closes and reopens the link and runs the whole sequence again.
@@ -85,7 +83,7 @@ TEST_F(Initialisation, WrongProbeSizesAreRefused)
         ASSERT_EQ(alertes.size(), 1) << taille;
         EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
         EXPECT_TRUE(etat_verrouille());
-        EXPECT_EQ(w->anneau.en_vol, 0);
+        EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
     }
     // A healthy answer afterwards unlocks the window.
     rec->fault_probe_size(0);
@@ -106,7 +104,7 @@ TEST_F(Initialisation, SilentRecorderTimesOutQuietly)
     EXPECT_FALSE(console().contains(QStringLiteral("TIMEOUT")));
     EXPECT_TRUE(etat_verrouille());
     EXPECT_GE(ms, 450); // the probe waited for its 500 ms transfer time-outs
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 }
 
@@ -121,14 +119,14 @@ TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
     EXPECT_EQ(console_depuis(marque),
               QStringLiteral("Fréquence : 50") + s + QStringLiteral("000 Hz.  Durée max d'acquisition (si le disque le supporte) : 85") + s +
                   QStringLiteral("899,3 s \r\n"));
-    EXPECT_FLOAT_EQ(w->run.header_file.freq, 50000.0f);
-    EXPECT_TRUE(w->run.clock_def);
-    EXPECT_FALSE(w->run.count_def);
+    EXPECT_FLOAT_EQ(w->moteur.diagnostic().entete.freq, 50000.0f);
+    EXPECT_TRUE(w->moteur.diagnostic().clock_def);
+    EXPECT_FALSE(w->moteur.diagnostic().count_def);
 
     rec->clear_requests();
     choisit_frequence(2);
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 0B", "B1:07 09"}));
-    EXPECT_FLOAT_EQ(w->run.frequence, 41666.0f);
+    EXPECT_FLOAT_EQ(w->moteur.diagnostic().frequence, 41666.0f);
 
     rec->clear_requests();
     choisit_frequence(7);
@@ -137,8 +135,8 @@ TEST_F(Initialisation, FrequencyChoiceSendsDivisionThenDelay)
     rec->clear_requests();
     choisit_frequence(16);
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B1:01 F9", "B1:07 07"}));
-    EXPECT_FLOAT_EQ(w->run.frequence, 2000.0f);
-    EXPECT_FLOAT_EQ(w->run.duree_max, 2147483.6f); // rounded down to the tenth
+    EXPECT_FLOAT_EQ(w->moteur.diagnostic().frequence, 2000.0f);
+    EXPECT_FLOAT_EQ(w->moteur.diagnostic().duree_max, 2147483.6f); // rounded down to the tenth
     EXPECT_EQ(rec->clock_arg(), 0xF9);
 }
 
@@ -152,18 +150,20 @@ TEST_F(Initialisation, LongestDurationSendsAWholeCount)
     d->setValue(d->maximum());
     rec->clear_requests();
     w->calcul_count();
-    EXPECT_GT(w->run.count, 4294967295u - 41666u / 10u);
+    const uint32_t count = w->moteur.diagnostic().count;
+    EXPECT_GT(count, 4294967295u - 41666u / 10u);
     char attendu[32];
-    std::snprintf(attendu, sizeof attendu, "B4:04 %02X %02X %02X %02X", w->run.count & 0xFF, (w->run.count >> 8) & 0xFF,
-                  (w->run.count >> 16) & 0xFF, w->run.count >> 24);
+    std::snprintf(attendu, sizeof attendu, "B4:04 %02X %02X %02X %02X", count & 0xFF, (count >> 8) & 0xFF, (count >> 16) & 0xFF, count >> 24);
     EXPECT_EQ(requetes(), std::vector<std::string>{attendu});
 
-    w->run.frequence = 50000.0f; // as if the host's frequency were faster than the list's entry
-    w->run.count_def = false;
+    // The engine at 50 000 Hz while the duration is still 41 666 Hz's longest (the window's own
+    // box is brought down to the new maximum; a host without one is not).
+    reglages::Reglages r = w->reglages_fenetre();
+    w->moteur.choisit_frequence(0, std::nullopt);
     rec->clear_requests();
-    w->calcul_count();
+    w->moteur.envoie_compte(r);
     EXPECT_TRUE(requetes().empty());
-    EXPECT_FALSE(w->run.count_def);
+    EXPECT_FALSE(w->moteur.diagnostic().count_def);
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_TRUE(alertes[0].startsWith(QStringLiteral("Alerte : Durée trop longue : 103"))) << alertes[0].toStdString();
 }
@@ -195,7 +195,7 @@ TEST_F(Initialisation, ResetButtons)
     w->button_Reset_FX3_Click();
     w->button_Reset_PH_Click();
     EXPECT_EQ(requetes(), (std::vector<std::string>{"B0:00", "C0:", "C4:"}));
-    EXPECT_FALSE(w->run.clock_def);
+    EXPECT_FALSE(w->moteur.diagnostic().clock_def);
 }
 
 TEST_F(Initialisation, TeardownResetsTheMicrophonesBeforeClosing)
@@ -213,7 +213,7 @@ TEST_F(Initialisation, VanishedRecorderDuringTheProbe)
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : ") + PAS_DE_REPONSE);
     EXPECT_TRUE(etat_verrouille());
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
 }
 
 // Another program (here a second libusb handle) holds interface 0: whatever opens the link
@@ -240,8 +240,7 @@ TEST_F(Initialisation, RecorderHeldByAnotherProgramIsLeftAlone)
         essai();
         EXPECT_EQ(alertes, QStringList{occupe});
         EXPECT_TRUE(requetes().empty());
-        EXPECT_EQ(w->run.appareil.handle(), nullptr);
-        EXPECT_FALSE(w->run.initialisation_FX3());
+        EXPECT_FALSE(w->moteur.diagnostic().lien);
     }
     EXPECT_TRUE(etat_verrouille());
     EXPECT_FALSE(console().contains(QStringLiteral("Liaison USB activée")));

@@ -24,7 +24,7 @@ protected:
     // from inside the run's own event processing; then stops the run.
     void pendant(uint32_t paquets, const std::function<void()> &voir)
     {
-        if (!w->run.initialisation)
+        if (!w->moteur.diagnostic().initialisation)
             initialise_ok();
         w->checkBox_Record->setChecked(false);
         rec->set_paced(true);
@@ -32,7 +32,7 @@ protected:
         bool vu = false;
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu || !w->run.started || w->anneau.etat.num_pkt.load() < paquets)
+            if (vu || !w->moteur.diagnostic().started || w->moteur.diagnostic().paquets < paquets)
                 return;
             vu = true;
             voir();
@@ -62,7 +62,7 @@ TEST_F(PendantRun, OnlyStopIsUsableWhileStreaming)
         clic(w->button_Init);
         clic(w->checkBox_Record);
         EXPECT_TRUE(requetes().empty());
-        EXPECT_FALSE(w->run.record);
+        EXPECT_FALSE(w->moteur.diagnostic().record);
     });
 }
 
@@ -130,12 +130,12 @@ TEST_F(PendantRun, CounterCheckWithOtherFrameWidths)
             rec->fault_counter_jump_at_frame(saut ? trame_saut : UINT64_MAX, saut ? 1000 : 0);
             const qsizetype marque = console().size();
             clic(w->button_Start);
-            ASSERT_EQ(w->run.nb_voies, largeur);
+            ASSERT_EQ(w->moteur.diagnostic().nb_voies, largeur);
             const QString dit = console_depuis(marque);
             if (!saut) {
                 EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
-                EXPECT_EQ(w->anneau.ntr, uint64_t(largeur) * 4 * w->run.count);
-                EXPECT_GT(w->anneau.ntr, 4 * uint64_t(Principale::TAILLE_PAQUET));
+                EXPECT_EQ(w->moteur.diagnostic().octets_recus, uint64_t(largeur) * 4 * w->moteur.diagnostic().count);
+                EXPECT_GT(w->moteur.diagnostic().octets_recus, 4 * uint64_t(Principale::TAILLE_PAQUET));
                 continue;
             }
             uint64_t p = 0;

@@ -73,7 +73,7 @@ protected:
     }
     bool repos() const
     {
-        return etat_repos() && !w->run.run_en_cours && !w->run.started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
+        return etat_repos() && !w->moteur.diagnostic().run_en_cours && !w->moteur.diagnostic().started && w->button_Init->isEnabled() && w->button_Start->isEnabled();
     }
 };
 
@@ -84,14 +84,14 @@ TEST_F(Run, FiveSecondsOfAllMicrophonesAt50kHz)
     clic(w->button_Start);
 
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join("|").toStdString();
-    EXPECT_EQ(w->run.nb_voies, 257);
-    EXPECT_EQ(w->run.count, 250000u);
-    EXPECT_EQ(w->run.n_pkt, 31u);
-    EXPECT_EQ(w->anneau.ntr, 257000000u);
-    EXPECT_EQ(w->anneau.ntw.load(), 257000000u);
-    EXPECT_EQ(w->anneau.num_pkt, 38u); // 31 packets and 7 cancellations
-    EXPECT_EQ(w->run.TimeOut, 2305);
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().nb_voies, 257);
+    EXPECT_EQ(w->moteur.diagnostic().count, 250000u);
+    EXPECT_EQ(w->moteur.diagnostic().n_pkt, 31u);
+    EXPECT_EQ(w->moteur.diagnostic().octets_recus, 257000000u);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257000000u);
+    EXPECT_EQ(w->moteur.diagnostic().paquets, 38u); // 31 packets and 7 cancellations
+    EXPECT_EQ(w->moteur.diagnostic().timeout_ms, 2305);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
     const QString c = console();
@@ -129,7 +129,7 @@ TEST_F(Run, FiveSecondsOfAllMicrophonesAt50kHz)
 
     // Back to idle, the files closed: the next recorded start asks for a new file.
     EXPECT_TRUE(repos());
-    EXPECT_FALSE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
     EXPECT_FALSE(w->button_Stop->isVisible());
     EXPECT_FALSE(w->panel_Progress->isVisible());
     EXPECT_TRUE(w->grid[0][0]->isVisible());
@@ -184,7 +184,7 @@ TEST_F(Run, StoppedMidwayCountsOnlyCompleteFrames)
     EXPECT_FALSE(c.contains(QStringLiteral("Manquent")));
     const QByteArray dat = lit(chemin("essai.dat"));
     EXPECT_GT(dat.size(), 0);
-    EXPECT_EQ(uint64_t(dat.size()), w->anneau.ntw.load());
+    EXPECT_EQ(uint64_t(dat.size()), w->moteur.diagnostic().octets_ecrits);
     EXPECT_LT(uint64_t(dat.size()), 257ull * 4 * 1000000);
     const uint64_t trames = verifie_compteur(dat, 257);
     EXPECT_EQ(entete("essai.Vlx").nb_ech, trames);
@@ -207,9 +207,9 @@ TEST_F(Run, ExternalStartTriggerFiredByTheRecorder)
     EXPECT_TRUE(abort_visible);
     EXPECT_EQ(rec->start_trigger(), 0x41);
     EXPECT_TRUE(console().contains(QStringLiteral("Le déclenchement doit intervenir avant 30 s \r\n")));
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 50000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 50000);
     EXPECT_EQ(entete("essai.Vlx").nb_ech, 50000u);
-    EXPECT_EQ(w->run.TimeOut, 2305); // recomputed without the trigger margin
+    EXPECT_EQ(w->moteur.diagnostic().timeout_ms, 2305); // recomputed without the trigger margin
     EXPECT_FALSE(w->button_Abort->isVisible());
     EXPECT_TRUE(repos());
 }
@@ -221,14 +221,14 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
     w->radioButton_Start_Trig2->setChecked(true);
     int32_t timeout_attente = 0;
     QTimer::singleShot(300, w.get(), [&] {
-        timeout_attente = w->run.TimeOut;
+        timeout_attente = w->moteur.diagnostic().timeout_ms;
         w->button_Abort->click();
     });
     rec->clear_requests();
     clic(w->button_Start);
     // Requests after the run wait as long as the run's own did, as after any run.
     EXPECT_GT(timeout_attente, 30000);
-    EXPECT_EQ(w->run.TimeOut, timeout_attente);
+    EXPECT_EQ(w->moteur.diagnostic().timeout_ms, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("  Aborted\r\n")));
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nReset B0\r\nAcquisition arrêtée avant le déclenchement \r\n")));
@@ -238,9 +238,9 @@ TEST_F(Run, AbortWhileWaitingForTheTriggerKeepsEmptyFiles)
         EXPECT_TRUE(QFileInfo::exists(chemin(nom))) << nom;
         EXPECT_EQ(QFileInfo(chemin(nom)).size(), 0) << nom;
     }
-    EXPECT_FALSE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
     EXPECT_TRUE(repos());
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
     EXPECT_EQ(rec->pending_transfers(), 0);
 
     // The next recorded start asks for a file again.
@@ -256,16 +256,16 @@ TEST_F(Run, TriggerThatNeverComesIsAbandonedAfterThirtySeconds)
     prepare(true);
     w->radioButton_Start_Trig1->setChecked(true);
     int32_t timeout_attente = 0;
-    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = w->run.TimeOut; });
+    QTimer::singleShot(1000, w.get(), [&] { timeout_attente = w->moteur.diagnostic().timeout_ms; });
     clic(w->button_Start);
     EXPECT_GT(timeout_attente, 30000);
-    EXPECT_EQ(w->run.TimeOut, timeout_attente);
+    EXPECT_EQ(w->moteur.diagnostic().timeout_ms, timeout_attente);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Temps d'attente dépassé...    Acquisition arrêtée avant le déclenchement \r\n")))
         << c.toStdString();
     EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), 0);
     EXPECT_EQ(QFileInfo(chemin("essai.Vlx")).size(), 0);
-    EXPECT_FALSE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
     EXPECT_TRUE(repos());
 }
 
@@ -308,8 +308,8 @@ TEST_F(Run, CounterJumpStopsTheRunOnce)
     // packet 3 (whose first frame is frame 24 481) is the first to show the jump.
     EXPECT_TRUE(c.contains(QStringLiteral("\r\nErreur sur le compteur paquet : 3\r\n"))) << c.toStdString();
     EXPECT_EQ(c.count(QStringLiteral("Acquisition stoppée avant la fin")), 1);
-    EXPECT_LT(w->anneau.ntw.load(), 257ull * 4 * 500000);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
+    EXPECT_LT(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 500000);
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_TRUE(repos());
 }
 
@@ -325,7 +325,7 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     const uint64_t avant = rec->transfers_completed();
     clic(w->button_Start);
     moteur::Moteur::espace_libre_hook = nullptr;
-    EXPECT_EQ(w->run.n_pkt, 20u);
+    EXPECT_EQ(w->moteur.diagnostic().n_pkt, 20u);
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("\r\n168 Mo disponibles sur le disque, soit "))) << c.toStdString(); // below 1 Go, in Mo
     EXPECT_TRUE(c.contains(QStringLiteral(" échantillons\r\n")));
@@ -334,9 +334,9 @@ TEST_F(Run, OpenEndedRunStopsBeforeTheDiskBudget)
     EXPECT_EQ(en_texte(r.back()), "B1:03 00");
     const uint64_t transfert = planning::dimension_anneau(257 * 4 * 12500.0).taille;
     EXPECT_EQ(r.back().transfers_before - avant, (4ull * 8388608 + transfert - 1) / transfert);
-    EXPECT_GE(w->anneau.ntw.load(), 4ull * 8388608);
-    EXPECT_LT(w->anneau.ntw.load(), 5ull * 8388608);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
+    EXPECT_GE(w->moteur.diagnostic().octets_ecrits, 4ull * 8388608);
+    EXPECT_LT(w->moteur.diagnostic().octets_ecrits, 5ull * 8388608);
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_TRUE(repos());
 }
 
@@ -349,17 +349,17 @@ TEST_F(Run, TheDataFileNeverHoldsMoreFramesThanTheHeaderCounts)
     clic(w->paq_T); // one microphone and the counter: 8-byte frames
     clic(w->grid[0][0]);
     w->checkBox_Definie->setChecked(false);
-    w->run.trames_max = 3 * planning::dimension_anneau(8 * 50000.0).taille / 8 + 1000;
+    w->moteur.plafonne_trames(3 * planning::dimension_anneau(8 * 50000.0).taille / 8 + 1000);
     clic(w->button_Start);
-    EXPECT_GT(w->anneau.ntr, 8ull * w->run.trames_max);
+    EXPECT_GT(w->moteur.diagnostic().octets_recus, 8ull * w->moteur.diagnostic().trames_max);
     const QByteArray dat = lit(chemin("essai.dat"));
     EXPECT_EQ(verifie_compteur(dat, 2) * 8, uint64_t(dat.size()));
     EXPECT_EQ(entete("essai.Vlx").nb_ech * 8ull, uint64_t(dat.size()));
-    EXPECT_EQ(uint64_t(dat.size()), 8ull * w->run.trames_max);
+    EXPECT_EQ(uint64_t(dat.size()), 8ull * w->moteur.diagnostic().trames_max);
     EXPECT_EQ(console().count(QStringLiteral("Nombre maximal d'échantillons d'un fichier")), 1);
     // The frames the recorder sent past the cap were never asked for: nothing is lost.
-    EXPECT_TRUE(w->run.bilan.plafond);
-    EXPECT_FALSE(w->run.bilan.donnees_perdues);
+    EXPECT_TRUE(w->moteur.diagnostic().bilan.plafond);
+    EXPECT_FALSE(w->moteur.diagnostic().bilan.donnees_perdues);
 }
 
 // Init pressed again after a file was chosen drops the choice, and says so.
@@ -367,9 +367,9 @@ TEST_F(Run, InitAfterAFileChoiceSaysTheChoiceIsDropped)
 {
     prepare(true);
     clic(w->button_Fichier);
-    ASSERT_TRUE(w->run.file_open);
+    ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
     clic(w->button_Init);
-    EXPECT_FALSE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
     EXPECT_TRUE(console().contains(QStringLiteral("Fichier %1 abandonné par l'initialisation").arg(chemin("essai.dat"))))
         << console().toStdString();
 }
@@ -387,7 +387,7 @@ TEST_F(Run, RefusedWhenTheDiskCannotHoldTheRun)
     EXPECT_TRUE(console().endsWith(QStringLiteral(" s\r\n")));
     for (const auto &r : requetes())
         EXPECT_NE(r.substr(0, 5), "B1:02") << "the recorder was started";
-    EXPECT_TRUE(w->run.file_open); // the chosen files stay open for the next start
+    EXPECT_TRUE(w->moteur.diagnostic().fichiers_ouverts); // the chosen files stay open for the next start
     EXPECT_TRUE(repos());
 
     // A fixed duration that does not fit is refused too.
@@ -409,7 +409,7 @@ TEST_F(Run, NothingSelectedIsRefused)
     clic(w->button_Start);
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : Pas de voie choisie !\r\n"));
-    EXPECT_EQ(w->run.nb_voies, 0);
+    EXPECT_EQ(w->moteur.diagnostic().nb_voies, 0);
     EXPECT_TRUE(repos());
 }
 
@@ -428,10 +428,10 @@ TEST_F(Run, DiskFullMidRunIsReportedAndTheHeaderCountsWhatWasWritten)
     EXPECT_TRUE(c.contains(QStringLiteral("Acquisition stoppée avant la fin")));
     EXPECT_FALSE(c.contains(QStringLiteral("Erreur d'écriture du fichier ") + chemin("plein/essai."))) << c.toStdString();
     const qint64 taille = QFileInfo(chemin("plein/essai.dat")).size();
-    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
+    EXPECT_EQ(taille, qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_LE(taille, 50 * 1000 * 1000);
-    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
-    EXPECT_EQ(entete("plein/essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_LT(w->moteur.diagnostic().octets_ecrits, w->moteur.diagnostic().octets_recus);
+    EXPECT_EQ(entete("plein/essai.Vlx").nb_ech, uint32_t(w->moteur.diagnostic().octets_ecrits / 4 / 257));
     EXPECT_TRUE(lit(chemin("plein/essai.log")).contains(QByteArray("\n[OPTIONNAL]\r\n"))) << lit(chemin("plein/essai.log")).toStdString() << c.toStdString();
     EXPECT_TRUE(repos());
 }
@@ -444,12 +444,12 @@ TEST_F(Run, VanishedRecorderEndsTheRunAndKeepsTheData)
     const QString c = console();
     EXPECT_TRUE(c.contains(QStringLiteral("Le Velmarix a disparu du bus USB"))) << c.toStdString();
     const qint64 taille = QFileInfo(chemin("essai.dat")).size();
-    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
+    EXPECT_EQ(taille, qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_GT(taille, 0);
-    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_EQ(entete("essai.Vlx").nb_ech, uint32_t(w->moteur.diagnostic().octets_ecrits / 4 / 257));
     EXPECT_TRUE(QString::fromUtf8(lit(chemin("essai.log"))).contains(QStringLiteral("[OPTIONNAL]")));
     EXPECT_TRUE(repos());
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
 }
 
 TEST_F(Run, ClosingTheWindowDuringARunEndsItAndWritesTheFiles)
@@ -464,7 +464,7 @@ TEST_F(Run, ClosingTheWindowDuringARunEndsItAndWritesTheFiles)
     EXPECT_FALSE(w->isVisible()) << console().toStdString();
     EXPECT_GT(QFileInfo(chemin("essai.dat")).size(), 0) << console().toStdString();
     EXPECT_EQ(QFileInfo(chemin("essai.Vlx")).size(), TAILLE_HEADER);
-    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->anneau.ntw.load()));
+    EXPECT_EQ(QFileInfo(chemin("essai.dat")).size(), qint64(w->moteur.diagnostic().octets_ecrits));
 }
 
 TEST_F(Run, StopAnswersPromptlyAt2kHz)

@@ -28,11 +28,10 @@ protected:
     }
     void anneau_rendu() const
     {
-        EXPECT_EQ(w->anneau.en_vol, 0);
+        EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
         EXPECT_EQ(rec->pending_transfers(), 0);
         EXPECT_EQ(rec->usbfs_in_use(), 0u);
-        for (int i = 0; i < Principale::NB_SLOTS; ++i)
-            EXPECT_EQ(w->anneau.buffers[i], nullptr);
+        EXPECT_EQ(w->moteur.diagnostic().tampons_alloues, 0);
     }
     // Start, and expect the run of 0.2 s to go through.
     void run_court()
@@ -40,7 +39,7 @@ protected:
         alertes.clear();
         clic(w->button_Start);
         EXPECT_TRUE(alertes.isEmpty()) << alertes.join("|").toStdString();
-        EXPECT_EQ(w->anneau.ntr, 257u * 4 * 10000);
+        EXPECT_EQ(w->moteur.diagnostic().octets_recus, 257u * 4 * 10000);
         EXPECT_TRUE(etat_repos());
     }
 };
@@ -73,7 +72,7 @@ TEST_F(Usbfs, ProbeAndRunStartOnlyWhenTheWholeRingFitsUnderTheCap)
         EXPECT_TRUE(alerte(usbfs::message(16, BESOIN))) << alertes.join("|").toStdString();
         EXPECT_FALSE(demarre_envoye());
         EXPECT_TRUE(etat_repos());
-        EXPECT_FALSE(w->run.run_en_cours);
+        EXPECT_FALSE(w->moteur.diagnostic().run_en_cours);
         anneau_rendu();
     }
 }
@@ -105,8 +104,8 @@ TEST_F(Usbfs, SubmissionRefusedAnywayGivesTheSameAlertAndStartsNothing)
     EXPECT_TRUE(alerte(usbfs::message(BESOIN, BESOIN))) << alertes.join("|").toStdString();
     EXPECT_FALSE(demarre_envoye());
     EXPECT_TRUE(etat_repos());
-    EXPECT_FALSE(w->run.run_en_cours);
-    EXPECT_TRUE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().run_en_cours);
+    EXPECT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
     anneau_rendu();
 
     rec->set_usbfs_used_elsewhere(0);
@@ -125,6 +124,6 @@ TEST_F(Usbfs, SubmissionRefusedAnywayGivesTheSameAlertAndStartsNothing)
     EXPECT_EQ(c.count(QStringLiteral("Transferts USB refusés en cours d'acquisition")), 1) << c.toStdString();
     EXPECT_FALSE(c.contains(QStringLiteral("déjà prise en partie"))) << c.toStdString();
     EXPECT_EQ(en_texte(rec->requests().back()), "B1:03 00");
-    EXPECT_EQ(QFileInfo(chemin(QStringLiteral("essai.dat"))).size(), qint64(w->anneau.ntw.load()));
+    EXPECT_EQ(QFileInfo(chemin(QStringLiteral("essai.dat"))).size(), qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_TRUE(etat_repos() && alertes.isEmpty());
 }

@@ -59,11 +59,11 @@ TEST_F(Hote, TriggerFiredFiveSecondsAfterStartStreamsFromTheFrameAfterIt)
         });
         QTimer sonde;
         QObject::connect(&sonde, &QTimer::timeout, w.get(), [&] {
-            if (vu_ms < 0 && w->anneau.etat.num_pkt.load() > 0) {
+            if (vu_ms < 0 && w->moteur.diagnostic().paquets > 0) {
                 vu_ms = t.elapsed();
-                memoire = w->anneau.memoire_appareil();
+                memoire = w->moteur.diagnostic().memoire_appareil;
                 QTimer::singleShot(300, w.get(), [&] {
-                    direct = w->anneau.ecrivain.direct.load();
+                    direct = w->moteur.diagnostic().ecriture_directe;
                     w->button_Stop->click();
                 });
             }
@@ -120,7 +120,7 @@ TEST_F(Hote, RequestUnansweredDuringARunHoldsTheWindowSecondsNotTheRingTime)
         QTimer::singleShot(200, w.get(), [&] { w->button_Stop->click(); });
     });
     clic(w->button_Start);
-    EXPECT_GT(w->run.TimeOut, 60 * 60 * 1000);
+    EXPECT_GT(w->moteur.diagnostic().timeout_ms, 60 * 60 * 1000);
     EXPECT_GE(duree_stop, 0);
     EXPECT_LT(duree_stop, 5000);
     EXPECT_TRUE(ligne.startsWith(QStringLiteral("Le Velmarix ne répond pas : requête B1h sans réponse après 2000 ms."))) << ligne.toStdString();

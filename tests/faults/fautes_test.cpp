@@ -2,7 +2,6 @@
 // ends with the same checks (verification.cpp).
 #include "tests/faults/verification.h"
 
-#include "acquisition/anneau.h"
 #include "recording/console_format.h"
 #include "recording/fichiers.h"
 
@@ -41,7 +40,7 @@ TEST_F(Fautes, RecorderVanishesWhileWaitingForTheTrigger)
     dans(600, [this] { rec->fault_vanish_at_byte(0); });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_EQ(w->anneau.ntw.load(), 0u);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 0u);
 
     // Init then says the recorder is gone and locks the window.
     alertes.clear();
@@ -62,7 +61,7 @@ TEST_F(Fautes, StopRequestedWhileTheRecorderIsGone)
     });
     demarre();
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {DISPARU}});
-    EXPECT_GT(w->anneau.ntw.load(), 0u);
+    EXPECT_GT(w->moteur.diagnostic().octets_ecrits, 0u);
 }
 
 TEST_F(Fautes, RecorderFallsSilentMidRun)
@@ -74,7 +73,7 @@ TEST_F(Fautes, RecorderFallsSilentMidRun)
     demarre(30000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("TIMEOUT lors du transfert du paquet "), MUET, QStringLiteral("Manquent ")}});
-    EXPECT_GT(w->anneau.ntw.load(), 0u);
+    EXPECT_GT(w->moteur.diagnostic().octets_ecrits, 0u);
 }
 
 TEST_F(Fautes, BulkEndpointStallsMidRun)
@@ -87,7 +86,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("Erreur lors du transfert du paquet "), MUET},
                    .rien_perdu = false}); // a halted endpoint takes nothing: the recorder's buffer overflows
-    EXPECT_GT(w->anneau.ntw.load(), 0u);
+    EXPECT_GT(w->moteur.diagnostic().octets_ecrits, 0u);
 
     // The next start initialises the recorder again, which clears the stall, and records.
     rec->clear_requests();
@@ -97,7 +96,7 @@ TEST_F(Fautes, BulkEndpointStallsMidRun)
     demarre();
     EXPECT_EQ(requetes().front(), "C0:");
     verifie_apres({.nom = QStringLiteral("apres.dat"), .tout_garde = false}); // the count includes the new probe
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
@@ -131,12 +130,12 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
         demarre(30000);
         verifie_apres({.nom = chemin_choisi.section(QLatin1Char('/'), -1), .console = {coupe}});
         const QString dit = console_depuis(marque);
-        EXPECT_TRUE(w->anneau.flux_termine()) << dit.toStdString();
+        EXPECT_TRUE(w->moteur.diagnostic().flux_termine) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("TIMEOUT")) || dit.contains(MUET)) << dit.toStdString();
         EXPECT_FALSE(dit.contains(QStringLiteral("Erreur sur le compteur"))) << dit.toStdString();
-        EXPECT_TRUE(w->run.compteur); // the selection itself is untouched
-        EXPECT_GT(w->anneau.ntw.load(), 2ull * Principale::TAILLE_PAQUET);
-        EXPECT_EQ(w->anneau.ntw.load() % 4, 1u); // the first byte of the cut word is kept
+        EXPECT_TRUE(w->moteur.diagnostic().compteur); // the selection itself is untouched
+        EXPECT_GT(w->moteur.diagnostic().octets_ecrits, 2ull * Principale::TAILLE_PAQUET);
+        EXPECT_EQ(w->moteur.diagnostic().octets_ecrits % 4, 1u); // the first byte of the cut word is kept
     }
 
     // The recorder and the window still make a normal run afterwards.
@@ -144,7 +143,7 @@ TEST_F(Fautes, TransferLengthNotAMultipleOfFourMidRun)
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
     verifie_apres({.nom = QStringLiteral("apres.dat")});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, EventHandlingFailsWhileAnAbortDrains)
@@ -177,7 +176,7 @@ TEST_F(Fautes, EventHandlingFailsWhileAnAbortDrains)
     chemin_choisi = chemin(QStringLiteral("apres.dat"));
     demarre();
     verifie_apres({.nom = QStringLiteral("apres.dat")});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 25000);
     EXPECT_EQ(rec->pending_transfers(), 0);
 }
 
@@ -188,7 +187,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     prepare(true, QStringLiteral("campagne/essai.dat"));
     ASSERT_TRUE(QDir(dossier.path()).mkdir(QStringLiteral("campagne")));
     clic(w->button_Fichier);
-    ASSERT_TRUE(w->run.file_open);
+    ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
     ASSERT_TRUE(QDir(chemin(QStringLiteral("campagne"))).removeRecursively());
 
     rec->clear_requests();
@@ -196,7 +195,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     EXPECT_FALSE(commande_envoyee(requetes(), "B1:02")) << "the recorder was started";
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_TRUE(alertes[0].contains(QStringLiteral("n'existe plus : choisir un nouveau fichier"))) << alertes[0].toStdString();
-    EXPECT_FALSE(w->run.file_open);
+    EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
     verifie_apres({.nom = QStringLiteral("campagne/essai.dat"), .entete = false, .tout_garde = false});
 
     // The next start asks for a file again and records normally.
@@ -206,7 +205,7 @@ TEST_F(Fautes, FolderRemovedBetweenTheChoiceAndTheStart)
     demarre();
     EXPECT_EQ(dialogues, avant + 1);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 25000);
 }
 
 TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
@@ -218,7 +217,7 @@ TEST_F(Fautes, CompanionRemovedBetweenTheChoiceAndTheStart)
         SCOPED_TRACE(compagnon);
         alertes.clear();
         clic(w->button_Fichier);
-        ASSERT_TRUE(w->run.file_open);
+        ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
         ASSERT_TRUE(QFile::remove(chemin(QString::fromLatin1(compagnon))));
         rec->clear_requests();
         demarre();
@@ -291,10 +290,10 @@ TEST_F(Fautes, DiskFilledByAnotherWriterMidRun)
     EXPECT_TRUE(alertes[0].contains(dat) && alertes[0].contains(QString::fromLocal8Bit(std::strerror(ENOSPC))))
         << alertes[0].toStdString();
     verifie_apres({.nom = QStringLiteral("volume/essai.dat"), .disque_plein = true});
-    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
+    EXPECT_LT(w->moteur.diagnostic().octets_ecrits, w->moteur.diagnostic().octets_recus);
 
     // Whole frames only, and the console's account is the header's.
-    const uint32_t nb_ech = w->run.header_file.nb_ech;
+    const uint32_t nb_ech = w->moteur.diagnostic().entete.nb_ech;
     const qint64 trame = 257 * 4, taille = QFileInfo(dat).size();
     EXPECT_LE(qint64(nb_ech) * trame, taille);
     EXPECT_LT(taille, qint64(nb_ech) * trame + trame);
@@ -356,8 +355,8 @@ TEST_F(Fautes, FiveThousandPastedCharacters)
     EXPECT_TRUE(texte.startsWith(garde)) << "the box kept something else than the start of the paste";
     ASSERT_FALSE(garde.isEmpty());
     EXPECT_FALSE(garde.back().isHighSurrogate()) << "half a character left at the end of the box";
-    ASSERT_TRUE(w->run.commentaire.has_value());
-    EXPECT_FALSE(w->run.commentaire->contains(QChar(QChar::ReplacementCharacter)));
+    ASSERT_TRUE(w->moteur.diagnostic().commentaire.has_value());
+    EXPECT_FALSE(w->moteur.diagnostic().commentaire->contains(QChar(QChar::ReplacementCharacter)));
     const QByteArray champ = lit(chemin(QStringLiteral("essai.Vlx"))).mid(1073, 1024);
     ASSERT_EQ(champ.size(), 1024);
     EXPECT_TRUE(champ.startsWith("ab??ab??"));
@@ -374,7 +373,7 @@ TEST_F(Fautes, FileNameWithSpacesAccentsAndNoExtension)
     w->numericUpDown_Duree->setValue(0.5);
     demarre();
     verifie_apres({.nom = nom, .console = {QStringLiteral("Nom du fichier d'acquisition : ") + chemin(nom) + QStringLiteral("\r\n")}});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * 25000);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 25000);
     QStringList noms = QDir(chemin(QStringLiteral("mes essais"))).entryList(QDir::Files);
     noms.sort();
     EXPECT_EQ(noms, (QStringList{QStringLiteral("relevé d'été n°2"), QStringLiteral("relevé d'été n°2.Vlx"),
@@ -405,7 +404,7 @@ TEST_F(Fautes, HundredShortRunsLeaveNoDescriptorOrMemoryBehind)
     long ko_depart = 0;
     for (int i = 0; i < 100; ++i) {
         demarre();
-        ASSERT_EQ(w->anneau.ntw.load(), 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
+        ASSERT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * 5000) << "run " << i << "\n" << console().right(800).toStdString();
         if (i == 9) { // after warm-up: library caches, allocator pools
             fd_depart = descripteurs();
             ko_depart = memoire_ko();

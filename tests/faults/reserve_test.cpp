@@ -60,11 +60,11 @@ TEST_F(Reserve, StallsShorterThanTheReserveLoseNothing)
         const QString nom = QStringLiteral("essai%1.dat").arg(ms);
         lance(ms / 1000.0 + 2.0, nom);
         verifie_apres({.nom = nom});
-        EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
+        EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * w->moteur.diagnostic().count);
         const QString c = console();
         EXPECT_FALSE(c.contains(QStringLiteral("Erreur sur le compteur"))) << c.toStdString();
         EXPECT_FALSE(c.contains(MOITIE));
-        EXPECT_GE(w->anneau.ecrivain.file_max(), uint32_t(ms * 51.4e3 / Principale::TAILLE_PAQUET) - 1)
+        EXPECT_GE(w->moteur.diagnostic().file_max, uint32_t(ms * 51.4e3 / Principale::TAILLE_PAQUET) - 1)
             << "the stall did not hold the queue";
     }
 }
@@ -87,7 +87,7 @@ TEST_F(Reserve, ClosingWhileTheQueueIsWrittenOutLetsTheRunEndByItself)
     lance(1.0);
     ASSERT_TRUE(ferme) << "the wait for the disk was never shown";
     verifie_apres({.nom = QStringLiteral("essai.dat"), .fenetre_ouverte = false});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * w->moteur.diagnostic().count);
     EXPECT_FALSE(console().contains(QStringLiteral("Acquisition stoppée avant la fin"))) << console().toStdString();
 }
 
@@ -117,7 +117,7 @@ TEST_F(Reserve, StallLongerThanTheReserveStopsTheRunAndKeepsEveryFrame)
     cale(6000, 20); // 20 packets: 3.3 s of the stream
     lance(20.0);
     verifie_apres({.nom = QStringLiteral("essai.dat"), .console = {MOITIE, PLEINE, QStringLiteral("Acquisition stoppée avant la fin")}});
-    EXPECT_LT(w->anneau.ntr, 257ull * 4 * w->run.count);
+    EXPECT_LT(w->moteur.diagnostic().octets_recus, 257ull * 4 * w->moteur.diagnostic().count);
     EXPECT_EQ(console().count(MOITIE), 1);
     EXPECT_EQ(console().count(PLEINE), 1);
     EXPECT_FALSE(console().contains(QStringLiteral("Erreur sur le compteur")));
@@ -134,17 +134,17 @@ TEST_F(Reserve, DiskFullWithAFullReserve)
     EXPECT_EQ(c.count(QStringLiteral("Erreur d'écriture du fichier de données")), 1) << c.toStdString();
     // The file holds the unbroken start of the stream, and the header says how much.
     const qint64 taille = QFileInfo(chemin(QStringLiteral("plein/essai.dat"))).size();
-    EXPECT_EQ(taille, qint64(w->anneau.ntw.load()));
+    EXPECT_EQ(taille, qint64(w->moteur.diagnostic().octets_ecrits));
     EXPECT_LE(taille, 50 * 1000 * 1000);
     EXPECT_GT(taille, 40 * 1000 * 1000);
-    EXPECT_LT(w->anneau.ntw.load(), w->anneau.ntr);
-    EXPECT_FALSE(w->run.run_en_cours);
+    EXPECT_LT(w->moteur.diagnostic().octets_ecrits, w->moteur.diagnostic().octets_recus);
+    EXPECT_FALSE(w->moteur.diagnostic().run_en_cours);
     EXPECT_TRUE(etat_repos());
     const QByteArray h = lit(chemin(QStringLiteral("plein/essai.Vlx")));
     ASSERT_EQ(h.size(), TAILLE_HEADER);
     std::array<uint8_t, TAILLE_HEADER> b{};
     std::memcpy(b.data(), h.constData(), TAILLE_HEADER);
-    EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->anneau.ntw.load() / 4 / 257));
+    EXPECT_EQ(deserialise(b).nb_ech, uint32_t(w->moteur.diagnostic().octets_ecrits / 4 / 257));
     verifie_apres({.nom = QStringLiteral("plein/essai.dat"), .disque_plein = true}); // the log too
 }
 
@@ -158,7 +158,7 @@ TEST_F(Reserve, RecorderVanishesWhileTheReserveHoldsData)
     demarre(60000);
     verifie_apres({.nom = QStringLiteral("essai.dat"),
                    .console = {QStringLiteral("Le Velmarix a disparu du bus USB")}});
-    EXPECT_GT(w->anneau.ecrivain.file_max(), 2u) << "the queue held nothing when the recorder left";
+    EXPECT_GT(w->moteur.diagnostic().file_max, 2u) << "the queue held nothing when the recorder left";
 }
 
 TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
@@ -171,7 +171,7 @@ TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
     Ecrivain::avant_ecriture = [this](uint64_t position) {
         QElapsedTimer t;
         t.start();
-        while (position == 0 && w->anneau.ecrivain.en_file() <= w->anneau.ecrivain.capacite() && t.elapsed() < 60000)
+        while (position == 0 && w->moteur.diagnostic().en_file <= w->moteur.diagnostic().capacite && t.elapsed() < 60000)
             QThread::msleep(5);
         if (position == 0)
             QThread::msleep(1000);
@@ -183,8 +183,8 @@ TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
     w->numericUpDown_Duree->setValue(120.0);
     demarre(120000);
     verifie_apres({.nom = QStringLiteral("essai.dat")});
-    EXPECT_EQ(w->anneau.ntw.load(), 257ull * 4 * w->run.count);
+    EXPECT_EQ(w->moteur.diagnostic().octets_ecrits, 257ull * 4 * w->moteur.diagnostic().count);
     EXPECT_FALSE(console().contains(PLEINE));
     // The queue held more than the reserve: the ring's own eight buffers come on top of it.
-    EXPECT_GT(w->anneau.ecrivain.file_max(), w->anneau.ecrivain.capacite());
+    EXPECT_GT(w->moteur.diagnostic().file_max, w->moteur.diagnostic().capacite);
 }

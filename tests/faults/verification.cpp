@@ -35,10 +35,10 @@ void Fautes::demarre(int garde_ms)
     QTimer garde;
     garde.setSingleShot(true);
     QObject::connect(&garde, &QTimer::timeout, w.get(), [this] {
-        if (!w->run.run_en_cours)
+        if (!w->moteur.diagnostic().run_en_cours)
             return;
         garde_declenchee = true;
-        if (w->run.started)
+        if (w->moteur.diagnostic().started)
             w->button_Stop->click();
         else
             w->button_Abort->click();
@@ -113,8 +113,8 @@ void Fautes::verifie_apres(const Attendu &a)
     EXPECT_TRUE(reveil) << "the event loop no longer answers";
 
     // Usable: idle, or locked with Init usable; nothing left in flight.
-    EXPECT_FALSE(w->run.run_en_cours);
-    EXPECT_EQ(w->anneau.en_vol, 0);
+    EXPECT_FALSE(w->moteur.diagnostic().run_en_cours);
+    EXPECT_EQ(w->moteur.diagnostic().en_vol, 0);
     if (a.fenetre_ouverte) {
         EXPECT_TRUE(w->isVisible());
         EXPECT_TRUE((etat_repos() && w->button_Start->isEnabled()) || (etat_verrouille() && w->button_Init->isEnabled()))
@@ -125,7 +125,7 @@ void Fautes::verifie_apres(const Attendu &a)
 
     // Every byte the recorder put on the wire during the run reached the run's count.
     if (a.tout_garde) {
-        EXPECT_EQ(w->anneau.ntr, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
+        EXPECT_EQ(w->moteur.diagnostic().octets_recus, rec->bytes_streamed() - flux_avant) << "bytes received but not counted";
     }
 
     if (a.rien_perdu && !rec->vanished()) { // a recorder that has gone keeps nothing anyway
@@ -136,11 +136,11 @@ void Fautes::verifie_apres(const Attendu &a)
     if (!a.nom.isEmpty()) {
         const QString dat = chemin(a.nom);
         const NomsCompagnons noms = noms_compagnons(dat);
-        EXPECT_FALSE(w->run.file_open);
+        EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
         EXPECT_EQ(ouverts_dans(dossier.path()), QStringList());
         if (a.entete)
-            verifie_fichiers_run(dat, {w->anneau.ntw.load(), w->anneau.ntr, w->run.nb_voies, w->run.commentaire,
-                                       w->run.record && !a.disque_plein});
+            verifie_fichiers_run(dat, {w->moteur.diagnostic().octets_ecrits, w->moteur.diagnostic().octets_recus, w->moteur.diagnostic().nb_voies, w->moteur.diagnostic().commentaire,
+                                       w->moteur.diagnostic().record && !a.disque_plein});
         else
             for (const QString &f : {dat, noms.entete, noms.log})
                 EXPECT_EQ(QFileInfo(f).size(), 0) << f.toStdString();

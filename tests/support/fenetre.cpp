@@ -9,7 +9,7 @@ void Fenetre::SetUp()
         alertes << t;
         // A box that waits for the operator would stop the ring's event handling.
         if (w) {
-            EXPECT_EQ(w->anneau.en_vol, 0) << "an alert box while transfers are in flight: " << t.toStdString();
+            EXPECT_EQ(w->moteur.diagnostic().en_vol, 0) << "an alert box while transfers are in flight: " << t.toStdString();
         }
     };
     Principale::save_dialog_hook = [this]() {

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "app/principale.h"
+#include "recording/frame_layout.h"
 #include "recording/log_text.h"
 #include "tests/unit/recording_exemple.h"
 
@@ -31,18 +32,23 @@ TEST(RecordingExport, ExampleRunFiles)
     Principale::alert_hook = [](const QString &t) { ADD_FAILURE() << t.toStdString(); };
     {
         Principale w;
-        ASSERT_TRUE(w.run.ouvre_fichiers(dat));
-        w.run.header_file = exemple_run();
-        w.run.nb_voies = 17;
-        w.run.nb_micros = 16;
-        w.run.commentaire.reset();
+        ASSERT_TRUE(w.moteur.choisit_fichier(dat));
+        FrameLayout disposition; // the counter and sixteen microphones: 17 words
+        disposition.counter = true;
+        for (int c = 0; c < 16; ++c)
+            disposition.mics.push_back(c);
+        w.moteur.decrit(exemple_run(), disposition);
+        EXPECT_FALSE(w.moteur.diagnostic().commentaire.has_value());
         const char trame[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        ASSERT_EQ(std::fwrite(trame, 1, sizeof trame, w.anneau.Filep), sizeof trame);
+        QFile donnees(dat); // the engine's data file, written beside it
+        ASSERT_TRUE(donnees.open(QIODevice::WriteOnly | QIODevice::Append));
+        ASSERT_EQ(donnees.write(trame, sizeof trame), qint64(sizeof trame));
+        donnees.close();
         w.moteur.ferme_fichiers(true);
-        EXPECT_EQ(w.anneau.Filep, nullptr);
-        EXPECT_EQ(w.run.Mu, nullptr);
-        EXPECT_EQ(w.run.log, nullptr);
-        EXPECT_FALSE(w.run.file_open);
+        EXPECT_FALSE(w.moteur.diagnostic().donnees_ouvert);
+        EXPECT_FALSE(w.moteur.diagnostic().entete_ouvert);
+        EXPECT_FALSE(w.moteur.diagnostic().log_ouvert);
+        EXPECT_FALSE(w.moteur.diagnostic().fichiers_ouverts);
     }
     Principale::alert_hook = nullptr;
 

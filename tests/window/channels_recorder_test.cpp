@@ -16,7 +16,7 @@ std::string commande_voies(int groupe, int masque)
 
 TEST_F(FenetreEmulee, SelectionParDefautTrenteTroisCommandes)
 {
-    ASSERT_EQ(w->run.init_USB(), 0);
+    ASSERT_TRUE(w->moteur.ouvre_lien());
     rec->clear_requests();
     w->choix_micros();
 
@@ -27,19 +27,21 @@ TEST_F(FenetreEmulee, SelectionParDefautTrenteTroisCommandes)
     EXPECT_EQ(requetes(), attendu);
     EXPECT_EQ(rec->words_per_frame(), 257);
 
-    EXPECT_EQ(w->run.nb_micros, 256);
-    EXPECT_EQ(w->run.nb_voies, 257);
-    EXPECT_TRUE(w->run.compteur);
+    EXPECT_EQ(w->moteur.diagnostic().nb_micros, 256);
+    EXPECT_EQ(w->moteur.diagnostic().nb_voies, 257);
+    EXPECT_TRUE(w->moteur.diagnostic().compteur);
+    const std::vector<int> micros = w->moteur.diagnostic().micros;
+    ASSERT_EQ(micros.size(), 256u);
     for (int c = 0; c < 256; ++c)
-        ASSERT_EQ(w->run.num_mic_valid[c], c);
-    EXPECT_EQ(w->run.header_file.micros_actifs[31][7], 1);
-    EXPECT_EQ(w->run.header_file.micros_actifs[32][0], 0); // beams past 31: never set
-    EXPECT_EQ(w->run.header_file.compteurs_actifs[0], 1);
+        ASSERT_EQ(micros[size_t(c)], c);
+    EXPECT_EQ(w->moteur.diagnostic().entete.micros_actifs[31][7], 1);
+    EXPECT_EQ(w->moteur.diagnostic().entete.micros_actifs[32][0], 0); // beams past 31: never set
+    EXPECT_EQ(w->moteur.diagnostic().entete.compteurs_actifs[0], 1);
 }
 
 TEST_F(FenetreEmulee, SelectionChoisieMasquesEtDrapeaux)
 {
-    ASSERT_EQ(w->run.init_USB(), 0);
+    ASSERT_TRUE(w->moteur.ouvre_lien());
     w->applique_etat_repos();
     clic(w->paq_T); // untick everything
     for (QCheckBox *c : {w->grid[31][7], w->grid[0][5], w->grid[1][0], w->grid_VA[0], w->grid_VA[3]})
@@ -47,7 +49,6 @@ TEST_F(FenetreEmulee, SelectionChoisieMasquesEtDrapeaux)
     clic(w->checkBox_Test);
     clic(w->checkBox_Compteur);
     clic(w->checkBox_Status);
-    w->run.num_mic_valid[3] = 77; // left by an earlier run
 
     rec->clear_requests();
     w->choix_micros();
@@ -60,15 +61,12 @@ TEST_F(FenetreEmulee, SelectionChoisieMasquesEtDrapeaux)
     EXPECT_EQ(r[32], commande_voies(0xFF, 0x49)); // status + VA 0 + VA 3, no counter
     EXPECT_EQ(rec->aux_mask(), 0x49);
 
-    EXPECT_EQ(w->run.nb_micros, 3);
-    EXPECT_EQ(w->run.nb_voies, 6);
-    EXPECT_FALSE(w->run.compteur);
-    EXPECT_EQ(w->run.num_mic_valid[0], 5);
-    EXPECT_EQ(w->run.num_mic_valid[1], 8);
-    EXPECT_EQ(w->run.num_mic_valid[2], 255);
-    EXPECT_EQ(w->run.num_mic_valid[3], 77);
+    EXPECT_EQ(w->moteur.diagnostic().nb_micros, 3);
+    EXPECT_EQ(w->moteur.diagnostic().nb_voies, 6);
+    EXPECT_FALSE(w->moteur.diagnostic().compteur);
+    EXPECT_EQ(w->moteur.diagnostic().micros, (std::vector<int>{5, 8, 255}));
 
-    const auto &h = w->run.header_file;
+    const auto &h = w->moteur.diagnostic().entete;
     EXPECT_EQ(h.micros_actifs[0][5], 1);
     EXPECT_EQ(h.micros_actifs[0][4], 0);
     EXPECT_EQ(h.micros_actifs[1][0], 1);

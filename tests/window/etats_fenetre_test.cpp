@@ -90,7 +90,7 @@ TEST_F(Fenetre, ModeAvanceMontreSonGroupeEtLacheLeStatus)
 {
     w->applique_etat_repos();
     clic(w->checkBox_Test);
-    EXPECT_TRUE(w->run.test);
+    EXPECT_TRUE(w->moteur.diagnostic().test);
     EXPECT_TRUE(w->groupBox_Test->isVisible());
 
     clic(w->checkBox_Status);
@@ -100,7 +100,7 @@ TEST_F(Fenetre, ModeAvanceMontreSonGroupeEtLacheLeStatus)
     ASSERT_FALSE(w->checkBox_Compteur->isChecked());
 
     clic(w->checkBox_Test);
-    EXPECT_FALSE(w->run.test);
+    EXPECT_FALSE(w->moteur.diagnostic().test);
     EXPECT_FALSE(w->groupBox_Test->isVisible());
     EXPECT_FALSE(w->checkBox_Status->isChecked());
     // The other advanced choices stay in force while the group is hidden.

@@ -8,12 +8,11 @@
 
 TEST_F(Fenetre, NoRecorderAlertsOnceAndKeepsTheLinkClosed)
 {
-    EXPECT_EQ(w->run.init_USB(), -1);
+    EXPECT_FALSE(w->moteur.ouvre_lien());
     ASSERT_EQ(alertes.size(), 1);
     EXPECT_EQ(alertes[0], QStringLiteral("Alerte : Pas de détection de Velmarix !\r\n"));
     EXPECT_EQ(console(), QStringLiteral("Pas de détection de Velmarix !\r\n"));
-    EXPECT_FALSE(w->run.initialisation_FX3());
-    EXPECT_EQ(w->run.appareil.handle(), nullptr);
+    EXPECT_FALSE(w->moteur.diagnostic().lien);
 
     // Init without a recorder: one alert, only Init usable afterwards.
     alertes.clear();

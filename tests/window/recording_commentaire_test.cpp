@@ -15,7 +15,7 @@ class RecordingCommentBox : public Fenetre {
 protected:
     std::vector<uint8_t> champ() const
     {
-        const auto &c = w->run.header_file.texte_commentaire;
+        const auto &c = w->moteur.diagnostic().entete.texte_commentaire;
         return {c, c + sizeof c};
     }
     static bool tout(bool valeur)
@@ -38,11 +38,11 @@ TEST_F(RecordingCommentBox, RecordBoxShowsAndHidesFileAndCommentButtons)
     w->applique_etat_repos();
 
     clic(boite);
-    EXPECT_TRUE(w->run.record);
+    EXPECT_TRUE(w->moteur.diagnostic().record);
     EXPECT_TRUE(fichier->isVisible());
     EXPECT_TRUE(comment->isVisible());
     clic(boite);
-    EXPECT_FALSE(w->run.record);
+    EXPECT_FALSE(w->moteur.diagnostic().record);
     EXPECT_FALSE(fichier->isVisible());
     EXPECT_FALSE(comment->isVisible());
 }
@@ -83,8 +83,8 @@ TEST_F(RecordingCommentBox, OpeningAndClosingTheBox)
     EXPECT_TRUE(tout(true));
     EXPECT_TRUE(ctrl<QPushButton>("button_Fichier")->isEnabled());
 
-    ASSERT_TRUE(w->run.commentaire.has_value());
-    EXPECT_EQ(*w->run.commentaire, QStringLiteral("Essai é\r\n€Ω") + QString(1023 - 11, QLatin1Char(' ')));
+    ASSERT_TRUE(w->moteur.diagnostic().commentaire.has_value());
+    EXPECT_EQ(*w->moteur.diagnostic().commentaire, QStringLiteral("Essai é\r\n€Ω") + QString(1023 - 11, QLatin1Char(' ')));
     std::vector<uint8_t> attendu = {'E', 's', 's', 'a', 'i', ' ', 0xE9, '\r', '\n', 0x80, '?'};
     attendu.resize(1023, ' ');
     attendu.push_back(0);
@@ -103,7 +103,7 @@ TEST_F(RecordingCommentBox, ClosingWithoutTypingStillReplacesTheBlanks)
     std::vector<uint8_t> attendu(1023, ' ');
     attendu.push_back(0);
     EXPECT_EQ(champ(), attendu);
-    EXPECT_EQ(w->run.commentaire, QString(1023, QLatin1Char(' ')));
+    EXPECT_EQ(w->moteur.diagnostic().commentaire, QString(1023, QLatin1Char(' ')));
 }
 
 } // namespace

@@ -21,12 +21,18 @@ protected:
         const QFileInfo f(chemin(nom));
         return f.exists() ? f.size() : -1;
     }
+    // Bytes added to the end of a file, beside the engine's own handle on it.
+    bool ajoute(const QString &nom, const QByteArray &octets) const
+    {
+        QFile f(chemin(nom));
+        return f.open(QIODevice::WriteOnly | QIODevice::Append) && f.write(octets) == octets.size();
+    }
     void rien_d_ouvert()
     {
-        EXPECT_FALSE(w->run.file_open);
-        EXPECT_EQ(w->anneau.Filep, nullptr);
-        EXPECT_EQ(w->run.Mu, nullptr);
-        EXPECT_EQ(w->run.log, nullptr);
+        EXPECT_FALSE(w->moteur.diagnostic().fichiers_ouverts);
+        EXPECT_FALSE(w->moteur.diagnostic().donnees_ouvert);
+        EXPECT_FALSE(w->moteur.diagnostic().entete_ouvert);
+        EXPECT_FALSE(w->moteur.diagnostic().log_ouvert);
     }
     QTemporaryDir dossier;
 };
@@ -44,10 +50,10 @@ TEST_F(RecordingFiles, ChoiceCreatesThreeEmptyFiles)
 
     EXPECT_EQ(dialogues, 1);
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(w->run.file_open);
-    EXPECT_EQ(w->run.acqui_name, chemin_choisi);
+    EXPECT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
+    EXPECT_EQ(w->moteur.diagnostic().nom_fichier, chemin_choisi);
     EXPECT_EQ(console_depuis(marque), QStringLiteral("Nom du fichier d'acquisition : ") + chemin_choisi + QStringLiteral("\r\n"));
-    EXPECT_NE(w->anneau.Filep, nullptr);
+    EXPECT_TRUE(w->moteur.diagnostic().donnees_ouvert);
     for (const char *nom : {"essai.dat", "essai.Vlx", "essai.log"})
         EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
     EXPECT_EQ(QDir(dossier.path()).entryList(QDir::Files).size(), 3);
@@ -63,7 +69,7 @@ TEST_F(RecordingFiles, CancelledDialogForgetsAnEarlierChoice)
 {
     chemin_choisi = chemin(QStringLiteral("essai.dat"));
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->run.file_open);
+    ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
     chemin_choisi.clear();
     const qsizetype marque = console().size();
     w->button_Fichier_Click();
@@ -76,16 +82,18 @@ TEST_F(RecordingFiles, SameNamesChosenTwice)
 {
     chemin_choisi = chemin(QStringLiteral("essai.dat"));
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->run.file_open);
-    ASSERT_EQ(std::fwrite("abcd", 1, 4, w->anneau.Filep), 4u);
+    ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
+    ASSERT_TRUE(w->moteur.diagnostic().donnees_ouvert);
+    ASSERT_TRUE(ajoute(QStringLiteral("essai.dat"), "abcd"));
     const auto descripteurs = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(); };
     const qsizetype avant = descripteurs();
     w->button_Fichier_Click();
     EXPECT_EQ(descripteurs(), avant) << "the files of the first choice were not closed";
     EXPECT_TRUE(alertes.isEmpty()) << alertes.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(w->run.file_open);
+    EXPECT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 0);
-    ASSERT_EQ(std::fwrite("xy", 1, 2, w->anneau.Filep), 2u);
+    ASSERT_TRUE(w->moteur.diagnostic().donnees_ouvert);
+    ASSERT_TRUE(ajoute(QStringLiteral("essai.dat"), "xy"));
     w->moteur.ferme_fichiers(true);
     EXPECT_EQ(taille(QStringLiteral("essai.dat")), 2);
     EXPECT_EQ(taille(QStringLiteral("essai.Vlx")), 2097);
@@ -133,11 +141,12 @@ TEST_F(RecordingFiles, CompanionThatCannotBeCreatedUndoesTheChoice)
 TEST_F(RecordingFiles, FailedWriteIsReportedAndBothFilesClosed)
 {
     chemin_choisi = chemin(QStringLiteral("plein.dat"));
+    // The log goes to a device that takes nothing.
+    moteur::Moteur::compagnon_hook = [](const QString &nom) { return nom.endsWith(QStringLiteral(".log")) ? QStringLiteral("/dev/full") : nom; };
     w->button_Fichier_Click();
-    ASSERT_TRUE(w->run.file_open);
-    delete w->run.log;
-    w->run.log = new QFile(QStringLiteral("/dev/full"));
-    ASSERT_TRUE(w->run.log->open(QIODevice::WriteOnly));
+    moteur::Moteur::compagnon_hook = nullptr;
+    ASSERT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
+    ASSERT_TRUE(w->moteur.diagnostic().log_ouvert);
 
     const qsizetype marque = console().size();
     w->moteur.ferme_fichiers(true);
@@ -167,8 +176,8 @@ TEST_F(RecordingFiles, SaveDialogAppendsDatToABareName)
     });
     w->button_Fichier_Click();
     ASSERT_TRUE(vu);
-    EXPECT_TRUE(w->run.file_open);
-    EXPECT_EQ(w->run.acqui_name, chemin(QStringLiteral("mesure.dat")));
+    EXPECT_TRUE(w->moteur.diagnostic().fichiers_ouverts);
+    EXPECT_EQ(w->moteur.diagnostic().nom_fichier, chemin(QStringLiteral("mesure.dat")));
     for (const char *nom : {"mesure.dat", "mesure.Vlx", "mesure.log"})
         EXPECT_EQ(taille(QString::fromLatin1(nom)), 0) << nom;
 }

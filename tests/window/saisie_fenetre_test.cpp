@@ -98,9 +98,9 @@ TEST_F(Saisie, CommentLimitCountsStoredLineBreaks)
     c->insertPlainText(QStringLiteral("b"));
     EXPECT_EQ(longueur_stockee(c->toPlainText()), 1024);
     clic(w->button_Comment);
-    ASSERT_TRUE(w->run.commentaire.has_value());
-    const QByteArray champ(reinterpret_cast<const char *>(w->run.header_file.texte_commentaire), 1024);
-    EXPECT_EQ(champ, vers_cp1252(*w->run.commentaire));
+    ASSERT_TRUE(w->moteur.diagnostic().commentaire.has_value());
+    const QByteArray champ(reinterpret_cast<const char *>(w->moteur.diagnostic().entete.texte_commentaire), 1024);
+    EXPECT_EQ(champ, vers_cp1252(*w->moteur.diagnostic().commentaire));
 }
 
 // The console takes at most 60 000 characters from the operator; the program's own messages
