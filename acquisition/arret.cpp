@@ -40,10 +40,40 @@ Arret Moteur::Impl::stop(const reglages::Declenchement &d)
 
 void Moteur::Impl::abort_demande()
 {
-    aborted = true;
+    if (aborted.exchange(true))
+        return; // the data path gave the wait up already
     hote().abandon();
     if (test)
         dit(QStringLiteral("  Aborted\r\n"), 0);
+}
+
+// An Abort asked from another thread while the run waits for its trigger, on the data path:
+// the recorder is reset and the ring cancelled now, whatever the host's thread is doing, with
+// the console lines of an abort in their order; the host's thread ends the run at its next
+// turn (abandonne_run). False when there is nothing to give up: the trigger came first.
+bool Moteur::Impl::abandon_donnees()
+{
+    if (!abandon_demande.exchange(false) || anneau.num_pkt > 0 || anneau.fini)
+        return false;
+    bool attendu = false;
+    if (!aborted.compare_exchange_strong(attendu, true))
+        return false; // the host's thread gives the wait up itself
+    const bool verbeux = anneau.par.test;
+    rapporte([](Observateur &o) { o.abandon(); });
+    if (verbeux)
+        dit(QStringLiteral("  Aborted\r\n"), 0);
+    if (appareil.ouvert()) {
+        if (verbeux)
+            dit(QStringLiteral("\r\nReset B0\r\n"), 0);
+        appareil.reset_micros();
+    }
+    QThread::msleep(10);
+    dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
+    for (bool &a : anneau.transf_arret)
+        a = true; // nothing more belongs to this run
+    anneau.annule_tout(true);
+    abandon_envoye = true;
+    return true;
 }
 
 // Whether the run must stop by itself now (on the data path): a disk so slow that the reserve

@@ -124,6 +124,8 @@ void Moteur::Impl::boucle_donnees()
         if (en_flux.load()) {
             tour_donnees();
             anneau.publie_etat();
+        } else if (abandon_demande.load() && abandon_donnees()) {
+            break; // the host's thread drains the cancelled ring
         }
         if (anneau.fini)
             break;

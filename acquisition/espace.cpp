@@ -24,16 +24,6 @@ uint64_t Moteur::Impl::espace_libre(const QString &chemin)
     return si.available;
 }
 
-// "N Go disponibles sur le disque, soit S s": below one gigabyte, in megabytes (the figure
-// shows whole units).
-QString Moteur::Impl::ligne_espace(uint64_t utilisable, double octets_par_s)
-{
-    const bool go = utilisable >= 1073741824u;
-    return QStringLiteral("%1 %2 disponibles sur le disque, soit %3 s")
-        .arg(fmt_N0(go ? utilisable / 1073741824u : utilisable / 1048576u), go ? QStringLiteral("Go") : QStringLiteral("Mo"),
-             fmt_N1(octets_par_s > 0 ? double(utilisable) / octets_par_s : 0.0));
-}
-
 std::optional<reglages::Refus> refus_espace(const reglages::Reglages &r)
 {
     const int32_t voies = r.voies.choix().nb_voies;
@@ -41,7 +31,7 @@ std::optional<reglages::Refus> refus_espace(const reglages::Reglages &r)
     if (!planning::place_insuffisante(r.nb_echantillons(), uint64_t(voies) * 4 * r.nb_echantillons(), utilisable))
         return std::nullopt;
     return reglages::Refus{reglages::Champ::Fichier, QStringLiteral("Pas suffisamment de place sur le disque ! ") +
-                                                         Moteur::Impl::ligne_espace(utilisable, double(voies) * 4.0 * double(r.frequence()))};
+                                                         ligne_espace(utilisable, double(voies) * 4.0 * double(r.frequence()))};
 }
 
 } // namespace moteur

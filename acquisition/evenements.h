@@ -1,5 +1,6 @@
 #pragma once
-// The reports of a run that a host may act on, as typed values: a reason code and its figures.
+// The reports a host may act on, as typed values: a reason code and its figures. Those of a run,
+// and those of the recorder's initialisation, the frequency setting and a start's planning.
 // The console's French line is made from them here and nowhere else; the window shows it,
 // viz256-record prints it, a host that acts on the reason reads the code.
 #include <QString>
@@ -23,6 +24,20 @@ enum class Raison : int {
     AppareilMuet,        // the recorder stopped answering: the run ends with what it sent
     OctetsManquants,     // a fixed-count run ended short: a = bytes missing
     DeclenchementAbsent, // the external start did not come in time
+    // ---- initialisation, frequency, planning of a start (a refusal sends nothing more)
+    AppareilAbsent,      // no recorder could be opened
+    AppareilOccupe,      // another program holds the recorder: objet = what the operator does then
+    AppareilSilencieux,  // the recorder did not answer the probe (check its power)
+    AppareilDetecte,     // the probe came back whole: the recorder is ready
+    LimiteUsbfs,         // the kernel's usbfs cap cannot hold the ring: a = cap (MiB, 0: none), b = need (MiB)
+    Frequence,           // the frequency is set: a = Hz (the longest duration follows from it)
+    DureeTropLongue,     // the duration's count passes 32 bits, nothing sent: a = duration (tenths of s), b = Hz
+    PasDeVoie,           // no channel chosen: the start is refused
+    PasDeFichier,        // a recorded start with no files chosen: refused
+    FichierDisparu,      // objet = a file of the choice that no longer exists: refused
+    PlaceInsuffisante,   // the disk cannot hold the run: refused (EspaceDisque follows)
+    EspaceDisque,        // the room for a recorded run: a = usable bytes, b = bytes a second
+    MemoireTampons,      // the ring's buffers could not be had: refused
 };
 
 struct Evenement {
@@ -34,5 +49,7 @@ struct Evenement {
 
 // The console line of an event, exactly as the window shows it.
 QString texte(const Evenement &e);
+// "N Go disponibles sur le disque, soit S s" (below one gigabyte, in megabytes).
+QString ligne_espace(uint64_t utilisable, double octets_par_s);
 
 } // namespace moteur

@@ -41,6 +41,12 @@ Moteur::Impl::Impl(Observateur &o)
 {
     appareil.journal = [this](const QString &t, int f) { dit(t, f); };
     appareil.reprise = obs.reprise();
+    appareil.echec = [this](Appareil::Echec e) {
+        if (e == Appareil::Echec::Occupe)
+            signale({Raison::AppareilOccupe, 0, 0, appareil.reprise}, 1);
+        else
+            signale({Raison::AppareilAbsent}, 1);
+    };
     anneau.journal = [this](const QString &t, int f) { dit(t, f); };
     anneau.rapport = [this](const Evenement &e) { signale(e); };
     std::memset(header_file.texte_commentaire, ' ', sizeof header_file.texte_commentaire);
@@ -90,6 +96,17 @@ void Moteur::Impl::ferme_USB()
 }
 
 // ------------------------------------------------------------------ initialisation and probe
+// The usbfs cap against the ring's need: the report when the ring cannot all be in flight
+// (with `refusee`, a submission was refused all the same: the cap as it is read now).
+std::optional<Evenement> Moteur::Impl::limite_usbfs(bool refusee)
+{
+    const uint32_t limite = usbfs::lit_limite_mo();
+    const uint32_t besoin = usbfs::besoin_mo(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET);
+    if (!refusee && usbfs::suffit(limite, besoin))
+        return std::nullopt;
+    return Evenement{Raison::LimiteUsbfs, limite, besoin};
+}
+
 int32_t Moteur::Impl::initialise()
 {
     envoie_reset(&Appareil::reset_fx3, QStringLiteral("Reset FX3\r\n"));
@@ -108,10 +125,10 @@ int32_t Moteur::Impl::initialise()
 
     if (const int32_t res = test_boitier(); res != 0) {
         if (res == -1) // -2: the probe's ring could not be queued, and the alert said why
-            dit(QStringLiteral("Velmarix 256 ne répond pas ! \r\nVérifier l'alimentation !\r\n"), 1);
+            signale({Raison::AppareilSilencieux}, 1);
         return -1;
     }
-    dit(QStringLiteral("Velmarix 256 détecté `\r\n\r\n"), 0);
+    signale({Raison::AppareilDetecte});
     clock_def = false;
     num_freq = -1;
     count_def = false;
@@ -129,8 +146,8 @@ int32_t Moteur::Impl::initialise()
 // -2 when its ring cannot all be in flight under the usbfs cap (the alert has been shown).
 int32_t Moteur::Impl::test_boitier()
 {
-    if (const std::optional<QString> m = usbfs::verifie(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET)) {
-        dit(*m, 1);
+    if (const std::optional<Evenement> e = limite_usbfs(false)) {
+        signale(*e, 1);
         return -2;
     }
     const bool record_voulu = record;
@@ -165,7 +182,7 @@ int32_t Moteur::Impl::test_boitier()
     compteur = true;
     record = record_voulu;
     if (refus) {
-        dit(usbfs::message_refus(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET), 1);
+        signale(*limite_usbfs(true), 1);
         return -2;
     }
     if (!ok || anneau.err_timeout || anneau.ntr != OCTETS_SONDE)
@@ -180,11 +197,17 @@ int32_t Moteur::Impl::reset_micros()
     if (test)
         dit(QStringLiteral("\r\nReset B0\r\n"), 0);
     const int res = appareil.reset_micros();
+    micros_remis();
+    return res == 1 ? 0 : -1;
+}
+
+// What a microphone reset leaves: the recorder initialised, its clock and count to send again.
+void Moteur::Impl::micros_remis()
+{
     initialisation = true;
     clock_def = false;
     count_def = false;
     started = false;
-    return res == 1 ? 0 : -1;
 }
 
 // The two controller resets: open the link if needed, then one request without data.
@@ -214,9 +237,7 @@ void Moteur::Impl::frequence_cliquee(int entree, std::optional<int> delai)
     hote().duree_max(max, frequence);
     if (test)
         dit(QStringLiteral("Clock division : %1.  ").arg(fmt_G(int64_t(division))), 0);
-    dit(QStringLiteral("Fréquence : %1 Hz.  Durée max d'acquisition (si le disque le supporte) : %2 s \r\n")
-            .arg(fmt_N0(double(frequence)), fmt_N1(max)),
-        0);
+    signale({Raison::Frequence, int64_t(frequence)});
     clock_def = true;
     count_def = false;
     delai_change(entree, delai);
@@ -496,7 +517,7 @@ void Moteur::abandonne()
     if (std::this_thread::get_id() == d->fil_hote)
         d->abort_demande();
     else
-        d->abandon_demande = true; // the host's thread gives the wait up at its next turn
+        d->abandon_demande = true; // the data path gives the wait up (abandon_donnees), the host's thread ends the run
 }
 
 void Moteur::abandonne_ecriture()

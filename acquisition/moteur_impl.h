@@ -144,6 +144,7 @@ struct Moteur::Impl {
     bool init(); // the link opened, the recorder reset and probed: etat Repos, else Ferme
     int32_t test_boitier();
     int32_t reset_micros();
+    void micros_remis();
     void envoie_reset(int32_t (Appareil::*reset)(), const QString &message);
     void frequence_cliquee(int entree, std::optional<int> delai);
     void delai_change(int entree, std::optional<int> delai);
@@ -153,7 +154,8 @@ struct Moteur::Impl {
     void abort_demande();
 
     static uint64_t espace_libre(const QString &chemin);
-    static QString ligne_espace(uint64_t utilisable, double octets_par_s);
+    static std::optional<Evenement> limite_usbfs(bool refusee);
+    int64_t octets_par_s() const { return int64_t(nb_voies()) * 4 * int64_t(frequence); }
     void retire_fichiers(const QString &chemin);
     bool run(const reglages::Reglages &reglages);
     bool planifie_run(planning::PlanRun &plan);

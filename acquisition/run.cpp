@@ -63,9 +63,7 @@ void Moteur::Impl::calcul_count()
     duree = static_cast<float>(typee);
     if (definie && planning::nb_echantillons_64(typee, frequence) > planning::COMPTE_MAX) {
         // The recorder would keep only the low 32 bits of the count: refused, nothing sent.
-        dit(QStringLiteral("Durée trop longue : %1 s, au plus %2 s à %3 Hz\r\n")
-                .arg(fmt_N1(double(duree)), fmt_N1(planning::duree_max(frequence)), fmt_N0(double(frequence))),
-            1);
+        signale({Raison::DureeTropLongue, std::llround(double(duree) * 10.0), int64_t(frequence)}, 1);
         return;
     }
     count = planning::nb_echantillons(typee, frequence, definie);
@@ -82,6 +80,8 @@ bool Moteur::Impl::run(const reglages::Reglages &reglages)
         return false;
     r = reglages;
     bilan = Bilan{};
+    abandon_demande = false; // an Abort meant for an earlier run
+    abandon_envoye = false;
     arret_force = false;
     arret_plafond = false;
     planning::PlanRun plan;
@@ -109,8 +109,8 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
     if ((!initialisation || !initialisation_FX3()) && !init())
         return false; // the initialisation failed and said why
     // A ring that cannot all be in flight cannot keep up with the recorder: no start.
-    if (const std::optional<QString> m = usbfs::verifie(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET)) {
-        dit(*m, 1);
+    if (const std::optional<Evenement> e = limite_usbfs(false)) {
+        signale(*e, 1);
         bilan.refus_usbfs = true;
         return false;
     }
@@ -119,7 +119,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
 
     choix_micros(r.voies);
     if (nb_voies() == 0) {
-        dit(QStringLiteral("Pas de voie choisie !\r\n"), 1);
+        signale({Raison::PasDeVoie}, 1);
         return false;
     }
     const planning::PasCompteur pas = planning::pas_compteur(nb_voies());
@@ -147,7 +147,7 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
         if (!file_open)
             hote().demande_fichier();
         if (!file_open) {
-            dit(QStringLiteral("Pas de fichier choisi\r\n"), 1);
+            signale({Raison::PasDeFichier}, 1);
             bilan.erreur_fichier = true;
             return false;
         }
@@ -156,22 +156,22 @@ bool Moteur::Impl::planifie_run(planning::PlanRun &plan)
         for (const QString &nom : {acqui_name, Mu->fileName(), log->fileName()}) {
             if (QFileInfo::exists(nom))
                 continue;
-            dit(QStringLiteral("Le fichier %1 n'existe plus : choisir un nouveau fichier\r\n").arg(nom), 1);
+            signale({Raison::FichierDisparu, 0, 0, nom}, 1);
             ferme_fichiers(false);
             bilan.erreur_fichier = true;
             return false;
         }
         plan.utilisable = planning::espace_utilisable(espace_libre(acqui_name));
-        const QString espace = ligne_espace(plan.utilisable, double(nb_voies()) * 4.0 * double(frequence)) + QStringLiteral("\r\n");
+        const Evenement espace{Raison::EspaceDisque, int64_t(plan.utilisable), octets_par_s()};
         // An open-ended run must have room to reach its own stop before the disk is full.
         if (planning::place_insuffisante(count, plan.demandes, plan.utilisable)) {
-            dit(QStringLiteral("Pas suffisamment de place sur le disque !\r\n"), 1);
-            dit(espace, 0);
+            signale({Raison::PlaceInsuffisante}, 1);
+            signale(espace);
             bilan.erreur_fichier = true;
             return false;
         }
         if (count == 0)
-            dit(espace, 0);
+            signale(espace);
     }
     return true;
 }
@@ -254,12 +254,12 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
         anneau.libere();
         hote().transferts(false);
         bilan.refus_usbfs = true;
-        dit(usbfs::message_refus(Anneau::NB_SLOTS, Anneau::TAILLE_PAQUET), 1);
+        signale(*limite_usbfs(true), 1);
     }
     if (!tampons || refus) {
         hote().transferts(false);
         if (!tampons)
-            dit(QStringLiteral("Mémoire insuffisante pour les tampons d'acquisition\r\n"), 1);
+            signale({Raison::MemoireTampons}, 1);
         TimeOut = planning::timeout_run(nb_voies(), frequence);
         run_en_cours = false;
         passe_a(Etat::Repos);
@@ -318,13 +318,20 @@ bool Moteur::Impl::attend_declenchement()
 // the files stay on disk empty, and the engine is idle again.
 void Moteur::Impl::abandonne_run()
 {
-    if (initialisation_FX3())
-        reset_micros();
-    QThread::msleep(10);
-    dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-    for (bool &a : anneau.transf_arret)
-        a = true; // nothing more belongs to this run
-    anneau.annule_tout(true);
+    if (abandon_envoye) {
+        // The data path reset the recorder and cancelled the ring (abandon_donnees).
+        if (initialisation_FX3())
+            micros_remis();
+    } else {
+        if (initialisation_FX3())
+            reset_micros();
+        QThread::msleep(10);
+        dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
+        for (bool &a : anneau.transf_arret)
+            a = true; // nothing more belongs to this run
+        anneau.annule_tout(true);
+    }
+    abandon_envoye = false;
     anneau.fini = false;
     if (vidange_anneau() == Anneau::Vidange::echec_usb)
         dit(QStringLiteral("ERREUR \r\n"), 0);

@@ -35,6 +35,12 @@ void Appareil::dit(const QString &texte, int flag) const
         journal(texte, flag);
 }
 
+void Appareil::signale(Echec e) const
+{
+    if (echec)
+        echec(e);
+}
+
 // A recorder is on the bus but the system refuses to open it (device node permissions).
 bool Appareil::present_mais_interdit() const
 {
@@ -63,7 +69,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
         bus_ = std::make_unique<enregistreurs::Bus>();
     if (bus_->erreur() != 0) {
         bus_.reset();
-        dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+        signale(Echec::Absent);
         return -1;
     }
     libusb_set_option(contexte(), LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_INFO);
@@ -94,9 +100,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
         // need no claim) and reset it under that program's run. Send nothing.
         if (h)
             libusb_close(h);
-        dit(QStringLiteral("Le Velmarix est déjà utilisé par un autre programme : fermer cet autre programme, puis ") + reprise +
-                QStringLiteral(".\r\n"),
-            1);
+        signale(Echec::Occupe);
         return -1;
     }
     if (h) {
@@ -112,7 +116,7 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
                 0);
         return 0;
     }
-    dit(QStringLiteral("Pas de détection de Velmarix !\r\n"), 1);
+    signale(Echec::Absent);
     if (choix ? r == LIBUSB_ERROR_ACCESS : present_mais_interdit())
         dit(QStringLiteral("Le Velmarix est branché mais le système refuse de l'ouvrir (droits d'accès) : "
                            "installer la règle udev du programme, puis débrancher et rebrancher le Velmarix.\r\n"),

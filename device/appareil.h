@@ -32,10 +32,14 @@ public:
     // What the operator does to try again, as the console says it: the window's button, or a
     // command line run again.
     QString reprise = QStringLiteral("appuyer sur Init");
+    // Why ouvre() found no recorder it could use, as a code: none on the bus (or none it can
+    // reach), or one another program holds. The owner reports it (its console line included).
+    enum class Echec { Absent, Occupe };
+    std::function<void(Echec)> echec;
 
     // Opens the recorder `choix` designates (port path or serial number, enregistreurs::choisit),
     // or with none the first fe27:ac01 on the bus, and claims interface 0. A handle already
-    // open is closed first. 0, or -1 when none could be opened (the console said why).
+    // open is closed first. 0, or -1 when none could be opened (echec or the console said why).
     int32_t ouvre(const std::optional<std::string> &choix = std::nullopt);
     // Releases interface 0, closes the handle and the context.
     void ferme();
@@ -67,6 +71,7 @@ public:
     int32_t timeout_ms = 2000;  // the run's time-out, which also bounds a request
 
 private:
+    void signale(Echec e) const;
     void dit(const QString &texte, int flag) const;
     bool present_mais_interdit() const;
     void relache(); // interface released, handle closed

@@ -103,6 +103,19 @@ const char *nom_raison(moteur::Raison r)
     case moteur::Raison::AppareilMuet: return "device_silent";
     case moteur::Raison::OctetsManquants: return "bytes_missing";
     case moteur::Raison::DeclenchementAbsent: return "trigger_timed_out";
+    case moteur::Raison::AppareilAbsent: return "device_absent";
+    case moteur::Raison::AppareilOccupe: return "device_busy";
+    case moteur::Raison::AppareilSilencieux: return "device_silent_at_probe";
+    case moteur::Raison::AppareilDetecte: return "device_ready";
+    case moteur::Raison::LimiteUsbfs: return "usbfs_limit_too_low";
+    case moteur::Raison::Frequence: return "frequency_set";
+    case moteur::Raison::DureeTropLongue: return "duration_too_long";
+    case moteur::Raison::PasDeVoie: return "no_channel";
+    case moteur::Raison::PasDeFichier: return "no_file";
+    case moteur::Raison::FichierDisparu: return "file_gone";
+    case moteur::Raison::PlaceInsuffisante: return "disk_too_small";
+    case moteur::Raison::EspaceDisque: return "disk_space";
+    case moteur::Raison::MemoireTampons: return "no_memory_for_buffers";
     }
     return "unknown";
 }

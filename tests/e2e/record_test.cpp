@@ -272,9 +272,10 @@ TEST_F(Record, ListShowsTheRecorderAndWhetherItIsHeld)
     s = record({"--list", "--json"});
     EXPECT_TRUE(QRegularExpression(un.pattern().arg("true")).match(s.sortie).hasMatch()) << s.sortie.toStdString();
     EXPECT_TRUE(record({"--list"}).sortie.contains(QStringLiteral(" busy (another program holds it)\n")));
-    s = record({"--no-record"});
+    s = record({"--no-record", "--json"});
     EXPECT_EQ(s.code, 3);
     EXPECT_TRUE(s.erreur.contains(QStringLiteral("fermer cet autre programme, puis relancer viz256-record.\n"))) << s.erreur.toStdString();
+    EXPECT_TRUE(s.sortie.startsWith(QStringLiteral("{\"event\": \"device_busy\", \"a\": 0, \"b\": 0}\n"))) << s.sortie.toStdString();
 }
 
 // A report a script acts on comes as a line of its own, its reason by name: a counter gap (the
@@ -286,6 +287,10 @@ TEST_F(Record, CounterGapIsAnEventLineOfItsOwn)
     rec->fault_counter_jump_at_frame(UINT64_MAX, 0);
     EXPECT_NE(s.code, 0);
     EXPECT_EQ(s.sortie.count(QStringLiteral("{\"event\": \"counter_gap\", \"a\": ")), 1) << s.sortie.toStdString();
+    // The initialisation and the frequency are reported alike, before the run.
+    const qsizetype pret = s.sortie.indexOf(QStringLiteral("{\"event\": \"device_ready\", \"a\": 0, \"b\": 0}\n"));
+    EXPECT_GE(pret, 0) << s.sortie.toStdString();
+    EXPECT_GT(s.sortie.indexOf(QStringLiteral("{\"event\": \"frequency_set\", \"a\": 50000, \"b\": 0}\n")), pret) << s.sortie.toStdString();
     EXPECT_TRUE(s.sortie.contains(QStringLiteral("\"counter_gaps\": 1,"))) << s.sortie.toStdString();
     EXPECT_TRUE(s.erreur.contains(QStringLiteral("Erreur sur le compteur paquet"))) << s.erreur.toStdString();
 }

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -25,11 +26,28 @@ struct Hote : moteur::Observateur {
     std::function<void()> a_chaque_tour;
     uint64_t tours = 0;
     bool fin_vue = false;
+    std::vector<moteur::Raison> raisons; // the typed reports, in order
+    QString ligne_due;                   // the console line the last report announced
 
     void console(const QString &t, int alerte) override
     {
+        EXPECT_TRUE(ligne_due.isEmpty() || t == ligne_due) << "a report's line is not the next one: " << t.toStdString();
+        ligne_due.clear();
         console_texte += t;
         alertes += alerte == 1;
+    }
+    void evenement(const moteur::Evenement &e) override
+    {
+        raisons.push_back(e.raison);
+        ligne_due = moteur::texte(e);
+    }
+    bool a_signale(std::initializer_list<moteur::Raison> suite) const // in this order
+    {
+        auto i = raisons.begin();
+        for (moteur::Raison r : suite)
+            if ((i = std::find(i, raisons.end(), r)) == raisons.end())
+                return false;
+        return true;
     }
     void etat(moteur::Etat e) override { etats.push_back(e); }
     void fin(const moteur::Bilan &) override { fin_vue = true; }
@@ -124,6 +142,9 @@ TEST(Moteur, WholeRunWithoutAWindowStoppedFromItsPump)
             EXPECT_GE(q, 0) << ligne << " missing or out of order in:\n" << hote.console_texte.toStdString();
             p = std::max(p, q);
         }
+        // The initialisation's and the frequency's typed reports, the open-ended run's disk room.
+        EXPECT_TRUE(hote.a_signale({moteur::Raison::AppareilDetecte, moteur::Raison::Frequence}));
+        EXPECT_EQ(hote.a_signale({moteur::Raison::EspaceDisque}), !c.duree.has_value());
     }
     // The same files again without leave to replace them: refused before the recorder hears
     // anything, the earlier run's files untouched, and the host told the end.
@@ -155,6 +176,7 @@ TEST(Moteur, WholeRunWithoutAWindowStoppedFromItsPump)
     const moteur::Bilan refus = m.enregistre(r);
     rec.set_usbfs_memory_mb(usbfs::LIMITE_REGLE_MO);
     EXPECT_TRUE(!refus.lance && refus.refus_usbfs);
+    EXPECT_EQ(hote.raisons.back(), moteur::Raison::LimiteUsbfs);
     EXPECT_EQ(QDir(dossier.path()).entryList({QStringLiteral("refus.*")}, QDir::Files), QStringList{});
 }
 
