@@ -63,9 +63,9 @@ def main():
             for l in lignes:
                 o = json.loads(l)
                 maintenant = time.monotonic()
-                if o["state"] == "streaming" and r["debut"] is None:
+                if o.get("state") == "streaming" and r["debut"] is None:  # event lines have no state
                     r["debut"] = (maintenant, cpu_ticks(r["p"].pid))
-                elif o["state"] == "ended":
+                elif o.get("state") == "ended":
                     r["fin"] = (maintenant, cpu_ticks(r["p"].pid))
                     r["bilan"] = o
     for k, r in enumerate(runs):
