@@ -224,6 +224,11 @@ void Pipeline::run()
         w.gaps.push_back({double(at_file) / w.fs(), frames});
         if (w.gaps.size() > kGapsKept)
             w.gaps.pop_front();
+        // Nothing that needs frames in a row joins the two sides: the health's runs of equal
+        // samples and its neighbours' block start afresh; the map's and the spectra's blocks
+        // are kept apart by the frames' indexes (the offset past a counter's jump).
+        if (w.health)
+            w.health->gap();
         // The traces show the gap: one row of NaN.
         if (!w.trace_t.empty()) {
             w.trace_t.push_back(std::numeric_limits<double>::quiet_NaN());
