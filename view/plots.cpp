@@ -101,6 +101,17 @@ MapPlot::MapPlot(QWidget *parent) : QCustomPlot(parent)
     used_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCircle, QPen(Qt::black), QBrush(QColor(255, 255, 255, 170)), 5));
     left_out_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCross, QPen(QColor(220, 0, 0), 2), Qt::NoBrush, 9));
     peak_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCrossCircle, QPen(QColor(0, 220, 255), 2), Qt::NoBrush, 18));
+    // The buffers a replot draws are what the next paint shows.
+    connect(this, &QCustomPlot::beforeReplot, this, [this] { drawn_ns_ = shown_ns_; });
+}
+
+void MapPlot::paintEvent(QPaintEvent *event)
+{
+    QCustomPlot::paintEvent(event);
+    if (drawn_ns_ > 0) {
+        emit painted(drawn_ns_);
+        drawn_ns_ = 0;
+    }
 }
 
 void MapPlot::show_map(const Snapshot &s, double range_db)
@@ -138,6 +149,7 @@ void MapPlot::show_map(const Snapshot &s, double range_db)
     title_->setText(QStringLiteral("%1 à %2 Hz, z = %3 m : pic %4 dB en (%5 ; %6) m, %7 s intégrées")
                         .arg(number(s.settings.f1, 0), number(s.settings.f2, 0), number(g.z, 2), number(peak_db, 1),
                              number(px, 3), number(py, 3), number(double(s.map_frames) / s.sample_freq, 2)));
+    shown_ns_ = s.live ? s.map_completed_ns : 0;
     replot(QCustomPlot::rpQueuedReplot);
 }
 
