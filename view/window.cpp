@@ -109,7 +109,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     hl->addWidget(new QLabel(QStringLiteral("Micros défaillants :")));
     hl->addWidget(faulty_, 1);
     health_->setMinimumSize(300, 280);
-    dock(this, QStringLiteral("Santé des micros"), "dock_sante", health_box, Qt::RightDockWidgetArea);
+    QDockWidget *health_dock = dock(this, QStringLiteral("Santé des micros"), "dock_sante", health_box, Qt::RightDockWidgetArea);
     traces_ = new TracePlot;
     traces_->setObjectName("traces");
     traces_->setMinimumSize(300, 180);
@@ -173,6 +173,8 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
             traces += (traces.isEmpty() ? "" : ", ") + QString::number(c);
     }
     trace_list_->setText(traces);
+    // The layout wide enough to tell the microphones apart, unless the operator arranged it.
+    resizeDocks({health_dock}, {430}, Qt::Horizontal);
     restoreGeometry(settings.value("window_geometry").toByteArray());
     restoreState(settings.value("window_state").toByteArray());
     apply_map_settings();
