@@ -432,6 +432,17 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
         pairs_->feed(rows, frames, format_, n);
 }
 
+void HealthMeter::gap()
+{
+    if (frames_ == 0)
+        return;
+    // No sample equals NaN: the first one after the gap follows none.
+    std::fill(last_.begin(), last_.end(), std::numeric_limits<float>::quiet_NaN());
+    std::fill(run_.begin(), run_.end(), 0u);
+    if (pairs_)
+        pairs_->gap();
+}
+
 HealthReport HealthMeter::report() const
 {
     HealthReport r;

@@ -100,6 +100,10 @@ public:
     void feed(const uint8_t *frames, size_t n);
     // The same from samples already converted (n rows of the format's microphones).
     void feed_samples(const float *rows, size_t n);
+    // The frames fed next do not follow the last ones (frames were lost in between): runs of
+    // equal samples and held samples start afresh there, the neighbours' spectra drop the block
+    // they were filling. The sums go on.
+    void gap();
     HealthReport report() const;
 
 private:

@@ -48,6 +48,7 @@ public:
 
     // The next n rows: `rows` (n x microphones, scaled), or else the frames of `format`.
     void feed(const float *rows, const uint8_t *frames, const FrameFormat &format, size_t n);
+    void gap() { filled_ = 0; } // the next rows do not follow: the block being filled is dropped
     std::vector<PairFigures> pairs() const;
     uint64_t blocks() const { return taken_; }
 

@@ -19,15 +19,7 @@ namespace {
 constexpr auto kMapEvery = std::chrono::milliseconds(40);    // at most 25 maps a second
 constexpr auto kHealthEvery = std::chrono::milliseconds(500);
 constexpr size_t kGapsKept = 200;
-constexpr int64_t kBehind = 150000000; // ns
-constexpr auto kMapEveryBehind = std::chrono::milliseconds(500);
-
-int64_t monotonic_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
+constexpr auto kMapEveryBehind = std::chrono::milliseconds(500); // frames waiting: fed first, up to this
 }
 
 // Everything the worker holds; only its thread touches it.
@@ -62,6 +54,12 @@ struct Pipeline::Work {
     uint64_t missed = 0, gap_count = 0, first_seen = 0;
     std::deque<Gap> gaps;
 
+    // The health is fed after the map is out (it is reported twice a second only): the parts
+    // of the current chunk, in order, a gap between two of them marked by a part of no frames.
+    struct HealthPart {
+        size_t from = 0, count = 0;
+    };
+    std::vector<HealthPart> health_parts;
     std::vector<float> rows, picked;
     bool fresh = false;       // frames fed since the last map
     int64_t newest_ns = 0;
@@ -123,6 +121,7 @@ void Pipeline::set_playing(bool playing)
     std::lock_guard lock(snapshot_mutex_);
     snapshot_.playing = playing;
     snapshot_.ended = false;
+    ++version_;
 }
 
 Snapshot Pipeline::snapshot() const
@@ -169,6 +168,7 @@ void Pipeline::run()
         w.trace_t.clear();
         for (auto &v : w.trace_v)
             v.clear();
+        w.health_parts.clear();
         w.health = std::make_unique<HealthMeter>(w.format, w.channels, w.names, w.fs(), w.positions);
         w.report = w.health->report();
         w.fresh = true;
@@ -224,6 +224,10 @@ void Pipeline::run()
         w.gaps.push_back({double(at_file) / w.fs(), frames});
         if (w.gaps.size() > kGapsKept)
             w.gaps.pop_front();
+        // Nothing that needs frames in a row joins the two sides: the health's runs of equal
+        // samples and its neighbours' block start afresh; the map's and the spectra's blocks
+        // are kept apart by the frames' indexes (the offset past a counter's jump).
+        w.health_parts.push_back({});
         // The traces show the gap: one row of NaN.
         if (!w.trace_t.empty()) {
             w.trace_t.push_back(std::numeric_limits<double>::quiet_NaN());
@@ -231,15 +235,26 @@ void Pipeline::run()
                 v.push_back(std::numeric_limits<double>::quiet_NaN());
         }
     };
+    const auto feed_health = [&](const Chunk &c) {
+        const size_t frame_bytes = w.layout.frame_bytes();
+        for (const auto &part : w.health_parts) {
+            if (part.count == 0)
+                w.health->gap();
+            else
+                w.health->feed(c.frames.data() + part.from * frame_bytes, part.count);
+        }
+        w.health_parts.clear();
+    };
     // Frames that follow one another: analysed as consecutive from `index` on.
-    const auto analyse = [&](const uint8_t *frames, size_t n, uint64_t file_first) {
+    const auto analyse = [&](const Chunk &c, size_t from, size_t n) {
         if (w.channels.empty() || n == 0)
             return;
-        const uint64_t index = file_first + w.offset;
+        const uint8_t *frames = c.frames.data() + from * w.layout.frame_bytes();
+        const uint64_t file_first = c.first_frame + from, index = file_first + w.offset;
         const size_t m = w.channels.size();
         w.rows.resize(n * m);
         to_samples(frames, n, w.format, w.rows.data());
-        w.health->feed(frames, n);
+        w.health_parts.push_back({from, n});
         if (w.map) {
             if (w.positions.size() == m)
                 w.map->feed(w.rows.data(), n, index);
@@ -284,7 +299,7 @@ void Pipeline::run()
                 uint32_t v;
                 std::memcpy(&v, c.frames.data() + t * frame_bytes, 4);
                 if (w.counter_known && v != w.counter + 1) {
-                    analyse(c.frames.data() + from * frame_bytes, t - from, c.first_frame + from);
+                    analyse(c, from, t - from);
                     const uint32_t jump = v - w.counter - 1;
                     const bool back = int32_t(jump) < 0;
                     note_gap(c.first_frame + t, back ? 0 : jump);
@@ -296,10 +311,10 @@ void Pipeline::run()
                 w.counter_known = true;
             }
         }
-        analyse(c.frames.data() + from * frame_bytes, c.count - from, c.first_frame + from);
+        analyse(c, from, c.count - from);
     };
 
-    Chunk chunk;
+    Chunk chunk, held; // the chunk read, the one taken last (its health may wait for the map)
     while (!stopping_) {
         {
             std::lock_guard lock(requests_mutex_);
@@ -366,11 +381,22 @@ void Pipeline::run()
             }
         }
 
+        // A map due: only what is already waiting is fed before it.
+        int timeout = 20;
+        if (w.fresh)
+            timeout = int(std::clamp<int64_t>(
+                std::chrono::ceil<std::chrono::milliseconds>(last_map + kMapEvery - Clock::now()).count(), 0, 20));
         uint64_t missed = 0;
-        const BlockSource::Next r = source_->next(chunk, missed, 20);
+        const BlockSource::Next r = source_->next(chunk, missed, timeout);
         if (r == BlockSource::Next::Chunk && chunk.count > 0) {
             w.ended = false;
+            if (!w.health_parts.empty())
+                feed_health(held); // the chunk before, in order
             take(chunk, missed);
+            std::swap(chunk, held);
+            // Frames waiting behind it (a view that fell behind): fed first, up to a limit.
+            if (Clock::now() - last_map < kMapEveryBehind)
+                continue;
         } else if (r == BlockSource::Next::NewRun) {
             layout_changed = true;
             continue;
@@ -392,11 +418,11 @@ void Pipeline::run()
             exclude_faulty();
             w.fresh = true;
         }
-        if (!w.fresh || now - last_map < kMapEvery)
+        if (!w.fresh || now - last_map < kMapEvery) {
+            if (!w.health_parts.empty())
+                feed_health(held);
             continue;
-        // Behind the live stream: fewer maps (each of more blocks in one product) until caught up.
-        if (w.newest_ns > 0 && monotonic_ns() - w.newest_ns > kBehind && now - last_map < kMapEveryBehind)
-            continue;
+        }
         last_map = now;
         w.fresh = false;
 
@@ -445,9 +471,16 @@ void Pipeline::run()
         s.missed_frames = w.missed;
         s.gap_count = w.gap_count;
         s.gaps.assign(w.gaps.begin(), w.gaps.end());
-        std::lock_guard lock(snapshot_mutex_);
-        s.playing = snapshot_.playing;
-        snapshot_ = std::move(s);
+        {
+            std::lock_guard lock(snapshot_mutex_);
+            s.playing = snapshot_.playing;
+            snapshot_ = std::move(s);
+            ++version_;
+        }
+        if (notify_)
+            notify_();
+        if (!w.health_parts.empty())
+            feed_health(held);
     }
 }
 

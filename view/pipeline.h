@@ -4,6 +4,7 @@
 // the latest results whenever it paints.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -80,6 +81,11 @@ public:
     void set_playing(bool playing);
 
     Snapshot snapshot() const;
+    // Changes with each new snapshot and with set_playing: the window copies a snapshot only then.
+    uint64_t version() const { return version_.load(std::memory_order_acquire); }
+    // Called on the worker's thread after each new snapshot (set before start()).
+    void on_snapshot(std::function<void()> notify) { notify_ = std::move(notify); }
+    uint64_t position() const { return source_->position(); }
     const FrameLayout &layout() const { return source_->layout(); }
     bool seekable() const { return source_->total_frames() > 0; }
 
@@ -101,6 +107,8 @@ private:
 
     mutable std::mutex snapshot_mutex_;
     Snapshot snapshot_;
+    std::atomic<uint64_t> version_{0};
+    std::function<void()> notify_;
 };
 
 }

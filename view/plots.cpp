@@ -2,6 +2,7 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace analysis;
@@ -101,6 +102,17 @@ MapPlot::MapPlot(QWidget *parent) : QCustomPlot(parent)
     used_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCircle, QPen(Qt::black), QBrush(QColor(255, 255, 255, 170)), 5));
     left_out_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCross, QPen(QColor(220, 0, 0), 2), Qt::NoBrush, 9));
     peak_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCrossCircle, QPen(QColor(0, 220, 255), 2), Qt::NoBrush, 18));
+    // The buffers a replot draws are what the next paint shows.
+    connect(this, &QCustomPlot::beforeReplot, this, [this] { drawn_ns_ = shown_ns_; });
+}
+
+void MapPlot::paintEvent(QPaintEvent *event)
+{
+    QCustomPlot::paintEvent(event);
+    if (drawn_ns_ > 0) {
+        emit painted(drawn_ns_);
+        drawn_ns_ = 0;
+    }
 }
 
 void MapPlot::show_map(const Snapshot &s, double range_db)
@@ -135,9 +147,10 @@ void MapPlot::show_map(const Snapshot &s, double range_db)
     xAxis->setRange(g.x0 - g.dx / 2, g.x(nx - 1) + g.dx / 2);
     yAxis->setRange(g.y0 - g.dy / 2, g.y(ny - 1) + g.dy / 2);
     yAxis->setScaleRatio(xAxis, 1.0);
-    title_->setText(QStringLiteral("%1 à %2 Hz, z = %3 m : pic %4 dB en (%5 ; %6) m, %7 s intégrées")
+    title_->setText(QStringLiteral("%1 à %2 Hz, z = %3 m, %7 s intégrées\npic %4 dB en (%5 ; %6) m")
                         .arg(number(s.settings.f1, 0), number(s.settings.f2, 0), number(g.z, 2), number(peak_db, 1),
                              number(px, 3), number(py, 3), number(double(s.map_frames) / s.sample_freq, 2)));
+    shown_ns_ = s.live ? s.map_completed_ns : 0;
     replot(QCustomPlot::rpQueuedReplot);
 }
 
@@ -189,6 +202,30 @@ void HealthPlot::show_health(const Snapshot &s)
     xAxis->setRange(xAxis->range().center() - span, xAxis->range().center() + span);
     yAxis->setRange(yAxis->range().center() - span, yAxis->range().center() + span);
     yAxis->setScaleRatio(xAxis, 1.0); // metres the same both ways
+    // Discs about as wide as most microphones are apart from their nearest (a dense centre may
+    // overlap), the faults larger, on top of the others.
+    std::vector<double> nearest;
+    for (size_t a = 0; a < s.layout.size(); ++a) {
+        double d = 1e9;
+        for (size_t b = 0; b < s.layout.size(); ++b)
+            if (b != a)
+                d = std::min(d, std::hypot(s.layout[a].x - s.layout[b].x, s.layout[a].y - s.layout[b].y));
+        nearest.push_back(d);
+    }
+    double size = 8;
+    if (!nearest.empty()) {
+        std::nth_element(nearest.begin(), nearest.begin() + long(nearest.size() / 2), nearest.end());
+        const double pixels = std::min(axisRect()->width(), axisRect()->height()) / (2 * span);
+        size = std::clamp(nearest[nearest.size() / 2] * pixels * 0.8, 4.0, 10.0);
+    }
+    for (size_t k = 0; k < kinds_.size(); ++k) {
+        QCPScatterStyle style = kinds_[k]->scatterStyle();
+        style.setSize(k < kinds_.size() - 1 && is_fault(Verdict(k)) ? size + 4 : size);
+        kinds_[k]->setScatterStyle(style);
+    }
+    QCPScatterStyle ring = traced_->scatterStyle();
+    ring.setSize(size + 6);
+    traced_->setScatterStyle(ring);
     replot(QCustomPlot::rpQueuedReplot);
 }
 
@@ -207,9 +244,34 @@ void TracePlot::show_traces(const Snapshot &s, double fixed)
     while (graphCount() < int(s.trace_channels.size()))
         addGraph()->setPen(QPen(trace_colour(size_t(graphCount() - 1))));
     const QVector<double> t(s.trace_t.begin(), s.trace_t.end());
+    // Automatic scale: each trace in a lane of its own at its own peak (a loud or clipped
+    // microphone does not flatten the others), the lane named by its channel and peak.
+    const bool lanes = fixed <= 0;
+    QSharedPointer<QCPAxisTickerText> names(new QCPAxisTickerText);
     for (size_t j = 0; j < s.trace_channels.size(); ++j) {
         graph(int(j))->setName(QStringLiteral("canal %1").arg(s.trace_channels[j]));
-        graph(int(j))->setData(t, QVector<double>(s.trace_v[j].begin(), s.trace_v[j].end()), true);
+        QVector<double> v(s.trace_v[j].begin(), s.trace_v[j].end());
+        if (lanes) {
+            double peak = 0;
+            for (double x : v)
+                if (std::isfinite(x))
+                    peak = std::max(peak, std::abs(x));
+            const double centre = -2.2 * double(j);
+            for (double &x : v)
+                x = centre + (peak > 0 ? x / peak : x);
+            names->addTick(centre, QStringLiteral("canal %1\n± %2").arg(s.trace_channels[j]).arg(QLocale().toString(peak, 'g', 3)));
+        }
+        graph(int(j))->setData(t, v, true);
+    }
+    legend->setVisible(!lanes);
+    if (lanes) {
+        yAxis->setTicker(names);
+        yAxis->setLabel(QString()); // each lane says its channel and its peak (full scale)
+        if (!s.trace_channels.empty())
+            yAxis->setRange(-2.2 * double(s.trace_channels.size() - 1) - 1.1, 1.1);
+    } else {
+        yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new QCPAxisTicker));
+        yAxis->setLabel(QStringLiteral("pleine échelle"));
     }
     if (!s.trace_t.empty()) {
         double lo = s.trace_t.front(), hi = s.trace_t.back();
@@ -221,21 +283,8 @@ void TracePlot::show_traces(const Snapshot &s, double fixed)
         if (std::isfinite(lo) && std::isfinite(hi) && hi > lo)
             xAxis->setRange(lo, hi);
     }
-    if (fixed > 0)
+    if (!lanes)
         yAxis->setRange(-fixed, fixed);
-    else {
-        bool found = false;
-        const QCPRange r = graphCount() ? graph(0)->getValueRange(found) : QCPRange();
-        QCPRange all = r;
-        for (int j = 1; j < graphCount(); ++j) {
-            bool f = false;
-            const QCPRange rj = graph(j)->getValueRange(f);
-            if (f)
-                all = found ? QCPRange(std::min(all.lower, rj.lower), std::max(all.upper, rj.upper)) : rj, found = true;
-        }
-        if (found)
-            yAxis->setRange(all.lower - 0.05 * all.size() - 1e-9, all.upper + 0.05 * all.size() + 1e-9);
-    }
     replot(QCustomPlot::rpQueuedReplot);
 }
 

@@ -14,8 +14,15 @@ class MapPlot : public QCustomPlot {
 public:
     explicit MapPlot(QWidget *parent = nullptr);
     void show_map(const Snapshot &s, double range_db);
+signals:
+    // A live map of new frames is on the screen: when its newest frames arrived (CLOCK_MONOTONIC).
+    void painted(int64_t completed_ns);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
 
 private:
+    int64_t shown_ns_ = 0, drawn_ns_ = 0; // the map given to show_map, the one its last replot drew
     QCPColorMap *map_;
     QCPColorScale *scale_;
     QCPGraph *used_, *left_out_, *peak_;

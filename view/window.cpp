@@ -109,7 +109,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     hl->addWidget(new QLabel(QStringLiteral("Micros défaillants :")));
     hl->addWidget(faulty_, 1);
     health_->setMinimumSize(300, 280);
-    dock(this, QStringLiteral("Santé des micros"), "dock_sante", health_box, Qt::RightDockWidgetArea);
+    QDockWidget *health_dock = dock(this, QStringLiteral("Santé des micros"), "dock_sante", health_box, Qt::RightDockWidgetArea);
     traces_ = new TracePlot;
     traces_->setObjectName("traces");
     traces_->setMinimumSize(300, 180);
@@ -120,6 +120,24 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     dock(this, QStringLiteral("Spectre moyen"), "dock_spectre", spectrum_, Qt::BottomDockWidgetArea);
     build_controls();
     connect(health_, &HealthPlot::microphone_clicked, this, &ViewWindow::toggle_trace);
+    // Arrival of the newest frames to their map on the screen, once per map of new frames.
+    connect(map_, &MapPlot::painted, this, [this](int64_t completed_ns) {
+        if (completed_ns == last_completed_ns_)
+            return;
+        last_completed_ns_ = completed_ns;
+        // The maps of the first second are left out: their frames waited while the map was set up.
+        const int64_t now = monotonic_ns();
+        if (first_painted_ns_ == 0)
+            first_painted_ns_ = now;
+        if (now - first_painted_ns_ < 1000000000)
+            return;
+        latencies_.push_back(double(now - completed_ns) / 1e6);
+        std::vector<double> last(latencies_.end() - long(std::min<size_t>(latencies_.size(), 200)), latencies_.end());
+        std::sort(last.begin(), last.end());
+        latency_->setText(QStringLiteral("Latence arrivée → carte : médiane %1 ms, 99e centile %2 ms")
+                              .arg(QLocale().toString(last[last.size() / 2], 'f', 0),
+                                   QLocale().toString(last[last.size() * 99 / 100], 'f', 0)));
+    });
 
     // What it remembers, then what the command line says.
     QSettings settings;
@@ -155,13 +173,17 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
             traces += (traces.isEmpty() ? "" : ", ") + QString::number(c);
     }
     trace_list_->setText(traces);
+    // The layout wide enough to tell the microphones apart, unless the operator arranged it.
+    resizeDocks({health_dock}, {430}, Qt::Horizontal);
     restoreGeometry(settings.value("window_geometry").toByteArray());
     restoreState(settings.value("window_state").toByteArray());
     apply_map_settings();
     apply_traces();
 
+    // Each new snapshot is shown at once; the timer moves a recorded run's time between them.
+    pipeline_.on_snapshot([this] { QMetaObject::invokeMethod(this, &ViewWindow::refresh, Qt::QueuedConnection); });
     connect(&timer_, &QTimer::timeout, this, &ViewWindow::refresh);
-    timer_.start(15);
+    timer_.start(50);
 }
 
 ViewWindow::~ViewWindow() = default;
@@ -395,7 +417,19 @@ void ViewWindow::toggle_trace(int channel)
 
 void ViewWindow::refresh()
 {
-    Snapshot s = pipeline_.snapshot();
+    // A copy only of a snapshot not seen yet; otherwise the position alone.
+    const uint64_t version = pipeline_.version();
+    Snapshot s;
+    if (version != version_) {
+        version_ = version;
+        s = pipeline_.snapshot();
+        if (s.serial == shown_.serial) // set_playing: the same results, another state
+            shown_.ended = s.ended, shown_.playing = s.playing;
+    } else {
+        s.serial = shown_.serial, s.live = shown_.live, s.ended = shown_.ended, s.total = shown_.total;
+        s.sample_freq = shown_.sample_freq, s.problem = shown_.problem, s.has_map = shown_.has_map;
+        s.position = pipeline_.position();
+    }
     const bool fresh = s.serial != shown_.serial;
     if (!s.live && !slider_->isSliderDown()) {
         QSignalBlocker block(slider_);
@@ -433,15 +467,6 @@ void ViewWindow::refresh()
                            .arg(QLocale().toString(to_db(v.map.power[v.map.peak]), 'f', 1),
                                 QLocale().toString(g.x(int(v.map.peak % size_t(g.nx()))), 'f', 3),
                                 QLocale().toString(g.y(int(v.map.peak / size_t(g.nx()))), 'f', 3)));
-        if (v.live && v.map_completed_ns > 0 && v.map_completed_ns != last_completed_ns_) {
-            last_completed_ns_ = v.map_completed_ns; // a map of new frames, not the last one again
-            latencies_.push_back(double(monotonic_ns() - v.map_completed_ns) / 1e6);
-            std::vector<double> last(latencies_.end() - long(std::min<size_t>(latencies_.size(), 200)), latencies_.end());
-            std::sort(last.begin(), last.end());
-            latency_->setText(QStringLiteral("Latence arrivée → carte : médiane %1 ms, 99e centile %2 ms")
-                                  .arg(QLocale().toString(last[last.size() / 2], 'f', 0),
-                                       QLocale().toString(last[last.size() * 99 / 100], 'f', 0)));
-        }
     } else {
         peak_->setText(QString::fromStdString(v.problem));
     }

@@ -55,7 +55,8 @@ private:
     QTimer timer_;
     size_t painted_ = 0;
     std::vector<double> latencies_;
-    int64_t last_completed_ns_ = 0;
+    int64_t last_completed_ns_ = 0, first_painted_ns_ = 0;
+    uint64_t version_ = 0; // of the pipeline's snapshot last copied
 
     MapPlot *map_;
     HealthPlot *health_;

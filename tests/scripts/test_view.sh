@@ -123,16 +123,26 @@ compare "$dossier/tap.h5"
 picture "$dossier/tap.png"
 
 # A run whose counter jumps by 1001 at frame 5 000 (frames the recorder lost): the view says so
-# and never joins the blocks across it.
+# and never joins the blocks across it. Microphone 120 holds one value over the 4 frames before
+# the jump and the 4 after it: 8 equal samples in a row (a dropout) only if its health joins
+# the two sides.
 /usr/bin/python3 - "$dossier/run.dat" <<'PY'
 import sys, numpy as np
 words = np.memmap(sys.argv[1], dtype="<u4", mode="r+")
 frames = words[:len(words) // 257 * 257].reshape(-1, 257)
 frames[5000:, 0] += 1001
+frames[4996:5004, 121] = frames[4996, 121]
 frames.flush()
 PY
-"$build/viz256-view" "$dossier/run.dat" --save-after 2.5 --to "$dossier/jump.png" >"$dossier/jump.txt"
+"$build/viz256-view" "$dossier/run.dat" --geometry "$dossier/array.xml" --save-after 2.5 --to "$dossier/jump.h5" >"$dossier/jump.txt"
 grep -q "missed 1001 frames in 1 gaps" "$dossier/jump.txt" || { cat "$dossier/jump.txt" >&2; exit 1; }
+/usr/bin/python3 - "$dossier/jump.h5" <<'PY'
+import sys, h5py
+with h5py.File(sys.argv[1]) as f:
+    health = dict(zip(f["health/channel"][:], f["health/verdict"][:]))
+    assert health[120] != b"dropouts", "the health joined the frames across the counter's jump"
+    assert health[37] == b"dead" and health[90] == b"clipping", health
+PY
 
 # The whole chain live: viz256-record records the scene for 8 s under viz256-emulator, a view
 # attached to its tap maps it; the recording is clean, the view's map agrees with viz256-run map
