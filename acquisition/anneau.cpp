@@ -399,13 +399,30 @@ void Anneau::copie_en_attente()
 {
     while (!a_copier.empty()) {
         const auto [s, len] = a_copier.front();
-        unsigned char *copie = ecrivain.prend();
+        unsigned char *copie = ecrivain.prend(reserve_utile());
         if (!copie)
             return;
         std::memcpy(copie, usb[s], len);
         ecrivain.depose(copie, len);
         a_copier.pop_front();
     }
+}
+
+// Whether the writer's pool may grow now. While the queue holds no more than a recorder at its
+// own rate can have sent since the queue was last seen empty (twice that, plus a ring's worth of
+// transfers for the ones that complete together after a pause), the disk is slower than the
+// recorder, and the pool grows into the reserve that keeps every frame. A queue beyond that
+// means data that come faster than any recorder sends them (an emulated recorder that does not
+// pace its stream): the ring waits for the buffers the writer frees, and nothing is lost, since
+// such a recorder only sends what the ring asks for. Buffers are then reused, not made: each
+// new one costs its pages, and a pool as large as the reserve costs its memory.
+bool Anneau::reserve_utile() const
+{
+    const uint64_t file = ecrivain.octets_en_file();
+    if (file == 0)
+        return true;
+    const double duree = std::max(0.0, double(horloge.elapsed() - retard_ms) / 1000.0);
+    return double(file) <= 2.0 * par.octets_par_s * duree + double(nb_slots() + 2) * double(taille());
 }
 
 // Slot s still holds a packet the writer has not had: it cannot go out again yet.
@@ -469,7 +486,7 @@ void Anneau::envoie(int s)
         return;
     }
     if (!buffers[s]) {
-        buffers[s] = ecrivain.prend();
+        buffers[s] = ecrivain.prend(reserve_utile());
         if (!buffers[s]) {
             sans_tampon[s] = true; // every buffer waits for the disk: relance() sends it later
             return;

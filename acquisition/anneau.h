@@ -190,6 +190,7 @@ private:
     bool alloue_memoire_usb(libusb_device_handle *handle);
     void copie_en_attente();
     bool attend_copie(int s) const;
+    bool reserve_utile() const;
 
     Slot places[NB_SLOTS_MAX];
     bool sans_tampon[NB_SLOTS_MAX] = {}; // slot i waits for a free buffer

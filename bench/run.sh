@@ -59,6 +59,7 @@ cleanup() {
         "$folder"/bench_stall.dat "$folder"/bench_stall.Vlx "$folder"/bench_stall.log
   [ -n "$tmp_made" ] && rm -rf "$tmp_made"
   rm -rf "$work"
+  if [ -n "${runtime:-}" ]; then rm -rf "$runtime"; fi
 }
 trap cleanup EXIT
 
@@ -81,7 +82,11 @@ fi
 
 echo "bench/run.sh: folder $folder ($(df -h --output=avail "$folder" | tail -n 1 | tr -d ' ') free), $reps repetitions, load: $(cut -d' ' -f1-3 /proc/loadavg)"
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
+# The runtime folder (where the live tap's segment goes) on a memory file system, as a desktop
+# session's is: a segment on disk would have its pages written back during the run, beside the
+# data file.
+runtime=$(mktemp -d /dev/shm/viz256-bench-runtime.XXXXXX 2>/dev/null || echo "$work")
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$runtime}
 chmod 700 "$work"
 one() { # rep, then the arguments of bench_run
   local rep=$1; shift
