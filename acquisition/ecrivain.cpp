@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -92,6 +94,7 @@ void Ecrivain::demarre(int fd)
         std::lock_guard<std::mutex> l(mu);
         fin = false;
     }
+    cpu_ns = 0;
     // Direct writes need an aligned file offset; a file system that refuses the flag
     // (tmpfs on older kernels, some network file systems) keeps the page cache.
     const off_t pos = ::lseek(fd, 0, SEEK_CUR);
@@ -126,8 +129,16 @@ void Ecrivain::arrete()
     fil.join();
 }
 
+uint64_t Ecrivain::cpu_fil_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
 void Ecrivain::boucle(int fd)
 {
+    pthread_setname_np(pthread_self(), "viz256-ecriture");
     Paquet lot[LOT];
     iovec v[LOT];
     for (;;) {
@@ -155,10 +166,13 @@ void Ecrivain::boucle(int fd)
                 octets_file.fetch_sub(lot[i].len, std::memory_order_relaxed);
             }
         }
+        if (tampons_rendus)
+            tampons_rendus();
     }
     // The file is closed with the ordinary flags, as it was opened.
     if (direct)
         sans_direct(fd);
+    cpu_ns = cpu_fil_ns();
 }
 
 void Ecrivain::sans_direct(int fd)

@@ -21,6 +21,7 @@ class Ecrivain {
 public:
     static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet: the largest buffer
     static constexpr uint32_t BLOC_DIRECT = 4096;      // alignment of direct writes
+    static constexpr int LOT = 8;                      // packets written in one call at most
 
     Ecrivain() = default;
     ~Ecrivain();
@@ -71,6 +72,12 @@ public:
     std::atomic<int> erreur_errno{0};
     std::atomic<bool> direct{false};   // writes go round the page cache
     std::atomic<bool> abandon{false};  // abandonne(): the queue is dropped, not written
+    std::atomic<uint64_t> cpu_ns{0};   // CPU time of the writer thread of the last run, once it has ended
+
+    static uint64_t cpu_fil_ns(); // CPU time of the calling thread
+    // Called on the writer thread each time written buffers have gone back to the pool (set
+    // while no writer runs).
+    std::function<void()> tampons_rendus;
 
     // Test seam: called on the writer thread before each write, with the file offset.
     static std::function<void(uint64_t position)> avant_ecriture;
@@ -83,7 +90,6 @@ private:
         unsigned char *tampon;
         uint32_t len;
     };
-    static constexpr int LOT = 8; // packets written in one call at most
     unsigned char *nouveau(uint32_t octets);
     void boucle(int fd);
     bool ecrit(int fd, iovec *v, int n);

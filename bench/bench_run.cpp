@@ -79,6 +79,14 @@ namespace {
 using namespace bench;
 
 // ------------------------------------------------------------------ measurements
+// The CPU of the data path's thread and of the data-file writer's over the run (both have
+// ended by now: each keeps its own figure), in % of one core.
+void rapporte_fils_run(const char *p, Banc &b, double duree_s)
+{
+    std::printf("%s_cpu_datapath_pct %.3f\n", p, 1e-7 * double(b.w->anneau.etat.cpu_donnees_ns.load()) / duree_s);
+    std::printf("%s_cpu_writer_pct %.3f\n", p, 1e-7 * double(b.w->anneau.ecrivain.cpu_ns.load()) / duree_s);
+}
+
 int mesure_record(Banc &b, const QString &dossier, double secondes, bool reference_d_abord, bool froid, bool strict)
 {
     b.regle(0, secondes, true);
@@ -166,6 +174,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     std::printf("%s_emulator_copy_s %.4f\n", p, copie);
     std::printf("%s_emulator_copy_MBps %.1f\n", p, copie > 0 ? double(octets) / copie / 1e6 : 0.0);
     rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
+    rapporte_fils_run(p, b, t1 - t0);
     return 0;
 }
 
@@ -216,6 +225,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_ap
     std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->anneau.ntr));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
+    rapporte_fils_run(p, b, t1 - t0);
     // The copy into ordinary buffers at the reap is the kernel's on Linux, in the thread that
     // reaps (the window's); the emulated recorder makes it on its own thread.
     std::printf("%s_reap_copy_pct %.3f\n", p, 100.0 * (b.rec->reap_copy_seconds() - copie0) / (t1 - t0));
