@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
-constexpr int ATTENTE_HOTE_MS = 20; // longest wait of the host's thread between two turns
+constexpr int ATTENTE_HOTE_MS = 5; // longest wait of the host's thread between two turns: its own events (a timer, a repaint) wait no longer
 // Room for the scheduling of the host and of the recorder's USB side after the first packet filled.
 constexpr int MARGE_PREMIER_PAQUET_MS = 500;
 constexpr int DISQUE_MUET_MS = 5000;      // a disk that has taken nothing for this long is said not to answer
