@@ -25,6 +25,10 @@
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
+//   bench_run tap     DIR|- SECONDS READERS
+//                                   paced run at 50 kHz, 257 words, recorded into DIR (or
+//                                   not, with -), with READERS reader processes of the live
+//                                   tap attached: CPU per thread, the readers' latency
 //   bench_run stall   DIR           paced recorded run at 50 kHz, 257 words, whose writer
 //                                   stalls until the run stops itself: the stall ridden out
 //
@@ -79,14 +83,6 @@ namespace {
 using namespace bench;
 
 // ------------------------------------------------------------------ measurements
-// The CPU of the data path's thread and of the data-file writer's over the run (both have
-// ended by now: each keeps its own figure), in % of one core.
-void rapporte_fils_run(const char *p, Banc &b, double duree_s)
-{
-    std::printf("%s_cpu_datapath_pct %.3f\n", p, 1e-7 * double(b.w->anneau.etat.cpu_donnees_ns.load()) / duree_s);
-    std::printf("%s_cpu_writer_pct %.3f\n", p, 1e-7 * double(b.w->anneau.ecrivain.cpu_ns.load()) / duree_s);
-}
-
 int mesure_record(Banc &b, const QString &dossier, double secondes, bool reference_d_abord, bool froid, bool strict)
 {
     b.regle(0, secondes, true);
@@ -453,7 +449,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] [strict] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] [strict] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | tap DIR|- SECONDS READERS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -476,6 +472,9 @@ int main(int argc, char **argv)
     bool strict = false;
     for (int i = 4; mode == "record" && i < argc; ++i)
         strict = strict || std::strcmp(argv[i], "strict") == 0;
+    // The tap's readers start first, as processes of their own (before any thread is made).
+    if (mode == "tap" && argc == 5)
+        lance_lecteurs_tap(std::atoi(argv[4]), std::atof(argv[3]) + 120.0);
     emu::Options o;
     o.paced = mode != "record";
     o.pooled_stream = mode == "record" && !strict;
@@ -499,7 +498,7 @@ int main(int argc, char **argv)
 
     int r = 0;
     bool d_abord = false, froid = false, options_ok = true;
-    for (int i = 4; i < argc; ++i) {
+    for (int i = 4; mode == "record" && i < argc; ++i) {
         if (std::strcmp(argv[i], "reference-first") == 0)
             d_abord = true;
         else if (std::strcmp(argv[i], "cold") == 0)
@@ -514,6 +513,8 @@ int main(int argc, char **argv)
                        memoire_appareil);
     else if (mode == "latency" && argc == 4)
         r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
+    else if (mode == "tap" && argc == 5)
+        r = mesure_tap(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
     else if (mode == "stall" && argc == 3)
         r = mesure_calage(b, QString::fromLocal8Bit(argv[2]));
     else if (mode == "idle" && argc == 3)
