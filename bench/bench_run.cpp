@@ -297,20 +297,47 @@ int mesure_latence(Banc &b, int hz, double secondes)
 
     // Longest gap between two ticks of a 10 ms timer, over the whole click and over the
     // streaming loop alone; also over 2 s of the idle window as a reference.
-    double dernier = 0, pire_run = 0, pire_flux = 0;
+    // Beside each gap, the CPU the window's thread spent in it and the time it waited for a core
+    // (runnable, not running: schedstat's second field): a gap made of that wait is other
+    // processes on the machine, not the program's work.
+    double dernier = 0, pire_run = 0, pire_flux = 0, cpu_dernier = 0, cpu_pire_flux = 0, occupe_flux = 0;
+    double file_dernier = 0, file_pire_flux = 0;
+    const auto file_fil = [] {
+        FILE *f = std::fopen("/proc/thread-self/schedstat", "r");
+        unsigned long long run = 0, attente = 0;
+        if (f) {
+            if (std::fscanf(f, "%llu %llu", &run, &attente) != 2)
+                attente = 0;
+            std::fclose(f);
+        }
+        return double(attente) * 1e-9;
+    };
     bool dans_flux = false;
+    const auto cpu_fil = [] {
+        timespec c{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c);
+        return double(c.tv_sec) + double(c.tv_nsec) * 1e-9;
+    };
     QTimer t;
     t.setTimerType(Qt::PreciseTimer);
     QObject::connect(&t, &QTimer::timeout, [&] {
-        const double n = maintenant_s();
+        const double n = maintenant_s(), c = cpu_fil(), q = file_fil();
         if (dernier != 0) {
             const double g = n - dernier;
             pire_run = std::max(pire_run, g);
-            if (dans_flux && b.w->run.started)
-                pire_flux = std::max(pire_flux, g);
+            if (dans_flux && b.w->run.started) {
+                if (g > pire_flux) {
+                    pire_flux = g;
+                    cpu_pire_flux = c - cpu_dernier;
+                    file_pire_flux = q - file_dernier;
+                }
+                occupe_flux = std::max(occupe_flux, c - cpu_dernier);
+            }
         }
         dans_flux = b.w->run.started;
         dernier = n;
+        cpu_dernier = c;
+        file_dernier = q;
     });
     t.start(10);
     const double r0 = maintenant_s();
@@ -330,6 +357,9 @@ int mesure_latence(Banc &b, int hz, double secondes)
     std::printf("%s_run_gap_ms %.2f\n", p, pire_run * 1e3);
     std::printf("%s_stream_gap_ms %.2f\n", p, pire_flux * 1e3);
     std::printf("%s_stream_delay_ms %.2f\n", p, std::max(0.0, pire_flux * 1e3 - 10.0));
+    std::printf("%s_stream_gap_cpu_ms %.2f\n", p, cpu_pire_flux * 1e3);
+    std::printf("%s_stream_gap_runqueue_ms %.2f\n", p, file_pire_flux * 1e3);
+    std::printf("%s_stream_busy_ms %.2f\n", p, occupe_flux * 1e3);
     return 0;
 }
 

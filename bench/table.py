@@ -164,6 +164,13 @@ def main():
         idle_delay = [max(0.0, v - 10.0) for v in idle]
         rows.append((f"3 10 ms timer, longest delay while streaming at {hz} Hz (ms)", fmt(d, 1),
                      "idle window " + fmt(idle_delay, 1), "<= 50 ms", verdict(d, lambda v: v <= 50)))
+        gap_cpu = series(reps, f"latency{hz}_stream_gap_cpu_ms")
+        busy = series(reps, f"latency{hz}_stream_busy_ms")
+        queue = series(reps, f"latency{hz}_stream_gap_runqueue_ms")
+        if busy:
+            rows.append((f"3 window thread's own work between two ticks while streaming at {hz} Hz, longest (ms)", fmt(busy, 1),
+                         "within the longest gap: its work " + fmt(gap_cpu, 1) + ", waiting for a core " + fmt(queue, 1),
+                         "< 10 ms", verdict(busy, lambda v: v < 10)))
         s = series(reps, f"latency{hz}_run_gap_ms")
         rows.append((f"3 longest timer gap over the whole Start click at {hz} Hz (ms)", fmt(s, 0), "", "info", "info"))
 
