@@ -38,7 +38,7 @@ def series(reps, key, fn=None):
         if fn is not None:
             try:
                 out.append(fn(d))
-            except KeyError:
+            except (KeyError, ValueError):
                 pass
         elif key in d:
             out.append(d[key])
@@ -200,8 +200,8 @@ def main():
         rows.append((f"5 The same less the ring's {usbfs_mb:.0f} MB of usbfs memory (MB)", fmt(own, 1), "", "<= 120 MB",
                      verdict(own, lambda v: v <= 120)))
     # An unpaced recorder, or a stalled disk, fills the reserve in memory ahead of the disk.
-    full = series(reps, None, lambda d: max(d.get("record_vmhwm_kB", 0), d.get("recordcold_vmhwm_kB", 0),
-                                           d.get("stall_vmhwm_kB", 0)) * 1024 / 1e6)
+    full = series(reps, None, lambda d: max(d[k] for k in ("record_vmhwm_kB", "recordcold_vmhwm_kB", "stall_vmhwm_kB")
+                                           if k in d) * 1024 / 1e6)
     rows.append(("5 Peak RSS with the reserve in use (unpaced, stalled disk) (MB)", fmt(full, 0), "", "info", "info"))
 
     # 6. Idle
