@@ -27,6 +27,12 @@ Anneau::Anneau()
 {
     for (int i = 0; i < NB_SLOTS_MAX; ++i)
         places[i] = {this, i};
+    // A slot waiting for a buffer goes out as soon as the writer frees one, not at the end of
+    // the data path's wait for USB events.
+    ecrivain.tampons_rendus = [this] {
+        if (attend_tampon.load(std::memory_order_relaxed) && contexte)
+            libusb_interrupt_event_handler(contexte);
+    };
 }
 
 Anneau::~Anneau()
@@ -187,9 +193,13 @@ void Anneau::annule_tout(bool verbeux)
 void Anneau::relance()
 {
     copie_en_attente();
-    for (int i = 0; i < nb_slots(); ++i)
+    bool attend = false;
+    for (int i = 0; i < nb_slots(); ++i) {
         if (sans_tampon[i] && !transf_arret[i])
             envoie(i);
+        attend = attend || (sans_tampon[i] && !transf_arret[i]);
+    }
+    attend_tampon.store(attend || !a_copier.empty(), std::memory_order_relaxed);
 }
 
 namespace {
@@ -399,13 +409,32 @@ void Anneau::copie_en_attente()
 {
     while (!a_copier.empty()) {
         const auto [s, len] = a_copier.front();
-        unsigned char *copie = ecrivain.prend();
+        unsigned char *copie = ecrivain.prend(reserve_utile());
         if (!copie)
             return;
         std::memcpy(copie, usb[s], len);
         ecrivain.depose(copie, len);
         a_copier.pop_front();
     }
+}
+
+// Whether the writer's pool may grow now. While the queue holds no more than a recorder at its
+// own rate can have sent since the queue was last seen empty (twice that, plus a ring's worth of
+// transfers for the ones that complete together after a pause, plus two of the writer's calls,
+// so that it always has the next one ready), the disk is slower than the
+// recorder, and the pool grows into the reserve that keeps every frame. A queue beyond that
+// means data that come faster than any recorder sends them (an emulated recorder that does not
+// pace its stream): the ring waits for the buffers the writer frees, and nothing is lost, since
+// such a recorder only sends what the ring asks for. Buffers are then reused, not made: each
+// new one costs its pages, and a pool as large as the reserve costs its memory.
+bool Anneau::reserve_utile() const
+{
+    const uint64_t file = ecrivain.octets_en_file();
+    if (file == 0)
+        return true;
+    const double duree = std::max(0.0, double(horloge.elapsed() - retard_ms) / 1000.0);
+    const int marge = nb_slots() + 2 * Ecrivain::LOT + 2; // the ring, and the writer's call being made and the next
+    return double(file) <= 2.0 * par.octets_par_s * duree + double(marge) * double(taille());
 }
 
 // Slot s still holds a packet the writer has not had: it cannot go out again yet.
@@ -466,12 +495,14 @@ void Anneau::envoie(int s)
     transfert[s]->length = static_cast<int>(taille());
     if (memoire_usb && attend_copie(s)) {
         sans_tampon[s] = true; // its packet waits for a free buffer of the writer: relance() sends it later
+        attend_tampon.store(true, std::memory_order_relaxed);
         return;
     }
     if (!buffers[s]) {
-        buffers[s] = ecrivain.prend();
+        buffers[s] = ecrivain.prend(reserve_utile());
         if (!buffers[s]) {
             sans_tampon[s] = true; // every buffer waits for the disk: relance() sends it later
+            attend_tampon.store(true, std::memory_order_relaxed);
             return;
         }
         transfert[s]->buffer = buffers[s];

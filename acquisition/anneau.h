@@ -65,6 +65,7 @@ public:
         std::atomic<uint64_t> ntr{0};
         std::atomic<bool> fini{false};
         std::atomic<uint64_t> sauts_compteur{0};
+        std::atomic<uint64_t> cpu_donnees_ns{0}; // CPU time of the data path's thread of the last run, once it has ended
     };
     Etat etat;
     void publie_etat(); // the counters into Etat (the data path, after each change)
@@ -190,9 +191,11 @@ private:
     bool alloue_memoire_usb(libusb_device_handle *handle);
     void copie_en_attente();
     bool attend_copie(int s) const;
+    bool reserve_utile() const;
 
     Slot places[NB_SLOTS_MAX];
     bool sans_tampon[NB_SLOTS_MAX] = {}; // slot i waits for a free buffer
+    std::atomic<bool> attend_tampon{false}; // some slot does: the writer wakes the data path when it frees one
     bool fin_de_flux = false;
     bool sans_appareil = false;
     bool plafond = false;

@@ -6,6 +6,7 @@
 #include "recording/console_format.h"
 
 #include <chrono>
+#include <pthread.h>
 
 namespace moteur {
 
@@ -115,6 +116,7 @@ void Moteur::Impl::arrete_donnees()
 
 void Moteur::Impl::boucle_donnees()
 {
+    pthread_setname_np(pthread_self(), "viz256-donnees");
     while (!quitte_donnees.load()) {
         anneau.relance();
         if (anneau.service(ATTENTE_USB_MS) != 0) {
@@ -143,6 +145,7 @@ void Moteur::Impl::boucle_donnees()
         donnees_finies = true;
         reveil = true;
     }
+    anneau.etat.cpu_donnees_ns.store(Ecrivain::cpu_fil_ns(), std::memory_order_relaxed);
     boite_cv.notify_all();
 }
 

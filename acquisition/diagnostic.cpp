@@ -50,6 +50,8 @@ Diagnostic Moteur::diagnostic() const
     g.file_max = a.ecrivain.file_max();
     g.en_file = a.ecrivain.en_file();
     g.capacite = a.ecrivain.capacite();
+    g.cpu_donnees_ns = a.etat.cpu_donnees_ns.load();
+    g.cpu_ecriture_ns = a.ecrivain.cpu_ns.load();
 
     g.fichiers_ouverts = m.file_open;
     g.nom_fichier = m.acqui_name;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -32,7 +34,7 @@ void Ecrivain::dimensionne(uint32_t max, uint32_t capacite, uint32_t octets)
     direct = false;
 }
 
-unsigned char *Ecrivain::prend()
+unsigned char *Ecrivain::prend(bool nouveau_permis)
 {
     std::lock_guard<std::mutex> l(mu);
     if (!libres.empty()) {
@@ -40,9 +42,9 @@ unsigned char *Ecrivain::prend()
         libres.pop_back();
         return p;
     }
-    if (tous.size() >= max_tampons)
+    if (!nouveau_permis || tous.size() >= max_tampons)
         return nullptr;
-    unsigned char *p = nouveau(false, taille);
+    unsigned char *p = nouveau(taille);
     if (p) {
         tous.push_back(p);
         ++faits;
@@ -50,40 +52,13 @@ unsigned char *Ecrivain::prend()
     return p;
 }
 
-unsigned char *Ecrivain::nouveau(bool touche, uint32_t octets)
+// Its pages are made by the first write into it (the reap's copy, or the controller's).
+unsigned char *Ecrivain::nouveau(uint32_t octets)
 {
     void *p = nullptr;
     if (posix_memalign(&p, BLOC_DIRECT, octets) != 0)
         return nullptr;
-    if (touche) // its pages are made now, not when the recorder's data land in it
-        std::memset(p, 0, octets);
     return static_cast<unsigned char *>(p);
-}
-
-// While the queue grows, the writer keeps a few free buffers ready, made and touched on its own
-// thread, so that the completion routine does not make them on the window's.
-void Ecrivain::garde_libres()
-{
-    for (;;) {
-        uint32_t octets;
-        {
-            std::lock_guard<std::mutex> l(mu);
-            if (libres.size() >= LIBRES_PRETS || tous.size() + 1 > max_tampons)
-                return;
-            octets = taille;
-        }
-        unsigned char *p = nouveau(true, octets);
-        if (!p)
-            return;
-        std::lock_guard<std::mutex> l(mu);
-        if (tous.size() >= max_tampons) {
-            std::free(p);
-            return;
-        }
-        tous.push_back(p);
-        libres.push_back(p);
-        ++faits;
-    }
 }
 
 void Ecrivain::rend(unsigned char *tampon)
@@ -119,6 +94,7 @@ void Ecrivain::demarre(int fd)
         std::lock_guard<std::mutex> l(mu);
         fin = false;
     }
+    cpu_ns = 0;
     // Direct writes need an aligned file offset; a file system that refuses the flag
     // (tmpfs on older kernels, some network file systems) keeps the page cache.
     const off_t pos = ::lseek(fd, 0, SEEK_CUR);
@@ -153,8 +129,16 @@ void Ecrivain::arrete()
     fil.join();
 }
 
+uint64_t Ecrivain::cpu_fil_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
 void Ecrivain::boucle(int fd)
 {
+    pthread_setname_np(pthread_self(), "viz256-ecriture");
     Paquet lot[LOT];
     iovec v[LOT];
     for (;;) {
@@ -182,12 +166,13 @@ void Ecrivain::boucle(int fd)
                 octets_file.fetch_sub(lot[i].len, std::memory_order_relaxed);
             }
         }
-        if (file_n.load(std::memory_order_relaxed) > 0)
-            garde_libres();
+        if (tampons_rendus)
+            tampons_rendus();
     }
     // The file is closed with the ordinary flags, as it was opened.
     if (direct)
         sans_direct(fd);
+    cpu_ns = cpu_fil_ns();
 }
 
 void Ecrivain::sans_direct(int fd)

@@ -2,10 +2,10 @@
 // The data-file writer: a pool of packet buffers and a queue that one thread empties into the
 // data file, so the ring never waits for the disk.
 //
-// The window's thread (the completion routine) takes free buffers with prend() and hands
-// filled ones over with depose(); the writer thread writes them in order and puts them back in
-// the pool. Nothing else is shared: the queue and the pool are under one lock, the counters
-// the window reads are atomics.
+// The data path (the completion routine) takes free buffers with prend() and hands filled ones
+// over with depose(); the writer thread writes them in order and puts them back in the pool.
+// Nothing else is shared: the queue and the pool are under one lock, the counters other
+// threads read are atomics. The writer thread only writes: it makes no buffer.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +21,7 @@ class Ecrivain {
 public:
     static constexpr uint32_t TAILLE_TAMPON = 8388608; // one packet: the largest buffer
     static constexpr uint32_t BLOC_DIRECT = 4096;      // alignment of direct writes
+    static constexpr int LOT = 8;                      // packets written in one call at most
 
     Ecrivain() = default;
     ~Ecrivain();
@@ -32,9 +33,10 @@ public:
     // is out (the pool is empty).
     void dimensionne(uint32_t max_tampons, uint32_t capacite_file, uint32_t taille = TAILLE_TAMPON);
     uint32_t taille_tampon() const { return taille; }
-    // A free buffer (aligned for direct writes), made when the pool has none and is below its
-    // size; nullptr when every buffer is in use or memory is short.
-    unsigned char *prend();
+    // A free buffer (aligned for direct writes), made when the pool has none, is below its size
+    // and `nouveau_permis`; nullptr when every buffer is in use (or may not be made) or memory
+    // is short. Buffers written are taken again before any is made: a new one costs its pages.
+    unsigned char *prend(bool nouveau_permis = true);
     // Gives back a buffer that holds no data to write.
     void rend(unsigned char *tampon);
 
@@ -70,6 +72,12 @@ public:
     std::atomic<int> erreur_errno{0};
     std::atomic<bool> direct{false};   // writes go round the page cache
     std::atomic<bool> abandon{false};  // abandonne(): the queue is dropped, not written
+    std::atomic<uint64_t> cpu_ns{0};   // CPU time of the writer thread of the last run, once it has ended
+
+    static uint64_t cpu_fil_ns(); // CPU time of the calling thread
+    // Called on the writer thread each time written buffers have gone back to the pool (set
+    // while no writer runs).
+    std::function<void()> tampons_rendus;
 
     // Test seam: called on the writer thread before each write, with the file offset.
     static std::function<void(uint64_t position)> avant_ecriture;
@@ -82,10 +90,7 @@ private:
         unsigned char *tampon;
         uint32_t len;
     };
-    static constexpr int LOT = 8; // packets written in one call at most
-    static constexpr size_t LIBRES_PRETS = 4; // free buffers kept ready while the queue grows
-    unsigned char *nouveau(bool touche, uint32_t octets);
-    void garde_libres();
+    unsigned char *nouveau(uint32_t octets);
     void boucle(int fd);
     bool ecrit(int fd, iovec *v, int n);
     void sans_direct(int fd);

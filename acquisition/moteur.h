@@ -115,6 +115,8 @@ struct Diagnostic {
     uint32_t file_max = 0;         // largest queue of the writer in this run (packets)
     uint32_t en_file = 0;          // packets queued or being written
     uint32_t capacite = 0;         // packets the queue may hold
+    uint64_t cpu_donnees_ns = 0;   // CPU time of the data path's thread in the last run, once it has ended
+    uint64_t cpu_ecriture_ns = 0;  // of the writer's thread, likewise
     // ---- the files of a recorded run
     bool fichiers_ouverts = false; // chosen and open
     QString nom_fichier;           // the data file chosen

@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int ATTENTE_DECLENCHEMENT_MS = 30000;
-constexpr int ATTENTE_HOTE_MS = 20; // longest wait of the host's thread between two turns
+constexpr int ATTENTE_HOTE_MS = 5; // longest wait of the host's thread between two turns: its own events (a timer, a repaint) wait no longer
 // Room for the scheduling of the host and of the recorder's USB side after the first packet filled.
 constexpr int MARGE_PREMIER_PAQUET_MS = 500;
 constexpr int DISQUE_MUET_MS = 5000;      // a disk that has taken nothing for this long is said not to answer
@@ -371,6 +371,8 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
     mise_a_jour.start();
     ecriture_signalee = false;
     en_flux = true; // the data path's own stops from now on
+    int64_t dit_ms = -100;
+    uint64_t dit_paquets = UINT64_MAX;
 
     for (;;) {
         hote().pompe();
@@ -383,9 +385,15 @@ void Moteur::Impl::boucle_streaming(planning::PlanRun &plan)
         const uint64_t ntr = anneau.etat.ntr.load(std::memory_order_relaxed);
         // Progress in packets of the budget, whatever the size of the transfers.
         const uint64_t paquets = (ntr + Anneau::TAILLE_PAQUET - 1) / Anneau::TAILLE_PAQUET;
-        hote().ecoule(plan.debut.elapsed());
-        if (paquets <= n_pkt && count != 0)
+        // Told when they change (the elapsed time in tenths of a second), not at every turn.
+        if (const int64_t ms = plan.debut.elapsed(); ms / 100 != dit_ms / 100) {
+            hote().ecoule(ms);
+            dit_ms = ms;
+        }
+        if (paquets <= n_pkt && count != 0 && paquets != dit_paquets) {
             hote().progression(uint32_t(paquets), n_pkt);
+            dit_paquets = paquets;
+        }
         std::optional<Niveaux> n;
         {
             std::lock_guard<std::mutex> l(niveaux_mu);

@@ -25,6 +25,10 @@
 //   bench_run latency HZ  SECONDS   paced unrecorded run at HZ (50000 or 2000), 257 words:
 //                                   longest delay of a 10 ms timer on the window's thread
 //   bench_run idle    SECONDS       after Init, the event loop alone: CPU per thread
+//   bench_run tap     DIR|- SECONDS READERS
+//                                   paced run at 50 kHz, 257 words, recorded into DIR (or
+//                                   not, with -), with READERS reader processes of the live
+//                                   tap attached: CPU per thread, the readers' latency
 //   bench_run stall   DIR           paced recorded run at 50 kHz, 257 words, whose writer
 //                                   stalls until the run stops itself: the stall ridden out
 //
@@ -167,6 +171,7 @@ int mesure_record(Banc &b, const QString &dossier, double secondes, bool referen
     std::printf("%s_emulator_copy_s %.4f\n", p, copie);
     std::printf("%s_emulator_copy_MBps %.1f\n", p, copie > 0 ? double(octets) / copie / 1e6 : 0.0);
     rapporte_cpu(p, cpu_avant, cpu_apres, t1 - t0);
+    rapporte_fils_run(p, b, t1 - t0);
     return 0;
 }
 
@@ -217,6 +222,7 @@ int mesure_cpu(Banc &b, const QString &dossier, double secondes, bool memoire_ap
     std::printf("%s_bytes %llu\n", p, static_cast<unsigned long long>(b.w->moteur.diagnostic().octets_recus));
     std::printf("%s_run_s %.3f\n", p, t1 - t0);
     rapporte_cpu(p, avant, apres, t1 - t0);
+    rapporte_fils_run(p, b, t1 - t0);
     // The copy into ordinary buffers at the reap is the kernel's on Linux, in the thread that
     // reaps (the window's); the emulated recorder makes it on its own thread.
     std::printf("%s_reap_copy_pct %.3f\n", p, 100.0 * (b.rec->reap_copy_seconds() - copie0) / (t1 - t0));
@@ -292,20 +298,47 @@ int mesure_latence(Banc &b, int hz, double secondes)
 
     // Longest gap between two ticks of a 10 ms timer, over the whole click and over the
     // streaming loop alone; also over 2 s of the idle window as a reference.
-    double dernier = 0, pire_run = 0, pire_flux = 0;
+    // Beside each gap, the CPU the window's thread spent in it and the time it waited for a core
+    // (runnable, not running: schedstat's second field): a gap made of that wait is other
+    // processes on the machine, not the program's work.
+    double dernier = 0, pire_run = 0, pire_flux = 0, cpu_dernier = 0, cpu_pire_flux = 0, occupe_flux = 0;
+    double file_dernier = 0, file_pire_flux = 0;
+    const auto file_fil = [] {
+        FILE *f = std::fopen("/proc/thread-self/schedstat", "r");
+        unsigned long long run = 0, attente = 0;
+        if (f) {
+            if (std::fscanf(f, "%llu %llu", &run, &attente) != 2)
+                attente = 0;
+            std::fclose(f);
+        }
+        return double(attente) * 1e-9;
+    };
     bool dans_flux = false;
+    const auto cpu_fil = [] {
+        timespec c{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c);
+        return double(c.tv_sec) + double(c.tv_nsec) * 1e-9;
+    };
     QTimer t;
     t.setTimerType(Qt::PreciseTimer);
     QObject::connect(&t, &QTimer::timeout, [&] {
-        const double n = maintenant_s();
+        const double n = maintenant_s(), c = cpu_fil(), q = file_fil();
         if (dernier != 0) {
             const double g = n - dernier;
             pire_run = std::max(pire_run, g);
-            if (dans_flux && b.w->moteur.diagnostic().started)
-                pire_flux = std::max(pire_flux, g);
+            if (dans_flux && b.w->moteur.diagnostic().started) {
+                if (g > pire_flux) {
+                    pire_flux = g;
+                    cpu_pire_flux = c - cpu_dernier;
+                    file_pire_flux = q - file_dernier;
+                }
+                occupe_flux = std::max(occupe_flux, c - cpu_dernier);
+            }
         }
         dans_flux = b.w->moteur.diagnostic().started;
         dernier = n;
+        cpu_dernier = c;
+        file_dernier = q;
     });
     t.start(10);
     const double r0 = maintenant_s();
@@ -325,6 +358,9 @@ int mesure_latence(Banc &b, int hz, double secondes)
     std::printf("%s_run_gap_ms %.2f\n", p, pire_run * 1e3);
     std::printf("%s_stream_gap_ms %.2f\n", p, pire_flux * 1e3);
     std::printf("%s_stream_delay_ms %.2f\n", p, std::max(0.0, pire_flux * 1e3 - 10.0));
+    std::printf("%s_stream_gap_cpu_ms %.2f\n", p, cpu_pire_flux * 1e3);
+    std::printf("%s_stream_gap_runqueue_ms %.2f\n", p, file_pire_flux * 1e3);
+    std::printf("%s_stream_busy_ms %.2f\n", p, occupe_flux * 1e3);
     return 0;
 }
 
@@ -444,7 +480,7 @@ int mesure_repos(Banc &, double secondes)
 
 void usage()
 {
-    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] [strict] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | idle SECONDS | block | stall DIR\n");
+    std::fprintf(stderr, "usage: bench_run record DIR SECONDS [reference-first] [cold] [strict] | cpu DIR|- SECONDS [device-memory] | cli DIR|- SECONDS | latency HZ SECONDS | tap DIR|- SECONDS READERS | idle SECONDS | block | stall DIR\n");
     std::exit(1);
 }
 
@@ -467,6 +503,9 @@ int main(int argc, char **argv)
     bool strict = false;
     for (int i = 4; mode == "record" && i < argc; ++i)
         strict = strict || std::strcmp(argv[i], "strict") == 0;
+    // The tap's readers start first, as processes of their own (before any thread is made).
+    if (mode == "tap" && argc == 5)
+        lance_lecteurs_tap(std::atoi(argv[4]), std::atof(argv[3]) + 120.0);
     emu::Options o;
     o.paced = mode != "record";
     o.pooled_stream = mode == "record" && !strict;
@@ -490,7 +529,7 @@ int main(int argc, char **argv)
 
     int r = 0;
     bool d_abord = false, froid = false, options_ok = true;
-    for (int i = 4; i < argc; ++i) {
+    for (int i = 4; mode == "record" && i < argc; ++i) {
         if (std::strcmp(argv[i], "reference-first") == 0)
             d_abord = true;
         else if (std::strcmp(argv[i], "cold") == 0)
@@ -505,6 +544,8 @@ int main(int argc, char **argv)
                        memoire_appareil);
     else if (mode == "latency" && argc == 4)
         r = mesure_latence(b, std::atoi(argv[2]), std::atof(argv[3]));
+    else if (mode == "tap" && argc == 5)
+        r = mesure_tap(b, std::strcmp(argv[2], "-") == 0 ? QString() : QString::fromLocal8Bit(argv[2]), std::atof(argv[3]));
     else if (mode == "stall" && argc == 3)
         r = mesure_calage(b, QString::fromLocal8Bit(argv[2]));
     else if (mode == "idle" && argc == 3)

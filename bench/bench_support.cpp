@@ -201,4 +201,10 @@ double ecriture_simple(const QString &chemin, uint64_t octets)
     return maintenant_s() - t0;
 }
 
+void rapporte_fils_run(const char *p, Banc &b, double duree_s)
+{
+    std::printf("%s_cpu_datapath_pct %.3f\n", p, 1e-7 * double(b.w->moteur.diagnostic().cpu_donnees_ns) / duree_s);
+    std::printf("%s_cpu_writer_pct %.3f\n", p, 1e-7 * double(b.w->moteur.diagnostic().cpu_ecriture_ns) / duree_s);
+}
+
 } // namespace bench

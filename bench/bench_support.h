@@ -97,4 +97,14 @@ void efface(const QString &dat);
 extern bool reference_directe;
 double ecriture_simple(const QString &chemin, uint64_t octets);
 
+// The CPU of the data path's thread and of the data-file writer's over a run that has ended
+// (each keeps its own figure), in % of one core: "PREFIX_cpu_datapath_pct", "..._writer_pct".
+void rapporte_fils_run(const char *prefixe, Banc &b, double duree_s);
+
+// The live tap through the whole program (bench_run_tap.cpp): `n` reader processes forked
+// before anything else starts (they attach once Init has made the tap), then the paced
+// recorded run at the peak they follow, into `dossier` (or not recorded when empty).
+void lance_lecteurs_tap(int n, double limite_s);
+int mesure_tap(Banc &b, const QString &dossier, double secondes);
+
 } // namespace bench

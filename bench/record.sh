@@ -33,7 +33,7 @@ if [ "$smoke" = 1 ]; then
 fi
 emulator=${emulator:-$bin/viz256-emulator}
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
-trap 'rm -f "$folder"/bench_record*.{dat,Vlx,log} "$folder"/bench_cpu* "$folder"/bench_cli*; [ -n "$tmp_made" ] && rm -rf "$tmp_made"; rm -rf "$work"' EXIT
+trap 'rm -f "$folder"/bench_record*.{dat,Vlx,log} "$folder"/bench_cpu* "$folder"/bench_cli*; [ -n "$tmp_made" ] && rm -rf "$tmp_made"; rm -rf "$work"; if [ -n "${runtime:-}" ]; then rm -rf "$runtime"; fi' EXIT
 need=$((2 * secs * 257 * 4 * 50000 + 2000000000))
 avail=$(df -B1 --output=avail "$folder" | tail -n 1 | tr -d ' ')
 if [ "$avail" -lt "$need" ]; then
@@ -42,7 +42,11 @@ if [ "$avail" -lt "$need" ]; then
 fi
 echo "bench/record.sh: folder $folder, $reps repetitions of ${secs} s, load: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
+# The runtime folder (where the live tap's segment goes) on a memory file system, as a desktop
+# session's is: a segment on disk would have its pages written back during the run, beside the
+# data file.
+runtime=$(mktemp -d /dev/shm/viz256-bench-runtime.XXXXXX 2>/dev/null || echo "$work")
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$runtime}
 chmod 700 "$work"
 
 one() { # rep, prefix, command...

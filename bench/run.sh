@@ -11,9 +11,11 @@
 #                         s = 2.06 GB); scaled down when the folder's disk cannot hold it
 #   VIZ256_BENCH_CPU_SECONDS  length of the paced run of the CPU figure (default 60)
 #   VIZ256_BENCH_LATENCY_SECONDS  length of each paced run of the latency figure (default 15)
+#   VIZ256_BENCH_TAP_SECONDS  length of each paced run of the live tap's figure (default 30)
 #   VIZ256_BENCH_ONLY     "cpu": figure 2 alone (CPU at the real rate, with and without
 #                         device memory); "recording": figures 1 and 3 alone (the recording
-#                         rate and the timer's delay while streaming)
+#                         rate and the timer's delay while streaming); "tap": figure 11 alone
+#                         (the recording at the peak with 0 and 3 live-tap readers)
 #   VIZ256_BENCH_SMOKE    a build tree: every measurement once, on a second of data, with its
 #                         binaries (the test suite's smoke run; its figures mean nothing)
 # Prints a table of medians and spreads (min-max) with the reference measured in the same run;
@@ -26,6 +28,7 @@ reps=${VIZ256_BENCH_REPS:-3}
 rec_s=${VIZ256_BENCH_SECONDS:-40}
 cpu_s=${VIZ256_BENCH_CPU_SECONDS:-60}
 lat_s=${VIZ256_BENCH_LATENCY_SECONDS:-15}
+tap_s=${VIZ256_BENCH_TAP_SECONDS:-30}
 only=${VIZ256_BENCH_ONLY:-}
 frame=$((257 * 4))
 rate=$((frame * 50000)) # bytes per second at 50 kHz
@@ -49,16 +52,18 @@ run_bin=$bench_build/bench/viz256_bench_run
 levels_bin=$bench_build/bench/viz256_bench_levels
 level_time=0.5
 if [ "$smoke" = 1 ]; then
-  reps=1 rec_s=1 cpu_s=1 lat_s=1 level_time=0.01
+  reps=1 rec_s=1 cpu_s=1 lat_s=1 tap_s=1 level_time=0.01
   export VIZ256_BENCH_SMOKE
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/viz256-bench-results.XXXXXX")
 cleanup() {
   rm -f "$folder"/bench_run.dat "$folder"/bench_run.Vlx "$folder"/bench_run.log "$folder"/bench_reference.bin \
         "$folder"/bench_cpu.dat "$folder"/bench_cpu.Vlx "$folder"/bench_cpu.log "$folder"/bench_cpu_reference.bin "$folder"/bench_warm.bin \
-        "$folder"/bench_stall.dat "$folder"/bench_stall.Vlx "$folder"/bench_stall.log
+        "$folder"/bench_stall.dat "$folder"/bench_stall.Vlx "$folder"/bench_stall.log \
+        "$folder"/bench_tap.dat "$folder"/bench_tap.Vlx "$folder"/bench_tap.log
   [ -n "$tmp_made" ] && rm -rf "$tmp_made"
   rm -rf "$work"
+  if [ -n "${runtime:-}" ]; then rm -rf "$runtime"; fi
 }
 trap cleanup EXIT
 
@@ -81,7 +86,11 @@ fi
 
 echo "bench/run.sh: folder $folder ($(df -h --output=avail "$folder" | tail -n 1 | tr -d ' ') free), $reps repetitions, load: $(cut -d' ' -f1-3 /proc/loadavg)"
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
+# The runtime folder (where the live tap's segment goes) on a memory file system, as a desktop
+# session's is: a segment on disk would have its pages written back during the run, beside the
+# data file.
+runtime=$(mktemp -d /dev/shm/viz256-bench-runtime.XXXXXX 2>/dev/null || echo "$work")
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$runtime}
 chmod 700 "$work"
 one() { # rep, then the arguments of bench_run
   local rep=$1; shift
@@ -108,6 +117,16 @@ for rep in $(seq 1 "$reps"); do
     cpu_runs
     continue
   fi
+  # Figure 11: the recording at the peak with no reader of the live tap, then with three
+  # (processes of their own, attached before Start).
+  tap_runs() {
+    one "$rep" tap "$cpu_dir" "$tap_s" 0
+    one "$rep" tap "$cpu_dir" "$tap_s" 3
+  }
+  if [ "$only" = tap ]; then
+    tap_runs
+    continue
+  fi
   one "$rep" record "$folder" "$rec_s" $order
   one "$rep" record "$folder" "$rec_s" $order cold
   one "$rep" record "$folder" "$rec_s" $order strict
@@ -117,6 +136,7 @@ for rep in $(seq 1 "$reps"); do
     continue
   fi
   cpu_runs
+  tap_runs
   one "$rep" latency 50000 "$lat_s"
   one "$rep" latency 2000 "$lat_s"
   one "$rep" idle "$([ "$smoke" = 1 ] && echo 1 || echo 10)"

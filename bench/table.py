@@ -38,7 +38,7 @@ def series(reps, key, fn=None):
         if fn is not None:
             try:
                 out.append(fn(d))
-            except KeyError:
+            except (KeyError, ValueError):
                 pass
         elif key in d:
             out.append(d[key])
@@ -95,8 +95,11 @@ def main():
         busy = series(reps, f"{k}_cpu_window_pct")
         emu_busy = series(reps, f"{k}_cpu_emulator_pct")
         others = series(reps, None, lambda d: d[f"{k}_cpu_program_pct"] - d[f"{k}_cpu_window_pct"])
+        path = series(reps, f"{k}_cpu_datapath_pct")
+        wri = series(reps, f"{k}_cpu_writer_pct")
+        split = (": data path " + fmt(path, 0) + ", writer " + fmt(wri, 0)) if path else ""
         rows.append((f"1 Recording, {cond}: window thread busy (% of the run)", fmt(busy, 0),
-                     "the program's other threads (data-file writer, data path) " + fmt(others, 0), "info", "info"))
+                     "the program's other threads " + fmt(others, 0) + split, "info", "info"))
         copy = series(reps, f"{k}_emulator_copy_MBps")
         copy_share = series(reps, None, lambda d: 100 * d[f"{k}_emulator_copy_s"] / d[f"{k}_run_s"])
         rows.append((f"1 Recording, {cond}: the emulator's own cost, its copy at the reap (MB/s)", fmt(copy, 0),
@@ -161,6 +164,13 @@ def main():
         idle_delay = [max(0.0, v - 10.0) for v in idle]
         rows.append((f"3 10 ms timer, longest delay while streaming at {hz} Hz (ms)", fmt(d, 1),
                      "idle window " + fmt(idle_delay, 1), "<= 50 ms", verdict(d, lambda v: v <= 50)))
+        gap_cpu = series(reps, f"latency{hz}_stream_gap_cpu_ms")
+        busy = series(reps, f"latency{hz}_stream_busy_ms")
+        queue = series(reps, f"latency{hz}_stream_gap_runqueue_ms")
+        if busy:
+            rows.append((f"3 window thread's own work between two ticks while streaming at {hz} Hz, longest (ms)", fmt(busy, 1),
+                         "within the longest gap: its work " + fmt(gap_cpu, 1) + ", waiting for a core " + fmt(queue, 1),
+                         "< 10 ms", verdict(busy, lambda v: v < 10)))
         s = series(reps, f"latency{hz}_run_gap_ms")
         rows.append((f"3 longest timer gap over the whole Start click at {hz} Hz (ms)", fmt(s, 0), "", "info", "info"))
 
@@ -190,8 +200,8 @@ def main():
         rows.append((f"5 The same less the ring's {usbfs_mb:.0f} MB of usbfs memory (MB)", fmt(own, 1), "", "<= 120 MB",
                      verdict(own, lambda v: v <= 120)))
     # An unpaced recorder, or a stalled disk, fills the reserve in memory ahead of the disk.
-    full = series(reps, None, lambda d: max(d.get("record_vmhwm_kB", 0), d.get("recordcold_vmhwm_kB", 0),
-                                           d.get("stall_vmhwm_kB", 0)) * 1024 / 1e6)
+    full = series(reps, None, lambda d: max(d[k] for k in ("record_vmhwm_kB", "recordcold_vmhwm_kB", "stall_vmhwm_kB")
+                                           if k in d) * 1024 / 1e6)
     rows.append(("5 Peak RSS with the reserve in use (unpaced, stalled disk) (MB)", fmt(full, 0), "", "info", "info"))
 
     # 6. Idle
@@ -213,6 +223,26 @@ def main():
         rows.append(("8 Longest data-file stall at 50 kHz x 257, no frame lost (s)", fmt(stall, 1), ref, ">= 10 s",
                      verdict(stall, lambda v: v >= 10)))
 
+    # 11. The live tap through the whole program: the recording at the peak, paced, with no
+    # reader and with three reader processes; what the readers add to the program's CPU, and
+    # how long after its completion a block is in a reader's hands (the worst reader's).
+    tap0 = series(reps, "tap0_cpu_program_pct")
+    tap3 = series(reps, "tap3_cpu_program_pct")
+    extra = series(reps, None, lambda d: d["tap3_cpu_program_pct"] - d["tap0_cpu_program_pct"])
+    rows.append(("11 Live tap, recording at 50 kHz x 257 with 3 readers: program's CPU (% core)", fmt(tap3, 2),
+                 "no reader " + fmt(tap0, 2), "+" + fmt(extra, 2) + " (<= +0.5)", verdict(extra, lambda v: v <= 0.5)))
+    for n in (0, 3):
+        win = series(reps, f"tap{n}_cpu_window_pct")
+        path = series(reps, f"tap{n}_cpu_datapath_pct")
+        wri = series(reps, f"tap{n}_cpu_writer_pct")
+        rows.append((f"11 Live tap, {n} readers: window thread (% core)", fmt(win, 2),
+                     "data path thread " + fmt(path, 2) + ", writer thread " + fmt(wri, 2), "info", "info"))
+    med = series(reps, "tap3_latency_median_ms")
+    p99 = series(reps, "tap3_latency_p99_ms")
+    missed = series(reps, "tap3_readers_missed")
+    rows.append(("11 Live tap: block completion to a reader holding it, median (ms)", fmt(med, 1),
+                 "99th percentile " + fmt(p99, 1) + ", blocks missed " + fmt(missed, 0), "info", "info"))
+
     rows = [r for r in rows if not str(r[1]).startswith("n/a")]   # figures not measured in this run
     head = ("Figure", "Measured: median [min-max]", "Reference, same run", "Ratio / target", "Verdict")
     widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]
@@ -223,7 +253,7 @@ def main():
         print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
 
     # Threads seen, so the split between program and emulator can be checked.
-    for prefix in ("record", "recordcold", "recordstrict", "cpu", "cpuzc", "idle"):
+    for prefix in ("record", "recordcold", "recordstrict", "cpu", "cpuzc", "tap0", "tap3", "idle"):
         if prefix in threads:
             parts = [f"{name} ({role}) {statistics.median(v):.2f}" for (name, role), v in sorted(threads[prefix].items())]
             print(f"Threads during the {prefix} measurement (% core, median): " + "; ".join(parts))

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace tap::segment {
@@ -45,6 +47,16 @@ bool own_folder(const std::string &path, bool make, std::string &error)
     return true;
 }
 
+// A folder on a memory file system (tmpfs, ramfs). The recording's data path writes every block
+// into the segment: in a file of a disk's file system, its first write into each page could
+// wait for the disk (blocks allocated, dirty pages throttled while the disk is busy), and a
+// wait longer than the ring's transfers loses frames.
+bool in_memory(const char *path)
+{
+    struct statfs s{};
+    return ::statfs(path, &s) == 0 && (s.f_type == TMPFS_MAGIC || s.f_type == RAMFS_MAGIC);
+}
+
 } // namespace
 
 std::string directory(std::string &error, bool make)
@@ -54,7 +66,7 @@ std::string directory(std::string &error, bool make)
     std::string path;
     if (own && own[0] == '/')
         path = own;
-    else if (xdg && xdg[0] == '/')
+    else if (xdg && xdg[0] == '/' && in_memory(xdg))
         path = std::string(xdg) + "/viz256-tap";
     else
         path = "/dev/shm/viz256-tap-" + std::to_string(::getuid());

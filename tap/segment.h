@@ -93,8 +93,9 @@ static_assert(sizeof(Header) <= kHeaderBytes);
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<double>::is_always_lock_free);
 
 // The folder of the taps of this user: $VIZ256_TAP_DIR when set (the tests' own), else
-// $XDG_RUNTIME_DIR/viz256-tap, else /dev/shm/viz256-tap-UID (made 0700 when missing; refused
-// when another user owns it or others may write in it).
+// $XDG_RUNTIME_DIR/viz256-tap when XDG_RUNTIME_DIR is on a memory file system, else
+// /dev/shm/viz256-tap-UID (made 0700 when missing; refused when another user owns it or others
+// may write in it).
 std::string directory(std::string &error, bool make);
 // A port in a file name and back (characters other than letters, digits, '.', '-', '_' as %XX).
 std::string file_name(const std::string &port);

@@ -36,11 +36,29 @@ class TapError(RuntimeError):
     """A tap that cannot be found or read (none, several, another version, damaged)."""
 
 
+def _in_memory(path):
+    # As the recording process decides: XDG_RUNTIME_DIR holds the taps only on a memory file
+    # system (tmpfs, ramfs); the file system is that of the longest mount point above the path.
+    try:
+        real, best, kind = _os.path.realpath(path), "", ""
+        with open("/proc/self/mounts") as f:
+            for line in f:
+                p = line.split()
+                mnt = p[1].replace("\\040", " ")
+                if (real == mnt or real.startswith(mnt.rstrip("/") + "/")) and len(mnt) >= len(best):
+                    best, kind = mnt, p[2]
+        return kind in ("tmpfs", "ramfs")
+    except (OSError, IndexError):
+        return False
+
+
 def _folder():
     own, xdg = _os.environ.get("VIZ256_TAP_DIR", ""), _os.environ.get("XDG_RUNTIME_DIR", "")
     if own.startswith("/"):
         return own
-    return xdg + "/viz256-tap" if xdg.startswith("/") else f"/dev/shm/viz256-tap-{_os.getuid()}"
+    if xdg.startswith("/") and _in_memory(xdg):
+        return xdg + "/viz256-tap"
+    return f"/dev/shm/viz256-tap-{_os.getuid()}"
 
 
 def _alive(fd):

@@ -4,6 +4,7 @@
 
 #include "tap/publisher.h"
 #include "tap/reader.h"
+#include "tap/segment.h"
 
 #include <chrono>
 #include <csignal>
@@ -11,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <filesystem>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -132,6 +135,24 @@ int status_of(pid_t pid)
 } // namespace
 
 using TapTest = TapDir;
+
+// XDG_RUNTIME_DIR holds the taps only on a memory file system: in a disk's (the build tree,
+// where it is one), the recording's first write into each page of the segment could wait for
+// the disk, so the taps go to /dev/shm instead.
+TEST_F(TapTest, TheTapsFolderIsOnAMemoryFileSystem)
+{
+    const std::string disque = std::filesystem::current_path().string();
+    struct statfs fs{};
+    const bool disque_en_memoire = ::statfs(disque.c_str(), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+    const std::string repli = "/dev/shm/viz256-tap-" + std::to_string(::getuid());
+    for (const auto &[xdg, attendu] : {std::pair{dir, dir + "/viz256-tap"}, {disque, disque_en_memoire ? disque + "/viz256-tap" : repli}}) {
+        SCOPED_TRACE(xdg);
+        ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+        std::string error;
+        const std::string d = tap::segment::directory(error, false);
+        EXPECT_TRUE(d == attendu || error.rfind(attendu + ":", 0) == 0) << d << " / " << error; // not made: its path is in the error
+    }
+}
 
 // Two runs published from a thread and from a child process; two readers from the start, one
 // from the middle of the first run. The ring holds every block, so none may be missed.
