@@ -339,16 +339,23 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
         throw std::invalid_argument("health: a dropout is a run of two or more equal samples");
     if (!positions_.empty() && m_ > 1)
         pairs_ = std::make_unique<NeighbourSpectra>(positions_, fs_, settings_.polarity_neighbours, settings_.speed_of_sound,
-                                                    settings_.expected_frames);
+                                                    settings_.expected_frames, settings_.spectra_thread);
 }
 
 HealthMeter::~HealthMeter() = default;
+
+// Chunks start at multiples of kChunk frames of the run, however the frames come: the sums (in
+// float over a chunk) are then the same whatever the blocks fed.
+size_t HealthMeter::next_chunk(size_t n) const
+{
+    return std::min(n, kChunk - size_t(frames_ % kChunk));
+}
 
 void HealthMeter::feed(const uint8_t *frames, size_t n)
 {
     const size_t frame_bytes = size_t(format_.words) * 4;
     while (n > 0) {
-        const size_t k = std::min(n, kChunk);
+        const size_t k = next_chunk(n);
         if (in_a_row_) {
             chunk(nullptr, frames, k);
         } else {
@@ -363,7 +370,7 @@ void HealthMeter::feed(const uint8_t *frames, size_t n)
 void HealthMeter::feed_samples(const float *rows, size_t n)
 {
     while (n > 0) {
-        const size_t k = std::min(n, kChunk);
+        const size_t k = next_chunk(n);
         chunk(rows, nullptr, k);
         rows += k * m_;
         n -= k;

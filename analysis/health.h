@@ -86,6 +86,7 @@ struct HealthSettings {
     double incoherent_ratio = 0.7;   // its coherence against theirs below this: incoherent
     double speed_of_sound = 343.0;
     uint64_t expected_frames = 0;    // frames to come, if known (how many blocks the spectra take)
+    bool spectra_thread = false;     // the neighbours' spectra on a thread of their own (feed goes on meanwhile)
 };
 
 class HealthMeter {
@@ -104,6 +105,7 @@ public:
 
 private:
     void chunk(const float *rows, const uint8_t *frames, size_t n);
+    size_t next_chunk(size_t n) const;
 
     FrameFormat format_;
     std::vector<int> channels_;

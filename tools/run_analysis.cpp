@@ -256,6 +256,7 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         *csm_made = csm = make_csm(a, o);
     HealthSettings settings;
     settings.expected_frames = a.range.count;
+    settings.spectra_thread = !csm; // health alone: the neighbours' spectra beside the reading
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
     Progress progress("reading");
     if (joined) {
@@ -275,10 +276,24 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         a.health = meter.report();
         return a;
     }
+    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    if (!csm) {
+        // Health alone: each block judged on this thread as soon as it is read, while it is still
+        // in this core's cache (one buffer of 256 KiB, always the same); the few blocks the
+        // neighbours' spectra take go to the meter's own thread.
+        uint64_t done = 0;
+        reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
+            meter.feed(frames, n);
+            done += n;
+            progress(double(done) / double(a.range.count));
+            return true;
+        }, size_t(256) << 10);
+        a.health = meter.report();
+        return a;
+    }
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
     // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
-    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
     const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
     uint64_t done = 0;
