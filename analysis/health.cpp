@@ -314,14 +314,14 @@ std::vector<size_t> HealthReport::undetermined() const
 HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vector<std::string> names, double sample_freq,
                          std::vector<Microphone> positions, HealthSettings settings)
     : format_(std::move(format)), channels_(std::move(channels)), names_(std::move(names)), positions_(std::move(positions)),
-      settings_(settings), fs_(sample_freq), m_(format_.mic_words.size())
+      settings_(settings), fs_(sample_freq), m_(format_.mics())
 {
     if (channels_.size() != m_ || names_.size() != m_ || (!positions_.empty() && positions_.size() != m_))
         throw std::invalid_argument("health: one channel, name and position per microphone");
     buffer_.assign(kChunk * m_, 0);
     in_a_row_ = true;
     for (size_t i = 1; i < m_; ++i)
-        in_a_row_ = in_a_row_ && format_.mic_words[i] == format_.mic_words[0] + int(i);
+        in_a_row_ = in_a_row_ && format_.mic_word(i) == format_.mic_word(0) + int(i);
     ref_.assign(m_, 0);
     last_.assign(m_, 0);
     sum_.assign(m_, 0);
@@ -353,7 +353,7 @@ size_t HealthMeter::next_chunk(size_t n) const
 
 void HealthMeter::feed(const uint8_t *frames, size_t n)
 {
-    const size_t frame_bytes = size_t(format_.words) * 4;
+    const size_t frame_bytes = size_t(format_.words()) * 4;
     while (n > 0) {
         const size_t k = next_chunk(n);
         if (in_a_row_) {
@@ -382,7 +382,7 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
 {
     if (n == 0 || m_ == 0)
         return;
-    const size_t m = m_, frame_bytes = size_t(format_.words) * 4;
+    const size_t m = m_, frame_bytes = size_t(format_.words()) * 4;
     if (frames_ == 0) {
         if (rows)
             std::memcpy(ref_.data(), rows, m * sizeof(float));
@@ -408,11 +408,11 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
         if (rows)
             stats_of<float, false>(reinterpret_cast<const uint8_t *>(rows + base), m * 4, prev, n, w, ref, s1, s2, hi, lo, held_hi,
                           held_lo, runs);
-        else if (format_.floats)
-            stats_of<float, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+        else if (format_.floats())
+            stats_of<float, true>(frames + size_t(format_.mic_word(base)) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
                                  held_hi, held_lo, runs);
         else
-            stats_of<int32_t, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+            stats_of<int32_t, true>(frames + size_t(format_.mic_word(base)) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
                                held_hi, held_lo, runs);
         for (size_t i = 0; i < w; ++i) {
             const size_t c = base + i;

@@ -91,7 +91,7 @@ struct HealthSettings {
 
 class HealthMeter {
 public:
-    // `channels` and `names` in the order of format.mic_words; `positions` likewise, or empty.
+    // `channels` and `names` in the order of the format's microphones; `positions` likewise, or empty.
     HealthMeter(FrameFormat format, std::vector<int> channels, std::vector<std::string> names, double sample_freq,
                 std::vector<Microphone> positions = {}, HealthSettings settings = {});
     ~HealthMeter();

@@ -149,7 +149,7 @@ void NeighbourSpectra::hand_over()
 
 void NeighbourSpectra::feed(const float *r, const uint8_t *frames, const FrameFormat &format, size_t n)
 {
-    const size_t frame_bytes = size_t(format.words) * 4;
+    const size_t frame_bytes = size_t(format.words()) * 4;
     while (n > 0) {
         const bool take = seen_ % uint64_t(stride_) == 0;
         const size_t k = std::min(n, size_t(block_) - filled_);

@@ -57,15 +57,21 @@ VIZ256_CLONES void convert(const uint8_t *src, float *dst, int n)
 
 }
 
+FrameFormat::FrameFormat(const FrameLayout &layout) : layout_(layout)
+{
+    for (size_t i = 0; i < layout_.mics.size(); ++i)
+        words_.push_back(layout_.mic_word(int(i)));
+}
+
 void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, float *out)
 {
-    const std::vector<Run> runs = runs_of(format.mic_words);
-    const size_t m = format.mic_words.size(), frame_bytes = size_t(format.words) * 4;
+    const std::vector<Run> runs = runs_of(format.mic_words());
+    const size_t m = format.mics(), frame_bytes = size_t(format.words()) * 4;
     for (size_t f = 0; f < n; ++f) {
         const uint8_t *frame = frames + f * frame_bytes;
         float *row = out + f * m;
         for (const Run &r : runs) {
-            if (format.floats)
+            if (format.floats())
                 convert<float>(frame + size_t(r.word) * 4, row + r.column, r.length);
             else
                 convert<int32_t>(frame + size_t(r.word) * 4, row + r.column, r.length);

@@ -242,12 +242,15 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     a.channels = a.array.channels;
     a.names = a.array.names;
     const bool joined = a.array.runs.size() > 1;
-    if (joined) // the runs' samples side by side, as rows
+    if (joined) { // the runs' samples side by side: rows of float words, fed as samples (never as frames)
+        FrameLayout rows;
+        rows.floats = true;
         for (size_t i = 0; i < a.channels.size(); ++i)
-            a.format.mic_words.push_back(int(i));
-    else
+            rows.mics.push_back(int(i));
+        a.format = FrameFormat(rows);
+    } else {
         a.format = a.array.formats.front();
-    a.format.words = joined ? int(a.channels.size()) : a.format.words;
+    }
     if (a.range.count == 0)
         throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
     if (geometry)
@@ -276,7 +279,7 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         a.health = meter.report();
         return a;
     }
-    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
+    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words()) * 4;
     if (!csm) {
         // Health alone: each block judged on this thread as soon as it is read, while it is still
         // in this core's cache (one buffer of 256 KiB, always the same); the few blocks the
