@@ -17,7 +17,7 @@ namespace analysis {
 
 namespace {
 
-constexpr size_t kChunk = 128; // frames converted and summed at a time (fits the cache)
+constexpr size_t kChunk = HealthMeter::kChunkFrames; // frames converted and summed at a time (fits the cache)
 
 double median(std::vector<double> v)
 {
@@ -344,8 +344,8 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
 
 HealthMeter::~HealthMeter() = default;
 
-// Chunks start at multiples of kChunk frames of the run, however the frames come: the sums (in
-// float over a chunk) are then the same whatever the blocks fed.
+// Chunks never straddle a multiple of kChunk frames of the run: fed in blocks of whole chunks,
+// the sums (in float over a chunk) are those of one feed of every frame, whatever the blocks.
 size_t HealthMeter::next_chunk(size_t n) const
 {
     return std::min(n, kChunk - size_t(frames_ % kChunk));

@@ -98,6 +98,9 @@ public:
     HealthMeter(const HealthMeter &) = delete;
     HealthMeter &operator=(const HealthMeter &) = delete;
 
+    // Frames summed at a time; blocks of a multiple of it are cut into whole chunks.
+    static constexpr size_t kChunkFrames = 128;
+
     void feed(const uint8_t *frames, size_t n);
     // The same from samples already converted (n rows of the format's microphones).
     void feed_samples(const float *rows, size_t n);

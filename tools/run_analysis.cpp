@@ -282,15 +282,17 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words()) * 4;
     if (!csm) {
         // Health alone: each block judged on this thread as soon as it is read, while it is still
-        // in this core's cache (one buffer of 256 KiB, always the same); the few blocks the
-        // neighbours' spectra take go to the meter's own thread.
+        // in this core's cache (one buffer of about 256 KiB, always the same, whole chunks of the
+        // meter); the few blocks the neighbours' spectra take go to the meter's own thread.
+        const size_t chunk = HealthMeter::kChunkFrames;
+        const size_t block_frames = std::max<size_t>(1, (size_t(320) << 10) / frame_bytes / chunk) * chunk;
         uint64_t done = 0;
         reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
             meter.feed(frames, n);
             done += n;
             progress(double(done) / double(a.range.count));
             return true;
-        }, size_t(256) << 10);
+        }, block_frames * frame_bytes);
         a.health = meter.report();
         return a;
     }
