@@ -178,8 +178,12 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         std::vector<std::string> names;
         for (size_t i = 0; i < mics.size(); ++i)
             names.push_back("mic_" + std::to_string(i));
-        HealthMeter meter(f, channels(mics.size()), names, kFs, mics), converted(f, channels(mics.size()), names, kFs, mics);
-        // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first.
+        HealthSettings threaded;
+        threaded.spectra_thread = true;
+        HealthMeter meter(f, channels(mics.size()), names, kFs, mics),
+            converted(f, channels(mics.size()), names, kFs, mics, threaded);
+        // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first
+        // (their neighbours' spectra on a thread of their own).
         std::vector<float> rows(1237 * mics.size());
         for (size_t first = 0; first < n; first += 1237) {
             const uint8_t *piece = frames.data() + first * size_t(f.words()) * 4;
