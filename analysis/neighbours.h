@@ -77,7 +77,7 @@ private:
     mutable size_t batched_ = 0;
     size_t filled_ = 0;
     uint64_t seen_ = 0, taken_ = 0;
-    // The spectra's own thread: `ready_` is the block it works on while `pending_`.
+    // The spectra's own thread: `ready_` is the block it works on while its `pending` holds.
     struct Worker;
     std::unique_ptr<Worker> worker_;
     std::vector<float> ready_;
