@@ -17,7 +17,7 @@ namespace analysis {
 
 namespace {
 
-constexpr size_t kChunk = 128; // frames converted and summed at a time (fits the cache)
+constexpr size_t kChunk = HealthMeter::kChunkFrames; // frames converted and summed at a time (fits the cache)
 
 double median(std::vector<double> v)
 {
@@ -314,14 +314,14 @@ std::vector<size_t> HealthReport::undetermined() const
 HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vector<std::string> names, double sample_freq,
                          std::vector<Microphone> positions, HealthSettings settings)
     : format_(std::move(format)), channels_(std::move(channels)), names_(std::move(names)), positions_(std::move(positions)),
-      settings_(settings), fs_(sample_freq), m_(format_.mic_words.size())
+      settings_(settings), fs_(sample_freq), m_(format_.mics())
 {
     if (channels_.size() != m_ || names_.size() != m_ || (!positions_.empty() && positions_.size() != m_))
         throw std::invalid_argument("health: one channel, name and position per microphone");
     buffer_.assign(kChunk * m_, 0);
     in_a_row_ = true;
     for (size_t i = 1; i < m_; ++i)
-        in_a_row_ = in_a_row_ && format_.mic_words[i] == format_.mic_words[0] + int(i);
+        in_a_row_ = in_a_row_ && format_.mic_word(i) == format_.mic_word(0) + int(i);
     ref_.assign(m_, 0);
     last_.assign(m_, 0);
     sum_.assign(m_, 0);
@@ -339,16 +339,23 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
         throw std::invalid_argument("health: a dropout is a run of two or more equal samples");
     if (!positions_.empty() && m_ > 1)
         pairs_ = std::make_unique<NeighbourSpectra>(positions_, fs_, settings_.polarity_neighbours, settings_.speed_of_sound,
-                                                    settings_.expected_frames);
+                                                    settings_.expected_frames, settings_.spectra_thread);
 }
 
 HealthMeter::~HealthMeter() = default;
 
+// Chunks never straddle a multiple of kChunk frames of the run: fed in blocks of whole chunks,
+// the sums (in float over a chunk) are those of one feed of every frame, whatever the blocks.
+size_t HealthMeter::next_chunk(size_t n) const
+{
+    return std::min(n, kChunk - size_t(frames_ % kChunk));
+}
+
 void HealthMeter::feed(const uint8_t *frames, size_t n)
 {
-    const size_t frame_bytes = size_t(format_.words) * 4;
+    const size_t frame_bytes = size_t(format_.words()) * 4;
     while (n > 0) {
-        const size_t k = std::min(n, kChunk);
+        const size_t k = next_chunk(n);
         if (in_a_row_) {
             chunk(nullptr, frames, k);
         } else {
@@ -363,7 +370,7 @@ void HealthMeter::feed(const uint8_t *frames, size_t n)
 void HealthMeter::feed_samples(const float *rows, size_t n)
 {
     while (n > 0) {
-        const size_t k = std::min(n, kChunk);
+        const size_t k = next_chunk(n);
         chunk(rows, nullptr, k);
         rows += k * m_;
         n -= k;
@@ -375,7 +382,7 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
 {
     if (n == 0 || m_ == 0)
         return;
-    const size_t m = m_, frame_bytes = size_t(format_.words) * 4;
+    const size_t m = m_, frame_bytes = size_t(format_.words()) * 4;
     if (frames_ == 0) {
         if (rows)
             std::memcpy(ref_.data(), rows, m * sizeof(float));
@@ -401,11 +408,11 @@ void HealthMeter::chunk(const float *rows, const uint8_t *frames, size_t n)
         if (rows)
             stats_of<float, false>(reinterpret_cast<const uint8_t *>(rows + base), m * 4, prev, n, w, ref, s1, s2, hi, lo, held_hi,
                           held_lo, runs);
-        else if (format_.floats)
-            stats_of<float, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+        else if (format_.floats())
+            stats_of<float, true>(frames + size_t(format_.mic_word(base)) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
                                  held_hi, held_lo, runs);
         else
-            stats_of<int32_t, true>(frames + size_t(format_.mic_words[base]) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
+            stats_of<int32_t, true>(frames + size_t(format_.mic_word(base)) * 4, frame_bytes, prev, n, w, ref, s1, s2, hi, lo,
                                held_hi, held_lo, runs);
         for (size_t i = 0; i < w; ++i) {
             const size_t c = base + i;

@@ -86,16 +86,20 @@ struct HealthSettings {
     double incoherent_ratio = 0.7;   // its coherence against theirs below this: incoherent
     double speed_of_sound = 343.0;
     uint64_t expected_frames = 0;    // frames to come, if known (how many blocks the spectra take)
+    bool spectra_thread = false;     // the neighbours' spectra on a thread of their own (feed goes on meanwhile)
 };
 
 class HealthMeter {
 public:
-    // `channels` and `names` in the order of format.mic_words; `positions` likewise, or empty.
+    // `channels` and `names` in the order of the format's microphones; `positions` likewise, or empty.
     HealthMeter(FrameFormat format, std::vector<int> channels, std::vector<std::string> names, double sample_freq,
                 std::vector<Microphone> positions = {}, HealthSettings settings = {});
     ~HealthMeter();
     HealthMeter(const HealthMeter &) = delete;
     HealthMeter &operator=(const HealthMeter &) = delete;
+
+    // Frames summed at a time; blocks of a multiple of it are cut into whole chunks.
+    static constexpr size_t kChunkFrames = 128;
 
     void feed(const uint8_t *frames, size_t n);
     // The same from samples already converted (n rows of the format's microphones).
@@ -108,6 +112,7 @@ public:
 
 private:
     void chunk(const float *rows, const uint8_t *frames, size_t n);
+    size_t next_chunk(size_t n) const;
 
     FrameFormat format_;
     std::vector<int> channels_;

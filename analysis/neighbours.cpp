@@ -2,10 +2,17 @@
 
 #include <fftw3.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace analysis {
 
@@ -13,7 +20,6 @@ namespace {
 
 constexpr int kLobe = 4;           // half-width of the window's main lobe, bins
 constexpr double kLeak = 1e-7;     // a bin's power against the strongest one's: 70 dB
-constexpr uint64_t kWantedBlocks = 48;
 
 // The periodic 4-term Blackman-Harris window: side lobes 92 dB down.
 std::vector<float> blackman_harris(int n)
@@ -52,8 +58,15 @@ std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k
     return out;
 }
 
+struct NeighbourSpectra::Worker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool pending = false, stop = false;
+    std::thread thread;
+};
+
 NeighbourSpectra::NeighbourSpectra(const std::vector<Microphone> &pos, double fs, int neighbours, double c,
-                                   uint64_t expected_frames)
+                                   uint64_t expected_frames, bool own_thread)
     : fs_(fs), c_(c), m_(pos.size())
 {
     // About 25 Hz a bin, so that the main lobe stays narrow against c / (4 d).
@@ -62,7 +75,7 @@ NeighbourSpectra::NeighbourSpectra(const std::vector<Microphone> &pos, double fs
         block_ *= 2;
     bins_ = block_ / 2 + 1;
     const uint64_t blocks = expected_frames / uint64_t(block_);
-    stride_ = expected_frames ? int(std::clamp<uint64_t>(blocks / kWantedBlocks, 1, 16)) : 4;
+    stride_ = expected_frames ? int(std::clamp<uint64_t>(blocks / kWantedBlocks, 1, INT32_MAX)) : 4;
     const auto near = nearest(pos, neighbours);
     for (size_t i = 0; i < m_; ++i)
         for (size_t j : near[i]) {
@@ -77,19 +90,70 @@ NeighbourSpectra::NeighbourSpectra(const std::vector<Microphone> &pos, double fs
     window_ = blackman_harris(block_);
     rows_.assign(size_t(block_) * m_, 0);
     in_.assign(size_t(block_) * m_, 0);
-    out_.assign(size_t(bins_) * m_, {});
-    plan_ = plan_series(block_, m_, in_.data(), out_.data());
+    for (size_t b = 0; b < kBatch; ++b) {
+        out_[b].assign(size_t(bins_) * m_, {});
+        plan_[b] = plan_series(block_, m_, in_.data(), out_[b].data());
+    }
+    if (own_thread && m_ > 0) {
+        ready_.assign(rows_.size(), 0);
+        worker_ = std::make_unique<Worker>();
+        worker_->thread = std::thread([this] {
+            Worker &w = *worker_;
+            std::unique_lock lock(w.mutex);
+            for (;;) {
+                w.changed.wait(lock, [&] { return w.pending || w.stop; });
+                if (!w.pending)
+                    return;
+                lock.unlock();
+                transform(ready_.data());
+                lock.lock();
+                w.pending = false;
+                w.changed.notify_all();
+            }
+        });
+    }
 }
 
 NeighbourSpectra::~NeighbourSpectra()
 {
-    if (plan_)
-        fftwf_destroy_plan(plan_);
+    if (worker_) {
+        {
+            std::lock_guard lock(worker_->mutex);
+            worker_->stop = true;
+        }
+        worker_->changed.notify_all();
+        worker_->thread.join();
+    }
+    for (::fftwf_plan_s *p : plan_)
+        if (p)
+            fftwf_destroy_plan(p);
+}
+
+void NeighbourSpectra::wait_idle() const
+{
+    if (!worker_)
+        return;
+    std::unique_lock lock(worker_->mutex);
+    worker_->changed.wait(lock, [&] { return !worker_->pending; });
+}
+
+// The block gathered in rows_, to its spectra: on the worker when there is one (once it is done
+// with the previous block), here otherwise.
+void NeighbourSpectra::hand_over()
+{
+    ++taken_;
+    if (!worker_)
+        return transform(rows_.data());
+    wait_idle();
+    std::lock_guard lock(worker_->mutex);
+    ready_.swap(rows_);
+    worker_->pending = true;
+    worker_->changed.notify_all();
 }
 
 void NeighbourSpectra::feed(const float *r, const uint8_t *frames, const FrameFormat &format, size_t n)
 {
-    const size_t frame_bytes = size_t(format.words) * 4;
+    const size_t frame_bytes = size_t(format.words()) * 4;
     while (n > 0) {
         const bool take = seen_ % uint64_t(stride_) == 0;
         const size_t k = std::min(n, size_t(block_) - filled_);
@@ -105,39 +169,107 @@ void NeighbourSpectra::feed(const float *r, const uint8_t *frames, const FrameFo
         n -= k;
         if (filled_ == size_t(block_)) {
             if (take)
-                transform();
+                hand_over();
             filled_ = 0;
             ++seen_;
         }
     }
 }
 
-void NeighbourSpectra::transform()
+void NeighbourSpectra::transform(const float *rows)
 {
-    windowed_series(rows_.data(), size_t(block_), m_, window_.data(), in_.data());
-    fftwf_execute(plan_);
-    const size_t bins = size_t(bins_);
-    for (size_t i = 0; i < m_; ++i) {
-        const std::complex<float> *a = out_.data() + i * bins;
-        double *p = power_.data() + i * bins;
-        for (size_t k = 0; k < bins; ++k)
-            p[k] += double(a[k].real()) * a[k].real() + double(a[k].imag()) * a[k].imag();
+    windowed_series(rows, size_t(block_), m_, window_.data(), in_.data());
+    fftwf_execute(plan_[batched_]);
+    if (++batched_ == kBatch)
+        accumulate();
+}
+
+// A clone's resolver runs while the program is being relocated, before ThreadSanitizer's
+// runtime is up: a ThreadSanitizer build takes the plain version alone.
+#if defined(__SANITIZE_THREAD__)
+#define VIZ256_CLONES
+#else
+#define VIZ256_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+namespace {
+
+// sum[k] += |a[k]|^2 over [k0, k1), in double. AVX2 without FMA: the same sums either way.
+VIZ256_CLONES void add_power(double *__restrict sum, const float *__restrict a, size_t k0, size_t k1)
+{
+    for (size_t k = k0; k < k1; ++k)
+        sum[k] += double(a[2 * k]) * a[2 * k] + double(a[2 * k + 1]) * a[2 * k + 1];
+}
+
+// sum[k] += conj(a[k]) c[k] over [k0, k1): the product in float, the sum in double.
+#if defined(__x86_64__)
+// Four bins at a time: ar cr + ai ci and ar ci - ai cr as the same float products and sums, by
+// horizontal addition and subtraction.
+__attribute__((target("avx2"))) void add_cross_avx2(double *__restrict sum, const float *__restrict a, const float *__restrict c,
+                                                    size_t k0, size_t k1)
+{
+    size_t k = k0;
+    for (; k + 4 <= k1; k += 4) {
+        const __m256 va = _mm256_loadu_ps(a + 2 * k), vc = _mm256_loadu_ps(c + 2 * k);
+        const __m256 same = _mm256_mul_ps(va, vc);                                   // ar cr, ai ci
+        const __m256 crossed = _mm256_mul_ps(va, _mm256_permute_ps(vc, 0xB1));       // ar ci, ai cr
+        const __m256 re = _mm256_hadd_ps(same, same), im = _mm256_hsub_ps(crossed, crossed);
+        // re: r0 r1 r0 r1 | r2 r3 r2 r3; im likewise: interleave to r0 i0 r1 i1 | r2 i2 r3 i3.
+        const __m256 both = _mm256_unpacklo_ps(re, im);
+        const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(both)), hi = _mm256_cvtps_pd(_mm256_extractf128_ps(both, 1));
+        _mm256_storeu_pd(sum + 2 * k, _mm256_add_pd(_mm256_loadu_pd(sum + 2 * k), lo));
+        _mm256_storeu_pd(sum + 2 * k + 4, _mm256_add_pd(_mm256_loadu_pd(sum + 2 * k + 4), hi));
     }
-    for (size_t q = 0; q < pairs_.size(); ++q) {
-        const auto [i, j] = pairs_[q];
-        std::complex<double> *acc = cross_.data() + q * bins;
-        const std::complex<float> *a = out_.data() + i * bins, *b = out_.data() + j * bins;
-        // conj(a) b, spelt out (no checks for infinities).
-        for (size_t k = 0; k < bins; ++k) {
-            const float ar = a[k].real(), ai = a[k].imag(), br = b[k].real(), bi = b[k].imag();
-            acc[k] += std::complex<double>(ar * br + ai * bi, ar * bi - ai * br);
+    for (; k < k1; ++k) {
+        const float ar = a[2 * k], ai = a[2 * k + 1], cr = c[2 * k], ci = c[2 * k + 1];
+        sum[2 * k] += double(ar * cr + ai * ci);
+        sum[2 * k + 1] += double(ar * ci - ai * cr);
+    }
+}
+#endif
+
+void add_cross(double *__restrict sum, const float *__restrict a, const float *__restrict c, size_t k0, size_t k1)
+{
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return add_cross_avx2(sum, a, c, k0, k1);
+#endif
+    for (size_t k = k0; k < k1; ++k) {
+        const float ar = a[2 * k], ai = a[2 * k + 1], cr = c[2 * k], ci = c[2 * k + 1];
+        sum[2 * k] += double(ar * cr + ai * ci);
+        sum[2 * k + 1] += double(ar * ci - ai * cr);
+    }
+}
+
+}
+
+// The batch's spectra into the sums, block after block for each sum (the order of the additions
+// is that of the blocks, whatever the batch), a few bins at a time so that the batch's bins stay
+// in the cache.
+void NeighbourSpectra::accumulate() const
+{
+    const size_t bins = size_t(bins_), n = batched_;
+    constexpr size_t tile = 32;
+    const auto floats = [&](size_t b, size_t i) { return reinterpret_cast<const float *>(out_[b].data() + i * bins); };
+    for (size_t k0 = 0; k0 < bins; k0 += tile) {
+        const size_t k1 = std::min(bins, k0 + tile);
+        for (size_t i = 0; i < m_; ++i)
+            for (size_t b = 0; b < n; ++b)
+                add_power(power_.data() + i * bins, floats(b, i), k0, k1);
+        for (size_t q = 0; q < pairs_.size(); ++q) {
+            double *acc = reinterpret_cast<double *>(cross_.data() + q * bins);
+            for (size_t b = 0; b < n; ++b)
+                add_cross(acc, floats(b, pairs_[q].first), floats(b, pairs_[q].second), k0, k1);
         }
     }
-    ++taken_;
+    batched_ = 0;
 }
 
 std::vector<PairFigures> NeighbourSpectra::pairs() const
 {
+    wait_idle();
+    accumulate();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const size_t bins = size_t(bins_), lo = kLobe + 1, hi = bins - kLobe - 1; // clear of DC and of fs / 2
     std::vector<double> strongest(m_, 0);

@@ -38,10 +38,12 @@ struct PairFigures {
 class NeighbourSpectra {
 public:
     // `neighbours` nearest of each microphone (pairs taken once). `expected_frames` (0: not
-    // known) sets how many blocks are taken: every block for a short run, one in up to 16 for a
-    // long one.
+    // known) sets how many blocks are taken: every block of a short run, about kWantedBlocks
+    // spread evenly over a long one, so that the spectral work stays bounded whatever the run's
+    // length. With `own_thread`, the spectra of the blocks taken are worked out on a thread of
+    // their own while feed() goes on (pairs() waits for them).
     NeighbourSpectra(const std::vector<Microphone> &positions, double sample_freq, int neighbours, double speed_of_sound,
-                     uint64_t expected_frames);
+                     uint64_t expected_frames, bool own_thread = false);
     ~NeighbourSpectra();
     NeighbourSpectra(const NeighbourSpectra &) = delete;
     NeighbourSpectra &operator=(const NeighbourSpectra &) = delete;
@@ -52,21 +54,34 @@ public:
     std::vector<PairFigures> pairs() const;
     uint64_t blocks() const { return taken_; }
 
+    static constexpr uint64_t kWantedBlocks = 48;
+
 private:
-    void transform();
+    void transform(const float *rows);
+    void accumulate() const;
+    void hand_over();
+    void wait_idle() const;
 
     std::vector<std::pair<size_t, size_t>> pairs_;
     std::vector<double> distance_;
     int block_, bins_, stride_;
     double fs_, c_;
     size_t m_;
-    std::vector<std::complex<double>> cross_; // pairs x bins
-    std::vector<double> power_;               // microphones x bins
+    mutable std::vector<std::complex<double>> cross_; // pairs x bins
+    mutable std::vector<double> power_;               // microphones x bins
     std::vector<float> window_, rows_, in_;
-    std::vector<std::complex<float>> out_;
+    // The spectra of the last blocks taken (microphones x bins each), added to the sums a batch at
+    // a time, a few bins at a time, so that the sums go through the cache once a batch.
+    static constexpr size_t kBatch = 4;
+    std::vector<std::complex<float>> out_[kBatch];
+    ::fftwf_plan_s *plan_[kBatch] = {};
+    mutable size_t batched_ = 0;
     size_t filled_ = 0;
     uint64_t seen_ = 0, taken_ = 0;
-    ::fftwf_plan_s *plan_ = nullptr;
+    // The spectra's own thread: `ready_` is the block it works on while its `pending` holds.
+    struct Worker;
+    std::unique_ptr<Worker> worker_;
+    std::vector<float> ready_;
 };
 
 // The k nearest others of each microphone, nearest first.

@@ -2,6 +2,10 @@
 
 #include <fftw3.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <bit>
 #include <cmath>
 #include <algorithm>
@@ -57,15 +61,21 @@ VIZ256_CLONES void convert(const uint8_t *src, float *dst, int n)
 
 }
 
+FrameFormat::FrameFormat(const FrameLayout &layout) : layout_(layout)
+{
+    for (size_t i = 0; i < layout_.mics.size(); ++i)
+        words_.push_back(layout_.mic_word(int(i)));
+}
+
 void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, float *out)
 {
-    const std::vector<Run> runs = runs_of(format.mic_words);
-    const size_t m = format.mic_words.size(), frame_bytes = size_t(format.words) * 4;
+    const std::vector<Run> runs = runs_of(format.mic_words());
+    const size_t m = format.mics(), frame_bytes = size_t(format.words()) * 4;
     for (size_t f = 0; f < n; ++f) {
         const uint8_t *frame = frames + f * frame_bytes;
         float *row = out + f * m;
         for (const Run &r : runs) {
-            if (format.floats)
+            if (format.floats())
                 convert<float>(frame + size_t(r.word) * 4, row + r.column, r.length);
             else
                 convert<int32_t>(frame + size_t(r.word) * 4, row + r.column, r.length);
@@ -73,8 +83,61 @@ void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, floa
     }
 }
 
+#if defined(__x86_64__)
+namespace {
+
+// Eight rows of eight floats to eight columns.
+__attribute__((target("avx2"), always_inline)) inline void transpose8(__m256 r[8])
+{
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(s0, s4, 0x20), r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    r[2] = _mm256_permute2f128_ps(s2, s6, 0x20), r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    r[4] = _mm256_permute2f128_ps(s0, s4, 0x31), r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    r[6] = _mm256_permute2f128_ps(s2, s6, 0x31), r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// Eight frames at a time: their rows read whole, eight microphones turned into eight series by
+// one transposition, each product the same one multiplication as below.
+__attribute__((target("avx2"))) void windowed_avx2(const float *rows, size_t n, size_t m, const float *window, float *out)
+{
+    size_t t0 = 0;
+    for (; t0 + 8 <= n; t0 += 8) {
+        const __m256 w = _mm256_loadu_ps(window + t0);
+        size_t i0 = 0;
+        for (; i0 + 8 <= m; i0 += 8) {
+            __m256 r[8];
+            for (size_t k = 0; k < 8; ++k)
+                r[k] = _mm256_loadu_ps(rows + (t0 + k) * m + i0);
+            transpose8(r);
+            for (size_t k = 0; k < 8; ++k)
+                _mm256_storeu_ps(out + (i0 + k) * n + t0, _mm256_mul_ps(r[k], w));
+        }
+        for (; i0 < m; ++i0)
+            for (size_t t = t0; t < t0 + 8; ++t)
+                out[i0 * n + t] = window[t] * rows[t * m + i0];
+    }
+    for (; t0 < n; ++t0)
+        for (size_t i = 0; i < m; ++i)
+            out[i * n + t0] = window[t0] * rows[t0 * m + i];
+}
+
+}
+#endif
+
 void windowed_series(const float *rows, size_t n, size_t m, const float *window, float *out)
 {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return windowed_avx2(rows, n, m, window, out);
+#endif
     // In tiles, so both sides stay in the cache.
     constexpr size_t tile = 16;
     for (size_t t0 = 0; t0 < n; t0 += tile)

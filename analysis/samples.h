@@ -10,20 +10,35 @@
 #include <cstdint>
 #include <vector>
 
+#include "recording/frame_layout.h"
+
 struct fftwf_plan_s; // FFTW's plan
 
 namespace analysis {
 
 constexpr double kFullScale = 2147483648.0;
 
-// Where the microphones sit in a frame.
-struct FrameFormat {
-    int words = 0;                // 32-bit words per frame
-    std::vector<int> mic_words;   // the word of each microphone analysed, in analysis order
-    bool floats = false;          // 32-bit float samples, else signed 32-bit integers
+// Where the microphones sit in a frame, as the analysis reads them: a view of the program's
+// frame layout (recording/frame_layout.h), never worked out anew.
+class FrameFormat {
+public:
+    FrameFormat() = default;
+    // Every microphone of the layout, in channel order.
+    explicit FrameFormat(const FrameLayout &layout);
+
+    int words() const { return layout_.words(); }                    // 32-bit words per frame
+    size_t mics() const { return words_.size(); }
+    int mic_word(size_t i) const { return words_[i]; }               // the word of the i-th microphone
+    const std::vector<int> &mic_words() const { return words_; }
+    bool floats() const { return layout_.floats; }                   // float32 samples, else int32
+    const FrameLayout &layout() const { return layout_; }
+
+private:
+    FrameLayout layout_;
+    std::vector<int> words_; // layout_.mic_word(i), once
 };
 
-// n frames to n rows of the format's microphones (row-major, n x mic_words.size()), divided
+// n frames to n rows of the format's microphones (row-major, n x mics()), divided
 // by the full scale.
 void to_samples(const uint8_t *frames, size_t n, const FrameFormat &format, float *out);
 

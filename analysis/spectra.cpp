@@ -32,7 +32,7 @@ struct CrossSpectra::Impl {
 };
 
 CrossSpectra::CrossSpectra(FrameFormat format, double sample_freq, int block, double f1, double f2, uint64_t max_bytes)
-    : format_(std::move(format)), fs_(sample_freq), block_(block), m_(format_.mic_words.size()), impl_(std::make_unique<Impl>())
+    : format_(std::move(format)), fs_(sample_freq), block_(block), m_(format_.mics()), impl_(std::make_unique<Impl>())
 {
     if (block < 16 || block % 2)
         throw std::invalid_argument("block size: an even number of frames, 16 or more");
@@ -77,7 +77,7 @@ CrossSpectra::~CrossSpectra() = default;
 
 void CrossSpectra::feed(const uint8_t *frames, size_t n)
 {
-    const size_t frame_bytes = size_t(format_.words) * 4;
+    const size_t frame_bytes = size_t(format_.words()) * 4;
     while (n > 0) {
         const size_t k = std::min<size_t>(n, 256);
         to_samples(frames, k, format_, convert_.data());

@@ -2,8 +2,9 @@
 """Benchmark of viz256-run map and health on a 10 s, 256-microphone, 50 kHz run (514 MB):
 the map on a 41 x 41 grid in one third-octave band (2 kHz) against the run's duration and
 against the plain numpy version of the same algorithm (analysis_numpy.py), with its peak RSS;
-health against a plain read of the .dat (dd, 8 MiB blocks), with the .dat in the page cache
-(each is run once before timing) and out of it (its pages dropped before each), and the
+health, with the geometry and without it, against a plain read of the .dat (dd, 8 MiB blocks),
+with the .dat in the page cache (each is run once before timing) and out of it (its pages dropped
+before each), and the
 program's start alone (`viz256-run --help`). Side by side,
 in one run. Prints the rows of
 the README's table. Also checks that the two maps agree.
@@ -68,16 +69,18 @@ def main():
     out = os.path.join(folder, "map.h5")
     map_cmd = [tool, "map", base + ".dat", "--geometry", geometry, "--band", band, "--grid", grid, "--to", out]
     health_cmd = [tool, "health", base + ".dat", "--geometry", geometry]
+    plain_cmd = [tool, "health", base + ".dat"]  # no geometry: no spectra, the samples' own checks
     read_cmd = ["dd", f"if={base}.dat", "of=/dev/null", "bs=8M", "status=none"]
     for cmd in (read_cmd, map_cmd):  # warm the page cache and the program's libraries
         subprocess.run(cmd, stdout=subprocess.DEVNULL, check=True)
 
     start_cmd = [tool, "--help"]  # the program's start alone: its libraries loaded and bound
-    rows = {"map": [], "health": [], "read": [], "health_cold": [], "read_cold": [], "start": []}
+    rows = {"map": [], "health": [], "plain": [], "read": [], "health_cold": [], "read_cold": [], "start": []}
     for _ in range(reps):
         rows["start"].append(timed(start_cmd))
         rows["read"].append(timed(read_cmd))
         rows["health"].append(timed(health_cmd, ok=(0, 1)))
+        rows["plain"].append(timed(plain_cmd, ok=(0, 1)))
         rows["map"].append(timed(map_cmd))
         evict(base + ".dat")
         rows["read_cold"].append(timed(read_cmd))
@@ -103,6 +106,9 @@ def main():
     print(f"| 8 Health, same run, with geometry (MB/s of the .dat) | {mb / h[0]:.0f} wall, {mb / h[1]:.0f} per CPU s "
           f"(peak RSS {h[2]:.0f} MB) | plain read (dd 8 MiB) {mb / r[0]:.0f} wall, {mb / r[1]:.0f} per CPU s | "
           f"ratio {r[0] / h[0]:.2f} wall, {r[1] / h[1]:.2f} CPU (>= 0.8) | |")
+    p = med["plain"]
+    print(f"| 8 Health without geometry, warm (MB/s of the .dat) | {mb / p[0]:.0f} wall, {mb / p[1]:.0f} per CPU s "
+          f"(peak RSS {p[2]:.0f} MB) | plain read as above | ratio {r[0] / p[0]:.2f} wall, {r[1] / p[1]:.2f} CPU (>= 0.8) | |")
     st = med["start"]
     print(f"| 8 Health less the program's start ({st[0]:.3f} s wall, {st[1]:.3f} s CPU: `viz256-run --help`) | "
           f"{mb / (h[0] - st[0]):.0f} wall, {mb / (h[1] - st[1]):.0f} per CPU s | plain read as above | "

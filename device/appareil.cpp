@@ -44,7 +44,7 @@ void Appareil::signale(Echec e) const
 // A recorder is on the bus but the system refuses to open it (device node permissions).
 bool Appareil::present_mais_interdit() const
 {
-    const std::vector<enregistreurs::Enregistreur> liste = bus_->liste();
+    const std::vector<enregistreurs::Enregistreur> liste = bus_->liste(false);
     return std::any_of(liste.begin(), liste.end(),
                        [](const enregistreurs::Enregistreur &e) { return e.etat == enregistreurs::Etat::Interdit; });
 }
@@ -77,7 +77,9 @@ int32_t Appareil::ouvre(const std::optional<std::string> &choix)
     libusb_device_handle *h = nullptr;
     int r = 0;
     if (choix) {
-        const std::vector<enregistreurs::Enregistreur> liste = bus_->liste();
+        // Listed without claiming: a claim here would make another program opening one of
+        // them at this instant (two runs started together on two recorders) find it busy.
+        const std::vector<enregistreurs::Enregistreur> liste = bus_->liste(false);
         const enregistreurs::Choix c = enregistreurs::choisit(liste, choix);
         if (c.index < 0) {
             dit(QString::fromStdString(c.raison) + QStringLiteral("\r\n"), 1);

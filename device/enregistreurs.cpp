@@ -72,7 +72,7 @@ Bus::~Bus()
         libusb_exit(ctx_);
 }
 
-std::vector<Enregistreur> Bus::liste()
+std::vector<Enregistreur> Bus::liste(bool qui_le_tient)
 {
     std::vector<Enregistreur> trouves;
     if (!ctx_)
@@ -92,8 +92,8 @@ std::vector<Enregistreur> Bus::liste()
             e.etat = Etat::Interdit;
         if (h) {
             e.serie = serie_de(l[i], h);
-            const int c = libusb_claim_interface(h, 0);
-            e.etat = c == 0 ? Etat::Libre : c == LIBUSB_ERROR_BUSY ? Etat::Occupe : Etat::Injoignable;
+            const int c = qui_le_tient ? libusb_claim_interface(h, 0) : LIBUSB_ERROR_NOT_FOUND;
+            e.etat = c == 0 || !qui_le_tient ? Etat::Libre : c == LIBUSB_ERROR_BUSY ? Etat::Occupe : Etat::Injoignable;
             if (c == 0)
                 libusb_release_interface(h, 0);
             libusb_close(h);

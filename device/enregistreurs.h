@@ -49,9 +49,12 @@ public:
     int erreur() const { return erreur_; }
     libusb_context *contexte() const { return ctx_; }
 
-    // Every recorder on the bus, in the bus's order. To learn whether one is held, its interface
-    // 0 is claimed and released at once: nothing is sent to a recorder.
-    std::vector<Enregistreur> liste();
+    // Every recorder on the bus, in the bus's order. With `qui_le_tient`, to learn whether one
+    // is held, its interface 0 is claimed and released at once (nothing is sent to a recorder);
+    // that claim, however short, makes another program opening that recorder at the same instant
+    // find it busy, so a program about to open one lists them without it (state Libre unless the
+    // system refuses to open it).
+    std::vector<Enregistreur> liste(bool qui_le_tient = true);
 
     // Opens the recorder at `chemin` and claims its interface 0. nullptr and a libusb error
     // (LIBUSB_ERROR_NO_DEVICE when none is there, LIBUSB_ERROR_BUSY when held) otherwise.

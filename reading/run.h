@@ -77,6 +77,7 @@ struct Run {
     uint64_t frames() const { return dat_bytes / frame_bytes(); } // whole frames in the .dat
     uint64_t trailing_bytes() const { return dat_bytes % frame_bytes(); }
     bool floats() const { return rec.type_float != 0; }
+    FrameLayout frame_layout() const { return FrameLayout::from_header(rec, status); }
 };
 
 // Opens a run from any of its three names. Throws ReadError when the data file cannot be

@@ -55,13 +55,13 @@ ArrayRuns open_array(const std::vector<std::string> &names, std::optional<double
         range.count = fewest;
     for (size_t k = 0; k < a.runs.size(); ++k) {
         const reading::Run &r = a.runs[k];
-        analysis::FrameFormat f{r.nb_voies(), {}, r.floats()};
-        for (int w : r.layout.of(reading::Kind::Microphone)) {
-            f.mic_words.push_back(w);
-            a.channels.push_back(kChannelsPerRecorder * int(k) + r.layout.channels[size_t(w)].number);
-            a.names.push_back((a.runs.size() > 1 ? std::to_string(k + 1) + ":" : "") + r.layout.channels[size_t(w)].name);
+        const FrameLayout layout = r.frame_layout();
+        analysis::FrameFormat f(layout);
+        for (size_t i = 0; i < f.mics(); ++i) {
+            a.channels.push_back(kChannelsPerRecorder * int(k) + layout.mics[i]);
+            a.names.push_back((a.runs.size() > 1 ? std::to_string(k + 1) + ":" : "") + r.layout.channels[size_t(f.mic_word(i))].name);
         }
-        if (f.mic_words.empty())
+        if (f.mics() == 0)
             throw reading::ReadError(r.paths.dat, "", "the run recorded no microphone");
         a.formats.push_back(std::move(f));
     }
@@ -75,7 +75,7 @@ void read_rows(const ArrayRuns &a, uint64_t done, size_t n, float *rows)
     size_t column = 0;
     for (size_t k = 0; k < a.runs.size(); ++k) {
         const analysis::FrameFormat &f = a.formats[k];
-        const size_t m = f.mic_words.size();
+        const size_t m = f.mics();
         own.resize(n * m);
         size_t row = 0;
         reading::read_frames(a.runs[k], a.ranges[k].first + done, n, [&](const uint8_t *frames, size_t got, uint64_t) {

@@ -293,7 +293,7 @@ int record_cli::execute(const QStringList &arguments)
         // The window opens the first recorder; a script that does not say which of several it
         // means would record one at random.
         enregistreurs::Bus bus;
-        if (const size_t n = bus.erreur() ? 0 : bus.liste().size(); n > 1) {
+        if (const size_t n = bus.erreur() ? 0 : bus.liste(false).size(); n > 1) {
             std::fprintf(stderr, "viz256-record: %zu recorders on the bus: choose one with --device PORT|SERIAL (see --list)\n", n);
             return USAGE_ERRONE;
         }

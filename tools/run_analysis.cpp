@@ -242,12 +242,15 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     a.channels = a.array.channels;
     a.names = a.array.names;
     const bool joined = a.array.runs.size() > 1;
-    if (joined) // the runs' samples side by side, as rows
+    if (joined) { // the runs' samples side by side: rows of float words, fed as samples (never as frames)
+        FrameLayout rows;
+        rows.floats = true;
         for (size_t i = 0; i < a.channels.size(); ++i)
-            a.format.mic_words.push_back(int(i));
-    else
+            rows.mics.push_back(int(i));
+        a.format = FrameFormat(rows);
+    } else {
         a.format = a.array.formats.front();
-    a.format.words = joined ? int(a.channels.size()) : a.format.words;
+    }
     if (a.range.count == 0)
         throw reading::ReadError(a.run.paths.dat, "", "no frame to analyse");
     if (geometry)
@@ -256,6 +259,7 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         *csm_made = csm = make_csm(a, o);
     HealthSettings settings;
     settings.expected_frames = a.range.count;
+    settings.spectra_thread = !csm; // health alone: the neighbours' spectra beside the reading
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
     Progress progress("reading");
     if (joined) {
@@ -275,10 +279,26 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         a.health = meter.report();
         return a;
     }
+    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words()) * 4;
+    if (!csm) {
+        // Health alone: each block judged on this thread as soon as it is read, while it is still
+        // in this core's cache (one buffer of about 256 KiB, always the same, whole chunks of the
+        // meter); the few blocks the neighbours' spectra take go to the meter's own thread.
+        const size_t chunk = HealthMeter::kChunkFrames;
+        const size_t block_frames = std::max<size_t>(1, (size_t(320) << 10) / frame_bytes / chunk) * chunk;
+        uint64_t done = 0;
+        reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
+            meter.feed(frames, n);
+            done += n;
+            progress(double(done) / double(a.range.count));
+            return true;
+        }, block_frames * frame_bytes);
+        a.health = meter.report();
+        return a;
+    }
     // Two threads: this one reads the frames (and converts them to samples for the spectra), the
     // other feeds the health meter and the spectra, so the reading and the arithmetic overlap.
     // Blocks of 1 MiB: small enough to stay few and warm (fresh pages cost dearly).
-    const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words) * 4;
     const size_t block_bytes = size_t(1) << 20, block_frames = std::max<size_t>(1, block_bytes / frame_bytes);
     Handover handover(4);
     uint64_t done = 0;

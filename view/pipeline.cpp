@@ -137,11 +137,10 @@ namespace {
 // The layout's microphones as the analysis reads them.
 void describe(const FrameLayout &layout, FrameFormat &format, std::vector<int> &channels, std::vector<std::string> &names)
 {
-    format = FrameFormat{layout.words(), {}, layout.floats};
+    format = FrameFormat(layout);
     channels.clear();
     names.clear();
     for (size_t i = 0; i < layout.mics.size(); ++i) {
-        format.mic_words.push_back(layout.mic_word(int(i)));
         channels.push_back(layout.mics[i]);
         names.push_back("mic_" + std::to_string(layout.mics[i] / 8) + "_" + std::to_string(layout.mics[i] % 8));
     }

@@ -9,27 +9,7 @@
 
 namespace view {
 
-namespace {
-
-FrameLayout layout_of(const reading::Run &run)
-{
-    FrameLayout l;
-    l.counter = run.layout.counter();
-    l.status = run.status;
-    for (const reading::Channel &c : run.layout.channels) {
-        if (c.kind == reading::Kind::Microphone)
-            l.mics.push_back(c.number);
-        else if (c.kind == reading::Kind::Analog)
-            l.analog.push_back(c.number);
-    }
-    l.floats = run.floats();
-    l.frequency = run.rec.freq;
-    return l;
-}
-
-} // namespace
-
-RunSource::RunSource(const std::string &path) : run_(reading::open_run(path)), layout_(layout_of(run_))
+RunSource::RunSource(const std::string &path) : run_(reading::open_run(path)), layout_(run_.frame_layout())
 {
     fd_ = reading::open_regular(run_.paths.dat);
     if (fd_ < 0)

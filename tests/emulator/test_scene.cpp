@@ -126,7 +126,9 @@ analysis::HealthReport health_of(const emu::Scene &scene, const std::string &arr
     std::vector<int> mics(m);
     std::iota(mics.begin(), mics.end(), 0);
     std::vector<std::string> names(m, "mic");
-    analysis::FrameFormat format{int(m), mics, false};
+    FrameLayout layout;
+    layout.mics = mics;
+    const analysis::FrameFormat format(layout);
     analysis::HealthSettings settings;
     settings.expected_frames = frames;
     analysis::HealthMeter meter(format, mics, names, 50000, g.mics, settings);

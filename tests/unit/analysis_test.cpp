@@ -96,10 +96,12 @@ std::vector<uint8_t> frames_of(const std::vector<Microphone> &mics, const std::v
 
 FrameFormat format_for(size_t m, bool floats)
 {
-    FrameFormat f{int(m) + 1, {}, floats};
+    FrameLayout l; // the counter, then the microphones
+    l.counter = true;
+    l.floats = floats;
     for (size_t i = 0; i < m; ++i)
-        f.mic_words.push_back(int(i) + 1);
-    return f;
+        l.mics.push_back(int(i));
+    return FrameFormat(l);
 }
 
 std::vector<int> channels(size_t m)
@@ -176,11 +178,15 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         std::vector<std::string> names;
         for (size_t i = 0; i < mics.size(); ++i)
             names.push_back("mic_" + std::to_string(i));
-        HealthMeter meter(f, channels(mics.size()), names, kFs, mics), converted(f, channels(mics.size()), names, kFs, mics);
-        // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first.
+        HealthSettings threaded;
+        threaded.spectra_thread = true;
+        HealthMeter meter(f, channels(mics.size()), names, kFs, mics),
+            converted(f, channels(mics.size()), names, kFs, mics, threaded);
+        // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first
+        // (their neighbours' spectra on a thread of their own).
         std::vector<float> rows(1237 * mics.size());
         for (size_t first = 0; first < n; first += 1237) {
-            const uint8_t *piece = frames.data() + first * size_t(f.words) * 4;
+            const uint8_t *piece = frames.data() + first * size_t(f.words()) * 4;
             meter.feed(piece, std::min<size_t>(1237, n - first));
             to_samples(piece, std::min<size_t>(1237, n - first), f, rows.data());
             converted.feed_samples(rows.data(), std::min<size_t>(1237, n - first));
@@ -274,7 +280,7 @@ TEST(Map, PutsEachSourceOnItsPointWithItsLevelWhateverTheCutOfTheBlocks)
             CrossSpectra whole(f, kFs, 512, 5000, 7000), cut(f, kFs, 512, 5000, 7000);
             whole.feed(frames.data(), n);
             for (size_t first = 0; first < n; first += 333)
-                cut.feed(frames.data() + first * size_t(f.words) * 4, std::min<size_t>(333, n - first));
+                cut.feed(frames.data() + first * size_t(f.words()) * 4, std::min<size_t>(333, n - first));
             ASSERT_EQ(cut.blocks(), whole.blocks());
             EXPECT_EQ(whole.blocks(), (n - 512) / 256 + 1);
             std::vector<size_t> use(mics.size());

@@ -73,8 +73,10 @@ TEST(LiveMap, AgreesWithTheWelchMapOfItsWindowAndNeverBridgesAGap)
         }
         const Map got = live.map();
         // The Welch matrix of exactly the window's frames.
-        FrameFormat format{int(m), std::vector<int>(m), false};
-        std::iota(format.mic_words.begin(), format.mic_words.end(), 0);
+        FrameLayout layout;
+        layout.mics.resize(m);
+        std::iota(layout.mics.begin(), layout.mics.end(), 0);
+        const FrameFormat format(layout);
         CrossSpectra csm(format, kFs, 512, 5000, 7000);
         ASSERT_GT(live.frames(), 0u);
         csm.feed_samples(rows.data() + live.first_frame() * m, live.frames());
