@@ -18,6 +18,7 @@ namespace view {
 namespace {
 constexpr auto kMapEvery = std::chrono::milliseconds(40);    // at most 25 maps a second
 constexpr auto kHealthEvery = std::chrono::milliseconds(500);
+constexpr double kHealthEveryS = 0.5; // and at least every half second of frames (a view catching up)
 constexpr size_t kGapsKept = 200;
 constexpr auto kMapEveryBehind = std::chrono::milliseconds(500); // frames waiting: fed first, up to this
 }
@@ -60,6 +61,7 @@ struct Pipeline::Work {
         size_t from = 0, count = 0;
     };
     std::vector<HealthPart> health_parts;
+    uint64_t health_unjudged = 0; // frames fed to the health since its last report
     std::vector<float> rows, picked;
     bool fresh = false;       // frames fed since the last map
     int64_t newest_ns = 0;
@@ -168,6 +170,7 @@ void Pipeline::run()
         for (auto &v : w.trace_v)
             v.clear();
         w.health_parts.clear();
+        w.health_unjudged = 0;
         w.health = std::make_unique<HealthMeter>(w.format, w.channels, w.names, w.fs(), w.positions);
         w.report = w.health->report();
         w.fresh = true;
@@ -241,6 +244,7 @@ void Pipeline::run()
                 w.health->gap();
             else
                 w.health->feed(c.frames.data() + part.from * frame_bytes, part.count);
+            w.health_unjudged += part.count;
         }
         w.health_parts.clear();
     };
@@ -410,9 +414,16 @@ void Pipeline::run()
             w.source_problem.clear();
         }
 
+        // The health judged again twice a second, and after every half second of frames: a view
+        // that falls behind and catches up takes seconds of frames in a few hundred ms, and its maps
+        // must not leave out (or keep) microphones by a report of a few frames, or of none. It
+        // judges every frame taken so far, those of the map included.
         const auto now = Clock::now();
-        if (now - last_health >= kHealthEvery && w.health) {
+        if (w.health && (now - last_health >= kHealthEvery || double(w.health_unjudged) >= kHealthEveryS * w.fs())) {
+            if (!w.health_parts.empty())
+                feed_health(held);
             last_health = now;
+            w.health_unjudged = 0;
             w.report = w.health->report();
             exclude_faulty();
             w.fresh = true;

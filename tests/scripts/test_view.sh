@@ -58,7 +58,13 @@ import sys, h5py, numpy as np
 with h5py.File(sys.argv[1]) as v, h5py.File(sys.argv[2]) as r:
     for key in ("first_frame", "frames", "blocks", "block", "band_low", "band_high"):
         assert v.attrs[key] == r.attrs[key], f"{key}: view {v.attrs[key]}, viz256-run {r.attrs[key]}"
-    assert list(v["channels"][:]) == list(r["channels"][:]), "not the same microphones mapped"
+    verdicts = lambda f: dict(zip(f["health/channel"][:], f["health/verdict"][:]))
+    hv, hr = verdicts(v), verdicts(r)
+    # The view maps exactly the microphones its saved health does not call faulty.
+    assert sorted(v["channels"][:]) == sorted(c for c, k in hv.items() if k in (b"ok", b"undetermined")), \
+        f"the view's map and its health disagree (health over {v['health'].attrs['frames']} frames)"
+    assert list(v["channels"][:]) == list(r["channels"][:]), "not the same microphones mapped: " + ", ".join(
+        f"{c} view {hv.get(c)}, viz256-run {hr.get(c)}" for c in sorted(set(v["channels"][:]) ^ set(r["channels"][:])))
     assert 37 not in v["channels"][:] and 90 not in v["channels"][:], "the faulty microphones were mapped"
     assert (v.attrs["peak_x"], v.attrs["peak_y"]) == (r.attrs["peak_x"], r.attrs["peak_y"]), \
         f"peaks: view ({v.attrs['peak_x']}, {v.attrs['peak_y']}), viz256-run ({r.attrs['peak_x']}, {r.attrs['peak_y']})"
