@@ -47,6 +47,17 @@ void Moteur::Impl::abort_demande()
         dit(QStringLiteral("  Aborted\r\n"), 0);
 }
 
+// The run given up before its trigger, once the recorder is reset: said, and every transfer
+// cancelled (nothing more belongs to this run).
+void Moteur::Impl::annule_avant_declenchement()
+{
+    QThread::msleep(10);
+    dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
+    for (bool &a : anneau.transf_arret)
+        a = true;
+    anneau.annule_tout(true);
+}
+
 // An Abort asked from another thread while the run waits for its trigger, on the data path:
 // the recorder is reset and the ring cancelled now, whatever the host's thread is doing, with
 // the console lines of an abort in their order; the host's thread ends the run at its next
@@ -67,11 +78,7 @@ bool Moteur::Impl::abandon_donnees()
             dit(QStringLiteral("\r\nReset B0\r\n"), 0);
         appareil.reset_micros();
     }
-    QThread::msleep(10);
-    dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-    for (bool &a : anneau.transf_arret)
-        a = true; // nothing more belongs to this run
-    anneau.annule_tout(true);
+    annule_avant_declenchement();
     abandon_envoye = true;
     return true;
 }

@@ -162,6 +162,7 @@ struct Moteur::Impl {
     bool lance_run(planning::PlanRun &plan);
     Anneau::Parametres parametres_anneau(bool sonde) const;
     bool attend_declenchement();
+    void annule_avant_declenchement(); // said, and the ring cancelled (the recorder reset before)
     void abandonne_run();
     void boucle_streaming(planning::PlanRun &plan);
     bool arret_du_run();

@@ -325,11 +325,7 @@ void Moteur::Impl::abandonne_run()
     } else {
         if (initialisation_FX3())
             reset_micros();
-        QThread::msleep(10);
-        dit(QStringLiteral("Acquisition arrêtée avant le déclenchement \r\n"), 0);
-        for (bool &a : anneau.transf_arret)
-            a = true; // nothing more belongs to this run
-        anneau.annule_tout(true);
+        annule_avant_declenchement();
     }
     abandon_envoye = false;
     anneau.fini = false;
