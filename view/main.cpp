@@ -31,9 +31,11 @@ int main(int argc, char **argv)
         std::fputs(view::usage, stdout);
         return 0;
     }
-    // A viewer never takes the processor from a recording on the same machine: it and every
-    // thread it starts run below the recording program's priority (a nice value of 10).
-    setpriority(PRIO_PROCESS, 0, std::max(10, getpriority(PRIO_PROCESS, 0)));
+    // A viewer attached to a recording never takes the processor from it: it and every thread
+    // it starts run below the recording program's priority (a nice value of 10). A recorded run
+    // opened from disk has no recording to protect and keeps the user's priority.
+    if (options.run.empty())
+        setpriority(PRIO_PROCESS, 0, std::max(10, getpriority(PRIO_PROCESS, 0)));
     // One thread does the map's products: OpenBLAS's helper threads wait for work spinning,
     // which on a loaded machine starves the pipeline they serve.
     openblas_set_num_threads(1);
