@@ -80,7 +80,7 @@ void Moteur::Impl::attend_hote(int ms)
 }
 
 // ------------------------------------------------------------------ the thread
-void Moteur::Impl::lance_donnees()
+void Moteur::Impl::lance_donnees(uint8_t depart)
 {
     arrete_donnees();
     fil_hote = std::this_thread::get_id();
@@ -99,7 +99,7 @@ void Moteur::Impl::lance_donnees()
         publieur->begin_run(disposition);
     fenetre_niveaux.debut(disposition.words(), int32_t(disposition.mics.size()), disposition.counter, disposition.floats);
     anneau.bloc = [this](const unsigned char *d, const tap::BlockPlace &p) { bloc_recu(d, p); };
-    fil_donnees = std::thread([this] { boucle_donnees(); });
+    fil_donnees = std::thread([this, depart] { boucle_donnees(depart); });
 }
 
 void Moteur::Impl::arrete_donnees()
@@ -114,9 +114,10 @@ void Moteur::Impl::arrete_donnees()
     en_flux = false;
 }
 
-void Moteur::Impl::boucle_donnees()
+void Moteur::Impl::boucle_donnees(uint8_t depart)
 {
     pthread_setname_np(pthread_self(), "viz256-donnees");
+    appareil.start(depart);
     while (!quitte_donnees.load()) {
         anneau.relance();
         if (anneau.service(ATTENTE_USB_MS) != 0) {

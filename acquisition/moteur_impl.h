@@ -120,9 +120,11 @@ struct Moteur::Impl {
     void rapporte(std::function<void(Observateur &)> f); // now on the host's thread, else queued
     void publie_bloc(const unsigned char *donnees, const tap::BlockPlace &place);
     void attend_hote(int ms); // the host's wait between two turns (woken by a report)
-    void lance_donnees();
+    // The data path starts, and sends the start request itself: the request's own event
+    // handling reaps the stream's first packets, which only the data path may complete.
+    void lance_donnees(uint8_t depart);
     void arrete_donnees();
-    void boucle_donnees();
+    void boucle_donnees(uint8_t depart);
     void tour_donnees();
     bool abandon_donnees(); // on the data path: an Abort asked from another thread
     Arret demande_stop(const reglages::Declenchement &d);

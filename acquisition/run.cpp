@@ -267,13 +267,12 @@ bool Moteur::Impl::lance_run(planning::PlanRun &plan)
     }
     hote().niveaux(true);
     header_file.date_heure = maintenant();
-    lance_donnees(); // from here on the data path services the ring
     passe_a(plan.attente_declenchement ? Etat::Attente : Etat::Acquisition);
     // A soft start's stream begins with its command, whose own event handling may already
     // reap packets (a recorder faster than real time can send the whole run meanwhile).
     if (!plan.attente_declenchement)
         plan.debut.start();
-    appareil.start(octet);
+    lance_donnees(octet); // from here on the data path services the ring, from its start request
     return true;
 }
 
