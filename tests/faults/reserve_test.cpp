@@ -171,7 +171,7 @@ TEST_F(Reserve, UnpacedRecorderFasterThanTheDiskWaitsForIt)
     Ecrivain::avant_ecriture = [this](uint64_t position) {
         QElapsedTimer t;
         t.start();
-        while (position == 0 && w->moteur.diagnostic().en_file <= w->moteur.diagnostic().capacite && t.elapsed() < 60000)
+        while (position == 0 && w->moteur.instantane().reserve <= 1.0 && t.elapsed() < 60000) // the writer's thread: the snapshot
             QThread::msleep(5);
         if (position == 0)
             QThread::msleep(1000);
