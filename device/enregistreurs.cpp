@@ -1,5 +1,8 @@
 #include "device/enregistreurs.h"
 
+#include <chrono>
+#include <thread>
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -61,9 +64,19 @@ std::string chemin_port(int bus, const std::vector<uint8_t> &ports)
 
 Bus::Bus()
 {
-    erreur_ = libusb_init(&ctx_);
-    if (erreur_ != 0)
+    // libusb's init fails when its hot-plug monitor cannot bind its socket, which a program
+    // started at the same instant as another can meet (under umockdev, whose stand-in for
+    // that socket is named after its descriptor number, two programs may ask for the same
+    // name): a few more tries, a few milliseconds apart, before the bus counts as unusable.
+    for (int essai = 0;; ++essai) {
+        erreur_ = libusb_init(&ctx_);
+        if (erreur_ == 0)
+            return;
         ctx_ = nullptr; // after a failed init there is no context to use or to free
+        if (essai == 4)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 10 * essai));
+    }
 }
 
 Bus::~Bus()

@@ -29,9 +29,7 @@ EOF2
 
 VIZ256_EMU_SCENE="$dossier/scene.json" "$build/viz256-emulator" --recorders 2 --unpaced --trigger-ms 4000 -- sh -c "
     '$build/viz256-record' --device 1-1 --start-trigger trig1 --duration 2 --out '$dossier/a.dat' 2>'$dossier/a.err' &
-    # One second apart: opened at the same instant, a program has once found the emulated
-    # recorder's node missing (libusb: get_usbfs_fd: File doesn't exist), not yet understood.
-    sleep 1
+    # Both at the same instant, as a script starts them.
     '$build/viz256-record' --device 1-2 --start-trigger trig1 --duration 2 --out '$dossier/b.dat' 2>'$dossier/b.err' &
     wait %1 && wait %2" || { cat "$dossier"/*.err >&2; exit 1; }
 "$build/viz256-run" check "$dossier/a.dat"
