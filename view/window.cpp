@@ -120,11 +120,12 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     dock(this, QStringLiteral("Spectre moyen"), "dock_spectre", spectrum_, Qt::BottomDockWidgetArea);
     build_controls();
     connect(health_, &HealthPlot::microphone_clicked, this, &ViewWindow::toggle_trace);
-    // Arrival of the newest frames to their map on the screen, once per map of new frames.
-    connect(map_, &MapPlot::painted, this, [this](int64_t completed_ns) {
-        if (completed_ns == last_completed_ns_)
+    // Arrival of the newest frames' block to their map on the screen, once per window of frames
+    // (a block is mapped in slices: each slice's map counts from its block's arrival).
+    connect(map_, &MapPlot::painted, this, [this](int64_t completed_ns, uint64_t window_end) {
+        if (window_end == last_window_end_)
             return;
-        last_completed_ns_ = completed_ns;
+        last_window_end_ = window_end;
         // The maps of the first second are left out: their frames waited while the map was set up.
         const int64_t now = monotonic_ns();
         if (first_painted_ns_ == 0)
