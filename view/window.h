@@ -56,7 +56,7 @@ private:
     QTimer timer_;
     size_t painted_ = 0;
     std::vector<double> latencies_;
-    int64_t first_painted_ns_ = 0;
+    int64_t first_painted_ns_ = 0, latency_said_ns_ = 0;
     uint64_t last_window_end_ = 0;
     uint64_t version_ = 0; // of the pipeline's snapshot last copied
 
