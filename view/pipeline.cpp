@@ -483,13 +483,15 @@ void Pipeline::run()
         }
 
         // The slices of the live block that are due, each mapped at once. A whole block due as it
-        // arrives (a view behind the stream): the blocks waiting behind it are fed first, up to a limit.
+        // arrives (one slice, or a view behind the stream) is mapped as a recorded run's chunk:
+        // the blocks waiting behind it first, up to a limit, and a map every 40 ms at most (a tap
+        // of small blocks would otherwise make a map per block).
         if (pacer.pending()) {
             const Slice s = pacer.take(monotonic_ns(), false);
             if (s.count > 0) {
                 release(held, s.from, s.from + s.count);
-                sliced = true;
-                if (s.count == held.count && pacer.slices() > 1 && Clock::now() - last_map < kMapEveryBehind)
+                sliced = pacer.slices() > 1;
+                if (s.count == held.count && Clock::now() - last_map < kMapEveryBehind)
                     continue;
             }
         }
