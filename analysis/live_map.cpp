@@ -170,11 +170,17 @@ void LiveMap::trim()
 {
     if (ring_.empty())
         return;
-    const double span = std::max(settings_.window_s * fs_, double(settings_.block));
+    const double span = std::max(settings_.window_s * fs_, double(settings_.block)) + double(history_);
     const double end = double(ring_.back().first + uint64_t(settings_.block));
     while (ring_.size() > 1 && double(ring_.front().first) < end - span - 1e-6)
         ring_.pop_front();
     pending_ = std::min(pending_, ring_.size());
+}
+
+void LiveMap::set_history(uint64_t frames)
+{
+    history_ = frames;
+    trim();
 }
 
 void LiveMap::set_window(double seconds)
@@ -232,17 +238,35 @@ void LiveMap::map_pending()
 
 Map LiveMap::map()
 {
+    MapWindow window;
+    return map(UINT64_MAX, window);
+}
+
+Map LiveMap::map(uint64_t end, MapWindow &window)
+{
     map_pending();
     Map map;
     map.grid = grid_;
-    if (ring_.empty())
+    window = {};
+    const uint64_t block = uint64_t(settings_.block);
+    // The newest block that ends by `end`, and those that start within the window before its end.
+    auto last = ring_.rbegin();
+    while (last != ring_.rend() && last->first + block > end)
+        ++last;
+    if (last == ring_.rend())
         return map;
+    const double span = std::max(settings_.window_s * fs_, double(settings_.block));
+    const double last_end = double(last->first + block);
     map.power.assign(g_, 0.0);
-    for (const Held &h : ring_)
+    for (auto it = last; it != ring_.rend() && double(it->first) >= last_end - span - 1e-6; ++it) {
         for (size_t p = 0; p < g_; ++p)
-            map.power[p] += double(h.power[p]);
+            map.power[p] += double(it->power[p]);
+        window.first = it->first;
+        ++window.blocks;
+    }
+    window.frames = last->first + block - window.first;
     for (double &v : map.power)
-        v /= double(ring_.size());
+        v /= double(window.blocks);
     map.peak = size_t(std::max_element(map.power.begin(), map.power.end()) - map.power.begin());
     return map;
 }

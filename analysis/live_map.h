@@ -51,6 +51,12 @@ struct LiveMapSettings {
     uint64_t max_bytes = uint64_t(768) << 20; // steering vectors and the window's spectra
 };
 
+// The blocks a map averages: from the first one's first frame, `frames` to the end of the last.
+struct MapWindow {
+    uint64_t first = 0, frames = 0;
+    size_t blocks = 0;
+};
+
 class LiveMap {
 public:
     // `positions`: one per microphone of the rows fed (n x positions.size() samples, full scale
@@ -64,6 +70,9 @@ public:
     void feed(const float *rows, size_t n, uint64_t first);
     void restart();                       // forgets every block (a jump in time)
     void set_window(double seconds);
+    // Frames kept beyond the window, for maps that end before the newest block (a block fed at
+    // once and shown in slices).
+    void set_history(uint64_t frames);
     // Which microphones go into the map (the others, faulty ones, are left out); the blocks of
     // the window are mapped again with the new set. At least two.
     void set_used(const std::vector<bool> &used);
@@ -71,6 +80,9 @@ public:
 
     // The mean over the window's blocks (empty power when there is none yet).
     Map map();
+    // The same of the window whose last block ends at frame `end` at the latest; `window` says
+    // which blocks it averaged.
+    Map map(uint64_t end, MapWindow &window);
     size_t blocks() const { return ring_.size(); }
     uint64_t first_frame() const;   // of the window's first block
     uint64_t frames() const;        // from there to the end of its last block
@@ -105,6 +117,7 @@ private:
     BlockAssembler assembler_;
     std::deque<Held> ring_;
     size_t pending_ = 0;                             // blocks at the ring's end not mapped yet
+    uint64_t history_ = 0;
     std::unique_ptr<SeriesFft> fft_;
 };
 

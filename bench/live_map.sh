@@ -4,7 +4,8 @@
 #  - the map's update every 40 ms of stream and every 0.163 s (a tap block at the peak, 8 MiB),
 #    against the same update in plain numpy, side by side in one run (one JSON line each);
 #  - viz256-view attached live to viz256-record at the peak under viz256-emulator
-#    (bench/live_map_view.py): maps a second, block completion to painted map (median, 99th
+#    (bench/live_map_view.py): maps of distinct windows of frames a second (a tap block is
+#    mapped in slices of about 40 ms), block completion to painted map (median, 99th
 #    percentile), the viewer's CPU, the recorder's CPU without and with the viewer, the load
 #    average at each step, the recording checked ("key value" lines).
 #

@@ -9,7 +9,8 @@ Run inside the emulator (bench/live_map.sh does it):
 viz256-record records FOLDER/live.dat. Once it streams: SECONDS with no viewer (its CPU), then
 viz256-view attached for SECONDS + 3 s, of which SECONDS are measured from 2 s after its start
 (the recorder's CPU and the viewer's, all threads, from /proc/PID/stat). The viewer prints the
-maps it painted and the time from each block's completion to its map on the screen. Then
+maps it painted of distinct windows of frames (a tap block is mapped in slices, each its own
+window) and the time from each slice's block completion to its map on the screen. Then
 `viz256-run check` of the run, whose files are deleted. Load average at each step. Prints
 "key value" lines.
 """
@@ -79,7 +80,8 @@ def main():
     m = re.search(r"maps shown: (\d+) in ([\d.]+) s; arrival to map: median (\d+) ms, 99th percentile (\d+) ms \((\d+) maps", out)
     if view.returncode != 0 or not m:
         sys.exit(f"live_map_view.py: viz256-view: status {view.returncode}\n{out}{err}")
-    # Maps of new frames, over the time they were counted (the first second after the first map is not).
+    # Maps of distinct windows of frames, over the time they were counted (the first second after
+    # the first map is not).
     print(f"view_maps_per_s {int(m.group(5)) / (float(m.group(2)) - 1):.2f}")
     print(f"view_latency_median_ms {m.group(3)}")
     print(f"view_latency_p99_ms {m.group(4)}")

@@ -96,7 +96,7 @@ int main(int argc, char **argv)
                 std::sort(l.begin(), l.end());
                 std::printf("maps shown: %zu in %.1f s", window.maps_painted(), *options.save_after);
                 if (!l.empty())
-                    std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms (%zu maps of new frames, the first "
+                    std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms (%zu maps of new windows of frames, the first "
                                 "second's left out)",
                                 l[l.size() / 2], l[l.size() * 99 / 100], l.size());
                 std::printf("; frames from %llu on; missed %llu frames in %llu gaps\nwritten: %s\n",

@@ -2,6 +2,7 @@
 
 #include "analysis/live_map.h"
 #include "analysis/samples.h"
+#include "view/pacing.h"
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +22,14 @@ constexpr auto kHealthEvery = std::chrono::milliseconds(500);
 constexpr double kHealthEveryS = 0.5; // and at least every half second of frames (a view catching up)
 constexpr size_t kGapsKept = 200;
 constexpr auto kMapEveryBehind = std::chrono::milliseconds(500); // frames waiting: fed first, up to this
+constexpr double kSliceS = 0.04; // a live block is mapped in slices of about this much stream
+
+int64_t monotonic_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 }
 
 // Everything the worker holds; only its thread touches it.
@@ -61,6 +70,15 @@ struct Pipeline::Work {
         size_t from = 0, count = 0;
     };
     std::vector<HealthPart> health_parts;
+    // The chunk taken last: its runs of frames that follow one another (each fed to the map
+    // already, from `index` on) and the marks of gaps (no frames) in order, released in slices;
+    // the map shows the window that ends with the last frames released.
+    struct Segment {
+        size_t from = 0, count = 0;
+        uint64_t index = 0;
+    };
+    std::vector<Segment> segments;
+    uint64_t map_end = UINT64_MAX;
     uint64_t health_unjudged = 0; // frames fed to the health since its last report
     std::vector<float> rows, picked;
     bool fresh = false;       // frames fed since the last map
@@ -157,6 +175,7 @@ void Pipeline::run()
     auto last_map = Clock::now() - kMapEvery, last_health = Clock::now();
     uint64_t serial = 0;
     bool layout_changed = true, map_changed = true;
+    Pacer pacer; // the slices of the live block `held` not fed yet
 
     // Everything the frames built, forgotten: a new run, a jump in time, another geometry.
     const auto restart = [&] {
@@ -171,6 +190,9 @@ void Pipeline::run()
             v.clear();
         w.health_parts.clear();
         w.health_unjudged = 0;
+        w.segments.clear();
+        w.map_end = UINT64_MAX;
+        pacer.clear();
         w.health = std::make_unique<HealthMeter>(w.format, w.channels, w.names, w.fs(), w.positions);
         w.report = w.health->report();
         w.fresh = true;
@@ -220,17 +242,22 @@ void Pipeline::run()
         w.trace_v.assign(w.trace_index.size(), {});
         w.spectra = std::make_unique<LiveSpectra>(w.fs(), w.trace_index.size(), 2048, w.settings.window_s);
     };
-    const auto note_gap = [&](uint64_t at_file, uint64_t frames) {
+    const auto note_gap = [&](uint64_t at_file, uint64_t frames, size_t at) {
         ++w.gap_count;
         w.missed += frames;
         w.gaps.push_back({double(at_file) / w.fs(), frames});
         if (w.gaps.size() > kGapsKept)
             w.gaps.pop_front();
         // Nothing that needs frames in a row joins the two sides: the health's runs of equal
-        // samples and its neighbours' block start afresh; the map's and the spectra's blocks
-        // are kept apart by the frames' indexes (the offset past a counter's jump).
+        // samples and its neighbours' block start afresh (at the mark, when its slice goes out);
+        // the map's and the spectra's blocks are kept apart by the frames' indexes (the offset
+        // past a counter's jump).
+        w.segments.push_back({at, 0, 0});
+    };
+    // The mark of a gap, as its slice goes out: the health starts afresh, the traces show one
+    // row of NaN.
+    const auto mark_gap = [&] {
         w.health_parts.push_back({});
-        // The traces show the gap: one row of NaN.
         if (!w.trace_t.empty()) {
             w.trace_t.push_back(std::numeric_limits<double>::quiet_NaN());
             for (auto &v : w.trace_v)
@@ -248,26 +275,28 @@ void Pipeline::run()
         }
         w.health_parts.clear();
     };
-    // Frames that follow one another: analysed as consecutive from `index` on.
-    const auto analyse = [&](const Chunk &c, size_t from, size_t n) {
+    // Frames of the chunk that follow one another, as consecutive from `index` on: into the map
+    // as the chunk arrives (all its blocks in one product); the rest waits for their slice.
+    const auto map_part = [&](const Chunk &c, size_t from, size_t n) {
         if (w.channels.empty() || n == 0)
             return;
-        const uint8_t *frames = c.frames.data() + from * w.layout.frame_bytes();
-        const uint64_t file_first = c.first_frame + from, index = file_first + w.offset;
         const size_t m = w.channels.size();
-        w.rows.resize(n * m);
-        to_samples(frames, n, w.format, w.rows.data());
+        const uint64_t index = c.first_frame + from + w.offset;
+        w.segments.push_back({from, n, index});
+        if (w.map && w.positions.size() == m)
+            w.map->feed(w.rows.data() + from * m, n, index);
+    };
+    const auto rest_part = [&](const Chunk &c, size_t from, size_t n, uint64_t index) {
+        const uint64_t file_first = c.first_frame + from;
+        const size_t m = w.channels.size();
+        const float *rows = w.rows.data() + from * m;
         w.health_parts.push_back({from, n});
-        if (w.map) {
-            if (w.positions.size() == m)
-                w.map->feed(w.rows.data(), n, index);
-        }
         const size_t k = w.trace_index.size();
         if (k > 0) {
             w.picked.resize(n * k);
             for (size_t t = 0; t < n; ++t)
                 for (size_t j = 0; j < k; ++j)
-                    w.picked[t * k + j] = w.rows[t * m + w.trace_index[j]];
+                    w.picked[t * k + j] = rows[t * m + w.trace_index[j]];
             w.spectra->feed(w.picked.data(), n, index);
             const size_t span = size_t(std::max(1.0, w.trace_span_s * w.fs()));
             const size_t from = n > span ? n - span : 0;
@@ -284,10 +313,12 @@ void Pipeline::run()
         }
         w.fresh = true;
     };
-    // A chunk split where the counter breaks: the frames lost there keep the blocks apart.
+    // A chunk as it arrives (`missed` frames lost just before it), split where the counter
+    // breaks: the frames lost there keep the blocks apart.
     const auto take = [&](const Chunk &c, uint64_t missed) {
+        w.segments.clear();
         if (w.started && (missed > 0 || c.first_frame != w.next_file)) {
-            note_gap(c.first_frame, missed ? missed : (c.first_frame > w.next_file ? c.first_frame - w.next_file : 0));
+            note_gap(c.first_frame, missed ? missed : (c.first_frame > w.next_file ? c.first_frame - w.next_file : 0), 0);
             w.counter_known = false; // the counter jumps by as much: not counted twice
         }
         if (!w.started)
@@ -295,6 +326,12 @@ void Pipeline::run()
         w.started = true;
         w.next_file = c.first_frame + c.count;
         w.newest_ns = c.completed_ns;
+        if (!w.channels.empty()) {
+            w.rows.resize(c.count * w.channels.size());
+            to_samples(c.frames.data(), c.count, w.format, w.rows.data());
+        }
+        if (w.map)
+            w.map->set_history(c.count); // its first slice's window
         const size_t frame_bytes = w.layout.frame_bytes();
         size_t from = 0;
         if (w.layout.counter) {
@@ -302,10 +339,10 @@ void Pipeline::run()
                 uint32_t v;
                 std::memcpy(&v, c.frames.data() + t * frame_bytes, 4);
                 if (w.counter_known && v != w.counter + 1) {
-                    analyse(c, from, t - from);
+                    map_part(c, from, t - from);
                     const uint32_t jump = v - w.counter - 1;
                     const bool back = int32_t(jump) < 0;
-                    note_gap(c.first_frame + t, back ? 0 : jump);
+                    note_gap(c.first_frame + t, back ? 0 : jump, t);
                     // A counter that goes back: start the blocks afresh past everything seen.
                     w.offset += back ? uint64_t(w.settings.block) * 2 : jump;
                     from = t;
@@ -314,10 +351,26 @@ void Pipeline::run()
                 w.counter_known = true;
             }
         }
-        analyse(c, from, c.count - from);
+        map_part(c, from, c.count - from);
+    };
+    // Frames a to b of the chunk taken go out: the traces, the spectra and the health take them,
+    // and the map shows the window that ends with them.
+    const auto release = [&](const Chunk &c, size_t a, size_t b) {
+        for (const Work::Segment &g : w.segments) {
+            if (g.count == 0) {
+                if (g.from >= a && g.from < b)
+                    mark_gap();
+                continue;
+            }
+            const size_t from = std::max(a, g.from), to = std::min(b, g.from + g.count);
+            if (from < to) {
+                rest_part(c, from, to - from, g.index + (from - g.from));
+                w.map_end = g.index + (to - g.from);
+            }
+        }
     };
 
-    Chunk chunk, held; // the chunk read, the one taken last (its health may wait for the map)
+    Chunk chunk, held; // the chunk read, the one taken last (its slices and health may wait)
     while (!stopping_) {
         {
             std::lock_guard lock(requests_mutex_);
@@ -384,22 +437,37 @@ void Pipeline::run()
             }
         }
 
-        // A map due: only what is already waiting is fed before it.
+        // A map or a slice due: only what is already waiting is fed before it.
         int timeout = 20;
-        if (w.fresh)
+        if (pacer.pending())
+            timeout = int(std::clamp<int64_t>((pacer.due_ns() - monotonic_ns() + 999999) / 1000000, 0, 20));
+        else if (w.fresh)
             timeout = int(std::clamp<int64_t>(
                 std::chrono::ceil<std::chrono::milliseconds>(last_map + kMapEvery - Clock::now()).count(), 0, 20));
         uint64_t missed = 0;
+        bool sliced = false;
         const BlockSource::Next r = source_->next(chunk, missed, timeout);
         if (r == BlockSource::Next::Chunk && chunk.count > 0) {
             w.ended = false;
+            // The next block is there already (a view behind the stream): the slices left at once.
+            if (pacer.pending()) {
+                const Slice rest = pacer.take(0, true);
+                release(held, rest.from, rest.from + rest.count);
+            }
             if (!w.health_parts.empty())
                 feed_health(held); // the chunk before, in order
-            take(chunk, missed);
             std::swap(chunk, held);
-            // Frames waiting behind it (a view that fell behind): fed first, up to a limit.
-            if (Clock::now() - last_map < kMapEveryBehind)
-                continue;
+            take(held, missed);
+            // A live block in slices at the stream's pace (below); a recorded run's chunk at once.
+            const bool live = held.completed_ns > 0;
+            pacer.start(held.count, w.fs(), live ? kSliceS : 0, live ? held.completed_ns : monotonic_ns());
+            if (!live) {
+                const Slice all = pacer.take(0, true);
+                release(held, all.from, all.from + all.count);
+                // Frames waiting behind it (a run caught up after a seek): fed first, up to a limit.
+                if (Clock::now() - last_map < kMapEveryBehind)
+                    continue;
+            }
         } else if (r == BlockSource::Next::NewRun) {
             layout_changed = true;
             continue;
@@ -412,6 +480,20 @@ void Pipeline::run()
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         } else {
             w.source_problem.clear();
+        }
+
+        // The slices of the live block that are due, each mapped at once. A whole block due as it
+        // arrives (one slice, or a view behind the stream) is mapped as a recorded run's chunk:
+        // the blocks waiting behind it first, up to a limit, and a map every 40 ms at most (a tap
+        // of small blocks would otherwise make a map per block).
+        if (pacer.pending()) {
+            const Slice s = pacer.take(monotonic_ns(), false);
+            if (s.count > 0) {
+                release(held, s.from, s.from + s.count);
+                sliced = pacer.slices() > 1;
+                if (s.count == held.count && Clock::now() - last_map < kMapEveryBehind)
+                    continue;
+            }
         }
 
         // The health judged again twice a second, and after every half second of frames: a view
@@ -428,7 +510,7 @@ void Pipeline::run()
             exclude_faulty();
             w.fresh = true;
         }
-        if (!w.fresh || now - last_map < kMapEvery) {
+        if (!w.fresh || (!sliced && now - last_map < kMapEvery)) {
             if (!w.health_parts.empty())
                 feed_health(held);
             continue;
@@ -453,14 +535,15 @@ void Pipeline::run()
         s.health = w.report;
         s.settings = w.settings;
         if (w.map) {
+            MapWindow window;
             s.used = w.map->used();
-            s.map = w.map->map();
+            s.map = w.map->map(w.map_end, window);
             s.has_map = !s.map.power.empty();
             for (size_t k = 0; k < w.map->bins().size(); ++k)
                 s.frequencies.push_back(w.map->frequency(k));
-            s.map_first = w.map->first_frame() >= w.offset ? w.map->first_frame() - w.offset : 0;
-            s.map_frames = w.map->frames();
-            s.map_blocks = w.map->blocks();
+            s.map_first = window.first >= w.offset ? window.first - w.offset : 0;
+            s.map_frames = window.frames;
+            s.map_blocks = window.blocks;
             s.map_completed_ns = w.newest_ns;
         }
         s.trace_channels = w.trace_channels;

@@ -103,14 +103,14 @@ MapPlot::MapPlot(QWidget *parent) : QCustomPlot(parent)
     left_out_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCross, QPen(QColor(220, 0, 0), 2), Qt::NoBrush, 9));
     peak_ = dots(this, QCPScatterStyle(QCPScatterStyle::ssCrossCircle, QPen(QColor(0, 220, 255), 2), Qt::NoBrush, 18));
     // The buffers a replot draws are what the next paint shows.
-    connect(this, &QCustomPlot::beforeReplot, this, [this] { drawn_ns_ = shown_ns_; });
+    connect(this, &QCustomPlot::beforeReplot, this, [this] { drawn_ns_ = shown_ns_, drawn_end_ = shown_end_; });
 }
 
 void MapPlot::paintEvent(QPaintEvent *event)
 {
     QCustomPlot::paintEvent(event);
     if (drawn_ns_ > 0) {
-        emit painted(drawn_ns_);
+        emit painted(drawn_ns_, drawn_end_);
         drawn_ns_ = 0;
     }
 }
@@ -151,6 +151,7 @@ void MapPlot::show_map(const Snapshot &s, double range_db)
                         .arg(number(s.settings.f1, 0), number(s.settings.f2, 0), number(g.z, 2), number(peak_db, 1),
                              number(px, 3), number(py, 3), number(double(s.map_frames) / s.sample_freq, 2)));
     shown_ns_ = s.live ? s.map_completed_ns : 0;
+    shown_end_ = s.map_first + s.map_frames;
     replot(QCustomPlot::rpQueuedReplot);
 }
 

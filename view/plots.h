@@ -15,14 +15,16 @@ public:
     explicit MapPlot(QWidget *parent = nullptr);
     void show_map(const Snapshot &s, double range_db);
 signals:
-    // A live map of new frames is on the screen: when its newest frames arrived (CLOCK_MONOTONIC).
-    void painted(int64_t completed_ns);
+    // A live map is on the screen: when its newest frames arrived (CLOCK_MONOTONIC), and the end
+    // of its window of frames (each map of new frames ends further on).
+    void painted(int64_t completed_ns, uint64_t window_end);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     int64_t shown_ns_ = 0, drawn_ns_ = 0; // the map given to show_map, the one its last replot drew
+    uint64_t shown_end_ = 0, drawn_end_ = 0;
     QCPColorMap *map_;
     QCPColorScale *scale_;
     QCPGraph *used_, *left_out_, *peak_;

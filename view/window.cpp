@@ -120,11 +120,12 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
     dock(this, QStringLiteral("Spectre moyen"), "dock_spectre", spectrum_, Qt::BottomDockWidgetArea);
     build_controls();
     connect(health_, &HealthPlot::microphone_clicked, this, &ViewWindow::toggle_trace);
-    // Arrival of the newest frames to their map on the screen, once per map of new frames.
-    connect(map_, &MapPlot::painted, this, [this](int64_t completed_ns) {
-        if (completed_ns == last_completed_ns_)
+    // Arrival of the newest frames' block to their map on the screen, once per window of frames
+    // (a block is mapped in slices: each slice's map counts from its block's arrival).
+    connect(map_, &MapPlot::painted, this, [this](int64_t completed_ns, uint64_t window_end) {
+        if (window_end == last_window_end_)
             return;
-        last_completed_ns_ = completed_ns;
+        last_window_end_ = window_end;
         // The maps of the first second are left out: their frames waited while the map was set up.
         const int64_t now = monotonic_ns();
         if (first_painted_ns_ == 0)
@@ -132,6 +133,10 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
         if (now - first_painted_ns_ < 1000000000)
             return;
         latencies_.push_back(double(now - completed_ns) / 1e6);
+        // Said twice a second: a label redrawn with every map costs the window for nothing.
+        if (now - latency_said_ns_ < 500000000)
+            return;
+        latency_said_ns_ = now;
         std::vector<double> last(latencies_.end() - long(std::min<size_t>(latencies_.size(), 200)), latencies_.end());
         std::sort(last.begin(), last.end());
         latency_->setText(QStringLiteral("Latence arrivée → carte : médiane %1 ms, 99e centile %2 ms")
@@ -450,16 +455,22 @@ void ViewWindow::refresh()
                                                                 : QStringLiteral("en direct : ") + QString::fromStdString(s.problem));
     if (!fresh)
         return;
-    // The health changes twice a second: its layout is drawn again only then.
+    // The health changes twice a second: its layout is drawn again only then. The traces and
+    // spectra only when they hold other values (a map of the same frames, a health report).
     const bool health_changed = s.health.frames != shown_.health.frames || s.trace_channels != shown_.trace_channels ||
                                 s.layout.size() != shown_.layout.size() || s.channels != shown_.channels;
+    const bool traces_changed = s.trace_channels != shown_.trace_channels || s.trace_t.size() != shown_.trace_t.size() ||
+                                (!s.trace_t.empty() && !(s.trace_t.back() == shown_.trace_t.back())) || painted_ == 0;
+    const bool spectra_changed = s.spectrum_db != shown_.spectrum_db || s.spectrum_f.size() != shown_.spectrum_f.size() || painted_ == 0;
     shown_ = std::move(s);
     const Snapshot &v = shown_;
     map_->show_map(v, range_->value());
     if (health_changed)
         health_->show_health(v);
-    traces_->show_traces(v, auto_scale_->isChecked() ? 0 : fixed_->value());
-    spectrum_->show_spectra(v);
+    if (traces_changed)
+        traces_->show_traces(v, auto_scale_->isChecked() ? 0 : fixed_->value());
+    if (spectra_changed)
+        spectrum_->show_spectra(v);
     ++painted_;
     if (v.has_map) {
         const Grid &g = v.map.grid;

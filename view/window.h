@@ -33,7 +33,8 @@ public:
     ~ViewWindow() override;
     // PNG of the window or HDF5 of the map, by the extension; the error, empty when written.
     QString save(const QString &path);
-    // Maps painted, and the arrival-to-paint times of live maps (ms).
+    // Maps painted, and the arrival-to-paint times of live maps of new frames (ms), one per
+    // window of frames.
     size_t maps_painted() const { return painted_; }
     const std::vector<double> &latencies_ms() const { return latencies_; }
     // The most recent snapshot shown.
@@ -55,7 +56,8 @@ private:
     QTimer timer_;
     size_t painted_ = 0;
     std::vector<double> latencies_;
-    int64_t last_completed_ns_ = 0, first_painted_ns_ = 0;
+    int64_t first_painted_ns_ = 0, latency_said_ns_ = 0;
+    uint64_t last_window_end_ = 0;
     uint64_t version_ = 0; // of the pipeline's snapshot last copied
 
     MapPlot *map_;

@@ -49,18 +49,22 @@ TEST(LiveMap, AgreesWithTheWelchMapOfItsWindowAndNeverBridgesAGap)
         size_t cut;
         bool diagonal_removed;
         int left_out; // -1: none
+        uint64_t history = 0, end = UINT64_MAX; // a map that ends before the newest frames
     };
     const Case cases[] = {
         {"all blocks, fed in one piece", 5.0, n, true, -1},
         {"all blocks, odd cuts, diagonal kept", 5.0, 333, false, -1},
         {"a 0.1 s window sliding over the run", 0.1, 1000, true, -1},
         {"a microphone left out", 0.2, 4097, true, 14},
+        {"a 0.1 s window ending 5000 frames before the newest", 0.1, 8160, true, -1, 8160, n - 5000},
+        {"the whole run ending 3000 frames before the newest", 5.0, 2040, true, -1, 8160, n - 3000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         LiveMapSettings s;
         s.block = 512, s.f1 = 5000, s.f2 = 7000, s.window_s = c.window_s, s.remove_diagonal = c.diagonal_removed;
         LiveMap live(kFs, mics, grid, s);
+        live.set_history(c.history);
         if (c.left_out >= 0) {
             std::vector<bool> used(m, true);
             used[size_t(c.left_out)] = false;
@@ -71,16 +75,22 @@ TEST(LiveMap, AgreesWithTheWelchMapOfItsWindowAndNeverBridgesAGap)
             if (first % 7000 < c.cut)
                 live.map(); // maps made on the way change nothing
         }
-        const Map got = live.map();
+        MapWindow window;
+        const Map got = live.map(c.end, window);
+        ASSERT_LE(window.first + window.frames, c.end);
+        ASSERT_GT(window.first + window.frames + 256, std::min<uint64_t>(c.end, n)); // the newest block that ends by then
+        if (c.history == 0) {
+            ASSERT_EQ(window.first, live.first_frame());
+        }
         // The Welch matrix of exactly the window's frames.
         FrameLayout layout;
         layout.mics.resize(m);
         std::iota(layout.mics.begin(), layout.mics.end(), 0);
         const FrameFormat format(layout);
         CrossSpectra csm(format, kFs, 512, 5000, 7000);
-        ASSERT_GT(live.frames(), 0u);
-        csm.feed_samples(rows.data() + live.first_frame() * m, live.frames());
-        EXPECT_EQ(csm.blocks(), live.blocks());
+        ASSERT_GT(window.frames, 0u);
+        csm.feed_samples(rows.data() + window.first * m, window.frames);
+        EXPECT_EQ(csm.blocks(), window.blocks);
         std::vector<size_t> use;
         std::vector<Microphone> at;
         for (size_t i = 0; i < m; ++i) {
