@@ -39,6 +39,11 @@ double distance(const Microphone &a, const Microphone &b)
     return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z));
 }
 
+double chance_coherence(uint64_t blocks)
+{
+    return blocks ? std::sqrt(M_PI / (4 * double(blocks))) : std::numeric_limits<double>::infinity();
+}
+
 std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k)
 {
     std::vector<std::vector<size_t>> out(p.size());
@@ -88,6 +93,10 @@ NeighbourSpectra::NeighbourSpectra(const std::vector<Microphone> &pos, double fs
     cross_.assign(pairs_.size() * size_t(bins_), {});
     power_.assign(m_ * size_t(bins_), 0);
     window_ = blackman_harris(block_);
+    double w2 = 0, w4 = 0;
+    for (float w : window_)
+        w2 += double(w) * w, w4 += double(w) * w * w * w;
+    window_spread_ = double(block_) * w4 / (w2 * w2);
     rows_.assign(size_t(block_) * m_, 0);
     in_.assign(size_t(block_) * m_, 0);
     for (size_t b = 0; b < kBatch; ++b) {
@@ -284,7 +293,7 @@ std::vector<PairFigures> NeighbourSpectra::pairs() const
         f.below_hz = c_ / (4 * distance_[q]);
         const std::complex<double> *cr = cross_.data() + q * bins;
         const double *pi = power_.data() + i * bins, *pj = power_.data() + j * bins;
-        double re = 0, si = 0, sj = 0, mag = 0, ti = 0, tj = 0;
+        double re = 0, si = 0, sj = 0, sij = 0, mag = 0, ti = 0, tj = 0;
         for (size_t k = lo; k < hi; ++k) {
             mag += std::abs(cr[k]);
             ti += pi[k], tj += pj[k];
@@ -292,9 +301,11 @@ std::vector<PairFigures> NeighbourSpectra::pairs() const
             if (top < f.below_hz && pi[k] >= kLeak * strongest[i] && pj[k] >= kLeak * strongest[j]) {
                 re += cr[k].real();
                 si += pi[k], sj += pj[k];
+                sij += pi[k] * pj[k];
             }
         }
         f.same = si > 0 && sj > 0 ? re / std::sqrt(si * sj) : nan;
+        f.spread = si > 0 && sj > 0 ? std::sqrt(window_spread_ * sij / (2 * double(taken_) * si * sj)) : nan;
         f.coherence = ti > 0 && tj > 0 ? mag / std::sqrt(ti * tj) : nan;
         out.push_back(f);
     }

@@ -172,15 +172,16 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         s.freqs.push_back(500 + 90.0 * k);
     for (bool floats : {false, true}) {
         SCOPED_TRACE(floats ? "float samples" : "int32 samples");
-        const size_t n = 20000;
+        const size_t n = 60000; // 29 spectral blocks: enough to judge coherence and polarity
         const auto frames = frames_of(mics, {s}, n, floats, faults);
         const FrameFormat f = format_for(mics.size(), floats);
         std::vector<std::string> names;
         for (size_t i = 0; i < mics.size(); ++i)
             names.push_back("mic_" + std::to_string(i));
-        HealthSettings threaded;
+        HealthSettings every, threaded;
+        every.expected_frames = threaded.expected_frames = n;
         threaded.spectra_thread = true;
-        HealthMeter meter(f, channels(mics.size()), names, kFs, mics),
+        HealthMeter meter(f, channels(mics.size()), names, kFs, mics, every),
             converted(f, channels(mics.size()), names, kFs, mics, threaded);
         // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first
         // (their neighbours' spectra on a thread of their own).
@@ -212,29 +213,39 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
 
 TEST(Health, VerdictsAtTheEdgesOfTheirRules)
 {
-    // A broadband source heard by microphones in a row 2 cm apart; columns scaled or negated.
-    Source s{0.05, -0.03, 0.8, {}};
-    for (int k = 0; k < 40; ++k)
-        s.freqs.push_back(500 + 90.0 * k);
+    // A broadband source (40 tones from `low` Hz up, 90 Hz apart) heard by microphones in a row
+    // `pitch` apart; columns scaled or negated.
     struct Case {
         const char *what;
         size_t mics;
         bool positions;
         std::vector<float> gains;          // per microphone
         std::vector<Verdict> expected;
+        size_t frames = 60000;             // 29 spectral blocks
+        double pitch = 0.02, low = 500, distance = 0.8; // the source's, from the row's middle
     };
+    const Verdict U = Verdict::Undetermined, R = Verdict::ReversedPolarity, O = Verdict::Ok;
     const Case cases[] = {
         // The middle one and the first each have one neighbour of each sign: a tie, no verdict.
-        {"a tie in the polarity vote", 3, true, {1, 1, -1}, {Verdict::Undetermined, Verdict::Undetermined, Verdict::ReversedPolarity}},
+        {"a tie in the polarity vote", 3, true, {1, 1, -1}, {U, U, R}},
         // The median of an even count is halfway between the middle two: each is 5 dB from it.
-        {"the median of four levels", 4, false, {1, 1, 0.316f, 0.316f}, {Verdict::Ok, Verdict::Ok, Verdict::Ok, Verdict::Ok}},
+        {"the median of four levels", 4, false, {1, 1, 0.316f, 0.316f}, {O, O, O, O}},
+        // A tenth of a second (2 blocks): coherence cannot be told from chance, no verdict on
+        // either side, the reversed one included.
+        {"a short slice", 3, true, {1, 1, -1}, {U, U, U}, 5000},
+        // 30 cm apart, 3 m from the source, the sound above c / (4 d): the three polarity bins
+        // hold the microphones' own noise, whose sign is chance's: no vote, however large.
+        {"no sound low enough for the spacing", 16, true, std::vector<float>(16, 1), std::vector<Verdict>(16, O), 60000, 0.3, 1000, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
+        Source s{0.05 + c.pitch * double(c.mics - 1) / 2 - 0.02, -0.03, c.distance, {}};
+        for (int k = 0; k < 40; ++k)
+            s.freqs.push_back(c.low + 90.0 * k);
         std::vector<Microphone> mics;
         for (size_t i = 0; i < c.mics; ++i)
-            mics.push_back({"p", 0.02 * double(i), 0, 0});
-        const size_t n = 20000;
+            mics.push_back({"p", c.pitch * double(i), 0, 0});
+        const size_t n = c.frames;
         auto frames = frames_of(mics, {s}, n, true);
         for (size_t t = 0; t < n; ++t)
             for (size_t i = 0; i < c.mics; ++i) {
@@ -243,13 +254,15 @@ TEST(Health, VerdictsAtTheEdgesOfTheirRules)
             }
         HealthSettings settings;
         settings.polarity_neighbours = 2;
+        settings.expected_frames = n;
         HealthMeter meter(format_for(c.mics, true), channels(c.mics), std::vector<std::string>(c.mics, "m"), kFs,
                           c.positions ? mics : std::vector<Microphone>{}, settings);
         meter.feed(frames.data(), n);
         const HealthReport r = meter.report();
         for (size_t i = 0; i < c.mics; ++i)
             EXPECT_EQ(verdict_name(r.mics[i].verdict), std::string(verdict_name(c.expected[i])))
-                << "microphone " << i << ": " << r.mics[i].detail;
+                << "microphone " << i << ": " << r.mics[i].detail << " (" << r.mics[i].polarity_votes << " of "
+                << r.mics[i].polarity_decided << ")";
     }
 }
 
