@@ -64,6 +64,11 @@ public:
     // The next n rows: `rows` (n x microphones, scaled), or else the frames of `format`.
     void feed(const float *rows, const uint8_t *frames, const FrameFormat &format, size_t n);
     void gap() { filled_ = 0; } // the next rows do not follow: the block being filled is dropped
+    // For a caller that reads only the blocks taken: frames per block, one block taken in
+    // stride(), and a whole block passed over (between blocks).
+    size_t block_frames() const { return size_t(block_); }
+    uint64_t stride() const { return uint64_t(stride_); }
+    void skip_block() { ++seen_; }
     std::vector<PairFigures> pairs() const;
     uint64_t blocks() const { return taken_; }
 

@@ -208,6 +208,47 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         EXPECT_NEAR(r.mics[14].clipped, 0.3, 0.3); // a good share of its samples sit at its ceiling
         EXPECT_GT(r.mics[14].clipped, 0.01);
         EXPECT_EQ(r.mics[0].clipped, 0.0);
+
+        // Read in two parts and merged, the samples' figures are those of one pass. Microphone 5
+        // may get a peak early and 8 equal samples, away from its extremes so far in one pass but
+        // at the later part's own top, just after `split`.
+        struct Split {
+            const char *what;
+            size_t split;
+            bool held, merges; // the 8 equal samples; merged as it is (else read again)
+        };
+        for (const Split &c : {Split{"between two runs of zeros", 16000, false, true},
+                               Split{"within a run of zeros", 2048, false, false},
+                               Split{"a held value at the later part's top", 16000, true, false}}) {
+            SCOPED_TRACE(c.what);
+            auto copy = frames;
+            const auto set = [&](size_t t, float v) {
+                if (floats)
+                    return std::memcpy(copy.data() + (t * f.words() + 6) * 4, &(v *= float(kFullScale)), 4), void();
+                const int32_t x = int32_t(v * kFullScale);
+                std::memcpy(copy.data() + (t * f.words() + 6) * 4, &x, 4);
+            };
+            for (size_t t = c.split + 10; c.held && t < c.split + 18; ++t)
+                set(t, 0.4f), set(100, 0.5f);
+            HealthMeter whole(f, channels(mics.size()), names, kFs), parts(f, channels(mics.size()), names, kFs);
+            whole.feed(copy.data(), n);
+            const size_t bytes = size_t(f.words()) * 4;
+            parts.feed(copy.data(), c.split);
+            SampleStats later = parts.part();
+            later.begin_after(copy.data(), copy.data() + (c.split - 1) * bytes);
+            later.feed(copy.data() + c.split * bytes, n - c.split);
+            EXPECT_EQ(parts.samples().merge(later), c.merges);
+            if (!c.merges)
+                parts.samples().feed(copy.data() + c.split * bytes, n - c.split);
+            const HealthReport a = whole.report(), b = parts.report();
+            EXPECT_EQ(a.frames, b.frames);
+            for (size_t i = 0; i < mics.size(); ++i) {
+                const MicHealth &x = a.mics[i], &y = b.mics[i];
+                EXPECT_TRUE(!(std::abs(x.level_db - y.level_db) > 1e-9) && std::abs(x.dc - y.dc) < 1e-15 && x.peak == y.peak &&
+                            x.clipped == y.clipped && x.held == y.held && x.held_runs == y.held_runs && x.verdict == y.verdict)
+                    << "microphone " << i << ": " << x.held_runs << " runs against " << y.held_runs;
+            }
+        }
     }
 }
 
