@@ -190,6 +190,11 @@ __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stri
             h[v] = _mm256_loadu_ps(hi + i0 + 8 * v), l[v] = _mm256_loadu_ps(lo + i0 + 8 * v);
             r[v] = _mm256_loadu_ps(ref + i0 + 8 * v);
         }
+        // Whether any sample equals the one before it: without one, the second pass finds
+        // nothing (no repeat at an extreme, every run of equal samples cut at each sample).
+        __m256 q[2], repeats[2];
+        for (int v = 0; v < 2; ++v)
+            q[v] = _mm256_loadu_ps(prev + i0 + 8 * v), repeats[v] = _mm256_setzero_ps();
         for (size_t t = 0; t < n; ++t)
             for (int v = 0; v < 2; ++v) {
                 const __m256 x = load8<T, Raw>(col + t * stride + 32 * size_t(v)), d = _mm256_sub_ps(x, r[v]);
@@ -197,7 +202,10 @@ __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stri
                 a2[v] = _mm256_add_ps(a2[v], _mm256_mul_ps(d, d));
                 h[v] = _mm256_max_ps(x, h[v]); // x > h ? x : h
                 l[v] = _mm256_min_ps(x, l[v]); // x < l ? x : l
+                repeats[v] = _mm256_or_ps(repeats[v], _mm256_cmp_ps(x, q[v], _CMP_EQ_OQ));
+                q[v] = x;
             }
+        const bool none = _mm256_testz_ps(repeats[0], repeats[0]) && _mm256_testz_ps(repeats[1], repeats[1]);
         __m256 p[2], top[2], bottom[2];
         __m256i ch[2], cl[2], rn[2], lg[2], st[2];
         for (int v = 0; v < 2; ++v) {
@@ -212,7 +220,9 @@ __attribute__((target("avx2"))) void stats_avx2(const uint8_t *base, size_t stri
         }
         const __m256i one = _mm256_set1_epi32(1), before = _mm256_set1_epi32(int(runs.length) - 2),
                       from = _mm256_set1_epi32(int(runs.length) - 1);
-        for (size_t t = 0; t < n; ++t)
+        if (none)
+            rn[0] = rn[1] = _mm256_setzero_si256();
+        for (size_t t = 0; t < n && !none; ++t)
             for (int v = 0; v < 2; ++v) {
                 const __m256 x = load8<T, Raw>(col + t * stride + 32 * size_t(v));
                 const __m256 at_hi = _mm256_and_ps(_mm256_cmp_ps(x, h[v], _CMP_EQ_OQ), _mm256_cmp_ps(p[v], h[v], _CMP_EQ_OQ));
