@@ -81,6 +81,14 @@ HealthMeter::HealthMeter(FrameFormat format, std::vector<int> channels, std::vec
 
 HealthMeter::~HealthMeter() = default;
 
+std::unique_ptr<NeighbourSpectra> HealthMeter::spectra_part() const
+{
+    if (!pairs_)
+        return nullptr;
+    return std::make_unique<NeighbourSpectra>(positions_, fs_, settings_.polarity_neighbours, settings_.speed_of_sound,
+                                              settings_.expected_frames, false);
+}
+
 void HealthMeter::feed(const uint8_t *frames, size_t n)
 {
     stats_.feed(frames, n);

@@ -126,6 +126,8 @@ public:
     SampleStats part() const { return SampleStats(format_, settings_.held_run); }
     // The neighbours' spectra (nullptr without positions), for a caller that feeds them apart.
     NeighbourSpectra *spectra() { return pairs_.get(); }
+    // More of the same, for other blocks of the run on another thread (merged into spectra()).
+    std::unique_ptr<NeighbourSpectra> spectra_part() const;
 
 private:
     FrameFormat format_;

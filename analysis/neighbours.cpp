@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace analysis {
@@ -273,6 +274,21 @@ void NeighbourSpectra::accumulate() const
         }
     }
     batched_ = 0;
+}
+
+void NeighbourSpectra::merge(NeighbourSpectra &other)
+{
+    if (other.m_ != m_ || other.bins_ != bins_ || other.pairs_ != pairs_)
+        throw std::invalid_argument("neighbours' spectra of other microphones or blocks");
+    for (NeighbourSpectra *s : {this, &other}) {
+        s->wait_idle();
+        s->accumulate();
+    }
+    for (size_t k = 0; k < cross_.size(); ++k)
+        cross_[k] += other.cross_[k];
+    for (size_t k = 0; k < power_.size(); ++k)
+        power_[k] += other.power_[k];
+    taken_ += other.taken_;
 }
 
 std::vector<PairFigures> NeighbourSpectra::pairs() const

@@ -69,6 +69,9 @@ public:
     size_t block_frames() const { return size_t(block_); }
     uint64_t stride() const { return uint64_t(stride_); }
     void skip_block() { ++seen_; }
+    // Adds the blocks `other` took (the same microphones, settings and run; other blocks of it):
+    // the sums are those of all the blocks, added in another order.
+    void merge(NeighbourSpectra &other);
     std::vector<PairFigures> pairs() const;
     uint64_t blocks() const { return taken_; }
 
