@@ -36,11 +36,11 @@ void read_health(const reading::Run &run, uint64_t first, uint64_t count, const 
                 reading::read_frames(run, first, 1, [&](const uint8_t *f, size_t, uint64_t) {
                     std::memcpy(edge.data(), f, frame_bytes);
                     return true;
-                });
+                }, frame_bytes);
                 reading::read_frames(run, first + half - 1, 1, [&](const uint8_t *f, size_t, uint64_t) {
                     std::memcpy(edge.data() + frame_bytes, f, frame_bytes);
                     return true;
-                });
+                }, frame_bytes);
                 later.begin_after(edge.data(), edge.data() + frame_bytes);
                 reading::read_frames(run, first + half, count - half, [&](const uint8_t *f, size_t n, uint64_t) {
                     later.feed(f, n);
