@@ -21,7 +21,14 @@
 //   reversed_polarity  (positions needed) most of its decided neighbour pairs, and at least
 //                      two, of opposite sign (neighbours.h: bins below c / (4 d) only);
 //   undetermined       its polarity votes tie, or a single one is against it: the scene does
-//                      not allow a verdict (not a fault; the map keeps it).
+//                      not allow a verdict (not a fault; the map keeps it). Also, with positions,
+//                      every microphone the checks above leave ok (and a louder one) while the
+//                      spectra hold too few blocks to tell coherence from chance: unrelated
+//                      signals read a coherence of sqrt(pi / (4 B)) after B blocks, which must
+//                      stay within half the lowest figure the incoherent rule compares (0.7 x
+//                      0.5): 26 blocks of 2048 frames at 50 kHz, about 1.1 s.
+// A neighbour pair votes only when its polarity evidence stands 4 of its spreads clear of what
+// unrelated signals give (neighbours.h): few blocks, or few bins below c / (4 d), give no vote.
 // Levels are the RMS about the mean, in dBFS (see samples.h for the full scale).
 #pragma once
 
@@ -33,6 +40,7 @@
 
 #include "analysis/geometry.h"
 #include "analysis/neighbours.h"
+#include "analysis/sample_stats.h"
 #include "analysis/samples.h"
 
 namespace analysis {
@@ -82,11 +90,14 @@ struct HealthSettings {
     int held_run = 8;                // equal samples in a row that make a dropout
     int polarity_neighbours = 4;
     double vote = 0.2;               // |polarity evidence| a neighbour pair needs to vote
+    double vote_spreads = 4;         // and the vote at least this many spreads of it (neighbours.h)
+    double chance_share = 0.5;       // unrelated signals' coherence at most this share of the lowest compared
     double coherent_field = 0.5;     // neighbours' coherence from which a microphone is judged by it
     double incoherent_ratio = 0.7;   // its coherence against theirs below this: incoherent
     double speed_of_sound = 343.0;
     uint64_t expected_frames = 0;    // frames to come, if known (how many blocks the spectra take)
     bool spectra_thread = false;     // the neighbours' spectra on a thread of their own (feed goes on meanwhile)
+    bool spectra_apart = false;      // the caller feeds the neighbours' spectra itself (spectra())
 };
 
 class HealthMeter {
@@ -99,7 +110,7 @@ public:
     HealthMeter &operator=(const HealthMeter &) = delete;
 
     // Frames summed at a time; blocks of a multiple of it are cut into whole chunks.
-    static constexpr size_t kChunkFrames = 128;
+    static constexpr size_t kChunkFrames = SampleStats::kChunkFrames;
 
     void feed(const uint8_t *frames, size_t n);
     // The same from samples already converted (n rows of the format's microphones).
@@ -110,10 +121,15 @@ public:
     void gap();
     HealthReport report() const;
 
-private:
-    void chunk(const float *rows, const uint8_t *frames, size_t n);
-    size_t next_chunk(size_t n) const;
+    // The samples' statistics so far: a part of the run read elsewhere merges into them.
+    SampleStats &samples() { return stats_; }
+    SampleStats part() const { return SampleStats(format_, settings_.held_run); }
+    // The neighbours' spectra (nullptr without positions), for a caller that feeds them apart.
+    NeighbourSpectra *spectra() { return pairs_.get(); }
+    // More of the same, for other blocks of the run on another thread (merged into spectra()).
+    std::unique_ptr<NeighbourSpectra> spectra_part() const;
 
+private:
     FrameFormat format_;
     std::vector<int> channels_;
     std::vector<std::string> names_;
@@ -121,14 +137,7 @@ private:
     HealthSettings settings_;
     double fs_;
     size_t m_;
-    bool in_a_row_ = false; // the microphones are consecutive words of a frame
-    uint64_t frames_ = 0;
-    std::vector<float> buffer_, ref_, last_;
-    std::vector<double> sum_, sumsq_;
-    std::vector<float> hi_, lo_;
-    std::vector<uint64_t> hi_held_, lo_held_, held_, held_runs_;
-    std::vector<uint32_t> run_;
-    std::vector<float> top_, bottom_; // extremes so far, for the runs of equal samples
+    SampleStats stats_;
     std::unique_ptr<NeighbourSpectra> pairs_;
 };
 

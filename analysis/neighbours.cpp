@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace analysis {
@@ -37,6 +38,11 @@ std::vector<float> blackman_harris(int n)
 double distance(const Microphone &a, const Microphone &b)
 {
     return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z));
+}
+
+double chance_coherence(uint64_t blocks)
+{
+    return blocks ? std::sqrt(M_PI / (4 * double(blocks))) : std::numeric_limits<double>::infinity();
 }
 
 std::vector<std::vector<size_t>> nearest(const std::vector<Microphone> &p, int k)
@@ -88,6 +94,10 @@ NeighbourSpectra::NeighbourSpectra(const std::vector<Microphone> &pos, double fs
     cross_.assign(pairs_.size() * size_t(bins_), {});
     power_.assign(m_ * size_t(bins_), 0);
     window_ = blackman_harris(block_);
+    double w2 = 0, w4 = 0;
+    for (float w : window_)
+        w2 += double(w) * w, w4 += double(w) * w * w * w;
+    window_spread_ = double(block_) * w4 / (w2 * w2);
     rows_.assign(size_t(block_) * m_, 0);
     in_.assign(size_t(block_) * m_, 0);
     for (size_t b = 0; b < kBatch; ++b) {
@@ -266,6 +276,21 @@ void NeighbourSpectra::accumulate() const
     batched_ = 0;
 }
 
+void NeighbourSpectra::merge(NeighbourSpectra &other)
+{
+    if (other.m_ != m_ || other.bins_ != bins_ || other.pairs_ != pairs_)
+        throw std::invalid_argument("neighbours' spectra of other microphones or blocks");
+    for (NeighbourSpectra *s : {this, &other}) {
+        s->wait_idle();
+        s->accumulate();
+    }
+    for (size_t k = 0; k < cross_.size(); ++k)
+        cross_[k] += other.cross_[k];
+    for (size_t k = 0; k < power_.size(); ++k)
+        power_[k] += other.power_[k];
+    taken_ += other.taken_;
+}
+
 std::vector<PairFigures> NeighbourSpectra::pairs() const
 {
     wait_idle();
@@ -284,7 +309,7 @@ std::vector<PairFigures> NeighbourSpectra::pairs() const
         f.below_hz = c_ / (4 * distance_[q]);
         const std::complex<double> *cr = cross_.data() + q * bins;
         const double *pi = power_.data() + i * bins, *pj = power_.data() + j * bins;
-        double re = 0, si = 0, sj = 0, mag = 0, ti = 0, tj = 0;
+        double re = 0, si = 0, sj = 0, sij = 0, mag = 0, ti = 0, tj = 0;
         for (size_t k = lo; k < hi; ++k) {
             mag += std::abs(cr[k]);
             ti += pi[k], tj += pj[k];
@@ -292,9 +317,11 @@ std::vector<PairFigures> NeighbourSpectra::pairs() const
             if (top < f.below_hz && pi[k] >= kLeak * strongest[i] && pj[k] >= kLeak * strongest[j]) {
                 re += cr[k].real();
                 si += pi[k], sj += pj[k];
+                sij += pi[k] * pj[k];
             }
         }
         f.same = si > 0 && sj > 0 ? re / std::sqrt(si * sj) : nan;
+        f.spread = si > 0 && sj > 0 ? std::sqrt(window_spread_ * sij / (2 * double(taken_) * si * sj)) : nan;
         f.coherence = ti > 0 && tj > 0 ? mag / std::sqrt(ti * tj) : nan;
         out.push_back(f);
     }

@@ -11,6 +11,13 @@
 // coherence-weighted sign of those bins: sum Re C_ij / sqrt(sum P_ii sum P_jj), from -1 to 1,
 // NaN when no bin qualifies.
 //
+// How far `same` can stray by chance. Were the two to hear nothing in common, each block's bin
+// would add a product of two unrelated values: `same` would have a mean of 0 and a standard
+// deviation `spread` = sqrt(g sum_k P_ii P_jj / (2 B sum_k P_ii sum_k P_jj)) over those bins
+// (B blocks, P summed over them; g = n sum w^4 / (sum w^2)^2 = 2.76 for this window, the
+// neighbouring bins of a block not being independent). A few blocks, few bins below c / (4 d)
+// or a sound in a few bins give a wide spread: the sign is then noise's, whatever its size.
+//
 // Coherence. sum_k |C_ij| / sqrt(sum_k P_ii sum_k P_jj) over the whole band: near 1 when both
 // hear the same sound field, near 0 when one of them hears mostly noise of its own.
 //
@@ -32,8 +39,14 @@ struct PairFigures {
     double distance = 0;    // metres
     double same = 0;        // polarity evidence, -1..1; NaN: no bin where it can be decided
     double below_hz = 0;    // the frequency under which the polarity bins lie
+    double spread = 0;      // standard deviation of `same` were they unrelated (above); NaN with it
     double coherence = 0;   // 0..1 over the whole band; NaN before the first block
 };
+
+// What the coherence of two unrelated signals reads on average after `blocks` blocks: each bin's
+// sum of `blocks` unrelated products has a Rayleigh magnitude, sqrt(pi / (4 blocks)) of the
+// powers' geometric mean (less when their spectra differ in shape).
+double chance_coherence(uint64_t blocks);
 
 class NeighbourSpectra {
 public:
@@ -51,6 +64,14 @@ public:
     // The next n rows: `rows` (n x microphones, scaled), or else the frames of `format`.
     void feed(const float *rows, const uint8_t *frames, const FrameFormat &format, size_t n);
     void gap() { filled_ = 0; } // the next rows do not follow: the block being filled is dropped
+    // For a caller that reads only the blocks taken: frames per block, one block taken in
+    // stride(), and a whole block passed over (between blocks).
+    size_t block_frames() const { return size_t(block_); }
+    uint64_t stride() const { return uint64_t(stride_); }
+    void skip_block() { ++seen_; }
+    // Adds the blocks `other` took (the same microphones, settings and run; other blocks of it):
+    // the sums are those of all the blocks, added in another order.
+    void merge(NeighbourSpectra &other);
     std::vector<PairFigures> pairs() const;
     uint64_t blocks() const { return taken_; }
 
@@ -70,6 +91,7 @@ private:
     mutable std::vector<std::complex<double>> cross_; // pairs x bins
     mutable std::vector<double> power_;               // microphones x bins
     std::vector<float> window_, rows_, in_;
+    double window_spread_ = 1; // g of `spread` (above)
     // The spectra of the last blocks taken (microphones x bins each), added to the sums a batch at
     // a time, a few bins at a time, so that the sums go through the cache once a batch.
     static constexpr size_t kBatch = 4;

@@ -7,6 +7,7 @@
 #include "tools/array_runs.h"
 #include "tools/command_line.h"
 #include "tools/grid_option.h"
+#include "tools/health_read.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
 #ifndef VIZ256_RUN_LEAN
@@ -259,7 +260,7 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
         *csm_made = csm = make_csm(a, o);
     HealthSettings settings;
     settings.expected_frames = a.range.count;
-    settings.spectra_thread = !csm; // health alone: the neighbours' spectra beside the reading
+    settings.spectra_apart = !csm && !joined; // health alone: the spectra read their own blocks
     HealthMeter meter(a.format, a.channels, a.names, a.run.rec.freq, a.positions, settings);
     Progress progress("reading");
     if (joined) {
@@ -281,18 +282,8 @@ Analysed analyse(const Options &o, const Geometry *geometry, CrossSpectra *(*mak
     }
     const size_t m = a.channels.size(), frame_bytes = size_t(a.format.words()) * 4;
     if (!csm) {
-        // Health alone: each block judged on this thread as soon as it is read, while it is still
-        // in this core's cache (one buffer of about 256 KiB, always the same, whole chunks of the
-        // meter); the few blocks the neighbours' spectra take go to the meter's own thread.
-        const size_t chunk = HealthMeter::kChunkFrames;
-        const size_t block_frames = std::max<size_t>(1, (size_t(320) << 10) / frame_bytes / chunk) * chunk;
-        uint64_t done = 0;
-        reading::read_frames(a.run, a.range.first, a.range.count, [&](const uint8_t *frames, size_t n, uint64_t) {
-            meter.feed(frames, n);
-            done += n;
-            progress(double(done) / double(a.range.count));
-            return true;
-        }, block_frames * frame_bytes);
+        Progress progress("reading");
+        read_health(a.run, a.range.first, a.range.count, a.format, meter, std::ref(progress));
         a.health = meter.report();
         return a;
     }

@@ -172,15 +172,16 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         s.freqs.push_back(500 + 90.0 * k);
     for (bool floats : {false, true}) {
         SCOPED_TRACE(floats ? "float samples" : "int32 samples");
-        const size_t n = 20000;
+        const size_t n = 60000; // 29 spectral blocks: enough to judge coherence and polarity
         const auto frames = frames_of(mics, {s}, n, floats, faults);
         const FrameFormat f = format_for(mics.size(), floats);
         std::vector<std::string> names;
         for (size_t i = 0; i < mics.size(); ++i)
             names.push_back("mic_" + std::to_string(i));
-        HealthSettings threaded;
+        HealthSettings every, threaded;
+        every.expected_frames = threaded.expected_frames = n;
         threaded.spectra_thread = true;
-        HealthMeter meter(f, channels(mics.size()), names, kFs, mics),
+        HealthMeter meter(f, channels(mics.size()), names, kFs, mics, every),
             converted(f, channels(mics.size()), names, kFs, mics, threaded);
         // Fed in uneven pieces, as packets come; the frames straight, and as samples converted first
         // (their neighbours' spectra on a thread of their own).
@@ -207,34 +208,85 @@ TEST(Health, FindsEachInjectedFaultWithItsKindAndNoOther)
         EXPECT_NEAR(r.mics[14].clipped, 0.3, 0.3); // a good share of its samples sit at its ceiling
         EXPECT_GT(r.mics[14].clipped, 0.01);
         EXPECT_EQ(r.mics[0].clipped, 0.0);
+
+        // Read in two parts and merged, the samples' figures are those of one pass. Microphone 5
+        // may get a peak early and 8 equal samples, away from its extremes so far in one pass but
+        // at the later part's own top, just after `split`.
+        struct Split {
+            const char *what;
+            size_t split;
+            bool held, merges; // the 8 equal samples; merged as it is (else read again)
+        };
+        for (const Split &c : {Split{"between two runs of zeros", 16000, false, true},
+                               Split{"within a run of zeros", 2048, false, false},
+                               Split{"a held value at the later part's top", 16000, true, false}}) {
+            SCOPED_TRACE(c.what);
+            auto copy = frames;
+            const auto set = [&](size_t t, float v) {
+                if (floats)
+                    return std::memcpy(copy.data() + (t * f.words() + 6) * 4, &(v *= float(kFullScale)), 4), void();
+                const int32_t x = int32_t(v * kFullScale);
+                std::memcpy(copy.data() + (t * f.words() + 6) * 4, &x, 4);
+            };
+            for (size_t t = c.split + 10; c.held && t < c.split + 18; ++t)
+                set(t, 0.4f), set(100, 0.5f);
+            HealthMeter whole(f, channels(mics.size()), names, kFs), parts(f, channels(mics.size()), names, kFs);
+            whole.feed(copy.data(), n);
+            const size_t bytes = size_t(f.words()) * 4;
+            parts.feed(copy.data(), c.split);
+            SampleStats later = parts.part();
+            later.begin_after(copy.data(), copy.data() + (c.split - 1) * bytes);
+            later.feed(copy.data() + c.split * bytes, n - c.split);
+            EXPECT_EQ(parts.samples().merge(later), c.merges);
+            if (!c.merges)
+                parts.samples().feed(copy.data() + c.split * bytes, n - c.split);
+            const HealthReport a = whole.report(), b = parts.report();
+            EXPECT_EQ(a.frames, b.frames);
+            for (size_t i = 0; i < mics.size(); ++i) {
+                const MicHealth &x = a.mics[i], &y = b.mics[i];
+                EXPECT_TRUE(!(std::abs(x.level_db - y.level_db) > 1e-9) && std::abs(x.dc - y.dc) < 1e-15 && x.peak == y.peak &&
+                            x.clipped == y.clipped && x.held == y.held && x.held_runs == y.held_runs && x.verdict == y.verdict)
+                    << "microphone " << i << ": " << x.held_runs << " runs against " << y.held_runs;
+            }
+        }
     }
 }
 
 TEST(Health, VerdictsAtTheEdgesOfTheirRules)
 {
-    // A broadband source heard by microphones in a row 2 cm apart; columns scaled or negated.
-    Source s{0.05, -0.03, 0.8, {}};
-    for (int k = 0; k < 40; ++k)
-        s.freqs.push_back(500 + 90.0 * k);
+    // A broadband source (40 tones from `low` Hz up, 90 Hz apart) heard by microphones in a row
+    // `pitch` apart; columns scaled or negated.
     struct Case {
         const char *what;
         size_t mics;
         bool positions;
         std::vector<float> gains;          // per microphone
         std::vector<Verdict> expected;
+        size_t frames = 60000;             // 29 spectral blocks
+        double pitch = 0.02, low = 500, distance = 0.8; // the source's, from the row's middle
     };
+    const Verdict U = Verdict::Undetermined, R = Verdict::ReversedPolarity, O = Verdict::Ok;
     const Case cases[] = {
         // The middle one and the first each have one neighbour of each sign: a tie, no verdict.
-        {"a tie in the polarity vote", 3, true, {1, 1, -1}, {Verdict::Undetermined, Verdict::Undetermined, Verdict::ReversedPolarity}},
+        {"a tie in the polarity vote", 3, true, {1, 1, -1}, {U, U, R}},
         // The median of an even count is halfway between the middle two: each is 5 dB from it.
-        {"the median of four levels", 4, false, {1, 1, 0.316f, 0.316f}, {Verdict::Ok, Verdict::Ok, Verdict::Ok, Verdict::Ok}},
+        {"the median of four levels", 4, false, {1, 1, 0.316f, 0.316f}, {O, O, O, O}},
+        // A tenth of a second (2 blocks): coherence cannot be told from chance, no verdict on
+        // either side, the reversed one included.
+        {"a short slice", 3, true, {1, 1, -1}, {U, U, U}, 5000},
+        // 30 cm apart, 3 m from the source, the sound above c / (4 d): the three polarity bins
+        // hold the microphones' own noise, whose sign is chance's: no vote, however large.
+        {"no sound low enough for the spacing", 16, true, std::vector<float>(16, 1), std::vector<Verdict>(16, O), 60000, 0.3, 1000, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
+        Source s{0.05 + c.pitch * double(c.mics - 1) / 2 - 0.02, -0.03, c.distance, {}};
+        for (int k = 0; k < 40; ++k)
+            s.freqs.push_back(c.low + 90.0 * k);
         std::vector<Microphone> mics;
         for (size_t i = 0; i < c.mics; ++i)
-            mics.push_back({"p", 0.02 * double(i), 0, 0});
-        const size_t n = 20000;
+            mics.push_back({"p", c.pitch * double(i), 0, 0});
+        const size_t n = c.frames;
         auto frames = frames_of(mics, {s}, n, true);
         for (size_t t = 0; t < n; ++t)
             for (size_t i = 0; i < c.mics; ++i) {
@@ -243,13 +295,15 @@ TEST(Health, VerdictsAtTheEdgesOfTheirRules)
             }
         HealthSettings settings;
         settings.polarity_neighbours = 2;
+        settings.expected_frames = n;
         HealthMeter meter(format_for(c.mics, true), channels(c.mics), std::vector<std::string>(c.mics, "m"), kFs,
                           c.positions ? mics : std::vector<Microphone>{}, settings);
         meter.feed(frames.data(), n);
         const HealthReport r = meter.report();
         for (size_t i = 0; i < c.mics; ++i)
             EXPECT_EQ(verdict_name(r.mics[i].verdict), std::string(verdict_name(c.expected[i])))
-                << "microphone " << i << ": " << r.mics[i].detail;
+                << "microphone " << i << ": " << r.mics[i].detail << " (" << r.mics[i].polarity_votes << " of "
+                << r.mics[i].polarity_decided << ")";
     }
 }
 
