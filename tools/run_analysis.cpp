@@ -407,8 +407,8 @@ int health(const Options &o)
                     (unsigned long long)r.frames, r.mics.size() - faulty.size() - undetermined, faulty.size(), undetermined,
                     geometry ? "" : " (no geometry: levels against the array's median, polarity and coherence not checked)");
         if (unchecked)
-            std::printf("polarity undetermined for %zu ok microphones: no coherent sound low enough for their spacing "
-                        "(below c / (4 d), d the distance to a neighbour)\n", unchecked);
+            std::printf("polarity undetermined for %zu ok microphones: no neighbour pair had enough coherent sound "
+                        "below c / (4 d) (d their distance) over the blocks taken to vote\n", unchecked);
     }
     return faulty.empty() ? 0 : 1;
 }
