@@ -10,12 +10,14 @@
 #endif
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cblas.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 
 int main(int argc, char **argv)
@@ -78,35 +80,53 @@ int main(int argc, char **argv)
     pipeline.start();
 
     int status = 0;
-    if (options.save_after) {
-        QTimer::singleShot(int(*options.save_after * 1000), &window, [&] {
-            const QString problem = window.save(QString::fromStdString(options.to));
-            if (!problem.isEmpty()) {
-                std::fprintf(stderr, "viz256-view: %s\n", qPrintable(problem));
-                status = 1;
-            } else {
-                const view::Snapshot &s = window.shown();
-                const analysis::Grid &g = s.map.grid;
-                if (s.has_map)
-                    std::printf("peak at x = %.3f m, y = %.3f m: %.1f dB re full scale; frames %llu to %llu\n",
-                                g.x(int(s.map.peak % size_t(g.nx()))), g.y(int(s.map.peak / size_t(g.nx()))),
-                                analysis::to_db(s.map.power[s.map.peak]), (unsigned long long)s.map_first,
-                                (unsigned long long)(s.map_first + s.map_frames));
-                std::vector<double> l = window.latencies_ms();
-                std::sort(l.begin(), l.end());
-                std::printf("maps shown: %zu in %.1f s", window.maps_painted(), *options.save_after);
-                if (!l.empty())
-                    std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms (%zu maps of new windows of frames, the first "
-                                "second's left out)",
-                                l[l.size() / 2], l[l.size() * 99 / 100], l.size());
-                std::printf("; frames from %llu on; missed %llu frames in %llu gaps\nwritten: %s\n",
-                            (unsigned long long)s.first_seen, (unsigned long long)s.missed_frames, (unsigned long long)s.gap_count,
-                            options.to.c_str());
+    // A view that has no map yet when the time is up (a slow or busy machine, a recorder whose
+    // run has not told its channels yet) waits for its first one, up to kFirstMapWaitS more,
+    // rather than fail a script that asked for a map; a view that cannot map at all (its
+    // problem says why) fails at once.
+    constexpr double kFirstMapWaitS = 30;
+    QElapsedTimer since_due;
+    std::function<void()> save_when_mapped = [&] {
+        const view::Snapshot &shown = window.shown();
+        const bool may_come = shown.problem.empty() || (shown.live && shown.channels.empty());
+        if (!shown.has_map && may_come && !shown.ended &&
+            (!since_due.isValid() || since_due.elapsed() < qint64(kFirstMapWaitS * 1000))) {
+            if (!since_due.isValid()) {
+                since_due.start();
+                std::fprintf(stderr, "viz256-view: no map yet after %g s: waiting for the first one\n", *options.save_after);
             }
-            window.close();
-            QApplication::exit(status);
-        });
-    }
+            QTimer::singleShot(50, &window, save_when_mapped);
+            return;
+        }
+        const QString problem = window.save(QString::fromStdString(options.to));
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "viz256-view: %s\n", qPrintable(problem));
+            status = 1;
+        } else {
+            const view::Snapshot &s = window.shown();
+            const analysis::Grid &g = s.map.grid;
+            if (s.has_map)
+                std::printf("peak at x = %.3f m, y = %.3f m: %.1f dB re full scale; frames %llu to %llu\n",
+                            g.x(int(s.map.peak % size_t(g.nx()))), g.y(int(s.map.peak / size_t(g.nx()))),
+                            analysis::to_db(s.map.power[s.map.peak]), (unsigned long long)s.map_first,
+                            (unsigned long long)(s.map_first + s.map_frames));
+            std::vector<double> l = window.latencies_ms();
+            std::sort(l.begin(), l.end());
+            std::printf("maps shown: %zu in %.1f s", window.maps_painted(),
+                        *options.save_after + (since_due.isValid() ? since_due.elapsed() / 1000.0 : 0.0));
+            if (!l.empty())
+                std::printf("; arrival to map: median %.0f ms, 99th percentile %.0f ms (%zu maps of new windows of frames, the first "
+                            "second's left out)",
+                            l[l.size() / 2], l[l.size() * 99 / 100], l.size());
+            std::printf("; frames from %llu on; missed %llu frames in %llu gaps\nwritten: %s\n",
+                        (unsigned long long)s.first_seen, (unsigned long long)s.missed_frames, (unsigned long long)s.gap_count,
+                        options.to.c_str());
+        }
+        window.close();
+        QApplication::exit(status);
+    };
+    if (options.save_after)
+        QTimer::singleShot(int(*options.save_after * 1000), &window, save_when_mapped);
     const int code = app.exec();
     pipeline.stop();
     return status ? status : code;
