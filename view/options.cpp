@@ -14,7 +14,8 @@ const char *const usage =
     "  --band        the map's band in Hz (default: the last one chosen, else the third octave about 2 kHz)\n"
     "  --window      the map's integration window, 0.1 to 5 s\n"
     "  --traces      microphone channels whose traces and spectra are shown (at most 8)\n"
-    "  --save-after  save the view after S seconds (PNG) or the map (HDF5, as viz256-run map --to) and exit\n";
+    "  --save-after  save the view after S seconds (PNG) or the map (HDF5, as viz256-run map --to) and exit\n"
+    "                (with no map yet by then: at the first map, at most 30 s later)\n";
 
 namespace {
 
