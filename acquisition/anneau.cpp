@@ -411,13 +411,11 @@ void Anneau::passe_bloc(int s, uint32_t len)
 {
     if (!bloc || par.test_init || len == 0)
         return;
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
     tap::BlockPlace place;
     place.sequence = blocs++;
     place.byte_offset = ntr;
     place.bytes = len;
-    place.completed_ns = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    place.completed_ns = tap::monotonic_ns();
     bloc(buffers[s], place);
 }
 

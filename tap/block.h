@@ -4,8 +4,17 @@
 // Nothing computes a position from a transfer's number: transfers have different sizes (the
 // first one of a triggered run is short), and frames straddle them.
 #include <cstdint>
+#include <ctime>
 
 namespace tap {
+
+// The clock of `completed_ns`, the same in every process of the machine.
+inline int64_t monotonic_ns()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 struct BlockPlace {
     uint64_t sequence = 0;    // 0, 1, 2, ... in the run, one per block received

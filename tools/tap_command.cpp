@@ -1,5 +1,6 @@
 #include "tools/tap_command.h"
 
+#include "tap/block.h"
 #include "tap/reader.h"
 #include "tools/json_out.h"
 #include "tools/text_out.h"
@@ -30,12 +31,6 @@ void on_signal(int)
     stop_asked.store(true);
 }
 
-int64_t monotonic_ns()
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 // What was received since the command attached.
 struct Tally {
@@ -144,7 +139,7 @@ int run_tap(const TapOptions &o)
         const auto n = r->next(b, missed, int(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1);
         t.missed += missed;
         if (n == tap::Reader::Next::Block) {
-            t.add(b, r->layout().frame_bytes(), monotonic_ns());
+            t.add(b, r->layout().frame_bytes(), tap::monotonic_ns());
         } else if (n == tap::Reader::Next::NewRun) {
             t.new_run();
             state = "streaming";

@@ -2,6 +2,7 @@
 
 #include "analysis/live_map.h"
 #include "analysis/samples.h"
+#include "tap/block.h"
 #include "view/pacing.h"
 
 #include <algorithm>
@@ -24,12 +25,6 @@ constexpr size_t kGapsKept = 200;
 constexpr auto kMapEveryBehind = std::chrono::milliseconds(500); // frames waiting: fed first, up to this
 constexpr double kSliceS = 0.04; // a live block is mapped in slices of about this much stream
 
-int64_t monotonic_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 }
 
 // Everything the worker holds; only its thread touches it.
@@ -440,7 +435,7 @@ void Pipeline::run()
         // A map or a slice due: only what is already waiting is fed before it.
         int timeout = 20;
         if (pacer.pending())
-            timeout = int(std::clamp<int64_t>((pacer.due_ns() - monotonic_ns() + 999999) / 1000000, 0, 20));
+            timeout = int(std::clamp<int64_t>((pacer.due_ns() - tap::monotonic_ns() + 999999) / 1000000, 0, 20));
         else if (w.fresh)
             timeout = int(std::clamp<int64_t>(
                 std::chrono::ceil<std::chrono::milliseconds>(last_map + kMapEvery - Clock::now()).count(), 0, 20));
@@ -460,7 +455,7 @@ void Pipeline::run()
             take(held, missed);
             // A live block in slices at the stream's pace (below); a recorded run's chunk at once.
             const bool live = held.completed_ns > 0;
-            pacer.start(held.count, w.fs(), live ? kSliceS : 0, live ? held.completed_ns : monotonic_ns());
+            pacer.start(held.count, w.fs(), live ? kSliceS : 0, live ? held.completed_ns : tap::monotonic_ns());
             if (!live) {
                 const Slice all = pacer.take(0, true);
                 release(held, all.from, all.from + all.count);
@@ -487,7 +482,7 @@ void Pipeline::run()
         // the blocks waiting behind it first, up to a limit, and a map every 40 ms at most (a tap
         // of small blocks would otherwise make a map per block).
         if (pacer.pending()) {
-            const Slice s = pacer.take(monotonic_ns(), false);
+            const Slice s = pacer.take(tap::monotonic_ns(), false);
             if (s.count > 0) {
                 release(held, s.from, s.from + s.count);
                 sliced = pacer.slices() > 1;

@@ -1,5 +1,6 @@
 #include "view/window.h"
 
+#include "tap/block.h"
 #include "tools/command_line.h"
 #include "tools/grid_option.h"
 
@@ -56,12 +57,6 @@ std::vector<ThirdOctave> third_octaves()
 
 QString n0(double v) { return QLocale().toString(v, 'f', 0); }
 
-int64_t monotonic_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 QDockWidget *dock(QMainWindow *w, const QString &title, const QString &name, QWidget *inside, Qt::DockWidgetArea area)
 {
@@ -127,7 +122,7 @@ ViewWindow::ViewWindow(Pipeline &pipeline, const Options &options, QWidget *pare
             return;
         last_window_end_ = window_end;
         // The maps of the first second are left out: their frames waited while the map was set up.
-        const int64_t now = monotonic_ns();
+        const int64_t now = tap::monotonic_ns();
         if (first_painted_ns_ == 0)
             first_painted_ns_ = now;
         if (now - first_painted_ns_ < 1000000000)
